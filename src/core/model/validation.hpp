@@ -1,0 +1,32 @@
+// The numeric gates every write into parameters or population state passes.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "core/util/error.hpp"
+
+namespace qorin {
+
+// Parameter ids of the bounded ecology scalars; the staged scalar vector of a
+// tick holds them in this order.
+inline constexpr int kNumBoundedScalars = 5;
+inline constexpr std::string_view kBoundedScalarNames[kNumBoundedScalars] = {
+    "carrying_capacity", "eggs_per_female", "sex_ratio", "sperm_displacement_rate",
+    "low_density_growth_rate"};
+inline constexpr double kBoundedScalarLo[kNumBoundedScalars] = {0.0, 0.0, 0.0, 0.0, 1.0};
+inline constexpr double kBoundedScalarHi[kNumBoundedScalars] = {1e12, 1e6, 1.0, 1.0, 1e6};
+
+// Parameter id of a bounded scalar, or -1.
+int bounded_scalar_id(std::string_view name);
+
+// Guards a write of one ecology scalar.
+Status validate_scalar_value(std::string_view name, double value);
+// Guards a whole-tensor write: every element finite and not negative.
+Status validate_tensor_values(std::string_view name, std::span<const double> values);
+// Guards an installed population state.
+Status validate_state_values(std::span<const double> ind, std::span<const double> sperm,
+                             int64_t tick);
+
+}  // namespace qorin

@@ -1,0 +1,325 @@
+#include "python/convert.hpp"
+
+#include <cstring>
+
+namespace qorin::py {
+
+namespace {
+
+// Calls `v.item()`. When `v` has no `item` method, the exception that was
+// pending before the fallback is re-raised instead, so a wrong type reads as
+// the protocol's own TypeError.
+PyObject* item_fallback(PyObject* v) {
+  PyObject *t, *val, *tb;
+  PyErr_Fetch(&t, &val, &tb);
+  PyObject* item = PyObject_CallMethod(v, "item", nullptr);
+  if (item) {
+    Py_XDECREF(t);
+    Py_XDECREF(val);
+    Py_XDECREF(tb);
+    return item;
+  }
+  if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    PyErr_Restore(t, val, tb);
+  } else {
+    Py_XDECREF(t);
+    Py_XDECREF(val);
+    Py_XDECREF(tb);
+  }
+  return nullptr;
+}
+
+const char* type_name(PyObject* v) { return Py_TYPE(v)->tp_name; }
+
+bool is_int64_type(int t) { return PyArray_EquivTypenums(t, NPY_INT64); }
+bool is_int32_type(int t) { return PyArray_EquivTypenums(t, NPY_INT32); }
+
+bool native_order(PyArrayObject* a) { return PyArray_ISNOTSWAPPED(a); }
+
+bool contiguous(PyArrayObject* a) {
+  return PyArray_IS_C_CONTIGUOUS(a) || PyArray_IS_F_CONTIGUOUS(a);
+}
+
+bool not_contiguous() {
+  PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
+  return false;
+}
+
+bool dtype_error(PyObject* v, const char* expected) {
+  if (!PyArray_Check(v)) {
+    PyErr_Format(PyExc_TypeError, "expected a numpy.ndarray of dtype %s, got %s", expected,
+                 type_name(v));
+  } else {
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(v);
+    PyErr_Format(PyExc_TypeError, "expected an array of dtype %s, got dtype %c%d", expected,
+                 PyArray_DESCR(a)->kind, static_cast<int>(PyArray_ITEMSIZE(a) * 8));
+  }
+  return false;
+}
+
+template <class T>
+void copy_memory_order(PyArrayObject* a, std::vector<T>* out) {
+  npy_intp n = PyArray_SIZE(a);
+  out->resize(static_cast<size_t>(n));
+  if (n > 0) std::memcpy(out->data(), PyArray_DATA(a), static_cast<size_t>(n) * sizeof(T));
+}
+
+bool read_bool_bytes(PyArrayObject* a, std::vector<bool>* out) {
+  npy_intp n = PyArray_SIZE(a);
+  const unsigned char* p = static_cast<const unsigned char*>(PyArray_DATA(a));
+  out->assign(static_cast<size_t>(n), false);
+  for (npy_intp i = 0; i < n; ++i) (*out)[static_cast<size_t>(i)] = p[i] != 0;
+  return true;
+}
+
+// Wrapper turning a value converter into an attribute reader.
+template <class T, class F>
+bool read_attr(PyObject* obj, const char* name, T* out, F convert) {
+  Ref v(PyObject_GetAttrString(obj, name));
+  if (!v) return false;  // AttributeError propagates unchanged
+  return convert(v.get(), out);
+}
+
+}  // namespace
+
+bool to_f64(PyObject* v, double* out) {
+  if (PyFloat_Check(v)) {
+    *out = PyFloat_AS_DOUBLE(v);
+    return true;
+  }
+  double d = PyFloat_AsDouble(v);
+  if (!(d == -1.0 && PyErr_Occurred())) {
+    *out = d;
+    return true;
+  }
+  Ref item(item_fallback(v));
+  if (!item) return false;
+  d = PyFloat_AsDouble(item.get());
+  if (d == -1.0 && PyErr_Occurred()) return false;
+  *out = d;
+  return true;
+}
+
+namespace {
+bool index_to_i64(PyObject* v, int64_t* out) {
+  Ref idx(PyNumber_Index(v));
+  if (!idx) return false;
+  long long x = PyLong_AsLongLong(idx.get());
+  if (x == -1 && PyErr_Occurred()) return false;
+  *out = static_cast<int64_t>(x);
+  return true;
+}
+bool index_to_u64(PyObject* v, uint64_t* out) {
+  Ref idx(PyNumber_Index(v));
+  if (!idx) return false;
+  unsigned long long x = PyLong_AsUnsignedLongLong(idx.get());
+  if (x == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  *out = static_cast<uint64_t>(x);
+  return true;
+}
+template <class T, class F>
+bool int_with_fallback(PyObject* v, T* out, F conv) {
+  if (conv(v, out)) return true;
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;  // OverflowError stays
+  Ref item(item_fallback(v));
+  if (!item) return false;
+  return conv(item.get(), out);
+}
+}  // namespace
+
+bool to_i64(PyObject* v, int64_t* out) { return int_with_fallback(v, out, index_to_i64); }
+bool to_u64(PyObject* v, uint64_t* out) { return int_with_fallback(v, out, index_to_u64); }
+
+bool to_bool(PyObject* v, bool* out) {
+  if (PyBool_Check(v)) {
+    *out = (v == Py_True);
+    return true;
+  }
+  if (PyArray_IsScalar(v, Bool)) {
+    *out = PyArrayScalar_VAL(v, Bool) != 0;
+    return true;
+  }
+  PyErr_Format(PyExc_TypeError, "expected a bool, got %s", type_name(v));
+  return false;
+}
+
+bool to_f64_vec(PyObject* v, std::vector<double>* out) {
+  if (!PyArray_Check(v)) return dtype_error(v, "float64");
+  PyArrayObject* a = reinterpret_cast<PyArrayObject*>(v);
+  if (PyArray_TYPE(a) != NPY_DOUBLE || !native_order(a)) return dtype_error(v, "float64");
+  if (!contiguous(a)) return not_contiguous();
+  copy_memory_order(a, out);
+  return true;
+}
+
+bool to_i64_vec(PyObject* v, std::vector<int64_t>* out) {
+  if (!PyArray_Check(v)) return dtype_error(v, "int64");
+  PyArrayObject* a = reinterpret_cast<PyArrayObject*>(v);
+  if (!is_int64_type(PyArray_TYPE(a)) || !native_order(a)) return dtype_error(v, "int64");
+  if (!contiguous(a)) return not_contiguous();
+  copy_memory_order(a, out);
+  return true;
+}
+
+bool to_bool_vec(PyObject* v, std::vector<bool>* out) {
+  if (!PyArray_Check(v)) return dtype_error(v, "bool");
+  PyArrayObject* a = reinterpret_cast<PyArrayObject*>(v);
+  if (PyArray_TYPE(a) != NPY_BOOL) return dtype_error(v, "bool");
+  if (!contiguous(a)) return not_contiguous();
+  return read_bool_bytes(a, out);
+}
+
+bool to_string_vec(PyObject* v, std::vector<std::string>* out) {
+  if (PyUnicode_Check(v) || PyBytes_Check(v) || !PySequence_Check(v)) {
+    PyErr_Format(PyExc_TypeError, "expected a sequence of str, got %s", type_name(v));
+    return false;
+  }
+  Ref seq(PySequence_Fast(v, "expected a sequence of str"));
+  if (!seq) return false;
+  Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  std::vector<std::string> result;
+  result.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+    if (!PyUnicode_Check(item)) {
+      PyErr_Format(PyExc_TypeError, "expected a sequence of str, got an element of type %s",
+                   type_name(item));
+      return false;
+    }
+    Py_ssize_t len = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(item, &len);
+    if (!s) return false;
+    result.emplace_back(s, static_cast<size_t>(len));
+  }
+  *out = std::move(result);
+  return true;
+}
+
+bool extract_f64(PyObject* obj, const char* name, double* out) { return read_attr(obj, name, out, to_f64); }
+bool extract_i64(PyObject* obj, const char* name, int64_t* out) { return read_attr(obj, name, out, to_i64); }
+bool extract_bool(PyObject* obj, const char* name, bool* out) { return read_attr(obj, name, out, to_bool); }
+bool extract_f64_vec(PyObject* obj, const char* name, std::vector<double>* out) {
+  return read_attr(obj, name, out, to_f64_vec);
+}
+bool extract_i64_vec(PyObject* obj, const char* name, std::vector<int64_t>* out) {
+  return read_attr(obj, name, out, to_i64_vec);
+}
+bool extract_bool_vec(PyObject* obj, const char* name, std::vector<bool>* out) {
+  return read_attr(obj, name, out, to_bool_vec);
+}
+bool extract_string_vec(PyObject* obj, const char* name, std::vector<std::string>* out) {
+  return read_attr(obj, name, out, to_string_vec);
+}
+
+bool extract_f64_array(PyObject* obj, const char* name, std::vector<double>* out) {
+  return read_attr(obj, name, out, [](PyObject* v, std::vector<double>* o) {
+    if (!PyArray_Check(v)) return dtype_error(v, "float64");
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(v);
+    if (PyArray_TYPE(a) != NPY_DOUBLE || !native_order(a)) return dtype_error(v, "float64");
+    if (PyArray_NDIM(a) != 1) {
+      PyErr_Format(PyExc_TypeError, "expected a one-dimensional array, got %d dimensions",
+                   PyArray_NDIM(a));
+      return false;
+    }
+    if (!PyArray_IS_C_CONTIGUOUS(a)) return not_contiguous();
+    copy_memory_order(a, o);
+    return true;
+  });
+}
+
+bool extract_i64_array(PyObject* obj, const char* name, std::vector<int64_t>* out) {
+  return read_attr(obj, name, out, [name](PyObject* v, std::vector<int64_t>* o) {
+    if (PyArray_Check(v)) {
+      PyArrayObject* a = reinterpret_cast<PyArrayObject*>(v);
+      int t = PyArray_TYPE(a);
+      if (PyArray_NDIM(a) == 1 && native_order(a) && (is_int64_type(t) || is_int32_type(t))) {
+        if (!PyArray_IS_C_CONTIGUOUS(a)) return not_contiguous();
+        if (is_int64_type(t)) {
+          copy_memory_order(a, o);
+        } else {
+          npy_intp n = PyArray_SIZE(a);
+          const int32_t* p = static_cast<const int32_t*>(PyArray_DATA(a));
+          o->resize(static_cast<size_t>(n));
+          for (npy_intp i = 0; i < n; ++i) (*o)[static_cast<size_t>(i)] = p[i];
+        }
+        return true;
+      }
+    }
+    PyErr_Format(PyExc_ValueError, "%s must be an int32 or int64 array", name);
+    return false;
+  });
+}
+
+bool extract_bool_array(PyObject* obj, const char* name, std::vector<bool>* out) {
+  return read_attr(obj, name, out, [name](PyObject* v, std::vector<bool>* o) {
+    if (PyArray_Check(v)) {
+      PyArrayObject* a = reinterpret_cast<PyArrayObject*>(v);
+      if (PyArray_TYPE(a) == NPY_BOOL) {
+        if (!contiguous(a)) return not_contiguous();
+        return read_bool_bytes(a, o);
+      }
+      if (PyArray_TYPE(a) == NPY_DOUBLE && native_order(a)) {
+        if (!contiguous(a)) return not_contiguous();
+        std::vector<double> d;
+        copy_memory_order(a, &d);
+        o->assign(d.size(), false);
+        // NaN != 0.0, so NaN reads as true.
+        for (size_t i = 0; i < d.size(); ++i) (*o)[i] = d[i] != 0.0;
+        return true;
+      }
+    }
+    PyErr_Format(PyExc_ValueError, "%s must be a bool or float64 array", name);
+    return false;
+  });
+}
+
+bool extract_i64_scalar(PyObject* obj, const char* name, int64_t* out) {
+  return read_attr(obj, name, out, to_i64);
+}
+
+bool arg_f64_1d(PyObject* v, const char* argname, std::vector<double>* out) {
+  if (!PyArray_Check(v)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a numpy.ndarray of dtype float64, got %s",
+                 argname, type_name(v));
+    return false;
+  }
+  PyArrayObject* a = reinterpret_cast<PyArrayObject*>(v);
+  if (PyArray_TYPE(a) != NPY_DOUBLE || !native_order(a)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected an array of dtype float64, got dtype %c%d",
+                 argname, PyArray_DESCR(a)->kind, static_cast<int>(PyArray_ITEMSIZE(a) * 8));
+    return false;
+  }
+  if (PyArray_NDIM(a) != 1) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a one-dimensional array, got %d dimensions",
+                 argname, PyArray_NDIM(a));
+    return false;
+  }
+  if (!PyArray_IS_C_CONTIGUOUS(a)) return not_contiguous();
+  copy_memory_order(a, out);
+  return true;
+}
+
+PyObject* new_f64_array(const double* data, size_t n) {
+  return new_f64_array(data, std::vector<npy_intp>{static_cast<npy_intp>(n)});
+}
+
+PyObject* new_f64_array(const double* data, const std::vector<npy_intp>& shape) {
+  PyObject* arr = PyArray_SimpleNew(static_cast<int>(shape.size()), const_cast<npy_intp*>(shape.data()),
+                                    NPY_DOUBLE);
+  if (!arr) return nullptr;
+  npy_intp n = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(arr));
+  if (n > 0) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)), data,
+                         static_cast<size_t>(n) * sizeof(double));
+  return arr;
+}
+
+PyObject* new_i64_array(const int64_t* data, size_t n) {
+  npy_intp dims[1] = {static_cast<npy_intp>(n)};
+  PyObject* arr = PyArray_SimpleNew(1, dims, NPY_INT64);
+  if (!arr) return nullptr;
+  if (n > 0) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)), data, n * sizeof(int64_t));
+  return arr;
+}
+
+}  // namespace qorin::py

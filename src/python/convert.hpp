@@ -1,0 +1,93 @@
+// Readers that turn attributes of the host package's contract objects and
+// NumPy arrays into native values, and helpers that build returned arrays.
+// Every reader returns false with a Python exception set on failure.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "python/np.hpp"
+
+namespace qorin::py {
+
+// Owning reference to a Python object.
+class Ref {
+ public:
+  Ref() = default;
+  explicit Ref(PyObject* o) : o_(o) {}  // steals
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& r) noexcept : o_(r.o_) { r.o_ = nullptr; }
+  Ref& operator=(Ref&& r) noexcept {
+    if (this != &r) {
+      Py_XDECREF(o_);
+      o_ = r.o_;
+      r.o_ = nullptr;
+    }
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(o_); }
+  static Ref borrow(PyObject* o) {
+    Py_XINCREF(o);
+    return Ref(o);
+  }
+  PyObject* get() const { return o_; }
+  PyObject* release() {
+    PyObject* o = o_;
+    o_ = nullptr;
+    return o;
+  }
+  explicit operator bool() const { return o_ != nullptr; }
+
+ private:
+  PyObject* o_ = nullptr;
+};
+
+// ---- value converters (no attribute access) ----
+// float: a Python float directly; else the float protocol; else `item()`.
+bool to_f64(PyObject* v, double* out);
+// integer protocol, else `item()`; OverflowError outside 64 bits.
+bool to_i64(PyObject* v, int64_t* out);
+// nonnegative integer (OverflowError for negative or too large values).
+bool to_u64(PyObject* v, uint64_t* out);
+// a Python bool or a NumPy bool scalar.
+bool to_bool(PyObject* v, bool* out);
+// float64/int64/bool arrays of any dimensionality, C- or F-contiguous; flat
+// copy in memory order.
+bool to_f64_vec(PyObject* v, std::vector<double>* out);
+bool to_i64_vec(PyObject* v, std::vector<int64_t>* out);
+bool to_bool_vec(PyObject* v, std::vector<bool>* out);
+// a sequence of str; a plain str is refused.
+bool to_string_vec(PyObject* v, std::vector<std::string>* out);
+
+// ---- contract attribute readers: read `name` from `obj`, then convert ----
+bool extract_f64(PyObject* obj, const char* name, double* out);
+bool extract_i64(PyObject* obj, const char* name, int64_t* out);
+bool extract_bool(PyObject* obj, const char* name, bool* out);
+bool extract_f64_vec(PyObject* obj, const char* name, std::vector<double>* out);
+bool extract_i64_vec(PyObject* obj, const char* name, std::vector<int64_t>* out);
+bool extract_bool_vec(PyObject* obj, const char* name, std::vector<bool>* out);
+bool extract_string_vec(PyObject* obj, const char* name, std::vector<std::string>* out);
+
+// ---- hook-program column readers ----
+// one-dimensional contiguous float64 array
+bool extract_f64_array(PyObject* obj, const char* name, std::vector<double>* out);
+// one-dimensional contiguous int64 array, or int32 widened to 64 bits
+bool extract_i64_array(PyObject* obj, const char* name, std::vector<int64_t>* out);
+// contiguous bool array, or float64 array read as (x != 0.0)
+bool extract_bool_array(PyObject* obj, const char* name, std::vector<bool>* out);
+bool extract_i64_scalar(PyObject* obj, const char* name, int64_t* out);
+
+// ---- argument helpers for module functions and methods ----
+// A one-dimensional contiguous float64 array argument, copied. Wrong type,
+// dtype or dimensionality: TypeError naming the argument; non-contiguous:
+// TypeError "The given array is not contiguous".
+bool arg_f64_1d(PyObject* v, const char* argname, std::vector<double>* out);
+
+// ---- returned arrays: fresh, owning their data ----
+PyObject* new_f64_array(const double* data, size_t n);
+PyObject* new_f64_array(const double* data, const std::vector<npy_intp>& shape);
+PyObject* new_i64_array(const int64_t* data, size_t n);
+
+}  // namespace qorin::py

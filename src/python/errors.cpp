@@ -1,0 +1,62 @@
+#include "python/errors.hpp"
+
+namespace qorin::py {
+
+PyObject* exception_type(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::Value: return PyExc_ValueError;
+    case ErrorKind::Key: return PyExc_KeyError;
+    case ErrorKind::Type: return PyExc_TypeError;
+    case ErrorKind::Overflow: return PyExc_OverflowError;
+    case ErrorKind::Runtime:
+    case ErrorKind::CallbackPending: return PyExc_RuntimeError;
+  }
+  return PyExc_RuntimeError;
+}
+
+PyObject* raise(const Error& e) {
+  if (e.kind == ErrorKind::CallbackPending) {
+    // The callback's own exception is already set by the caller; keep it.
+    if (PyErr_Occurred()) return nullptr;
+    PyErr_SetString(PyExc_RuntimeError, e.message.empty() ? "Python callback failed" : e.message.c_str());
+    return nullptr;
+  }
+  if (e.kind == ErrorKind::Key) {
+    // KeyError carries the message as its single argument.
+    PyObject* msg = PyUnicode_FromStringAndSize(e.message.data(), static_cast<Py_ssize_t>(e.message.size()));
+    if (msg) {
+      PyErr_SetObject(PyExc_KeyError, msg);
+      Py_DECREF(msg);
+    }
+    return nullptr;
+  }
+  PyErr_SetString(exception_type(e.kind), e.message.c_str());
+  return nullptr;
+}
+
+int raise_int(const Error& e) {
+  raise(e);
+  return -1;
+}
+
+PendingException::~PendingException() { clear(); }
+
+void PendingException::fetch() {
+  clear();
+  PyErr_Fetch(&type_, &value_, &tb_);
+}
+
+bool PendingException::restore() {
+  if (!type_) return false;
+  PyErr_Restore(type_, value_, tb_);
+  type_ = value_ = tb_ = nullptr;
+  return true;
+}
+
+void PendingException::clear() {
+  Py_CLEAR(type_);
+  Py_CLEAR(value_);
+  Py_CLEAR(tb_);
+}
+
+}  // namespace qorin::py

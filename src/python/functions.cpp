@@ -1,0 +1,157 @@
+#include "python/functions.hpp"
+
+#include <array>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "core/kernels/offspring.hpp"
+#include "core/output/observation.hpp"
+#include "core/util/format.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+
+namespace qorin::py {
+
+namespace {
+
+std::vector<int64_t> shape_of(PyArrayObject* a) {
+  std::vector<int64_t> dims;
+  for (int i = 0; i < PyArray_NDIM(a); ++i) dims.push_back(static_cast<int64_t>(PyArray_DIM(a, i)));
+  return dims;
+}
+
+// A float64 array argument of any layout, read only during the call.
+PyArrayObject* f64_array_arg(PyObject* v, const char* argname) {
+  if (!PyArray_Check(v)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a numpy.ndarray of dtype float64, got %s",
+                 argname, Py_TYPE(v)->tp_name);
+    return nullptr;
+  }
+  PyArrayObject* a = reinterpret_cast<PyArrayObject*>(v);
+  if (PyArray_TYPE(a) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(a)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected an array of dtype float64, got dtype %c%d",
+                 argname, PyArray_DESCR(a)->kind, static_cast<int>(PyArray_ITEMSIZE(a) * 8));
+    return nullptr;
+  }
+  return a;
+}
+
+bool all_finite(const double* p, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    if (!std::isfinite(p[i])) return false;
+  }
+  return true;
+}
+
+PyObject* compute_offspring_tensor_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"meiosis", "fusion", nullptr};
+  PyObject *meiosis_obj = nullptr, *fusion_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:compute_offspring_tensor",
+                                   const_cast<char**>(kwlist), &meiosis_obj, &fusion_obj))
+    return nullptr;
+  PyArrayObject* meiosis = f64_array_arg(meiosis_obj, "meiosis");
+  if (!meiosis) return nullptr;
+  PyArrayObject* fusion = f64_array_arg(fusion_obj, "fusion");
+  if (!fusion) return nullptr;
+
+  const std::vector<int64_t> mshape = shape_of(meiosis);
+  if (mshape.empty() || mshape[0] != 2) {
+    return raise(Error::value("meiosis must have a leading sex axis of 2, got shape " +
+                              format_shape(mshape)));
+  }
+  if (mshape.size() != 3) {
+    return raise(Error::value("meiosis must have shape (2, Z, G), got shape " + format_shape(mshape)));
+  }
+  const int64_t Z = mshape[1];
+  const int64_t G = mshape[2];
+  const std::vector<int64_t> fshape = shape_of(fusion);
+  if (fshape.size() != 3 || fshape[0] != G || fshape[1] != G || fshape[2] != Z) {
+    return raise(Error::value("fusion shape must be (" + format_int(G) + ", " + format_int(G) + ", " +
+                              format_int(Z) + "), got " + format_shape(fshape)));
+  }
+  if (!PyArray_IS_C_CONTIGUOUS(meiosis)) return raise(Error::value("meiosis must be C-contiguous"));
+  if (!PyArray_IS_C_CONTIGUOUS(fusion)) return raise(Error::value("fusion must be C-contiguous"));
+  const double* m = static_cast<const double*>(PyArray_DATA(meiosis));
+  const double* f = static_cast<const double*>(PyArray_DATA(fusion));
+  if (!all_finite(m, static_cast<size_t>(2 * Z * G))) {
+    return raise(Error::value("meiosis must contain finite values"));
+  }
+  // Z^3 must be addressable.
+  size_t z = static_cast<size_t>(Z), n = 0;
+  if (__builtin_mul_overflow(z, z, &n) || __builtin_mul_overflow(n, z, &n) ||
+      n > static_cast<size_t>(PTRDIFF_MAX) / sizeof(double)) {
+    return raise(Error::value("offspring tensor of " + format_int(Z) + " ztypes is too large"));
+  }
+  std::vector<double> out =
+      compute_offspring_tensor(m, f, static_cast<size_t>(Z), static_cast<size_t>(G));
+  return new_f64_array(out.data(), out.size());
+}
+
+bool u64_sequence(PyObject* v, const char* argname, std::vector<uint64_t>* out) {
+  if (PyUnicode_Check(v) || PyBytes_Check(v) || !PySequence_Check(v)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a sequence of integers, got %s", argname,
+                 Py_TYPE(v)->tp_name);
+    return false;
+  }
+  Ref seq(PySequence_Fast(v, "expected a sequence"));
+  if (!seq) return false;
+  Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  out->clear();
+  out->reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    uint64_t x = 0;
+    if (!to_u64(PySequence_Fast_GET_ITEM(seq.get(), i), &x)) return false;
+    out->push_back(x);
+  }
+  return true;
+}
+
+PyObject* project_observation_py(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"ind", "mask", "dimensions", "selected", "collapse_age", "aggregate",
+                                 nullptr};
+  PyObject *ind_obj, *mask_obj, *dims_obj, *sel_obj, *collapse_obj, *aggregate_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOO:project_observation",
+                                   const_cast<char**>(kwlist), &ind_obj, &mask_obj, &dims_obj,
+                                   &sel_obj, &collapse_obj, &aggregate_obj))
+    return nullptr;
+  std::vector<double> ind, mask;
+  if (!arg_f64_1d(ind_obj, "ind", &ind)) return nullptr;
+  if (!arg_f64_1d(mask_obj, "mask", &mask)) return nullptr;
+  std::vector<uint64_t> dims, selected;
+  if (!u64_sequence(dims_obj, "dimensions", &dims)) return nullptr;
+  if (dims.size() != 4) {
+    return raise(Error::value("dimensions must hold exactly 4 values (n_demes, n_sexes, n_ages, "
+                              "n_ztypes), got " + format_uint(dims.size())));
+  }
+  if (!u64_sequence(sel_obj, "selected", &selected)) return nullptr;
+  bool collapse_age = false, aggregate = false;
+  if (!to_bool(collapse_obj, &collapse_age)) return nullptr;
+  if (!to_bool(aggregate_obj, &aggregate)) return nullptr;
+
+  Result<std::vector<double>> out =
+      project(ind, mask, {dims[0], dims[1], dims[2], dims[3]}, selected, collapse_age, aggregate);
+  if (!out) return raise(out.error());
+  if (!all_finite(ind.data(), ind.size()) || !all_finite(mask.data(), mask.size())) {
+    return raise(Error::value("ind and mask must contain finite values"));
+  }
+  return new_f64_array(out->data(), out->size());
+}
+
+}  // namespace
+
+PyMethodDef kProjectObservationDef = {
+    "project_observation", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(project_observation_py)),
+    METH_VARARGS | METH_KEYWORDS,
+    "project_observation(ind, mask, dimensions, selected, collapse_age, aggregate)\n--\n\n"
+    "Apply the same native projection to a current-state snapshot."};
+
+PyMethodDef kComputeOffspringTensorDef = {
+    "compute_offspring_tensor",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compute_offspring_tensor_py)),
+    METH_VARARGS | METH_KEYWORDS,
+    "compute_offspring_tensor(meiosis, fusion)\n--\n\n"
+    "Compose a meiosis table (2, Z, G) with a fusion table (G, G, Z) into the offspring\n"
+    "tensor: a flat array of Z**3 entries over [female ztype, male ztype, zygote]."};
+
+}  // namespace qorin::py

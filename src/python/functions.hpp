@@ -1,0 +1,11 @@
+// Module-level functions of _engine_rs.
+#pragma once
+
+#include "python/np.hpp"
+
+namespace qorin::py {
+
+extern PyMethodDef kProjectObservationDef;
+extern PyMethodDef kComputeOffspringTensorDef;
+
+}  // namespace qorin::py

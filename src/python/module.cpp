@@ -1,0 +1,39 @@
+// Module initialisation of qorin._engine_rs: members are added in a fixed order.
+#define QORIN_NUMPY_IMPORT
+#include "python/np.hpp"
+#include "python/functions.hpp"
+
+namespace {
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT, "_engine_rs",
+    "Native engine for population-genetic and ecological models.", -1, nullptr,
+    nullptr, nullptr, nullptr, nullptr};
+
+bool add_function(PyObject* module, PyMethodDef* def) {
+  PyObject* name = PyUnicode_FromString("qorin._engine_rs");
+  if (!name) return false;
+  PyObject* fn = PyCFunction_NewEx(def, nullptr, name);
+  Py_DECREF(name);
+  if (!fn) return false;
+  if (PyModule_AddObject(module, def->ml_name, fn) < 0) {
+    Py_DECREF(fn);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__engine_rs(void) {
+  import_array();
+  PyObject* m = PyModule_Create(&kModuleDef);
+  if (!m) return nullptr;
+  // Registration order is part of the module's interface; stop at the first failure.
+  if (!add_function(m, &qorin::py::kProjectObservationDef) ||
+      !add_function(m, &qorin::py::kComputeOffspringTensorDef)) {
+    Py_DECREF(m);
+    return nullptr;
+  }
+  return m;
+}

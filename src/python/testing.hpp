@@ -1,0 +1,13 @@
+// Method tables of the internal test module qorin._engine_testing, one per area.
+#pragma once
+
+#include "python/np.hpp"
+
+namespace qorin::py::testing {
+
+extern PyMethodDef kBoundaryMethods[];
+extern PyMethodDef kRngMethods[];
+// Adds the module's helper types (borrow probe); false on failure.
+bool add_boundary_types(PyObject* module);
+
+}  // namespace qorin::py::testing
