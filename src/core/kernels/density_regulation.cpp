@@ -1,0 +1,198 @@
+// Survival stage: density-regulated recruitment of the age-0 cohort, then
+// survival of every class with the sperm stored by mated females.
+#include <string>
+
+#include "core/kernels/lifecycle.hpp"
+#include "core/util/format.hpp"
+
+namespace qorin {
+
+namespace {
+constexpr double kZero = 1e-10;
+}  // namespace
+
+Result<double> regulation_scaling(int64_t mode, double n, double k, double g, double base) {
+  switch (mode) {
+    case 0:
+      return 1.0;
+    case 1:
+      if (n > 0.0) {
+        const double r = k / n;
+        return r < 1.0 ? r : 1.0;
+      }
+      return 1.0;
+    case 2:
+    case 3:
+    case 4: {
+      if (!(k > 0.0)) return 0.0;
+      const double x = n / k;
+      if (mode == 2) {
+        double v = g - x * (g - 1.0);
+        return base * (v > 0.0 ? v : 0.0);
+      }
+      if (mode == 3) return (base * g) / (x * (g - 1.0) + 1.0);
+      return base * std::pow(g, 1.0 - x);
+    }
+    default:
+      return Error::value("unrecognized growth mode " + format_int(mode) +
+                          " (built-ins are 0-4; ids >= 5 are reserved and have no registry)");
+  }
+}
+
+Status survival(SessionRng& rng, const LifeLayout& layout, const DemeInputs& in,
+                std::span<double> ind, std::span<double> sperm, KernelScratch& scratch) {
+  const size_t A = layout.n_ages;
+  const size_t Z = layout.n_ztypes;
+  const ExecMode mode = layout.mode;
+  scratch.ensure(Z);
+  double* female = ind.data();
+  double* male = ind.data() + A * Z;
+
+  // 1. Density factor.
+  double h = 1.0;
+  const int64_t growth_mode = in.growth_mode;
+  if (growth_mode == 1) {
+    double nf = 0.0, nm = 0.0;
+    for (size_t z = 0; z < Z; ++z) nf += female[z];
+    for (size_t z = 0; z < Z; ++z) nm += male[z];
+    h = regulation_scaling(1, nf + nm, in.carrying_capacity, in.low_density_growth_rate, 1.0).value();
+  } else if (growth_mode != 0) {
+    double density = 0.0;
+    const size_t juvenile_end = layout.first_adult_age();
+    for (size_t a = 0; a < juvenile_end; ++a) {
+      double nf = 0.0, nm = 0.0;
+      for (size_t z = 0; z < Z; ++z) nf += female[a * Z + z];
+      for (size_t z = 0; z < Z; ++z) nm += male[a * Z + z];
+      density += (nf + nm) * in.competition_weights[a];
+    }
+    EquilibriumPair eq;
+    bool have_eq = false;
+    if (in.equilibrium) {
+      auto r = in.equilibrium(in.equilibrium_context);
+      if (r) {
+        eq = *r;
+        have_eq = true;
+      }
+    }
+    if (have_eq) {
+      auto factor = regulation_scaling(growth_mode, density, eq.competition_strength,
+                                       in.low_density_growth_rate, eq.survival_rate);
+      h = factor ? *factor : 1.0;  // unknown modes regulate nothing
+    }
+  }
+
+  // 2. Recruitment of the age-0 cohort (J: daughters then sons).
+  const bool stochastic = mode == ExecMode::Stochastic;
+  double S = 0.0;
+  double* Jv = scratch.cohort.data();
+  for (size_t z = 0; z < Z; ++z) Jv[z] = stochastic ? round_half_away(female[z]) : female[z];
+  for (size_t z = 0; z < Z; ++z) Jv[Z + z] = stochastic ? round_half_away(male[z]) : male[z];
+  for (size_t t = 0; t < 2 * Z; ++t) S += Jv[t];
+  if (!(S > 0.0)) {
+    for (size_t z = 0; z < Z; ++z) female[z] = male[z] = 0.0;
+  } else {
+    double T = h * S;
+    if (stochastic) T = round_half_away(T);
+    if (!(T > 0.0)) {
+      for (size_t z = 0; z < Z; ++z) female[z] = male[z] = 0.0;
+    } else if (mode == ExecMode::Deterministic) {
+      const double ratio = T / S;
+      for (size_t z = 0; z < Z; ++z) female[z] = ratio * Jv[z];
+      for (size_t z = 0; z < Z; ++z) male[z] = ratio * Jv[Z + z];
+    } else {
+      for (size_t t = 0; t < 2 * Z; ++t) Jv[t] = Jv[t] / S;
+      std::span<const double> p(Jv, 2 * Z);
+      std::span<double> drawn(scratch.cohort_draws.data(), 2 * Z);
+      if (stochastic) {
+        QORIN_TRY(multinomial(rng, round_count(T), p, drawn));
+      } else {
+        QORIN_TRY(continuous_multinomial(rng, T, p, drawn));
+      }
+      for (size_t z = 0; z < Z; ++z) female[z] = drawn[z];
+      for (size_t z = 0; z < Z; ++z) male[z] = drawn[Z + z];
+    }
+  }
+
+  // 3. Survival of every class.
+  const double* sr_f = in.survival_rates;
+  const double* sr_m = in.survival_rates + A;
+  const double* vf = in.viability_fitness;
+  const double* vm = in.viability_fitness + A * Z;
+  if (mode == ExecMode::Deterministic) {
+    for (size_t a = 0; a < A; ++a) {
+      for (size_t i = 0; i < Z; ++i) {
+        const double s_f = vf[a * Z + i] * sr_f[a];
+        const double s_m = vm[a * Z + i] * sr_m[a];
+        female[a * Z + i] = s_f * female[a * Z + i];
+        double* row = sperm.data() + (a * Z + i) * Z;
+        for (size_t j = 0; j < Z; ++j) row[j] = s_f * row[j];
+        male[a * Z + i] = s_m * male[a * Z + i];
+      }
+    }
+    return Status::ok();
+  }
+
+  auto survivors = [&](double count, double p) -> RngResult {
+    if (stochastic) {
+      const double x = round_half_away(count);
+      if (!(x > kZero)) return RngResult::ok(0.0);
+      return binomial(rng, round_count(x), p);
+    }
+    if (!(count > kZero)) return RngResult::ok(0.0);
+    return continuous_binomial(rng, count, p);
+  };
+
+  for (size_t a = 0; a < A; ++a) {
+    for (size_t i = 0; i < Z; ++i) {
+      const double s_f = clamp01(vf[a * Z + i] * sr_f[a]);
+      const double s_m = clamp01(vm[a * Z + i] * sr_m[a]);
+      const double n_f = female[a * Z + i];
+      double* row = sperm.data() + (a * Z + i) * Z;
+      double stored = 0.0;
+      for (size_t j = 0; j < Z; ++j) stored += row[j];
+      if (n_f - stored < -kZero) {
+        return Error::runtime("Invalid state: n_virgins < 0 in sample_survival_with_sperm_storage (age=" +
+                              format_uint(a) + ", g=" + format_uint(i) + ", n_f_raw=" +
+                              format_number(n_f) + ", total_sperm=" + format_number(stored) + ")");
+      }
+      double virgins = n_f - stored;
+      if (!(virgins > 0.0)) virgins = 0.0;
+      double kept = 0.0;
+      for (size_t j = 0; j < Z; ++j) {
+        auto r = survivors(row[j], s_f);
+        if (!r) return r.error();
+        row[j] = *r;
+        kept += *r;
+      }
+      auto v = survivors(virgins, s_f);
+      if (!v) return v.error();
+      female[a * Z + i] = kept + *v;
+      auto m = survivors(male[a * Z + i], s_m);
+      if (!m) return m.error();
+      male[a * Z + i] = *m;
+    }
+  }
+  return Status::ok();
+}
+
+void aging(size_t n_ages, size_t n_ztypes, std::span<double> ind, std::span<double> sperm) {
+  const size_t A = n_ages, Z = n_ztypes;
+  for (size_t age = A; age-- > 1;) {
+    for (size_t sex = 0; sex < 2; ++sex) {
+      double* dst = ind.data() + (sex * A + age) * Z;
+      const double* src = dst - Z;
+      for (size_t z = 0; z < Z; ++z) dst[z] = src[z];
+    }
+    double* dst = sperm.data() + age * Z * Z;
+    const double* src = dst - Z * Z;
+    for (size_t t = 0; t < Z * Z; ++t) dst[t] = src[t];
+  }
+  if (A == 0) return;
+  for (size_t sex = 0; sex < 2; ++sex) {
+    double* row = ind.data() + sex * A * Z;
+    for (size_t z = 0; z < Z; ++z) row[z] = 0.0;
+  }
+  for (size_t t = 0; t < Z * Z; ++t) sperm[t] = 0.0;
+}
+
+}  // namespace qorin

@@ -1,0 +1,132 @@
+// One deme's inputs to the lifecycle kernels (reproduction, survival, aging),
+// resolved once per stage into flat views, and the kernels themselves.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "core/random/rng.hpp"
+#include "core/util/error.hpp"
+
+namespace qorin {
+
+enum class ExecMode { Deterministic, Stochastic, Continuous };
+
+inline ExecMode exec_mode(bool stochastic, bool continuous_sampling) {
+  if (!stochastic) return ExecMode::Deterministic;
+  return continuous_sampling ? ExecMode::Continuous : ExecMode::Stochastic;
+}
+
+// Structure of the population a kernel works on (from the blueprint).
+struct LifeLayout {
+  size_t n_ages = 0;
+  size_t n_ztypes = 0;
+  // First adult age; the adult ages are new_adult_age .. n_ages-1 (empty when
+  // new_adult_age >= n_ages).
+  int64_t new_adult_age = 0;
+  bool has_sex_chromosomes = false;
+  const std::vector<bool>* female_only_by_sex_chrom = nullptr;  // Z entries
+  const std::vector<bool>* male_only_by_sex_chrom = nullptr;    // Z entries
+  ExecMode mode = ExecMode::Deterministic;
+  bool fixed_egg_count = false;
+  bool discrete_generation = false;
+
+  // First adult age clamped to the age axis.
+  size_t first_adult_age() const {
+    if (new_adult_age <= 0) return 0;
+    return static_cast<uint64_t>(new_adult_age) >= n_ages ? n_ages : static_cast<size_t>(new_adult_age);
+  }
+};
+
+// Expected competition strength and expected survival rate of a deme.
+struct EquilibriumPair {
+  double competition_strength = 0.0;
+  double survival_rate = 1.0;
+};
+
+// One deme's ecology and genetics values as the kernels read them. Scalars are
+// the live (possibly staged) values; arrays point into the session's storage.
+struct DemeInputs {
+  double carrying_capacity = 0.0;
+  double eggs_per_female = 0.0;
+  double sex_ratio = 0.5;
+  double sperm_displacement_rate = 0.0;
+  double low_density_growth_rate = 1.0;
+  int64_t growth_mode = 0;
+
+  const double* mating_rates = nullptr;         // (2, A)
+  const double* reproduction_rates = nullptr;   // (A)
+  const double* fertility = nullptr;            // (A)
+  const double* survival_rates = nullptr;       // (2, A)
+  const double* competition_weights = nullptr;  // (A)
+
+  const double* viability_fitness = nullptr;          // (2, A, Z)
+  const double* fecundity_fitness = nullptr;          // (2, Z)
+  const double* sexual_selection_fitness = nullptr;   // (Z, Z)
+  const double* zygote_viability_fitness = nullptr;   // (2, Z)
+  const double* offspring_tensor = nullptr;           // (Z, Z, Z)
+  const double* female_ztype_compatibility = nullptr; // (Z)
+  const double* male_ztype_compatibility = nullptr;   // (Z)
+
+  // Equilibrium calibration of the deme, computed on demand from its live
+  // values (density regulation of growth modes 2-4).
+  Result<EquilibriumPair> (*equilibrium)(const void* context) = nullptr;
+  const void* equilibrium_context = nullptr;
+};
+
+// Work buffers reused across calls so that ticks do not allocate.
+struct KernelScratch {
+  std::vector<double> male_pool, mating, zygotes, daughters, sons, draws, probs;
+  std::vector<double> cohort, cohort_draws;  // 2*Z: daughters then sons
+  std::vector<uint8_t> row_has_mates;
+  void ensure(size_t z) {
+    if (male_pool.size() == z && mating.size() == z * z && cohort.size() == 2 * z) return;
+    male_pool.assign(z, 0.0);
+    mating.assign(z * z, 0.0);
+    zygotes.assign(z, 0.0);
+    daughters.assign(z, 0.0);
+    sons.assign(z, 0.0);
+    draws.assign(z, 0.0);
+    probs.assign(z, 0.0);
+    cohort.assign(2 * z, 0.0);
+    cohort_draws.assign(2 * z, 0.0);
+    row_has_mates.assign(z, 0);
+  }
+};
+
+// Rounds to the nearest integer, halves away from zero.
+inline double round_half_away(double x) { return std::round(x); }
+
+// A count rounded for an integer draw: NaN and negative values give 0, values
+// beyond the 64-bit range saturate.
+inline int64_t round_count(double x) {
+  if (!(x > 0.0)) return 0;
+  double r = std::round(x);
+  if (r >= 9223372036854775807.0) return std::numeric_limits<int64_t>::max();
+  return static_cast<int64_t>(r);
+}
+
+// Clamps to [0, 1]; NaN becomes 0.
+inline double clamp01(double x) {
+  if (!(x > 0.0)) return 0.0;
+  return x >= 1.0 ? 1.0 : x;
+}
+
+// Density factor of the built-in growth modes 0-4.
+Result<double> regulation_scaling(int64_t mode, double n, double k, double g, double base);
+
+Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs& in,
+                    std::span<double> ind, std::span<double> sperm, KernelScratch& scratch);
+
+Status survival(SessionRng& rng, const LifeLayout& layout, const DemeInputs& in,
+                std::span<double> ind, std::span<double> sperm, KernelScratch& scratch);
+
+// Shifts every cohort one age up; the last age class is dropped and age 0 cleared.
+void aging(size_t n_ages, size_t n_ztypes, std::span<double> ind, std::span<double> sperm);
+
+}  // namespace qorin

@@ -1,0 +1,296 @@
+// Reproduction stage: mating pool, mating with sperm displacement, eggs and
+// zygotes, sex allocation, zygote viability. Works in place on one deme.
+#include "core/kernels/lifecycle.hpp"
+
+namespace qorin {
+
+namespace {
+
+constexpr double kZero = 1e-10;
+constexpr double kOne = 0.9999999999;
+
+// Adds a multinomial split of `count` over `probs` to `dst`, by mode.
+Status distribute(SessionRng& rng, ExecMode mode, double count, std::span<const double> probs,
+                  std::span<double> draws, double* dst) {
+  const size_t z = probs.size();
+  if (mode == ExecMode::Deterministic) {
+    for (size_t k = 0; k < z; ++k) dst[k] += count * probs[k];
+    return Status::ok();
+  }
+  if (mode == ExecMode::Stochastic) {
+    QORIN_TRY(multinomial(rng, round_count(count), probs, draws));
+  } else {
+    QORIN_TRY(continuous_multinomial(rng, count, probs, draws));
+  }
+  for (size_t k = 0; k < z; ++k) dst[k] += draws[k];
+  return Status::ok();
+}
+
+}  // namespace
+
+Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs& in,
+                    std::span<double> ind, std::span<double> sperm, KernelScratch& scratch) {
+  const size_t A = layout.n_ages;
+  const size_t Z = layout.n_ztypes;
+  const ExecMode mode = layout.mode;
+  const size_t first_adult = layout.first_adult_age();
+  scratch.ensure(Z);
+  double* female = ind.data();          // ind[0, a, z]
+  double* male = ind.data() + A * Z;    // ind[1, a, z]
+
+  // Step 1: male mating pool over the adult ages.
+  double* pool = scratch.male_pool.data();
+  for (size_t j = 0; j < Z; ++j) pool[j] = 0.0;
+  for (size_t a = first_adult; a < A; ++a) {
+    const double availability = in.mating_rates[A + a];  // used as stored
+    const double* row = male + a * Z;
+    for (size_t j = 0; j < Z; ++j) pool[j] += row[j] * availability;
+  }
+  double total_pool = 0.0;
+  for (size_t j = 0; j < Z; ++j) total_pool += pool[j];
+  if (total_pool == 0.0) return Status::ok();
+
+  // Step 2: mating matrix; a row whose preference weights vanish gets no mates.
+  double* P = scratch.mating.data();
+  for (size_t i = 0; i < Z; ++i) {
+    double* prow = P + i * Z;
+    const double* pref = in.sexual_selection_fitness + i * Z;
+    double s = 0.0;
+    for (size_t j = 0; j < Z; ++j) {
+      prow[j] = pref[j] * pool[j];
+      s += prow[j];
+    }
+    if (!std::isfinite(s) || s <= kZero) {
+      for (size_t j = 0; j < Z; ++j) prow[j] = 0.0;
+      scratch.row_has_mates[i] = 0;
+    } else {
+      for (size_t j = 0; j < Z; ++j) prow[j] = prow[j] / s;
+      scratch.row_has_mates[i] = 1;
+    }
+  }
+
+  // Step 3: mating of virgins, remating with sperm displacement.
+  const double displacement = clamp01(in.sperm_displacement_rate);
+  std::span<double> draws(scratch.draws.data(), Z);
+  for (size_t a = first_adult; a < A; ++a) {
+    const double m_a = clamp01(in.mating_rates[a]);
+    const double q = displacement * m_a;
+    const double q1 = q < 1.0 ? q : 1.0;
+    for (size_t i = 0; i < Z; ++i) {
+      double* stored_row = sperm.data() + (a * Z + i) * Z;
+      double stored = 0.0;
+      for (size_t j = 0; j < Z; ++j) stored += stored_row[j];
+      double virgins = female[a * Z + i] - stored;
+      if (!(virgins > 0.0)) virgins = 0.0;
+
+      double total = 0.0;
+      if (mode == ExecMode::Deterministic) {
+        const double fresh = m_a * virgins;
+        const double remate = q * stored;
+        if (stored > kZero && remate > kZero) {
+          double f = remate / stored;
+          if (f > 1.0) f = 1.0;
+          for (size_t j = 0; j < Z; ++j) stored_row[j] = stored_row[j] - stored_row[j] * f;
+        }
+        total = fresh + remate;
+      } else if (mode == ExecMode::Stochastic) {
+        auto fresh = binomial(rng, round_count(virgins), m_a);
+        if (!fresh) return fresh.error();
+        total = *fresh;
+        if (q > kZero && stored > kZero) {
+          double remate = 0.0;
+          for (size_t j = 0; j < Z; ++j) {
+            if (stored_row[j] > kZero) {
+              auto k = binomial(rng, round_count(stored_row[j]), q);
+              if (!k) return k.error();
+              double left = stored_row[j] - *k;
+              stored_row[j] = left > 0.0 ? left : 0.0;
+              remate += *k;
+            }
+          }
+          total = total + remate;
+        }
+      } else {
+        auto fresh = continuous_binomial(rng, virgins, m_a);
+        if (!fresh) return fresh.error();
+        total = *fresh;
+        if (q > kZero && stored > kZero) {
+          for (size_t j = 0; j < Z; ++j) stored_row[j] = stored_row[j] - q1 * stored_row[j];
+          total = total + q1 * stored;
+        }
+      }
+
+      if (total <= kZero) continue;
+      // An all-zero preference row has nowhere to send its matings: skipping it
+      // keeps the multinomial's remainder rule from crediting the last male type.
+      if (!scratch.row_has_mates[i]) continue;
+      std::span<const double> prow(P + i * Z, Z);
+      if (mode == ExecMode::Stochastic && round_count(total) < 1) continue;
+      QORIN_TRY(distribute(rng, mode, total, prow, draws, stored_row));
+    }
+  }
+
+  // Step 4: eggs and zygotes.
+  double* zyg = scratch.zygotes.data();
+  for (size_t k = 0; k < Z; ++k) zyg[k] = 0.0;
+  double eggs = in.eggs_per_female;
+  if (!(eggs > 0.0)) eggs = 0.0;
+  double* probs = scratch.probs.data();
+  for (size_t a = first_adult; a < A; ++a) {
+    const double r = clamp01(in.reproduction_rates[a]);
+    const double fert = clamp01(in.fertility[a]);
+    for (size_t i = 0; i < Z; ++i) {
+      const double* stored_row = sperm.data() + (a * Z + i) * Z;
+      for (size_t j = 0; j < Z; ++j) {
+        const double n = stored_row[j];
+        if (!(n > 0.0)) continue;
+        const double E = fert * ((eggs * in.fecundity_fitness[i]) * in.fecundity_fitness[Z + j]);
+        double x;
+        if (mode == ExecMode::Deterministic) {
+          x = (r * n) * E;
+        } else if (mode == ExecMode::Stochastic) {
+          const int64_t n_int = round_count(n);
+          if (n_int <= 0) continue;
+          double t;
+          if (r >= kOne) {
+            t = static_cast<double>(n_int) * E;
+          } else {
+            auto b = binomial(rng, n_int, r);
+            if (!b) return b.error();
+            t = E * *b;
+          }
+          if (layout.fixed_egg_count) {
+            x = round_half_away(t);
+          } else {
+            auto p = poisson(rng, t);
+            if (!p) return p.error();
+            x = *p;
+          }
+        } else {
+          double t;
+          if (r >= kOne) {
+            t = n * E;
+          } else {
+            auto b = continuous_binomial(rng, n, r);
+            if (!b) return b.error();
+            t = E * *b;
+          }
+          if (layout.fixed_egg_count) {
+            x = t;
+          } else {
+            auto p = continuous_poisson(rng, t);
+            if (!p) return p.error();
+            x = *p;
+          }
+        }
+        if (x <= kZero) continue;
+
+        const double* o = in.offspring_tensor + (i * Z + j) * Z;
+        if (mode == ExecMode::Deterministic) {
+          for (size_t k = 0; k < Z; ++k) zyg[k] += x * o[k];
+          continue;
+        }
+        double s = 0.0;
+        for (size_t k = 0; k < Z; ++k) s += o[k];
+        if (s <= kZero) continue;
+        if (s < kOne) {
+          auto viable = mode == ExecMode::Stochastic ? binomial(rng, round_count(x), s)
+                                                     : continuous_binomial(rng, x, s);
+          if (!viable) return viable.error();
+          x = *viable;
+          if (x <= kZero) continue;
+        }
+        const double inv = 1.0 / s;
+        for (size_t k = 0; k < Z; ++k) probs[k] = inv * o[k];
+        QORIN_TRY(distribute(rng, mode, x, std::span<const double>(probs, Z), draws, zyg));
+      }
+    }
+  }
+
+  // Step 5: sex allocation.
+  double* daughters = scratch.daughters.data();
+  double* sons = scratch.sons.data();
+  for (size_t k = 0; k < Z; ++k) daughters[k] = sons[k] = 0.0;
+  double zyg_total = 0.0;
+  for (size_t k = 0; k < Z; ++k) zyg_total += zyg[k];
+  if (zyg_total > kZero) {
+    const double sex_ratio = clamp01(in.sex_ratio);
+    for (size_t k = 0; k < Z; ++k) {
+      if (!(zyg[k] > kZero)) continue;
+      double p;
+      if (!layout.has_sex_chromosomes) {
+        p = sex_ratio;
+      } else if ((*layout.female_only_by_sex_chrom)[k]) {
+        daughters[k] = zyg[k];
+        sons[k] = 0.0;
+        continue;
+      } else if ((*layout.male_only_by_sex_chrom)[k]) {
+        daughters[k] = 0.0;
+        sons[k] = zyg[k];
+        continue;
+      } else {
+        const double fc = in.female_ztype_compatibility[k];
+        const double mc = in.male_ztype_compatibility[k];
+        p = (fc + mc <= kZero) ? 0.5 : clamp01(fc / (fc + mc));
+      }
+      double d;
+      if (mode == ExecMode::Deterministic) {
+        d = zyg[k] * p;
+      } else {
+        auto b = mode == ExecMode::Stochastic ? binomial(rng, round_count(zyg[k]), p)
+                                              : continuous_binomial(rng, zyg[k], p);
+        if (!b) return b.error();
+        d = *b;
+      }
+      daughters[k] = d;
+      sons[k] = zyg[k] - d;
+    }
+  }
+
+  // Step 6: newborns into age 0, then zygote viability.
+  for (size_t k = 0; k < Z; ++k) {
+    female[k] = daughters[k];
+    male[k] = sons[k];
+  }
+  const double* vf = in.zygote_viability_fitness;
+  const double* vm = in.zygote_viability_fitness + Z;
+  for (size_t k = 0; k < Z; ++k) {
+    if (mode == ExecMode::Deterministic) {
+      female[k] = vf[k] * female[k];
+      male[k] = vm[k] * male[k];
+    } else if (mode == ExecMode::Stochastic) {
+      double d = 0.0, s = 0.0;
+      const int64_t nf = round_count(female[k]);
+      if (nf >= 1) {
+        auto b = binomial(rng, nf, vf[k]);
+        if (!b) return b.error();
+        d = *b;
+      }
+      const int64_t nm = round_count(male[k]);
+      if (nm >= 1) {
+        auto b = binomial(rng, nm, vm[k]);
+        if (!b) return b.error();
+        s = *b;
+      }
+      female[k] = d;
+      male[k] = s;
+    } else {
+      double d = 0.0, s = 0.0;
+      if (female[k] > 0.0) {
+        auto b = continuous_binomial(rng, female[k], vf[k]);
+        if (!b) return b.error();
+        d = *b;
+      }
+      if (male[k] > 0.0) {
+        auto b = continuous_binomial(rng, male[k], vm[k]);
+        if (!b) return b.error();
+        s = *b;
+      }
+      female[k] = d;
+      male[k] = s;
+    }
+  }
+  return Status::ok();
+}
+
+}  // namespace qorin

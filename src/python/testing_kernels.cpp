@@ -1,0 +1,208 @@
+// Test hooks for the lifecycle kernels: run one stage on caller-supplied state.
+#include <string>
+#include <vector>
+
+#include "core/kernels/lifecycle.hpp"
+#include "core/util/format.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/testing.hpp"
+
+namespace qorin::py::testing {
+
+namespace {
+
+PyObject* regulation_scaling_py(PyObject*, PyObject* args) {
+  long long mode;
+  double n, k, g, base;
+  if (!PyArg_ParseTuple(args, "Ldddd:regulation_scaling", &mode, &n, &k, &g, &base)) return nullptr;
+  auto r = regulation_scaling(mode, n, k, g, base);
+  if (!r) return raise(r.error());
+  return PyFloat_FromDouble(r.value());
+}
+
+bool words_from(PyObject* seq, SessionRng* rng) {
+  Ref fast(PySequence_Fast(seq, "words must be a sequence of 4 integers"));
+  if (!fast) return false;
+  if (PySequence_Fast_GET_SIZE(fast.get()) != 4) {
+    PyErr_SetString(PyExc_ValueError, "words must contain 4 state words");
+    return false;
+  }
+  uint64_t w[4];
+  for (int i = 0; i < 4; ++i) {
+    if (!to_u64(PySequence_Fast_GET_ITEM(fast.get(), i), &w[i])) return false;
+  }
+  *rng = SessionRng{w[0], w[1], w[2], w[3]};
+  return true;
+}
+
+PyObject* words_to(const SessionRng& r) {
+  return Py_BuildValue("[KKKK]", static_cast<unsigned long long>(r.s0), static_cast<unsigned long long>(r.s1),
+                       static_cast<unsigned long long>(r.s2), static_cast<unsigned long long>(r.s3));
+}
+
+struct Arrays {
+  std::vector<double> mating_rates, reproduction_rates, fertility, survival_rates, competition_weights,
+      viability_fitness, fecundity_fitness, sexual_selection_fitness, zygote_viability_fitness,
+      offspring_tensor, female_compat, male_compat;
+};
+
+bool dict_array(PyObject* d, const char* key, size_t expected, std::vector<double>* out) {
+  PyObject* v = PyDict_GetItemString(d, key);  // borrowed
+  if (!v) {
+    PyErr_Format(PyExc_KeyError, "%s", key);
+    return false;
+  }
+  if (!to_f64_vec(v, out)) return false;
+  if (out->size() != expected) {
+    PyErr_Format(PyExc_ValueError, "%s: expected %zu elements, got %zu", key, expected, out->size());
+    return false;
+  }
+  return true;
+}
+
+bool dict_scalar(PyObject* d, const char* key, double* out) {
+  PyObject* v = PyDict_GetItemString(d, key);
+  if (!v) {
+    PyErr_Format(PyExc_KeyError, "%s", key);
+    return false;
+  }
+  return to_f64(v, out);
+}
+
+Result<EquilibriumPair> fixed_equilibrium(const void* ctx) {
+  return *static_cast<const EquilibriumPair*>(ctx);
+}
+
+// lifecycle_stage(stage, ind, sperm, n_ages, n_ztypes, new_adult_age, mode, inputs, words,
+//                 fixed_egg_count=False, female_only=None, male_only=None)
+PyObject* lifecycle_stage(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"stage", "ind", "sperm", "n_ages", "n_ztypes", "new_adult_age", "mode",
+                                 "inputs", "words", "fixed_egg_count", "female_only", "male_only",
+                                 nullptr};
+  const char* stage;
+  PyObject *ind_obj, *sperm_obj, *inputs, *words, *fo_obj = Py_None, *mo_obj = Py_None;
+  Py_ssize_t A, Z;
+  long long new_adult_age;
+  const char* mode_name;
+  int fixed = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sOOnnLsO!O|pOO:lifecycle_stage",
+                                   const_cast<char**>(kwlist), &stage, &ind_obj, &sperm_obj, &A, &Z,
+                                   &new_adult_age, &mode_name, &PyDict_Type, &inputs, &words, &fixed,
+                                   &fo_obj, &mo_obj))
+    return nullptr;
+  if (A < 0 || Z < 0 || A > 4096 || Z > 4096) {
+    PyErr_SetString(PyExc_ValueError, "dimensions out of range");
+    return nullptr;
+  }
+  const size_t a = static_cast<size_t>(A), z = static_cast<size_t>(Z);
+  std::vector<double> ind, sperm;
+  if (!to_f64_vec(ind_obj, &ind) || !to_f64_vec(sperm_obj, &sperm)) return nullptr;
+  if (ind.size() != 2 * a * z || sperm.size() != a * z * z) {
+    PyErr_SetString(PyExc_ValueError, "state lengths do not match the dimensions");
+    return nullptr;
+  }
+  SessionRng rng;
+  if (!words_from(words, &rng)) return nullptr;
+
+  LifeLayout layout;
+  layout.n_ages = a;
+  layout.n_ztypes = z;
+  layout.new_adult_age = new_adult_age;
+  layout.fixed_egg_count = fixed != 0;
+  std::string m(mode_name);
+  if (m == "deterministic") layout.mode = ExecMode::Deterministic;
+  else if (m == "stochastic") layout.mode = ExecMode::Stochastic;
+  else if (m == "continuous") layout.mode = ExecMode::Continuous;
+  else {
+    PyErr_SetString(PyExc_ValueError, "mode must be deterministic, stochastic or continuous");
+    return nullptr;
+  }
+  std::vector<bool> female_only(z, false), male_only(z, false);
+  if (fo_obj != Py_None || mo_obj != Py_None) {
+    layout.has_sex_chromosomes = true;
+    if ((fo_obj != Py_None && !to_bool_vec(fo_obj, &female_only)) ||
+        (mo_obj != Py_None && !to_bool_vec(mo_obj, &male_only)))
+      return nullptr;
+    if (female_only.size() != z || male_only.size() != z) {
+      PyErr_SetString(PyExc_ValueError, "sex-chromosome flags need one entry per ztype");
+      return nullptr;
+    }
+  }
+  layout.female_only_by_sex_chrom = &female_only;
+  layout.male_only_by_sex_chrom = &male_only;
+
+  Arrays arr;
+  DemeInputs in;
+  double growth_mode = 0.0;
+  if (!dict_array(inputs, "mating_rates", 2 * a, &arr.mating_rates) ||
+      !dict_array(inputs, "reproduction_rates", a, &arr.reproduction_rates) ||
+      !dict_array(inputs, "fertility", a, &arr.fertility) ||
+      !dict_array(inputs, "survival_rates", 2 * a, &arr.survival_rates) ||
+      !dict_array(inputs, "competition_weights", a, &arr.competition_weights) ||
+      !dict_array(inputs, "viability_fitness", 2 * a * z, &arr.viability_fitness) ||
+      !dict_array(inputs, "fecundity_fitness", 2 * z, &arr.fecundity_fitness) ||
+      !dict_array(inputs, "sexual_selection_fitness", z * z, &arr.sexual_selection_fitness) ||
+      !dict_array(inputs, "zygote_viability_fitness", 2 * z, &arr.zygote_viability_fitness) ||
+      !dict_array(inputs, "offspring_tensor", z * z * z, &arr.offspring_tensor) ||
+      !dict_array(inputs, "female_ztype_compatibility", z, &arr.female_compat) ||
+      !dict_array(inputs, "male_ztype_compatibility", z, &arr.male_compat) ||
+      !dict_scalar(inputs, "carrying_capacity", &in.carrying_capacity) ||
+      !dict_scalar(inputs, "eggs_per_female", &in.eggs_per_female) ||
+      !dict_scalar(inputs, "sex_ratio", &in.sex_ratio) ||
+      !dict_scalar(inputs, "sperm_displacement_rate", &in.sperm_displacement_rate) ||
+      !dict_scalar(inputs, "low_density_growth_rate", &in.low_density_growth_rate) ||
+      !dict_scalar(inputs, "growth_mode", &growth_mode))
+    return nullptr;
+  in.growth_mode = static_cast<int64_t>(growth_mode);
+  in.mating_rates = arr.mating_rates.data();
+  in.reproduction_rates = arr.reproduction_rates.data();
+  in.fertility = arr.fertility.data();
+  in.survival_rates = arr.survival_rates.data();
+  in.competition_weights = arr.competition_weights.data();
+  in.viability_fitness = arr.viability_fitness.data();
+  in.fecundity_fitness = arr.fecundity_fitness.data();
+  in.sexual_selection_fitness = arr.sexual_selection_fitness.data();
+  in.zygote_viability_fitness = arr.zygote_viability_fitness.data();
+  in.offspring_tensor = arr.offspring_tensor.data();
+  in.female_ztype_compatibility = arr.female_compat.data();
+  in.male_ztype_compatibility = arr.male_compat.data();
+  EquilibriumPair eq;
+  PyObject* eq_obj = PyDict_GetItemString(inputs, "equilibrium");
+  if (eq_obj) {
+    if (!PyArg_ParseTuple(eq_obj, "dd", &eq.competition_strength, &eq.survival_rate)) return nullptr;
+    in.equilibrium = fixed_equilibrium;
+    in.equilibrium_context = &eq;
+  }
+
+  KernelScratch scratch;
+  std::string s(stage);
+  Status st;
+  if (s == "reproduction") st = reproduction(rng, layout, in, ind, sperm, scratch);
+  else if (s == "survival") st = survival(rng, layout, in, ind, sperm, scratch);
+  else if (s == "aging") aging(a, z, ind, sperm);
+  else {
+    PyErr_SetString(PyExc_ValueError, "stage must be reproduction, survival or aging");
+    return nullptr;
+  }
+  if (!st) return raise(st.error());
+  Ref ind_out(new_f64_array(ind.data(), ind.size()));
+  Ref sperm_out(new_f64_array(sperm.data(), sperm.size()));
+  Ref w(words_to(rng));
+  if (!ind_out || !sperm_out || !w) return nullptr;
+  return PyTuple_Pack(3, ind_out.get(), sperm_out.get(), w.get());
+}
+
+}  // namespace
+
+PyMethodDef kKernelMethods[] = {
+    {"regulation_scaling", regulation_scaling_py, METH_VARARGS,
+     "regulation_scaling(mode, n, k, g, base)\n--\n\nDensity factor of a growth mode."},
+    {"lifecycle_stage", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lifecycle_stage)),
+     METH_VARARGS | METH_KEYWORDS,
+     "lifecycle_stage(stage, ind, sperm, n_ages, n_ztypes, new_adult_age, mode, inputs, words, "
+     "fixed_egg_count=False, female_only=None, male_only=None)\n--\n\n"
+     "Run one lifecycle stage on copies of the given state; returns (ind, sperm, words)."},
+    {nullptr, nullptr, 0, nullptr}};
+
+}  // namespace qorin::py::testing
