@@ -1,0 +1,577 @@
+"""Session random stream: generator and seeding against a pure-Python model,
+exact float conversions, ziggurat tables, draw-for-draw agreement of every
+sampler with a Python model of the same algorithm, draw-consumption rules,
+moments, multinomial splits and failures."""
+import math
+import struct
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from qorin import _engine_testing as t
+
+M64 = (1 << 64) - 1
+
+
+# ---------------------------------------------------------------------------
+# Pure-Python model of the stream (an independent oracle)
+# ---------------------------------------------------------------------------
+def splitmix_words(seed):
+    x, out = seed, []
+    for _ in range(4):
+        x = (x + 0x9E3779B97F4A7C15) & M64
+        z = x
+        z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & M64
+        z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & M64
+        out.append(z ^ (z >> 31))
+    return out
+
+
+def rotl(x, k):
+    return ((x << k) | (x >> (64 - k))) & M64
+
+
+def bits(b):
+    return struct.unpack("<d", struct.pack("<Q", b))[0]
+
+
+class PyRng:
+    def __init__(self, words):
+        self.s = list(words)
+
+    def u64(self):
+        s = self.s
+        out = (rotl((s[0] + s[3]) & M64, 23) + s[0]) & M64
+        t1 = (s[1] << 17) & M64
+        s[2] ^= s[0]; s[3] ^= s[1]; s[1] ^= s[2]; s[0] ^= s[3]; s[2] ^= t1
+        s[3] = rotl(s[3], 45)
+        return out
+
+    def uniform01(self):
+        return (self.u64() >> 11) * 2.0**-53
+
+    def open01(self):
+        return bits((self.u64() >> 12) | 0x3FF0000000000000) - (1 - 2.0**-53)
+
+    def normal(self):
+        nx, nf, R = TABLES["normal_x"], TABLES["normal_f"], 3.654152885361009
+        while True:
+            x = self.u64()
+            i = x & 0xFF
+            u = bits((x >> 12) | 0x4000000000000000) - 3.0
+            z = u * nx[i]
+            if abs(z) < nx[i + 1]:
+                return z
+            if i == 0:
+                while True:
+                    xt = math.log(self.open01()) / R
+                    yt = math.log(self.open01())
+                    if not (-2 * yt < xt * xt):
+                        return xt - R if u < 0 else R - xt
+            if nf[i + 1] + self.uniform01() * (nf[i] - nf[i + 1]) < math.exp(-z * z / 2):
+                return z
+
+    def exponential(self):
+        ex, ef = TABLES["exp_x"], TABLES["exp_f"]
+        while True:
+            x = self.u64()
+            i = x & 0xFF
+            z = (bits((x >> 12) | 0x3FF0000000000000) - (1 - 2.0**-53)) * ex[i]
+            if z < ex[i + 1]:
+                return z
+            if i == 0:
+                u = self.uniform01()
+                return math.inf if u == 0 else 7.69711747013105 - math.log(u)
+            if ef[i + 1] + self.uniform01() * (ef[i] - ef[i + 1]) < math.exp(-z):
+                return z
+
+    def gamma(self, a):
+        if a >= 2.0**104:
+            return a
+        if a >= 1e8:
+            return max(a + math.sqrt(a) * self.normal(), 0.0)
+        if a <= 1e-10:
+            return 0.0
+        if a == 1:
+            return self.exponential()
+        u0 = self.open01() if a < 1 else None
+        d = (a + 1) - 1 / 3 if a < 1 else a + -0.3333333333333333
+        c = 1 / math.sqrt(9 * d)
+        while True:
+            z = self.normal()
+            tt = 1 + c * z
+            if tt <= 0:
+                continue
+            v = tt * tt * tt
+            u = self.open01()
+            if u < 1 - (0.0331 * (z * z)) * (z * z) or math.log(u) < 0.5 * (z * z) + d * (1 - v + math.log(v)):
+                break
+        return d * (u0 ** (1 / a) * v) if a < 1 else d * v
+
+    def knuth(self, lam):
+        e, p, k = math.exp(-lam), self.uniform01(), 1
+        while p > e:
+            p *= self.uniform01()
+            k += 1
+        return k - 1
+
+    def poisson(self, lam):
+        if lam <= 1e-10:
+            return 0
+        if lam < 12:
+            return self.knuth(lam)
+        b1 = (1 / 24) / lam
+        b2 = 0.3 * b1 * b1
+        c3 = (1 / 7) * b1 * b2
+        c2, c1, c0 = b2 - 15 * c3, b1 - 6 * b2 + 45 * c3, 1 - b1 + 3 * b2 - 15 * c3
+        s, D, L = math.sqrt(lam), 6 * (lam * lam), math.floor(lam - 1.1484)
+        c, omega = 0.1069 / lam, 0.3989422804014327 / s
+        A = [-0.5000000002, 0.3333333343, -0.2499998565, 0.1999997049, -0.1666848753,
+             0.1428833286, -0.1241963125, 0.1101687109, -0.1142650302, 0.1055093006]
+
+        def F(k):
+            if k < 10:
+                px, py = -lam, lam ** float(k) / math.factorial(k)
+            else:
+                delta = 1 / (12 * k)
+                delta = delta - 4.8 * (delta * delta * delta)
+                v = (lam - k) / k
+                if abs(v) <= 0.25:
+                    acc = 0.0
+                    for a in reversed(A):
+                        acc = acc * v + a
+                    px = k * (v * v) * acc - delta
+                else:
+                    px = k * math.log(1 + v) - (lam - k) - delta
+                py = 0.3989422804014327 / math.sqrt(k)
+            x = (k - lam + 0.5) / s
+            return px, py, -0.5 * x * x, omega * (((c3 * (x * x) + c2) * (x * x) + c1) * (x * x) + c0)
+
+        g = lam + s * self.normal()
+        if g >= 0:
+            k = math.floor(g)
+            if k >= L:
+                return k
+            u = self.uniform01()
+            if D * u >= (lam - k) * (lam - k) * (lam - k):
+                return k
+            px, py, fx, fy = F(k)
+            if fy * (1 - u) <= py * math.exp(px - fx):
+                return k
+        while True:
+            e = self.exponential()
+            u = 2 * self.uniform01() - 1
+            tt = 1.8 + math.copysign(e, u)
+            if tt <= -0.6744:
+                continue
+            k = math.floor(lam + s * tt)
+            px, py, fx, fy = F(k)
+            if c * abs(u) <= py * math.exp(px + e) - fy * math.exp(fx + e):
+                return k
+
+    def binomial(self, n, p):
+        if n < 1 or p <= 0:
+            return 0
+        if p >= 1:
+            return n
+        flip = p > 0.5
+        pp = 1 - p if flip else p
+        q = 1 - pp
+        np_ = n * pp
+        if np_ < 10 and q == 1:
+            return self.knuth(np_)
+        if np_ < 10:
+            r0, s = q ** float(n), pp / q
+            a = (n + 1) * s
+            u, x, r = self.uniform01(), 0, r0
+            while u > r:
+                if x == 110:
+                    u, x, r = self.uniform01(), 0, r0
+                    continue
+                x += 1
+                u -= r
+                r *= a / x - s
+            return n - x if flip else x
+        y = self._btpe(n, pp, q, np_)
+        return n - y if flip else y
+
+    def _btpe(self, n, p, q, np_):
+        npq = np_ * q
+        p1 = math.floor(2.195 * math.sqrt(npq) - 4.6 * q) + 0.5
+        m = int(np_ + p)
+        xm = m + 0.5
+        xl, xr = xm - p1, xm + p1
+        c = 0.134 + 20.5 / (15.3 + m)
+        fm = np_ + p
+        lam = lambda a: a * (1 + 0.5 * a)  # noqa: E731
+        ll, lr = lam((fm - xl) / (fm - xl * p)), lam((xr - fm) / (xr * q))
+        p2 = p1 * (1 + 2 * c)
+        p3 = p2 + c / ll
+        p4 = p3 + c / lr
+        unit = lambda: bits((self.u64() >> 12) | 0x3FF0000000000000) - 1.0  # noqa: E731
+        stir = lambda a: (13860 - (462 - (132 - (99 - 140 / (a * a)) / (a * a)) / (a * a)) / (a * a)) / a / 166320  # noqa
+        while True:
+            u = unit() * p4
+            v = unit()
+            if u <= p1:
+                return int((xm - p1 * v) + u)
+            if u <= p2:
+                x = xl + (u - p1) / c
+                v = v * c + 1 - abs(x - xm) / p1
+                if v > 1:
+                    continue
+                y = int(x)
+            elif u <= p3:
+                w = xl + math.log(v) / ll if v > 0 else -math.inf
+                if w < 0:
+                    continue
+                y = int(w)
+                v = v * ((u - p2) * ll)
+            else:
+                if v == 0:
+                    continue
+                y = int(max(xr - math.log(v) / lr, 0.0))
+                if y > n:
+                    continue
+                v = v * ((u - p3) * lr)
+            k = abs(y - m)
+            if not (k > 20 and k < 0.5 * npq - 1):
+                f, s = 1.0, p / q
+                a = s * (n + 1)
+                for i in range(m + 1, y + 1):
+                    f = f * (a / i - s)
+                for i in range(y + 1, m + 1):
+                    f = f / (a / i - s)
+                if v <= f:
+                    return y
+                continue
+            rho = (k / npq) * ((k * (k / 3 + 0.625) + 1 / 6) / npq + 0.5)
+            tt = -0.5 * k * k / npq
+            alpha = math.log(v)
+            if alpha < tt - rho:
+                return y
+            if alpha > tt + rho:
+                continue
+            x1, f1, z, w = y + 1, m + 1, n + 1 - m, n - y + 1
+            bound = (xm * math.log(f1 / x1) + ((n - m) + 0.5) * math.log(z / w)
+                     + (y - m) * math.log(w * p / (x1 * q)) + stir(f1) + stir(z) - stir(x1) - stir(w))
+            if alpha <= bound:
+                return y
+
+
+TABLES = {name: t.rng_table(name).tolist() for name in ("normal_x", "normal_f", "exp_x", "exp_f")}
+
+
+def draw(words, kind, n, a=0.0, b=0.0):
+    return t.rng_draw(words, kind, n, a, b)
+
+
+# ---------------------------------------------------------------------------
+# Generator, seeding and float conversions
+# ---------------------------------------------------------------------------
+def test_seed_zero_and_reference_vectors():
+    assert t.rng_new(0)[0] == 0xE220A8397B1DCDAF
+    # xoshiro256++ from state (1, 2, 3, 4): first output rotl(1 + 4, 23) + 1.
+    out, words = draw([1, 2, 3, 4], "next_u64", 3)
+    assert int(out[0]) == (5 << 23) + 1 == 41943041
+    py = PyRng([1, 2, 3, 4])
+    assert [int(v) for v in out] == [py.u64() for _ in range(3)]
+    assert words == py.s
+
+
+@given(st.integers(0, M64))
+@settings(max_examples=50, deadline=None)
+def test_seeding_and_steps_match_model(seed):
+    words = t.rng_new(seed)
+    assert words == splitmix_words(seed)
+    out, after = draw(words, "next_u64", 20)
+    py = PyRng(words)
+    assert [int(v) for v in out] == [py.u64() for _ in range(20)]
+    assert after == py.s
+
+
+@pytest.mark.parametrize("kind", ["uniform01", "open01", "standard_normal", "standard_exponential"])
+def test_floats_match_model_draw_for_draw(kind):
+    words = t.rng_new(7)
+    out, after = draw(words, kind, 20000)
+    py = PyRng(words)
+    fn = {"uniform01": py.uniform01, "open01": py.open01, "standard_normal": py.normal,
+          "standard_exponential": py.exponential}[kind]
+    assert out.tolist() == [fn() for _ in range(20000)]
+    assert after == py.s
+    if kind == "open01":
+        assert out.min() > 0.0 and out.max() < 1.0
+    if kind == "uniform01":
+        assert out.min() >= 0.0 and out.max() < 1.0
+
+
+def test_float_conversions_at_extreme_outputs():
+    # Words whose first output is 0 and all-ones: s0 + s3 == 0 with s0 == 0.
+    assert draw([0, 5, 7, 0], "uniform01", 1)[0][0] == 0.0
+    assert draw([0, 5, 7, 0], "open01", 1)[0][0] == 2.0**-53
+    # s0 = 2^64-1, s3 = 0: output rotl(-1, 23) + (-1) = 2^64 - 2.
+    assert draw([M64, 5, 7, 0], "uniform01", 1)[0][0] == 1 - 2.0**-53
+    assert draw([M64, 5, 7, 0], "open01", 1)[0][0] == 1 - 2.0**-53
+
+
+# ---------------------------------------------------------------------------
+# Ziggurat tables
+# ---------------------------------------------------------------------------
+def layer_x(first, R, V, f, step):
+    x = [first, R] + [0.0] * 255
+    for i in range(1, 255):
+        x[i + 1] = step(V / x[i] + f(x[i]))
+    return x
+
+
+def test_ziggurat_tables():
+    nf_ = lambda x: math.exp(-x * x / 2)  # noqa: E731
+    nx = layer_x(0.00492867323399 / nf_(3.654152885361009), 3.654152885361009, 0.00492867323399, nf_,
+                 lambda a: math.sqrt(-2 * math.log(a)))
+    ex = layer_x(0.0039496598225815571993 / math.exp(-7.69711747013105), 7.69711747013105,
+                 0.0039496598225815571993, lambda x: math.exp(-x), lambda a: -math.log(a))
+    assert TABLES["normal_x"] == nx
+    assert TABLES["exp_x"] == ex
+    # Telling rows.
+    assert (nx[0], nx[2], nx[255]) == (3.91075795953709, 3.4492782985609645, 0.2152418959132738)
+    assert (ex[0], ex[255]) == (8.697117470131053, 0.06385216381500157)
+    stored_n = {0: 0.000477467764586655, 3: 0.004037972593371872, 94: 0.2064054063986793, 256: 1.0}
+    stored_e = {0: 0.000167066692307963, 1: 0.000454134353841497, 2: 0.000967269282327174,
+                3: 0.001536299780301573, 5: 0.002788798793574076, 87: 0.10478613930657014, 256: 1.0}
+    assert TABLES["normal_f"] == [stored_n.get(i, nf_(v)) for i, v in enumerate(nx)]
+    assert TABLES["exp_f"] == [stored_e.get(i, math.exp(-v)) for i, v in enumerate(ex)]
+    assert TABLES["normal_f"][1] == 0.001260285930498598
+
+
+# ---------------------------------------------------------------------------
+# Samplers draw for draw
+# ---------------------------------------------------------------------------
+@pytest.mark.parametrize("kind,a,b,count", [
+    ("gamma", 0.3, 0, 3000), ("gamma", 1.0, 0, 3000), ("gamma", 2.5, 0, 3000), ("gamma", 1e9, 0, 500),
+    ("poisson", 3.5, 0, 3000), ("poisson", 12.0, 0, 3000), ("poisson", 40.0, 0, 3000), ("poisson", 1e5, 0, 2000),
+    ("binomial", 20, 0.3, 3000), ("binomial", 7, 0.85, 3000), ("binomial", 1000, 0.5, 3000),
+    ("binomial", 60, 0.35, 3000), ("binomial", 10**6, 0.7, 3000), ("binomial", 3 * 10**18, 1e-18, 2000),
+])
+def test_sampler_matches_model(kind, a, b, count):
+    words = t.rng_new(2024)
+    out, after = draw(words, kind, count, a, b)
+    py = PyRng(words)
+    fn = {"gamma": lambda: py.gamma(a), "poisson": lambda: py.poisson(a), "binomial": lambda: py.binomial(a, b)}
+    assert out.tolist() == [float(fn[kind]()) for _ in range(count)]
+    assert after == py.s
+
+
+@pytest.mark.parametrize("low,high", [(0, 1), (-5, 7), (-(2**63), 2**63 - 1), (0, 12345),
+                                      (10, 2**62 + 3)])
+def test_random_range_matches_model(low, high):
+    words = t.rng_new(99)
+    out, after = t.rng_range(words, low, high, 2000)
+    py = PyRng(words)
+    rng_ = (high - low) & M64
+    expect = []
+    for _ in range(2000):
+        m = py.u64() * rng_
+        hi, lo = m >> 64, m & M64
+        if lo > (-rng_ & M64) and lo + ((py.u64() * rng_) >> 64) > M64:
+            hi += 1
+        expect.append(low + hi)
+    assert out.tolist() == expect
+    assert after == py.s
+    assert out.min() >= low and out.max() < high
+
+
+# ---------------------------------------------------------------------------
+# Draw consumption
+# ---------------------------------------------------------------------------
+@pytest.mark.parametrize("kind,a,b,expected", [
+    ("binomial", 0, 0.5, 0), ("binomial", -3, 0.5, 0), ("binomial", 10, 0.0, 0), ("binomial", 10, -1.0, 0),
+    ("binomial", 10, 1.0, 10), ("binomial", 10, 2.0, 10), ("binomial", 0, math.nan, 0),
+    ("poisson", 0.0, 0, 0), ("poisson", 1e-11, 0, 0), ("poisson", -4.0, 0, 0), ("poisson", 2e19, 0, 2e19),
+    ("poisson", math.inf, 0, math.inf), ("poisson", -math.inf, 0, 0),
+    ("gamma", 1e-11, 0, 0), ("gamma", -2.0, 0, 0), ("gamma", 2.0**104, 0, 2.0**104), ("gamma", math.inf, 0, math.inf),
+    ("continuous_binomial", 10.0, 1e-10, 0), ("continuous_binomial", 10.0, 0.9999999999, 10.0),
+    ("continuous_binomial", 1.0000000001, 0.25, 1.0000000001 * 0.25),
+    ("continuous_poisson", 1e-10, 0, 0), ("continuous_poisson", -1.0, 0, 0),
+])
+def test_early_returns_consume_nothing(kind, a, b, expected):
+    words = t.rng_new(5)
+    out, after = draw(words, kind, 3, a, b)
+    assert out.tolist() == [expected] * 3
+    assert after == words
+
+
+def test_consumption_equivalences():
+    words = t.rng_new(11)
+    g, wg = draw(words, "gamma", 500, 1.0)
+    e, we = draw(words, "standard_exponential", 500)
+    assert g.tolist() == e.tolist() and wg == we
+    # The normal approximation of huge shapes takes one normal draw.
+    g, wg = draw(words, "gamma", 100, 4e8)
+    z, wz = draw(words, "standard_normal", 100)
+    assert g.tolist() == [max(4e8 + math.sqrt(4e8) * v, 0.0) for v in z] and wg == wz
+    # continuous_poisson is a gamma draw of shape lambda.
+    assert draw(words, "continuous_poisson", 200, 3.7)[0].tolist() == draw(words, "gamma", 200, 3.7)[0].tolist()
+
+
+@pytest.mark.parametrize("n", [20, 1000, 12345])
+def test_binomial_flip(n):
+    words = t.rng_new(3)
+    hi, w_hi = draw(words, "binomial", 2000, n, 0.7)
+    lo, w_lo = draw(words, "binomial", 2000, n, 0.3)
+    assert hi.tolist() == (n - lo).tolist() and w_hi == w_lo
+
+
+@given(st.sampled_from(["uniform01", "standard_normal", "standard_exponential", "binomial", "poisson", "gamma",
+                        "continuous_binomial"]), st.integers(0, 50), st.integers(0, 50), st.integers(0, 2**64 - 1))
+@settings(max_examples=60, deadline=None)
+def test_words_continue_the_stream(kind, n1, n2, seed):
+    a, b = {"binomial": (40, 0.4), "poisson": (30.0, 0), "gamma": (0.7, 0), "continuous_binomial": (9.5, 0.4)}.get(
+        kind, (0.0, 0.0))
+    words = t.rng_new(seed)
+    whole, w_whole = draw(words, kind, n1 + n2, a, b)
+    first, w_mid = draw(words, kind, n1, a, b)
+    second, w_end = draw(w_mid, kind, n2, a, b)
+    assert np.concatenate([first, second]).tolist() == whole.tolist() and w_end == w_whole
+
+
+# ---------------------------------------------------------------------------
+# Moments (6-sigma bounds on the sample mean and the sample variance)
+# ---------------------------------------------------------------------------
+def beta_scaled(n, p):
+    al, be = p * (n - 1), (n - 1) * (1 - p)
+    var = n * n * al * be / ((al + be) ** 2 * (al + be + 1))
+    kurt = 6 * ((al - be) ** 2 * (al + be + 1) - al * be * (al + be + 2)) / (al * be * (al + be + 2) * (al + be + 3))
+    return n * p, var, var * var * (kurt + 3)
+
+
+def binom_m(n, p):
+    v = n * p * (1 - p)
+    return n * p, v, v * (1 + 3 * (n - 2) * p * (1 - p))
+
+
+MOMENTS = [
+    ("uniform01", 0, 0, (0.5, 1 / 12, 1 / 80)), ("open01", 0, 0, (0.5, 1 / 12, 1 / 80)),
+    ("standard_normal", 0, 0, (0.0, 1.0, 3.0)), ("standard_exponential", 0, 0, (1.0, 1.0, 9.0)),
+    ("binomial", 20, 0.3, binom_m(20, 0.3)), ("binomial", 40, 0.8, binom_m(40, 0.8)),
+    ("binomial", 1000, 0.5, binom_m(1000, 0.5)), ("binomial", 100, 0.15, binom_m(100, 0.15)),
+    ("binomial", 10**7, 0.4, binom_m(10**7, 0.4)), ("binomial", 3 * 10**18, 1e-18, (3.0, 3.0, 30.0)),
+    ("poisson", 0.5, 0, (0.5, 0.5, 0.5 * 2.5)), ("poisson", 11.9, 0, (11.9, 11.9, 11.9 * 36.7)),
+    ("poisson", 12.0, 0, (12.0, 12.0, 12.0 * 37)), ("poisson", 300.0, 0, (300.0, 300.0, 300.0 * 901)),
+    ("poisson", 1e6, 0, (1e6, 1e6, 1e6 * (1 + 3e6))),
+    ("gamma", 0.2, 0, (0.2, 0.2, 3 * 0.2 * 2.2)), ("gamma", 1.0, 0, (1.0, 1.0, 9.0)),
+    ("gamma", 4.5, 0, (4.5, 4.5, 3 * 4.5 * 6.5)), ("gamma", 1e9, 0, (1e9, 1e9, 3e18)),
+    ("continuous_poisson", 2.5, 0, (2.5, 2.5, 3 * 2.5 * 4.5)),
+    ("continuous_binomial", 25.0, 0.3, beta_scaled(25.0, 0.3)),
+]
+
+
+@pytest.mark.parametrize("kind,a,b,m", MOMENTS, ids=[f"{k}-{a}-{b}" for k, a, b, _ in MOMENTS])
+def test_moments(kind, a, b, m):
+    mean, var, mu4 = m
+    n = 200_000
+    x, _ = draw(t.rng_new(17), kind, n, a, b)
+    assert abs(x.mean() - mean) < 6 * math.sqrt(var / n)
+    assert abs(x.var() - var) < 6 * math.sqrt((mu4 - var * var) / n) + 1e-12 * var
+    if kind in ("binomial", "poisson"):
+        assert np.all(x == np.floor(x)) and x.min() >= 0
+    if kind == "binomial":
+        assert x.max() <= a
+
+
+# ---------------------------------------------------------------------------
+# Multinomial splits
+# ---------------------------------------------------------------------------
+def test_multinomial_is_the_chain_of_binomials():
+    words = t.rng_new(8)
+    probs = np.array([0.2, 0.0, 0.3, 0.4])  # sums to 0.9: the last category takes the remainder
+    out, after = t.rng_multinomial(words, 1000, probs)
+    w, n, rem, expect = words, 1000, 1.0, []
+    for p in probs[:-1]:
+        x = 0.0
+        if p > 0:
+            (x,), w = draw(w, "binomial", 1, n, min(p / rem, 1.0))
+            n -= int(x)
+        expect.append(x)
+        rem -= p
+    assert out.tolist() == expect + [float(n)] and after == w
+    assert out.sum() == 1000
+
+
+@pytest.mark.parametrize("n,probs,expected", [
+    (7, [1.0], [7.0]), (0, [0.5, 0.5], [0.0, 0.0]), (-2, [0.5, 0.5], [0.0, 0.0]), (5, [], []),
+    (9, [0.0, 0.0, 0.3], [0.0, 0.0, 9.0]),
+])
+def test_multinomial_without_draws(n, probs, expected):
+    words = t.rng_new(1)
+    out, after = t.rng_multinomial(words, n, np.array(probs, dtype=np.float64))
+    assert out.tolist() == expected and after == words
+
+
+@pytest.mark.parametrize("total", [1.0, 0.4, 1.0000000001, 0.0])
+def test_continuous_multinomial_small_total_is_exact(total):
+    words, probs = t.rng_new(2), np.array([0.1, 0.25, 0.65])
+    out, after = t.rng_multinomial(words, total, probs, continuous=True)
+    assert out.tolist() == [total * p for p in probs] and after == words
+
+
+def test_continuous_multinomial_gamma_split():
+    words, probs, total = t.rng_new(4), np.array([0.5, 1e-12, 0.3, 0.2]), 250.0
+    out, after = t.rng_multinomial(words, total, probs, continuous=True)
+    w, g = words, []
+    for p in probs:
+        shape = (total - 1) * p
+        if shape > 1e-10:
+            (v,), w = draw(w, "gamma", 1, shape)
+        else:
+            v = 0.0
+        g.append(v)
+    acc = sum(g)
+    assert after == w
+    assert out.tolist() == [v * (total / acc) for v in g]
+    assert out[1] == 0.0 and abs(out.sum() - total) <= total * 1e-6
+
+
+# ---------------------------------------------------------------------------
+# Failures
+# ---------------------------------------------------------------------------
+@pytest.mark.parametrize("kind,a,b,msg", [
+    ("gamma", math.nan, 0, "positive gamma shape must be valid"),
+    ("poisson", math.nan, 0, "positive lambda must be valid"),
+    ("binomial", 5, math.nan, "clamped binomial parameters must be valid"),
+    ("continuous_binomial", math.inf, 0.5, "continuous_binomial(): n and p must be finite"),
+    ("continuous_binomial", 5.0, math.nan, "continuous_binomial(): n and p must be finite"),
+    ("continuous_poisson", math.inf, 0, "continuous_poisson(): lambda must be finite"),
+    ("continuous_poisson", math.nan, 0, "continuous_poisson(): lambda must be finite"),
+    ("random_range", 5, 5, "cannot sample empty range"),
+    ("random_range", 6, 5, "cannot sample empty range"),
+])
+def test_sampler_failures(kind, a, b, msg):
+    with pytest.raises(RuntimeError) as e:
+        draw(t.rng_new(0), kind, 1, a, b)
+    assert str(e.value) == msg
+
+
+@pytest.mark.parametrize("call,exc", [
+    (lambda: t.rng_draw([1, 2, 3], "uniform01", 1), ValueError),
+    (lambda: t.rng_draw([1, 2, 3, 4, 5], "uniform01", 1), ValueError),
+    (lambda: t.rng_draw(5, "uniform01", 1), TypeError),
+    (lambda: t.rng_draw([1, 2, 3, "x"], "uniform01", 1), TypeError),
+    (lambda: t.rng_draw([1, 2, 3, 2**64], "uniform01", 1), OverflowError),
+    (lambda: t.rng_draw([1, 2, 3, -1], "uniform01", 1), OverflowError),
+    (lambda: t.rng_draw([1, 2, 3, 4], "cauchy", 1), ValueError),
+    (lambda: t.rng_draw([1, 2, 3, 4], "uniform01", -1), ValueError),
+    (lambda: t.rng_draw([1, 2, 3, 4], "binomial", 1, 2**63, 0.5), OverflowError),
+    (lambda: t.rng_draw([1, 2, 3, 4], "binomial", 1, 2.5, 0.5), TypeError),
+    (lambda: t.rng_new(-1), OverflowError),
+    (lambda: t.rng_multinomial([1, 2, 3, 4], 5, [0.5, 0.5]), TypeError),
+    (lambda: t.rng_multinomial([1, 2, 3, 4], 5, np.ones((2, 2))), TypeError),
+])
+def test_bad_arguments(call, exc):
+    with pytest.raises(exc):
+        call()
+
+
+def test_word_count_message():
+    with pytest.raises(ValueError, match=r"^rng_words must contain 4 state words, got 3$"):
+        t.rng_draw([1, 2, 3], "uniform01", 1)
