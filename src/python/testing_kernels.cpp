@@ -6,6 +6,7 @@
 #include "core/util/format.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/rng_words.hpp"
 #include "python/testing.hpp"
 
 namespace qorin::py::testing {
@@ -19,26 +20,6 @@ PyObject* regulation_scaling_py(PyObject*, PyObject* args) {
   auto r = regulation_scaling(mode, n, k, g, base);
   if (!r) return raise(r.error());
   return PyFloat_FromDouble(r.value());
-}
-
-bool words_from(PyObject* seq, SessionRng* rng) {
-  Ref fast(PySequence_Fast(seq, "words must be a sequence of 4 integers"));
-  if (!fast) return false;
-  if (PySequence_Fast_GET_SIZE(fast.get()) != 4) {
-    PyErr_SetString(PyExc_ValueError, "words must contain 4 state words");
-    return false;
-  }
-  uint64_t w[4];
-  for (int i = 0; i < 4; ++i) {
-    if (!to_u64(PySequence_Fast_GET_ITEM(fast.get(), i), &w[i])) return false;
-  }
-  *rng = SessionRng{w[0], w[1], w[2], w[3]};
-  return true;
-}
-
-PyObject* words_to(const SessionRng& r) {
-  return Py_BuildValue("[KKKK]", static_cast<unsigned long long>(r.s0), static_cast<unsigned long long>(r.s1),
-                       static_cast<unsigned long long>(r.s2), static_cast<unsigned long long>(r.s3));
 }
 
 struct Arrays {
@@ -103,7 +84,7 @@ PyObject* lifecycle_stage(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   SessionRng rng;
-  if (!words_from(words, &rng)) return nullptr;
+  if (!rng_from_words(words, &rng)) return nullptr;
 
   LifeLayout layout;
   layout.n_ages = a;
@@ -188,7 +169,7 @@ PyObject* lifecycle_stage(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!st) return raise(st.error());
   Ref ind_out(new_f64_array(ind.data(), ind.size()));
   Ref sperm_out(new_f64_array(sperm.data(), sperm.size()));
-  Ref w(words_to(rng));
+  Ref w(rng_words_list(rng));
   if (!ind_out || !sperm_out || !w) return nullptr;
   return PyTuple_Pack(3, ind_out.get(), sperm_out.get(), w.get());
 }

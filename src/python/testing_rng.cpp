@@ -9,48 +9,16 @@
 #include "core/util/format.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/rng_words.hpp"
 #include "python/testing.hpp"
 
 namespace qorin::py::testing {
 
 namespace {
 
-// A sequence of exactly four unsigned 64-bit words.
-bool words_arg(PyObject* obj, SessionRng* out) {
-  Ref seq(PySequence_Fast(obj, "argument 'words': expected a sequence of 4 integers"));
-  if (!seq) return false;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-  if (n != 4) {
-    std::string msg = "rng_words must contain 4 state words, got " + format_int(static_cast<int64_t>(n));
-    PyErr_SetString(PyExc_ValueError, msg.c_str());
-    return false;
-  }
-  uint64_t w[4];
-  for (Py_ssize_t i = 0; i < 4; ++i) {
-    if (!to_u64(PySequence_Fast_GET_ITEM(seq.get(), i), &w[i])) return false;
-  }
-  *out = SessionRng{w[0], w[1], w[2], w[3]};
-  return true;
-}
-
-PyObject* words_list(const SessionRng& r) {
-  const uint64_t w[4] = {r.s0, r.s1, r.s2, r.s3};
-  PyObject* l = PyList_New(4);
-  if (!l) return nullptr;
-  for (Py_ssize_t i = 0; i < 4; ++i) {
-    PyObject* v = PyLong_FromUnsignedLongLong(w[i]);
-    if (!v) {
-      Py_DECREF(l);
-      return nullptr;
-    }
-    PyList_SET_ITEM(l, i, v);
-  }
-  return l;
-}
-
 PyObject* array_and_words(PyObject* arr, const SessionRng& r) {
   Ref a(arr);
-  Ref w(words_list(r));
+  Ref w(rng_words_list(r));
   if (!w) return nullptr;
   return PyTuple_Pack(2, a.get(), w.get());
 }
@@ -77,7 +45,7 @@ PyObject* rng_new(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:rng_new", const_cast<char**>(kw), &seed_obj)) return nullptr;
   uint64_t seed;
   if (!to_u64(seed_obj, &seed)) return nullptr;
-  return words_list(new_rng(seed));
+  return rng_words_list(new_rng(seed));
 }
 
 // Fills `out` with n draws of `draw(r)`; stops at the first failure.
@@ -105,7 +73,7 @@ PyObject* rng_draw(PyObject*, PyObject* args, PyObject* kwargs) {
                                    &n, &a_obj, &b_obj))
     return nullptr;
   SessionRng r;
-  if (!words_arg(words_obj, &r)) return nullptr;
+  if (!rng_from_words(words_obj, &r)) return nullptr;
   if (n < 0) {
     PyErr_SetString(PyExc_ValueError, "n must be nonnegative");
     return nullptr;
@@ -184,7 +152,7 @@ PyObject* rng_range(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   SessionRng r;
   int64_t low, high;
-  if (!words_arg(words_obj, &r) || !to_i64(low_obj, &low) || !to_i64(high_obj, &high)) return nullptr;
+  if (!rng_from_words(words_obj, &r) || !to_i64(low_obj, &low) || !to_i64(high_obj, &high)) return nullptr;
   if (n < 0) {
     PyErr_SetString(PyExc_ValueError, "n must be nonnegative");
     return nullptr;
@@ -210,7 +178,7 @@ PyObject* rng_multinomial(PyObject*, PyObject* args, PyObject* kwargs) {
                                    &n_obj, &probs_obj, &continuous))
     return nullptr;
   SessionRng r;
-  if (!words_arg(words_obj, &r)) return nullptr;
+  if (!rng_from_words(words_obj, &r)) return nullptr;
   std::vector<double> probs;
   if (!arg_f64_1d(probs_obj, "probs", &probs)) return nullptr;
   std::vector<double> out(probs.size(), 0.0);
