@@ -7,6 +7,7 @@ namespace qorin::py::testing {
 
 extern PyMethodDef kBoundaryMethods[];
 extern PyMethodDef kRngMethods[];
+extern PyMethodDef kContractsMethods[];
 // Adds the module's helper types (borrow probe); false on failure.
 bool add_boundary_types(PyObject* module);
 
