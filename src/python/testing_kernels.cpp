@@ -2,8 +2,10 @@
 #include <string>
 #include <vector>
 
+#include "core/kernels/deme_inputs.hpp"
 #include "core/kernels/lifecycle.hpp"
 #include "core/util/format.hpp"
+#include "python/contracts.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/rng_words.hpp"
@@ -174,6 +176,49 @@ PyObject* lifecycle_stage(PyObject*, PyObject* args, PyObject* kwargs) {
   return PyTuple_Pack(3, ind_out.get(), sperm_out.get(), w.get());
 }
 
+// run_stages(blueprint, params, stages, seed=0): builds and validates the
+// contracts, then runs the named stages in order on the initial state.
+PyObject* run_stages(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"blueprint", "params", "stages", "seed", nullptr};
+  PyObject *bp_obj, *params_obj, *stages_obj;
+  unsigned long long seed = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|K:run_stages", const_cast<char**>(kwlist), &bp_obj,
+                                   &params_obj, &stages_obj, &seed))
+    return nullptr;
+  std::vector<std::string> stages;
+  if (!to_string_vec(stages_obj, &stages)) return nullptr;
+  Blueprint bp;
+  EcologyParams eco;
+  GeneticsTensors gen;
+  if (!blueprint_from_python(bp_obj, &bp) || !ecology_from_python(params_obj, &eco) ||
+      !genetics_from_python(params_obj, &gen))
+    return nullptr;
+  if (Status s = bp.validate(); !s) return raise(s.error());
+  if (Status s = eco.validate(bp.n_ages); !s) return raise(s.error());
+  if (Status s = gen.validate(bp); !s) return raise(s.error());
+  std::vector<double> ind = bp.initial_individual_count;
+  std::vector<double> sperm = bp.initial_sperm_storage;
+  if (sperm.empty()) sperm.assign(bp.sperm_storage_len(), 0.0);
+  SessionRng rng = new_rng(seed);
+  const LifeLayout layout = life_layout(bp);
+  const EquilibriumSource eq{&bp, &eco, 0};
+  const DemeInputs in = deme_inputs(bp, eco, gen, 0, &eq);
+  KernelScratch scratch;
+  for (const std::string& st : stages) {
+    Status s;
+    if (st == "reproduction") s = reproduction(rng, layout, in, ind, sperm, scratch);
+    else if (st == "survival") s = survival(rng, layout, in, ind, sperm, scratch);
+    else if (st == "aging") aging(bp.n_ages, bp.n_ztypes, ind, sperm);
+    else return raise(Error::value("unknown stage " + st));
+    if (!s) return raise(s.error());
+  }
+  Ref ind_out(new_f64_array(ind.data(), ind.size()));
+  Ref sperm_out(new_f64_array(sperm.data(), sperm.size()));
+  Ref w(rng_words_list(rng));
+  if (!ind_out || !sperm_out || !w) return nullptr;
+  return PyTuple_Pack(3, ind_out.get(), sperm_out.get(), w.get());
+}
+
 }  // namespace
 
 PyMethodDef kKernelMethods[] = {
@@ -184,6 +229,10 @@ PyMethodDef kKernelMethods[] = {
      "lifecycle_stage(stage, ind, sperm, n_ages, n_ztypes, new_adult_age, mode, inputs, words, "
      "fixed_egg_count=False, female_only=None, male_only=None)\n--\n\n"
      "Run one lifecycle stage on copies of the given state; returns (ind, sperm, words)."},
+    {"run_stages", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_stages)),
+     METH_VARARGS | METH_KEYWORDS,
+     "run_stages(blueprint, params, stages, seed=0)\n--\n\n"
+     "Run lifecycle stages on a model's initial state; returns (ind, sperm, words)."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace qorin::py::testing
