@@ -279,3 +279,34 @@ def test_contract_stages_reproducible_per_seed():
     np.testing.assert_array_equal(a[0], b[0])
     assert a[2] == b[2] and a[2] != c[2]
     assert (a[0] == np.round(a[0])).all()
+
+
+def test_deterministic_stages_agree_with_numpy_model():
+    import sys
+    import pathlib
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "bench"))
+    from numpy_model import NumpyTick
+    from qorin.contracts import Blueprint, Params
+    from qorin import _engine_rs
+    rng = np.random.default_rng(3)
+    for locus, growth_mode in [(genetics.autosomal_locus(2), 3), (genetics.xy_locus(2), 2),
+                               (genetics.combine(genetics.autosomal_locus(2),
+                                                 genetics.autosomal_locus(3)), 4),
+                               (genetics.autosomal_locus(3), 1)]:
+        A = 5
+        Z = locus.n_ztypes
+        bp = Blueprint(n_ages=A, new_adult_age=2, locus=locus)
+        bp.initial_individual_count[:] = rng.uniform(0, 50, (2, A, Z))
+        params = Params(bp, locus, growth_mode=growth_mode, sperm_displacement_rate=0.4,
+                        survival_rates=rng.uniform(0.5, 1.0, (2, A)),
+                        mating_rates=rng.uniform(0.3, 1.0, (2, A)),
+                        sexual_selection_fitness=rng.uniform(0.5, 1.5, (Z, Z)),
+                        fecundity_fitness=rng.uniform(0.5, 1.5, (2, Z)),
+                        viability_fitness=rng.uniform(0.8, 1.0, (2, A, Z)))
+        model = NumpyTick(bp, params, _engine_rs.equilibrium_metrics(bp, params))
+        ind = np.array(bp.initial_individual_count, float).reshape(2, A, Z)
+        sperm = np.zeros((A, Z, Z))
+        model.tick(ind, sperm)
+        got, got_sperm, _ = T.run_stages(bp, params, ["reproduction", "survival", "aging"])
+        np.testing.assert_allclose(got.reshape(2, A, Z), ind, rtol=1e-12, atol=1e-9)
+        np.testing.assert_allclose(got_sperm.reshape(A, Z, Z), sperm, rtol=1e-12, atol=1e-9)
