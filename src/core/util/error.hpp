@@ -59,7 +59,10 @@ class [[nodiscard]] Result {
   const T& value() const& { return std::get<0>(v_); }
   T&& value() && { return std::get<0>(std::move(v_)); }
   T& operator*() & { return value(); }
+  const T& operator*() const& { return value(); }
+  T&& operator*() && { return std::move(*this).value(); }
   T* operator->() { return &value(); }
+  const T* operator->() const { return &value(); }
   const Error& error() const& { return std::get<1>(v_); }
   Error&& error() && { return std::get<1>(std::move(v_)); }
   Status status() const { return is_ok() ? Status() : Status(error()); }
