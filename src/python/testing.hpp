@@ -8,6 +8,7 @@ namespace qorin::py::testing {
 extern PyMethodDef kBoundaryMethods[];
 extern PyMethodDef kRngMethods[];
 extern PyMethodDef kKernelMethods[];
+extern PyMethodDef kHookMethods[];
 // Adds the module's helper types (borrow probe); false on failure.
 bool add_boundary_types(PyObject* module);
 
