@@ -300,6 +300,59 @@ bool arg_f64_1d(PyObject* v, const char* argname, std::vector<double>* out) {
   return true;
 }
 
+bool to_f64_sequence(PyObject* v, const char* argname, std::vector<double>* out) {
+  if (PyArray_Check(v)) {
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(v);
+    if (PyArray_NDIM(a) != 1 || !(PyArray_ISINTEGER(a) || PyArray_ISFLOAT(a) || PyArray_ISBOOL(a))) {
+      PyErr_Format(PyExc_TypeError, "argument '%s': expected a one-dimensional numeric array", argname);
+      return false;
+    }
+    Ref c(PyArray_FROM_OTF(v, NPY_DOUBLE, NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
+    if (!c) return false;
+    copy_memory_order(reinterpret_cast<PyArrayObject*>(c.get()), out);
+    return true;
+  }
+  if (PyUnicode_Check(v) || PyBytes_Check(v) || !PySequence_Check(v)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a sequence of numbers, got %s", argname,
+                 type_name(v));
+    return false;
+  }
+  Ref seq(PySequence_Fast(v, "expected a sequence of numbers"));
+  if (!seq) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  std::vector<double> values(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (!to_f64(PySequence_Fast_GET_ITEM(seq.get(), i), &values[static_cast<size_t>(i)])) return false;
+  }
+  *out = std::move(values);
+  return true;
+}
+
+bool to_named_f64_dict(PyObject* v, const char* argname,
+                       std::vector<std::pair<std::string, double>>* out) {
+  if (!PyDict_Check(v)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a dict, got %s", argname, type_name(v));
+    return false;
+  }
+  std::vector<std::pair<std::string, double>> items;
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(v, &pos, &key, &value)) {
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "argument '%s': keys must be str, got %s", argname, type_name(key));
+      return false;
+    }
+    Py_ssize_t len = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(key, &len);
+    if (!s) return false;
+    double x;
+    if (!to_f64(value, &x)) return false;
+    items.emplace_back(std::string(s, static_cast<size_t>(len)), x);
+  }
+  *out = std::move(items);
+  return true;
+}
+
 PyObject* new_f64_array(const double* data, size_t n) {
   return new_f64_array(data, std::vector<npy_intp>{static_cast<npy_intp>(n)});
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "python/np.hpp"
@@ -84,6 +85,13 @@ bool extract_i64_scalar(PyObject* obj, const char* name, int64_t* out);
 // dtype or dimensionality: TypeError naming the argument; non-contiguous:
 // TypeError "The given array is not contiguous".
 bool arg_f64_1d(PyObject* v, const char* argname, std::vector<double>* out);
+
+// A float-vector argument: any Python sequence of numbers or a one-dimensional
+// numeric NumPy array (any layout), copied as float64.
+bool to_f64_sequence(PyObject* v, const char* argname, std::vector<double>* out);
+// A dict from str to float, in dict order.
+bool to_named_f64_dict(PyObject* v, const char* argname,
+                       std::vector<std::pair<std::string, double>>* out);
 
 // ---- returned arrays: fresh, owning their data ----
 PyObject* new_f64_array(const double* data, size_t n);

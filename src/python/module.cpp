@@ -1,6 +1,7 @@
 // Module initialisation of qorin._engine_rs: members are added in a fixed order.
 #define QORIN_NUMPY_IMPORT
 #include "python/np.hpp"
+#include "python/engine_session.hpp"
 #include "python/functions.hpp"
 
 namespace {
@@ -9,6 +10,16 @@ PyModuleDef kModuleDef = {
     PyModuleDef_HEAD_INIT, "_engine_rs",
     "Native engine for population-genetic and ecological models.", -1, nullptr,
     nullptr, nullptr, nullptr, nullptr};
+
+bool add_class(PyObject* module, const char* name, PyObject* (*make_type)()) {
+  PyObject* type = make_type();
+  if (!type) return false;
+  if (PyModule_AddObject(module, name, type) < 0) {
+    Py_DECREF(type);
+    return false;
+  }
+  return true;
+}
 
 bool add_function(PyObject* module, PyMethodDef* def) {
   PyObject* name = PyUnicode_FromString("qorin._engine_rs");
@@ -31,6 +42,7 @@ PyMODINIT_FUNC PyInit__engine_rs(void) {
   if (!m) return nullptr;
   // Registration order is part of the module's interface; stop at the first failure.
   if (!add_function(m, &qorin::py::kProjectObservationDef) ||
+      !add_class(m, "EngineSession", qorin::py::engine_session_type) ||
       !add_function(m, &qorin::py::kEquilibriumMetricsDef) ||
       !add_function(m, &qorin::py::kEquilibriumMetricsFlatDef) ||
       !add_function(m, &qorin::py::kComputeOffspringTensorDef)) {

@@ -1,0 +1,91 @@
+// The stateful engine of one age-structured population.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/hooks/eco_ctx.hpp"
+#include "core/hooks/interpreter.hpp"
+#include "core/hooks/program.hpp"
+#include "core/kernels/lifecycle.hpp"
+#include "core/model/blueprint.hpp"
+#include "core/model/ecology.hpp"
+#include "core/model/genetics.hpp"
+#include "core/random/rng.hpp"
+#include "core/util/error.hpp"
+
+namespace qorin {
+
+enum class ExecState : uint8_t { Ready, Running, Stopped, Failed };
+const char* exec_state_name(ExecState s);
+
+struct Totals {
+  double total = 0.0;
+  double female = 0.0;
+  double male = 0.0;
+};
+
+class AgeStructuredSession {
+ public:
+  // Validates the contracts (blueprint, ecology, genetics in that order) and
+  // installs the initial state and a stream seeded from `seed`.
+  static Result<AgeStructuredSession> create(Blueprint bp, EcologyParams eco, GeneticsTensors gen,
+                                             uint64_t seed);
+
+  // One complete tick. Returns 0 when it completed, 1 when a hook stopped it.
+  Result<int32_t> tick(size_t deme_id, CallbackHost* host);
+  // One stage kernel in place (stage codes 1 reproduction, 3 survival, 5 aging);
+  // execution state and tick are left alone.
+  Status run_stage(int64_t stage_code);
+  // One hook event on the owned state; the tick never advances.
+  Result<int32_t> trigger_event(int64_t event_id, size_t deme_id, CallbackHost* host);
+  void stop() { state_ = ExecState::Stopped; }
+
+  Status set_state(std::span<const double> ind, std::span<const double> sperm, int64_t tick);
+  Totals counts() const;
+  Totals adult_counts() const;
+
+  Status set_execution_flags(bool stochastic, bool continuous_sampling, bool fixed_egg_count,
+                             int64_t extreme_speed_mode);
+  void reseed(uint64_t seed) { rng_ = new_rng(seed); }
+  std::vector<JournalRow> drain_journal();
+
+  // Replaces the hook program (callbacks and queued candidates go with it).
+  void set_program(HookProgram program) { program_ = std::move(program); }
+
+  const Blueprint& blueprint() const { return bp_; }
+  EcologyParams& ecology() { return eco_; }
+  const EcologyParams& ecology() const { return eco_; }
+  GeneticsTensors& genetics() { return gen_; }
+  const GeneticsTensors& genetics() const { return gen_; }
+  HookProgram& program() { return program_; }
+  const std::vector<double>& individual_count() const { return ind_; }
+  const std::vector<double>& sperm_storage() const { return sperm_; }
+  const SessionRng& rng() const { return rng_; }
+  int64_t current_tick() const { return tick_; }
+  uint64_t phase_cursor() const { return phase_; }
+  ExecState state() const { return state_; }
+  std::vector<JournalRow>& journal() { return journal_; }
+
+ private:
+  AgeStructuredSession() = default;
+  // Journal rows and replacement genetics that a context carries back.
+  void absorb(EcoCtx& ctx);
+
+  Blueprint bp_;
+  EcologyParams eco_;
+  GeneticsTensors gen_;
+  HookProgram program_;
+  std::vector<JournalRow> journal_;
+  std::vector<double> ind_;
+  std::vector<double> sperm_;
+  SessionRng rng_;
+  int64_t tick_ = 0;
+  uint64_t phase_ = 0;
+  ExecState state_ = ExecState::Ready;
+  KernelScratch scratch_;
+};
+
+}  // namespace qorin

@@ -1,0 +1,409 @@
+#include "python/engine_session.hpp"
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/sessions/age_structured.hpp"
+#include "python/borrow.hpp"
+#include "python/contracts.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/hooks.hpp"
+
+namespace qorin::py {
+
+namespace {
+
+struct EngineSessionObject {
+  PyObject_HEAD
+  AgeStructuredSession* core;
+  BorrowFlag flag;
+};
+
+AgeStructuredSession& core_of(PyObject* self) {
+  return *reinterpret_cast<EngineSessionObject*>(self)->core;
+}
+BorrowFlag& flag_of(PyObject* self) { return reinterpret_cast<EngineSessionObject*>(self)->flag; }
+
+#define QORIN_MUT(self)                 \
+  MutBorrow guard_((flag_of(self)));    \
+  if (!guard_.ok()) return nullptr
+#define QORIN_READ(self)                \
+  ReadBorrow guard_((flag_of(self)));   \
+  if (!guard_.ok()) return nullptr
+
+PyObject* none_or_raise(const Status& s) {
+  if (!s) return raise(s.error());
+  Py_RETURN_NONE;
+}
+
+bool str_of(PyObject* v, const char* argname, std::string* out) {
+  if (!PyUnicode_Check(v)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got %s", argname, Py_TYPE(v)->tp_name);
+    return false;
+  }
+  Py_ssize_t len = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(v, &len);
+  if (!s) return false;
+  out->assign(s, static_cast<size_t>(len));
+  return true;
+}
+
+bool parse(PyObject* args, PyObject* kwargs, const char* format, const char* const* kwlist, ...) {
+  va_list va;
+  va_start(va, kwlist);
+  int ok = PyArg_VaParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), va);
+  va_end(va);
+  return ok != 0;
+}
+
+PyObject* totals_tuple(const Totals& t) { return Py_BuildValue("(ddd)", t.total, t.female, t.male); }
+
+// ---- construction ----
+
+PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"blueprint", "params", "seed", nullptr};
+  PyObject *bp_obj, *params_obj, *seed_obj = nullptr;
+  if (!parse(args, kwargs, "OO|O:EngineSession", kwlist, &bp_obj, &params_obj, &seed_obj)) return nullptr;
+  uint64_t seed = 0;
+  if (seed_obj && !to_u64(seed_obj, &seed)) return nullptr;
+  Blueprint bp;
+  EcologyParams eco;
+  GeneticsTensors gen;
+  if (!blueprint_from_python(bp_obj, &bp) || !ecology_from_python(params_obj, &eco) ||
+      !genetics_from_python(params_obj, &gen))
+    return nullptr;
+  Result<AgeStructuredSession> made =
+      AgeStructuredSession::create(std::move(bp), std::move(eco), std::move(gen), seed);
+  if (!made) return raise(made.error());
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  auto* obj = reinterpret_cast<EngineSessionObject*>(self);
+  obj->flag = BorrowFlag{};
+  obj->core = new AgeStructuredSession(std::move(made).value());
+  return self;
+}
+
+void session_dealloc(PyObject* self) {
+  auto* obj = reinterpret_cast<EngineSessionObject*>(self);
+  delete obj->core;
+  obj->core = nullptr;
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// ---- running ----
+
+PyObject* m_tick(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"deme_id", nullptr};
+  PyObject* deme_obj;
+  if (!parse(args, kwargs, "O:tick", kwlist, &deme_obj)) return nullptr;
+  uint64_t deme = 0;
+  if (!to_u64(deme_obj, &deme)) return nullptr;
+  QORIN_MUT(self);
+  Result<int32_t> code = core_of(self).tick(static_cast<size_t>(deme), nullptr);
+  if (!code) return raise(code.error());
+  return PyLong_FromLong(*code);
+}
+
+PyObject* run_stage(PyObject* self, int64_t stage_code) {
+  QORIN_MUT(self);
+  return none_or_raise(core_of(self).run_stage(stage_code));
+}
+PyObject* m_reproduction(PyObject* self, PyObject*) { return run_stage(self, stage::kReproduction); }
+PyObject* m_survival(PyObject* self, PyObject*) { return run_stage(self, stage::kSurvival); }
+PyObject* m_aging(PyObject* self, PyObject*) { return run_stage(self, stage::kAging); }
+
+PyObject* m_trigger_event(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"event", "deme_id", nullptr};
+  PyObject *event_obj, *deme_obj = nullptr;
+  if (!parse(args, kwargs, "O|O:trigger_event", kwlist, &event_obj, &deme_obj)) return nullptr;
+  int64_t event_id = 0;
+  uint64_t deme = 0;
+  if (!to_i64(event_obj, &event_id)) return nullptr;
+  if (deme_obj && !to_u64(deme_obj, &deme)) return nullptr;
+  QORIN_MUT(self);
+  Result<int32_t> code = core_of(self).trigger_event(event_id, static_cast<size_t>(deme), nullptr);
+  if (!code) return raise(code.error());
+  return PyLong_FromLong(*code);
+}
+
+PyObject* m_stop(PyObject* self, PyObject*) {
+  QORIN_MUT(self);
+  core_of(self).stop();
+  Py_RETURN_NONE;
+}
+
+PyObject* m_execution_state(PyObject* self, PyObject*) {
+  QORIN_READ(self);
+  const AgeStructuredSession& s = core_of(self);
+  return Py_BuildValue("(sK)", exec_state_name(s.state()), static_cast<unsigned long long>(s.phase_cursor()));
+}
+
+PyObject* m_current_tick(PyObject* self, PyObject*) {
+  QORIN_READ(self);
+  return PyLong_FromLongLong(core_of(self).current_tick());
+}
+
+// ---- state access ----
+
+PyObject* m_set_state(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"ind_flat", "sperm_flat", "tick", nullptr};
+  PyObject *ind_obj, *sperm_obj, *tick_obj;
+  if (!parse(args, kwargs, "OOO:set_state", kwlist, &ind_obj, &sperm_obj, &tick_obj)) return nullptr;
+  std::vector<double> ind, sperm;
+  int64_t tick = 0;
+  if (!to_f64_sequence(ind_obj, "ind_flat", &ind) || !to_f64_sequence(sperm_obj, "sperm_flat", &sperm) ||
+      !to_i64(tick_obj, &tick))
+    return nullptr;
+  QORIN_MUT(self);
+  return none_or_raise(core_of(self).set_state(ind, sperm, tick));
+}
+
+PyObject* m_state_snapshot(PyObject* self, PyObject*) {
+  QORIN_READ(self);
+  const AgeStructuredSession& s = core_of(self);
+  Ref ind(new_f64_array(s.individual_count().data(), s.individual_count().size()));
+  Ref sperm(new_f64_array(s.sperm_storage().data(), s.sperm_storage().size()));
+  if (!ind || !sperm) return nullptr;
+  return Py_BuildValue("(LOO)", static_cast<long long>(s.current_tick()), ind.get(), sperm.get());
+}
+
+PyObject* m_counts(PyObject* self, PyObject*) {
+  QORIN_READ(self);
+  return totals_tuple(core_of(self).counts());
+}
+
+PyObject* m_adult_counts(PyObject* self, PyObject*) {
+  QORIN_READ(self);
+  return totals_tuple(core_of(self).adult_counts());
+}
+
+// ---- parameters ----
+
+PyObject* m_apply(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"writes", nullptr};
+  PyObject* writes_obj;
+  if (!parse(args, kwargs, "O:apply", kwlist, &writes_obj)) return nullptr;
+  std::vector<std::pair<std::string, double>> writes;
+  if (!to_named_f64_dict(writes_obj, "writes", &writes)) return nullptr;
+  QORIN_MUT(self);
+  return none_or_raise(core_of(self).ecology().apply(writes));
+}
+
+PyObject* m_get_scalar(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"name", nullptr};
+  PyObject* name_obj;
+  if (!parse(args, kwargs, "O:get_scalar", kwlist, &name_obj)) return nullptr;
+  std::string name;
+  if (!str_of(name_obj, "name", &name)) return nullptr;
+  QORIN_READ(self);
+  Result<double> v = core_of(self).ecology().get_scalar(name);
+  if (!v) return raise(v.error());
+  return PyFloat_FromDouble(*v);
+}
+
+PyObject* m_get_tensor(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"name", nullptr};
+  PyObject* name_obj;
+  if (!parse(args, kwargs, "O:get_tensor", kwlist, &name_obj)) return nullptr;
+  std::string name;
+  if (!str_of(name_obj, "name", &name)) return nullptr;
+  QORIN_READ(self);
+  const AgeStructuredSession& s = core_of(self);
+  Result<std::vector<double>> v = s.ecology().session_get_tensor(s.genetics(), name);
+  if (!v) return raise(v.error());
+  return new_f64_array(v->data(), v->size());
+}
+
+PyObject* m_tensor_write(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"field", "values", nullptr};
+  PyObject *field_obj, *values_obj;
+  if (!parse(args, kwargs, "OO:tensor_write", kwlist, &field_obj, &values_obj)) return nullptr;
+  std::string field;
+  std::vector<double> values;
+  if (!str_of(field_obj, "field", &field) || !to_f64_sequence(values_obj, "values", &values)) return nullptr;
+  QORIN_MUT(self);
+  AgeStructuredSession& s = core_of(self);
+  if (GeneticsTensors::is_genetics_tensor(field)) {
+    return none_or_raise(s.genetics().tensor_write(s.blueprint(), field, values));
+  }
+  return none_or_raise(s.ecology().tensor_write(s.blueprint().n_ages, field, values));
+}
+
+PyObject* m_refresh_params(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"fields", "source", nullptr};
+  PyObject *fields_obj, *source;
+  if (!parse(args, kwargs, "OO:refresh_params", kwlist, &fields_obj, &source)) return nullptr;
+  std::vector<std::string> fields;
+  if (!to_string_vec(fields_obj, &fields)) return nullptr;
+  QORIN_MUT(self);
+  AgeStructuredSession& s = core_of(self);
+  PyFieldSource src(source);
+  return none_or_raise(s.ecology().pull_fields(s.blueprint(), 0, fields, src, &s.genetics()));
+}
+
+PyObject* m_get_custom_slots(PyObject* self, PyObject*) {
+  QORIN_READ(self);
+  const EcologyParams& e = core_of(self).ecology();
+  if (e.custom_slots.empty()) return PyDict_New();
+  return custom_slots_to_python(e.custom_slots[0]);
+}
+
+PyObject* m_set_custom_slots(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"values", nullptr};
+  PyObject* values;
+  if (!parse(args, kwargs, "O:set_custom_slots", kwlist, &values)) return nullptr;
+  CustomSlotMap slots;
+  if (!custom_slots_from_python(values, &slots)) return nullptr;
+  QORIN_MUT(self);
+  EcologyParams& e = core_of(self).ecology();
+  if (e.custom_slots.empty()) e.custom_slots.resize(1);
+  e.custom_slots[0] = std::move(slots);
+  Py_RETURN_NONE;
+}
+
+PyObject* m_drain_eco_journal(PyObject* self, PyObject*) {
+  QORIN_MUT(self);
+  std::vector<JournalRow> rows = core_of(self).drain_journal();
+  Ref list(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+  if (!list) {
+    core_of(self).journal() = std::move(rows);  // keep the rows when the list cannot be built
+    return nullptr;
+  }
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const JournalRow& r = rows[i];
+    PyObject* t = Py_BuildValue("(LIdd)", static_cast<long long>(r.tick), static_cast<unsigned>(r.param_id),
+                                r.old_value, r.new_value);
+    if (!t) {
+      core_of(self).journal() = std::move(rows);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), t);
+  }
+  return list.release();
+}
+
+PyObject* m_set_execution_flags(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"stochastic", "continuous_sampling", "fixed_egg_count",
+                                 "extreme_speed_mode", nullptr};
+  PyObject *st_obj, *cs_obj, *fe_obj, *esm_obj;
+  if (!parse(args, kwargs, "OOOO:set_execution_flags", kwlist, &st_obj, &cs_obj, &fe_obj, &esm_obj))
+    return nullptr;
+  bool st, cs, fe;
+  int64_t esm;
+  if (!to_bool(st_obj, &st) || !to_bool(cs_obj, &cs) || !to_bool(fe_obj, &fe) || !to_i64(esm_obj, &esm))
+    return nullptr;
+  QORIN_MUT(self);
+  return none_or_raise(core_of(self).set_execution_flags(st, cs, fe, esm));
+}
+
+PyObject* m_reseed(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"seed", nullptr};
+  PyObject* seed_obj;
+  if (!parse(args, kwargs, "O:reseed", kwlist, &seed_obj)) return nullptr;
+  uint64_t seed;
+  if (!to_u64(seed_obj, &seed)) return nullptr;
+  QORIN_MUT(self);
+  core_of(self).reseed(seed);
+  Py_RETURN_NONE;
+}
+
+// ---- hooks ----
+
+PyObject* m_set_hook_program(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"program", nullptr};
+  PyObject* program_obj;
+  if (!parse(args, kwargs, "O:set_hook_program", kwlist, &program_obj)) return nullptr;
+  HookProgram program;
+  if (!hook_program_from_python(program_obj, &program)) return nullptr;
+  QORIN_MUT(self);
+  core_of(self).set_program(std::move(program));
+  Py_RETURN_NONE;
+}
+
+PyObject* m_clear_hook_program(PyObject* self, PyObject*) {
+  QORIN_MUT(self);
+  core_of(self).set_program(HookProgram::empty());
+  Py_RETURN_NONE;
+}
+
+template <class F>
+PyCFunction kw(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef kMethods[] = {
+    {"tick", kw(m_tick), METH_VARARGS | METH_KEYWORDS,
+     "tick($self, deme_id)\n--\n\nRun one complete tick; returns 0 to continue or 1 when a hook requested a stop."},
+    {"reproduction", m_reproduction, METH_NOARGS,
+     "reproduction($self)\n--\n\nRun the reproduction stage in place on the session-owned state."},
+    {"survival", m_survival, METH_NOARGS,
+     "survival($self)\n--\n\nRun the survival stage in place on the session-owned state."},
+    {"aging", m_aging, METH_NOARGS, "aging($self)\n--\n\nRun the aging stage in place on the session-owned state."},
+    {"trigger_event", kw(m_trigger_event), METH_VARARGS | METH_KEYWORDS,
+     "trigger_event($self, event, deme_id=0)\n--\n\nExecute one hook event (0 first, 1 early, 2 late, 3 finish) "
+     "on the session-owned state; returns 0 or 1."},
+    {"stop", m_stop, METH_NOARGS, "stop($self)\n--\n\nMark the session as Stopped."},
+    {"execution_state", m_execution_state, METH_NOARGS,
+     "execution_state($self)\n--\n\nReturn (state name, phase cursor)."},
+    {"current_tick", m_current_tick, METH_NOARGS, "current_tick($self)\n--\n\nReturn the current tick."},
+    {"set_state", kw(m_set_state), METH_VARARGS | METH_KEYWORDS,
+     "set_state($self, ind_flat, sperm_flat, tick)\n--\n\nInstall a full live state."},
+    {"state_snapshot", m_state_snapshot, METH_NOARGS,
+     "state_snapshot($self)\n--\n\nReturn (tick, ind_flat, sperm_flat) as fresh copies."},
+    {"counts", m_counts, METH_NOARGS, "counts($self)\n--\n\nReturn (total, female, male) population counts."},
+    {"adult_counts", m_adult_counts, METH_NOARGS,
+     "adult_counts($self)\n--\n\nReturn (total, female, male) counts over the adult ages."},
+    {"apply", kw(m_apply), METH_VARARGS | METH_KEYWORDS,
+     "apply($self, writes)\n--\n\nAtomically write ecology scalars from a dict of name to value."},
+    {"get_scalar", kw(m_get_scalar), METH_VARARGS | METH_KEYWORDS,
+     "get_scalar($self, name)\n--\n\nReturn one ecology scalar."},
+    {"get_tensor", kw(m_get_tensor), METH_VARARGS | METH_KEYWORDS,
+     "get_tensor($self, name)\n--\n\nReturn a fresh copy of an ecology or genetics tensor."},
+    {"tensor_write", kw(m_tensor_write), METH_VARARGS | METH_KEYWORDS,
+     "tensor_write($self, field, values)\n--\n\nReplace a whole ecology or genetics tensor."},
+    {"refresh_params", kw(m_refresh_params), METH_VARARGS | METH_KEYWORDS,
+     "refresh_params($self, fields, source)\n--\n\nPull the named fields from a Params object."},
+    {"get_custom_slots", m_get_custom_slots, METH_NOARGS,
+     "get_custom_slots($self)\n--\n\nReturn the custom slots as a dict."},
+    {"set_custom_slots", kw(m_set_custom_slots), METH_VARARGS | METH_KEYWORDS,
+     "set_custom_slots($self, values)\n--\n\nAtomically replace the custom slots."},
+    {"drain_eco_journal", m_drain_eco_journal, METH_NOARGS,
+     "drain_eco_journal($self)\n--\n\nReturn and clear the (tick, param_id, old, new) rows of committed "
+     "parameter changes."},
+    {"set_execution_flags", kw(m_set_execution_flags), METH_VARARGS | METH_KEYWORDS,
+     "set_execution_flags($self, stochastic, continuous_sampling, fixed_egg_count, extreme_speed_mode)\n--\n\n"
+     "Replace the execution switches."},
+    {"reseed", kw(m_reseed), METH_VARARGS | METH_KEYWORDS,
+     "reseed($self, seed)\n--\n\nRe-derive the random stream from a seed."},
+    {"set_hook_program", kw(m_set_hook_program), METH_VARARGS | METH_KEYWORDS,
+     "set_hook_program($self, program)\n--\n\nReplace the hook program."},
+    {"clear_hook_program", m_clear_hook_program, METH_NOARGS,
+     "clear_hook_program($self)\n--\n\nReplace the hook program by the empty program."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("EngineSession(blueprint, params, seed=0)\n--\n\n"
+                                  "The stateful engine of one age-structured population.")},
+    {Py_tp_new, reinterpret_cast<void*>(session_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(session_dealloc)},
+    {Py_tp_methods, kMethods},
+    {0, nullptr}};
+
+PyType_Spec kSpec = {"qorin._engine_rs.EngineSession", sizeof(EngineSessionObject), 0, Py_TPFLAGS_DEFAULT,
+                     kSlots};
+
+}  // namespace
+
+PyObject* engine_session_type() {
+  static PyObject* type = nullptr;
+  if (!type) type = PyType_FromSpec(&kSpec);
+  Py_XINCREF(type);
+  return type;
+}
+
+}  // namespace qorin::py
