@@ -11,6 +11,7 @@
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/hooks.hpp"
+#include "python/rng_words.hpp"
 
 namespace qorin::py {
 
@@ -331,6 +332,97 @@ PyObject* m_clear_hook_program(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
+// ---- checkpoints and memory snapshots ----
+
+// A state array handed back for a restore: float64, contiguous (ValueError
+// "The given array is not contiguous" otherwise), flattened in memory order.
+bool restore_array(PyObject* v, std::vector<double>* out) {
+  if (PyArray_Check(v)) {
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(v);
+    if (PyArray_TYPE(a) == NPY_DOUBLE && !PyArray_IS_C_CONTIGUOUS(a) && !PyArray_IS_F_CONTIGUOUS(a)) {
+      PyErr_SetString(PyExc_ValueError, "The given array is not contiguous");
+      return false;
+    }
+  }
+  return to_f64_vec(v, out);
+}
+
+PyObject* m_snapshot_state(PyObject* self, PyObject*) {
+  QORIN_READ(self);
+  const AgeStructuredSession& s = core_of(self);
+  Ref ind(new_f64_array(s.individual_count().data(), s.individual_count().size()));
+  Ref sperm(new_f64_array(s.sperm_storage().data(), s.sperm_storage().size()));
+  Ref words(rng_words_list(s.rng()));
+  Ref eco(ecology_snapshot(s.ecology()));
+  if (!ind || !sperm || !words || !eco) return nullptr;
+  return Py_BuildValue("(LOOOO)", static_cast<long long>(s.current_tick()), ind.get(), sperm.get(),
+                       words.get(), eco.get());
+}
+
+PyObject* m_restore_state(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"tick", "ind_flat", "sperm_flat", "rng_words", "ecology", nullptr};
+  PyObject *tick_obj, *ind_obj, *sperm_obj, *words_obj, *eco_obj;
+  if (!parse(args, kwargs, "OOOOO:restore_state", kwlist, &tick_obj, &ind_obj, &sperm_obj, &words_obj,
+             &eco_obj))
+    return nullptr;
+  int64_t tick = 0;
+  if (!to_i64(tick_obj, &tick)) return nullptr;
+  SessionRng rng;
+  if (!rng_from_words(words_obj, &rng)) return nullptr;
+  std::vector<double> ind, sperm;
+  if (!restore_array(ind_obj, &ind) || !restore_array(sperm_obj, &sperm)) return nullptr;
+  QORIN_MUT(self);
+  AgeStructuredSession& s = core_of(self);
+  if (Status ok = s.check_restorable(ind, sperm, tick); !ok) return raise(ok.error());
+  EcologyParams restored = s.ecology();
+  if (!restore_ecology(&restored, s.blueprint().n_ages, eco_obj)) return nullptr;
+  s.install(ind, sperm, tick, rng_from_saved_words({rng.s0, rng.s1, rng.s2, rng.s3}), std::move(restored));
+  return PyLong_FromLongLong(tick);
+}
+
+PyObject* m_restore_from_checkpoint(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"tick", nullptr};
+  PyObject* tick_obj;
+  if (!parse(args, kwargs, "O:restore_from_checkpoint", kwlist, &tick_obj)) return nullptr;
+  int64_t tick = 0;
+  if (!to_i64(tick_obj, &tick)) return nullptr;
+  QORIN_MUT(self);
+  AgeStructuredSession& s = core_of(self);
+  Result<bool> found = s.restore_from_checkpoint(tick, [] { return Status::ok(); });
+  if (!found) return raise(found.error());
+  if (!*found) Py_RETURN_NONE;
+  Ref eco(ecology_snapshot(s.ecology()));
+  if (!eco) return nullptr;
+  return Py_BuildValue("(LO)", static_cast<long long>(s.current_tick()), eco.get());
+}
+
+PyObject* prune(PyObject* self, PyObject* args, PyObject* kwargs, const char* format, const char* name,
+                void (CheckpointStore::*op)(int64_t)) {
+  const char* kwlist[] = {name, nullptr};
+  PyObject* tick_obj;
+  if (!parse(args, kwargs, format, kwlist, &tick_obj)) return nullptr;
+  int64_t tick = 0;
+  if (!to_i64(tick_obj, &tick)) return nullptr;
+  QORIN_MUT(self);
+  (core_of(self).checkpoints().*op)(tick);
+  Py_RETURN_NONE;
+}
+
+PyObject* m_retain_checkpoints_from(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return prune(self, args, kwargs, "O:retain_checkpoints_from", "from_tick", &CheckpointStore::retain_from);
+}
+
+PyObject* m_truncate_checkpoints(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return prune(self, args, kwargs, "O:truncate_checkpoints", "retain_until_tick",
+               &CheckpointStore::truncate_after);
+}
+
+PyObject* m_clear_checkpoints(PyObject* self, PyObject*) {
+  QORIN_MUT(self);
+  core_of(self).checkpoints().clear();
+  Py_RETURN_NONE;
+}
+
 template <class F>
 PyCFunction kw(F f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
@@ -384,6 +476,19 @@ PyMethodDef kMethods[] = {
      "set_hook_program($self, program)\n--\n\nReplace the hook program."},
     {"clear_hook_program", m_clear_hook_program, METH_NOARGS,
      "clear_hook_program($self)\n--\n\nReplace the hook program by the empty program."},
+    {"snapshot_state", m_snapshot_state, METH_NOARGS,
+     "snapshot_state($self)\n--\n\nReturn (tick, ind_flat, sperm_flat, rng_words, ecology)."},
+    {"restore_state", kw(m_restore_state), METH_VARARGS | METH_KEYWORDS,
+     "restore_state($self, tick, ind_flat, sperm_flat, rng_words, ecology)\n--\n\n"
+     "Install a memory snapshot (all or nothing); returns the restored tick."},
+    {"restore_from_checkpoint", kw(m_restore_from_checkpoint), METH_VARARGS | METH_KEYWORDS,
+     "restore_from_checkpoint($self, tick)\n--\n\n"
+     "Roll back to the checkpoint of exactly this tick; returns (tick, ecology) or None."},
+    {"retain_checkpoints_from", kw(m_retain_checkpoints_from), METH_VARARGS | METH_KEYWORDS,
+     "retain_checkpoints_from($self, from_tick)\n--\n\nDrop checkpoints before from_tick."},
+    {"truncate_checkpoints", kw(m_truncate_checkpoints), METH_VARARGS | METH_KEYWORDS,
+     "truncate_checkpoints($self, retain_until_tick)\n--\n\nDrop checkpoints after retain_until_tick."},
+    {"clear_checkpoints", m_clear_checkpoints, METH_NOARGS, "clear_checkpoints($self)\n--\n\nDrop all checkpoints."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot kSlots[] = {

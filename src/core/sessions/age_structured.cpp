@@ -150,6 +150,25 @@ Status AgeStructuredSession::set_state(std::span<const double> ind, std::span<co
   return Status::ok();
 }
 
+Status AgeStructuredSession::check_restorable(std::span<const double> ind, std::span<const double> sperm,
+                                              int64_t tick) const {
+  if (ind.size() != ind_.size() || sperm.size() != sperm_.size()) {
+    return Error::value("checkpoint arrays do not match the live state size");
+  }
+  return validate_state_values(ind, sperm, tick);
+}
+
+void AgeStructuredSession::install(std::span<const double> ind, std::span<const double> sperm, int64_t tick,
+                                   const SessionRng& rng, EcologyParams ecology) {
+  std::copy(ind.begin(), ind.end(), ind_.begin());
+  std::copy(sperm.begin(), sperm.end(), sperm_.begin());
+  tick_ = tick;
+  phase_ = 0;
+  state_ = ExecState::Ready;
+  rng_ = rng;
+  eco_ = std::move(ecology);
+}
+
 Totals AgeStructuredSession::counts() const {
   const size_t plane = bp_.n_ages * bp_.n_ztypes;
   Totals t;

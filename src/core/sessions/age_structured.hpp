@@ -1,6 +1,7 @@
 // The stateful engine of one age-structured population.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -14,6 +15,7 @@
 #include "core/model/ecology.hpp"
 #include "core/model/genetics.hpp"
 #include "core/random/rng.hpp"
+#include "core/sessions/checkpoint.hpp"
 #include "core/util/error.hpp"
 
 namespace qorin {
@@ -68,6 +70,19 @@ class AgeStructuredSession {
   uint64_t phase_cursor() const { return phase_; }
   ExecState state() const { return state_; }
   std::vector<JournalRow>& journal() { return journal_; }
+  CheckpointStore& checkpoints() { return checkpoints_; }
+
+  // Checks a state about to be restored (lengths, then values); nothing changes.
+  Status check_restorable(std::span<const double> ind, std::span<const double> sperm, int64_t tick) const;
+  // Installs a checked state, stream and ecology section; Ready at phase 0.
+  void install(std::span<const double> ind, std::span<const double> sperm, int64_t tick,
+               const SessionRng& rng, EcologyParams ecology);
+  // Rolls back to the checkpoint with exactly this tick. False when there is
+  // none (nothing changes). `before_write` runs after the checkpoint is found
+  // and checked, before anything is written (the bound history's timeline
+  // cut); its failure changes nothing.
+  template <class F>
+  Result<bool> restore_from_checkpoint(int64_t tick, F&& before_write);
 
  private:
   AgeStructuredSession() = default;
@@ -86,6 +101,28 @@ class AgeStructuredSession {
   uint64_t phase_ = 0;
   ExecState state_ = ExecState::Ready;
   KernelScratch scratch_;
+  CheckpointStore checkpoints_;
 };
+
+template <class F>
+Result<bool> AgeStructuredSession::restore_from_checkpoint(int64_t tick, F&& before_write) {
+  const TickCheckpoint* found = checkpoints_.find(tick);
+  if (!found) return false;
+  const TickCheckpoint cp = *found;
+  if (cp.individual_count.size() != ind_.size() || cp.sperm_storage.size() != sperm_.size()) {
+    return Error::value("checkpoint arrays do not match the live state size");
+  }
+  QORIN_TRY(before_write());
+  if (eco_.custom_slots.empty()) eco_.custom_slots.resize(1);
+  eco_.custom_slots[0] = cp.custom_slots;
+  std::copy(cp.individual_count.begin(), cp.individual_count.end(), ind_.begin());
+  std::copy(cp.sperm_storage.begin(), cp.sperm_storage.end(), sperm_.begin());
+  tick_ = cp.tick;
+  phase_ = static_cast<uint64_t>(cp.phase);
+  state_ = ExecState::Ready;
+  rng_ = rng_from_saved_words(cp.rng_words);
+  QORIN_TRY(eco_.ecology_restore_words(bp_.n_ages, cp.ecology_words, cp.ecology_tensors));
+  return true;
+}
 
 }  // namespace qorin

@@ -1,0 +1,46 @@
+#include "core/sessions/checkpoint.hpp"
+
+#include <algorithm>
+
+namespace qorin {
+
+Status CheckpointStore::capture(const SessionRng& rng, const std::vector<double>& ind,
+                                const std::vector<double>& sperm, int64_t tick, const EcologyParams& ecology) {
+  if (find(tick) != nullptr) return Status::ok();
+  Result<EcologyParams::SnapshotWords> words = ecology.ecology_snapshot_words();
+  if (!words) return words.error();
+  TickCheckpoint cp;
+  cp.individual_count = ind;
+  cp.sperm_storage = sperm;
+  cp.ecology_words.assign(words->words.begin(), words->words.end());
+  cp.ecology_tensors = std::move(words->tensors);
+  if (!ecology.custom_slots.empty()) cp.custom_slots = ecology.custom_slots[0];
+  cp.phase = 0;
+  cp.tick = tick;
+  cp.rng_words = {rng.s0, rng.s1, rng.s2, rng.s3};
+  cp.execution_state = 0;
+  items_.push_back(std::move(cp));
+  return Status::ok();
+}
+
+const TickCheckpoint* CheckpointStore::find(int64_t tick) const {
+  for (auto it = items_.rbegin(); it != items_.rend(); ++it) {
+    if (it->tick == tick) return &*it;
+  }
+  return nullptr;
+}
+
+void CheckpointStore::retain_from(int64_t from_tick) {
+  std::erase_if(items_, [&](const TickCheckpoint& c) { return c.tick < from_tick; });
+}
+
+void CheckpointStore::truncate_after(int64_t retain_until_tick) {
+  std::erase_if(items_, [&](const TickCheckpoint& c) { return c.tick > retain_until_tick; });
+}
+
+SessionRng rng_from_saved_words(const std::array<uint64_t, 4>& w) {
+  if (w[0] == 0 && w[1] == 0 && w[2] == 0 && w[3] == 0) return new_rng(0);
+  return SessionRng{w[0], w[1], w[2], w[3]};
+}
+
+}  // namespace qorin

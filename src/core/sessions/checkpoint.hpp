@@ -1,0 +1,50 @@
+// Restorable tick boundaries of a single-population session.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/model/custom_fields.hpp"
+#include "core/model/ecology.hpp"
+#include "core/random/rng.hpp"
+#include "core/util/error.hpp"
+
+namespace qorin {
+
+struct TickCheckpoint {
+  std::vector<double> individual_count;
+  std::vector<double> sperm_storage;  // empty for discrete sessions
+  std::vector<uint64_t> ecology_words;
+  std::vector<std::vector<double>> ecology_tensors;
+  CustomSlotMap custom_slots;
+  int64_t phase = 0;
+  int64_t tick = 0;
+  std::array<uint64_t, 4> rng_words{};
+  uint8_t execution_state = 0;  // Ready
+};
+
+// Ordered by capture; ticks are unique.
+class CheckpointStore {
+ public:
+  // Appends a boundary unless one with this tick exists (then nothing happens).
+  Status capture(const SessionRng& rng, const std::vector<double>& ind, const std::vector<double>& sperm,
+                 int64_t tick, const EcologyParams& ecology);
+  // The newest checkpoint with exactly this tick, or nullptr.
+  const TickCheckpoint* find(int64_t tick) const;
+  void retain_from(int64_t from_tick);
+  void truncate_after(int64_t retain_until_tick);
+  void clear() { items_.clear(); }
+  size_t size() const { return items_.size(); }
+  const std::vector<TickCheckpoint>& items() const { return items_; }
+
+ private:
+  std::vector<TickCheckpoint> items_;
+};
+
+// The stream to continue from four saved words; four zero words stand for
+// the stream seeded with 0.
+SessionRng rng_from_saved_words(const std::array<uint64_t, 4>& words);
+
+}  // namespace qorin
