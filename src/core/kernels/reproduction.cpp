@@ -7,6 +7,12 @@ namespace qorin {
 namespace {
 
 constexpr double kZero = 1e-10;
+
+// zyg[k] += x * o[k] for every k; lanes are independent, so this vectorises
+// without changing any element's rounding.
+void add_scaled(double* __restrict zyg, const double* __restrict o, double x, size_t z) {
+  for (size_t k = 0; k < z; ++k) zyg[k] += x * o[k];
+}
 constexpr double kOne = 0.9999999999;
 
 // Adds a multinomial split of `count` over `probs` to `dst`, by mode.
@@ -187,7 +193,7 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
 
         const double* o = in.offspring_tensor + (i * Z + j) * Z;
         if (mode == ExecMode::Deterministic) {
-          for (size_t k = 0; k < Z; ++k) zyg[k] += x * o[k];
+          add_scaled(zyg, o, x, Z);
           continue;
         }
         double s = 0.0;
