@@ -252,3 +252,31 @@ def test_session_does_not_alias_inputs():
     _, ind, _ = s.state_snapshot()
     ind[:] = -1
     assert s.counts()[0] == 2 * 2 * 3 * 50.0
+
+
+@pytest.mark.parametrize("growth_mode", [2, 3, 4])
+def test_population_at_declared_equilibrium_stays_there(growth_mode):
+    # A deterministic population started on its declared equilibrium replaces
+    # itself tick after tick under the calibrated growth modes.
+    locus = genetics.autosomal_locus(2)
+    A = 5
+    bp = Blueprint(n_ages=A, new_adult_age=2, locus=locus)
+    surv = np.array([[0.5, 0.8, 0.7, 0.6, 0.4], [0.55, 0.75, 0.7, 0.6, 0.4]])
+    lf, lm = np.zeros(A), np.zeros(A)
+    # A consistent declaration: age 1 is what survival makes of a 0.6 / 0.4 cohort.
+    e2 = 0.6 * surv[0, 0] + 0.4 * surv[1, 0]
+    lf[1], lm[1] = 200.0 * (0.6 * surv[0, 0]) / e2, 200.0 * (0.4 * surv[1, 0]) / e2
+    for a in range(2, A):
+        lf[a], lm[a] = lf[a - 1] * surv[0, a - 1], lm[a - 1] * surv[1, a - 1]
+    declared = np.stack([lf, lm])
+    params = Params(bp, locus, growth_mode=growth_mode, survival_rates=surv, sex_ratio=0.6,
+                    eggs_per_female=12.0, competition_weights=[1.0, 0.3, 0.0, 0.0, 0.0],
+                    equilibrium_distribution=declared, sperm_displacement_rate=0.0)
+    freqs = np.array([0.25, 0.5, 0.25])  # Hardy-Weinberg at p = 0.5
+    ind = declared[:, :, None] * freqs[None, None, :]
+    bp.initial_individual_count[:] = ind
+    s = EngineSession(bp, params)
+    for _ in range(12):
+        s.tick(0)
+    got = s.state_snapshot()[1].reshape(2, A, 3)
+    np.testing.assert_allclose(got[:, 1:], ind[:, 1:], rtol=1e-10)
