@@ -291,3 +291,13 @@ def test_contracts_form_equals_reference_bit_for_bit(args):
     p.external_expected_eggs = float(args.get("external_expected_eggs", -1.0) if
                                      args.get("external_expected_eggs") is not None else -1.0)
     assert bits(E.equilibrium_metrics(bp, p)) == bits(reference.equilibrium_metrics_from_contracts(bp, p))
+
+
+def test_underflowing_divisor_follows_ieee():
+    # F * e2 underflows to 0: the rate is inf, as in the reference (which must not raise)
+    args = flat_args(A=2, start=0, carrying_capacity=1.0, eggs_per_female=5e-324, sex_ratio=1.0,
+                     survival_rates=np.array([[0.5, 0.0], [0.0, 0.0]]), reproduction_rates=np.array([0.0, 1.0]),
+                     fertility=np.array([0.0, 1.0]), competition_weights=np.zeros(2))
+    got = E.equilibrium_metrics_flat(**args)
+    assert got[1] == math.inf
+    assert bits(got) == bits(reference.equilibrium_metrics(**args))
