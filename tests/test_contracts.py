@@ -809,3 +809,43 @@ def test_failed_writes_change_nothing(ops, n_demes):
             same_columns(before, c.columns())
         # whatever happened, the contracts still satisfy their invariants
         c.validate()
+
+
+# ----------------------------------------------------------------- host-side builders
+
+
+def test_host_builders_make_valid_models():
+    locus = make_locus(3)  # six genotypes, three gamete types
+    bp = Blueprint(5, 1, locus, n_demes=3, stochastic=True)
+    bp.initial_individual_count[0, 1, :] = 10.0
+    assert bp.migration_indptr.tolist() == [0, 0, 0, 0]  # demes without a migration graph
+    T.validate_blueprint(bp)
+    bp = Blueprint(5, 1, locus, initial_sperm_storage=np.zeros(5 * 6 * 6))
+    p = Params(bp, carrying_capacity=10, growth_mode=np.int64(1), fertility=[0.5] * 5,
+               custom_slots={"tag": 1})
+    c = T.contracts(bp, p)
+    assert c.get_scalar("carrying_capacity") == 10.0 and c.get_scalar("growth_mode") == 1.0
+    assert c.get_tensor("fertility").tolist() == [0.5] * 5
+    assert c.get_tensor("reproduction_rates").tolist() == [0.0, 1.0, 1.0, 1.0, 1.0]
+    assert c.get_custom_slots() == {"tag": 1}
+    # Mendelian offspring tensor: probabilities over zygotes sum to one
+    assert np.allclose(np.asarray(p.offspring_tensor).reshape(6, 6, 6).sum(axis=2), 1.0)
+    with pytest.raises(TypeError):
+        Params(bp, no_such_field=1.0)
+
+
+def test_params_copy_is_deep():
+    bp, p = model()
+    p.custom_slots = {"arr": np.zeros(2)}
+    q = p.copy()
+    q.fertility[0] = 0.0
+    q.custom_slots["arr"][0] = 1.0
+    q.sex_ratio = 0.1
+    assert p.fertility[0] == 1.0 and p.custom_slots["arr"][0] == 0.0 and p.sex_ratio == 0.5
+
+
+def test_default_genetics_model():
+    pytest.importorskip("qorin.genetics")
+    bp = Blueprint(3)
+    c = T.contracts(bp, Params(bp))
+    assert c.genetics_expected_len("offspring_tensor") == bp.n_ztypes ** 3

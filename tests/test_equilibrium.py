@@ -304,3 +304,21 @@ def test_underflowing_divisor_follows_ieee():
     got = E.equilibrium_metrics_flat(**args)
     assert got[1] == math.inf
     assert bits(got) == bits(reference.equilibrium_metrics(**args))
+
+
+def _unaligned(values):
+    values = np.asarray(values, dtype=np.float64)
+    raw = np.zeros(values.nbytes + 1, dtype=np.uint8)
+    a = raw[1:].view(np.float64).reshape(values.shape)
+    a[...] = values
+    assert not a.flags.aligned and a.flags.c_contiguous
+    return a
+
+
+def test_flat_reads_unaligned_arrays():
+    args = flat_args(survival_rates=np.full((2, 4), 0.9), declared_distribution=np.arange(8.0).reshape(2, 4))
+    expected = E.equilibrium_metrics_flat(**args)
+    for name in ("survival_rates", "reproduction_rates", "fertility", "competition_weights",
+                 "declared_distribution"):
+        args[name] = _unaligned(args[name])
+    assert E.equilibrium_metrics_flat(**args) == expected
