@@ -787,7 +787,7 @@ def run_op(c, o):
         c.tensor_write(o[1], o[2])
     elif kind == "pull":
         _, deme, fields, attrs, slots, with_gen = o
-        c.pull_fields(deme, fields, Source(custom_slots=slots, **attrs), with_gen)
+        c.pull_fields(deme, fields, Source(**{**attrs, "custom_slots": slots}), with_gen)
     elif kind == "slots":
         c.set_custom_slots(o[1])
     else:
