@@ -7,6 +7,8 @@ results bit for bit.
 
 from __future__ import annotations
 
+import math
+
 __all__ = ["equilibrium_metrics", "equilibrium_metrics_from_contracts"]
 
 
@@ -17,6 +19,15 @@ def _clamp01(x: float) -> float:
     if x > 1.0:
         return 1.0
     return x
+
+
+def _div(a: float, b: float) -> float:
+    """IEEE division: Python raises on a zero divisor, the engine does not."""
+    if b != 0.0 or math.isnan(b):
+        return a / b
+    if math.isnan(a) or a == 0.0:
+        return math.nan
+    return math.copysign(math.inf, a) * math.copysign(1.0, b)
 
 
 def _floats(values) -> list:
@@ -80,8 +91,8 @@ def equilibrium_metrics(
         sm = surv(1, 0)
         E = e * sf + o * sm
         if sf != sm and E > 0.0:
-            f1 = K * ((e * sf) / E)
-            m1 = K * ((o * sm) / E)
+            f1 = K * _div(e * sf, E)
+            m1 = K * _div(o * sm, E)
         else:
             f1 = K * e
             m1 = K * o
@@ -106,7 +117,7 @@ def equilibrium_metrics(
     F = external if external >= 0.0 else Q
     if F > 0.0:
         e2 = e * surv(0, 0) + o * surv(1, 0)
-        rate = R / (F * e2) if e2 > 1e-10 else 1.0
+        rate = _div(R, F * e2) if e2 > 1e-10 else 1.0
     else:
         rate = 1.0
     return (strength, rate)

@@ -1,4 +1,5 @@
 // Module functions equilibrium_metrics and equilibrium_metrics_flat.
+#include <cstring>
 #include <span>
 #include <string>
 #include <vector>
@@ -70,8 +71,15 @@ bool is_pair_shape(PyArrayObject* a, int64_t n_ages) {
   return PyArray_NDIM(a) == 2 && PyArray_DIM(a, 0) == 2 && PyArray_DIM(a, 1) == n_ages;
 }
 
-std::span<const double> view(PyArrayObject* a) {
-  return {static_cast<const double*>(PyArray_DATA(a)), static_cast<size_t>(PyArray_SIZE(a))};
+// The array's data in place, or a copy when the data is not aligned for
+// reading doubles directly.
+std::span<const double> view(PyArrayObject* a, std::vector<double>* holder) {
+  const size_t n = static_cast<size_t>(PyArray_SIZE(a));
+  if (n == 0) return {};
+  if (PyArray_ISALIGNED(a)) return {static_cast<const double*>(PyArray_DATA(a)), n};
+  holder->resize(n);
+  std::memcpy(holder->data(), PyArray_DATA(a), n * sizeof(double));
+  return {holder->data(), n};
 }
 
 PyObject* metrics_tuple(const EquilibriumMetrics& m) {
@@ -165,18 +173,19 @@ PyObject* equilibrium_metrics_flat_py(PyObject*, PyObject* args, PyObject* kwarg
     }
   }
 
+  std::vector<double> held[5];
   EquilibriumInputs in;
-  in.survival = view(surv);
-  in.reproduction = view(repr);
-  in.fertility = view(fert);
-  in.competition = view(comp);
+  in.survival = view(surv, &held[0]);
+  in.reproduction = view(repr, &held[1]);
+  in.fertility = view(fert, &held[2]);
+  in.competition = view(comp, &held[3]);
   in.carrying_capacity = K;
   in.eggs_per_female = eggs;
   in.female_fraction = sex_chromosomes ? 0.5 : sex_ratio;
   in.external_expected_eggs = external;
   if (declared) {
     in.has_declared = true;
-    in.declared = view(declared);
+    in.declared = view(declared, &held[4]);
   }
   // A negative first adult age makes every age adult.
   in.new_adult_age = start < 0 ? 0 : static_cast<size_t>(start);
