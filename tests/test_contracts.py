@@ -63,7 +63,7 @@ def test_blueprint_reads_every_field():
     got = T.read_blueprint(bp)
     assert got["adult_ages"].tolist() == [2, 3]
     assert (got["n_ages"], got["n_ztypes"], got["n_gtypes"], got["new_adult_age"]) == (4, 3, 2, 2)
-    assert got["ztype_names"] == ["a0/a0", "a0/a1", "a1/a1"]
+    assert got["ztype_names"] == ["A1/A1", "A1/A2", "A2/A2"]
     # [sex, age, ztype] row-major
     assert got["initial_individual_count"][1 * 12 + 3 * 3 + 2] == 7.5
     assert got["initial_sperm_storage"].size == 0

@@ -131,7 +131,7 @@ class Blueprint:
         self.extreme_speed_mode = int(extreme_speed_mode)
         self.ztype_names = [str(s) for s in locus.labels]
         if gtype_names is None:
-            gtype_names = getattr(locus, "gtype_labels", None) or [f"g{i}" for i in range(g)]
+            gtype_names = getattr(locus, "gamete_labels", None) or [f"g{i}" for i in range(g)]
         self.gtype_names = [str(s) for s in gtype_names]
         self.female_only_by_sex_chrom = _bool(locus.female_only)
         self.male_only_by_sex_chrom = _bool(locus.male_only)
