@@ -437,3 +437,34 @@ def test_failed_calls_leave_contents_identical(batch_ticks, continuation, max_ro
             op(-100)
         except ValueError:
             assert contents(h) == before
+
+
+def test_threads_sharing_one_log():
+    import threading
+
+    log = ParameterLog()
+    stores = [store(max_rows=50) for _ in range(4)]
+    for h in stores:
+        h.bind_log(log)
+    errors = []
+
+    def work(h, k):
+        try:
+            for t in range(200):
+                log.append((t, f"p{k}", float(t), t + 1.0))
+                h.append(rows(t))
+                h.query(), h.ticks()
+        except Exception as e:  # pragma: no cover - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=work, args=(h, k)) for k, h in enumerate(stores)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    assert not errors
+    assert log.mark() == 800
+    for h in stores:
+        assert h.ticks() == list(range(150, 200))
+        cursors = [c[0] for c in T.history_cursors(h)]
+        assert cursors == sorted(cursors) and cursors[-1] <= 800
