@@ -3,6 +3,8 @@
 #include "python/np.hpp"
 #include "python/engine_session.hpp"
 #include "python/functions.hpp"
+#include "python/history_store.hpp"
+#include "python/parameter_log.hpp"
 
 namespace {
 
@@ -41,7 +43,9 @@ PyMODINIT_FUNC PyInit__engine_rs(void) {
   PyObject* m = PyModule_Create(&kModuleDef);
   if (!m) return nullptr;
   // Registration order is part of the module's interface; stop at the first failure.
-  if (!add_function(m, &qorin::py::kProjectObservationDef) ||
+  if (!add_class(m, "HistoryStore", qorin::py::history_store_type) ||
+      !add_class(m, "ParameterLog", qorin::py::parameter_log_type) ||
+      !add_function(m, &qorin::py::kProjectObservationDef) ||
       !add_class(m, "EngineSession", qorin::py::engine_session_type) ||
       !add_function(m, &qorin::py::kEquilibriumMetricsDef) ||
       !add_function(m, &qorin::py::kEquilibriumMetricsFlatDef) ||

@@ -10,6 +10,7 @@ extern PyMethodDef kRngMethods[];
 extern PyMethodDef kKernelMethods[];
 extern PyMethodDef kContractsMethods[];
 extern PyMethodDef kHookMethods[];
+extern PyMethodDef kOutputMethods[];
 // Adds the module's helper types (borrow probe); false on failure.
 bool add_boundary_types(PyObject* module);
 

@@ -22,6 +22,7 @@ PyMODINIT_FUNC PyInit__engine_testing(void) {
       kKernelMethods,
       kContractsMethods,
       kHookMethods,
+      kOutputMethods,
   };
   for (PyMethodDef* table : tables) {
     if (PyModule_AddFunctions(m, table) < 0) {
