@@ -300,6 +300,31 @@ bool arg_f64_1d(PyObject* v, const char* argname, std::vector<double>* out) {
   return true;
 }
 
+// Items are held while converting, so an __index__ that mutates the sequence
+// cannot free them under us.
+bool to_u64_list(PyObject* v, const char* argname, std::vector<uint64_t>* out) {
+  if (PyUnicode_Check(v) || PyBytes_Check(v) || !PySequence_Check(v)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a sequence of integers, got %s", argname,
+                 Py_TYPE(v)->tp_name);
+    return false;
+  }
+  Ref seq(PySequence_Fast(v, "expected a sequence"));
+  if (!seq) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  std::vector<Ref> items;
+  items.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) items.push_back(Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), i)));
+  std::vector<uint64_t> result;
+  result.reserve(static_cast<size_t>(n));
+  for (const Ref& item : items) {
+    uint64_t x = 0;
+    if (!to_u64(item.get(), &x)) return false;
+    result.push_back(x);
+  }
+  *out = std::move(result);
+  return true;
+}
+
 bool to_f64_sequence(PyObject* v, const char* argname, std::vector<double>* out) {
   if (PyArray_Check(v)) {
     PyArrayObject* a = reinterpret_cast<PyArrayObject*>(v);

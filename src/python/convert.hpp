@@ -89,6 +89,8 @@ bool arg_f64_1d(PyObject* v, const char* argname, std::vector<double>* out);
 // A float-vector argument: any Python sequence of numbers or a one-dimensional
 // numeric NumPy array (any layout), copied as float64.
 bool to_f64_sequence(PyObject* v, const char* argname, std::vector<double>* out);
+// A sequence of unsigned 64-bit integers (a str is refused).
+bool to_u64_list(PyObject* v, const char* argname, std::vector<uint64_t>* out);
 // A dict from str to float, in dict order.
 bool to_named_f64_dict(PyObject* v, const char* argname,
                        std::vector<std::pair<std::string, double>>* out);

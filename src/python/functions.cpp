@@ -88,25 +88,6 @@ PyObject* compute_offspring_tensor_py(PyObject*, PyObject* args, PyObject* kwarg
   return new_f64_array(out.data(), out.size());
 }
 
-bool u64_sequence(PyObject* v, const char* argname, std::vector<uint64_t>* out) {
-  if (PyUnicode_Check(v) || PyBytes_Check(v) || !PySequence_Check(v)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': expected a sequence of integers, got %s", argname,
-                 Py_TYPE(v)->tp_name);
-    return false;
-  }
-  Ref seq(PySequence_Fast(v, "expected a sequence"));
-  if (!seq) return false;
-  Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-  out->clear();
-  out->reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    uint64_t x = 0;
-    if (!to_u64(PySequence_Fast_GET_ITEM(seq.get(), i), &x)) return false;
-    out->push_back(x);
-  }
-  return true;
-}
-
 PyObject* project_observation_py(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"ind", "mask", "dimensions", "selected", "collapse_age", "aggregate",
                                  nullptr};
@@ -119,12 +100,12 @@ PyObject* project_observation_py(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!arg_f64_1d(ind_obj, "ind", &ind)) return nullptr;
   if (!arg_f64_1d(mask_obj, "mask", &mask)) return nullptr;
   std::vector<uint64_t> dims, selected;
-  if (!u64_sequence(dims_obj, "dimensions", &dims)) return nullptr;
+  if (!to_u64_list(dims_obj, "dimensions", &dims)) return nullptr;
   if (dims.size() != 4) {
     return raise(Error::value("dimensions must hold exactly 4 values (n_demes, n_sexes, n_ages, "
                               "n_ztypes), got " + format_uint(dims.size())));
   }
-  if (!u64_sequence(sel_obj, "selected", &selected)) return nullptr;
+  if (!to_u64_list(sel_obj, "selected", &selected)) return nullptr;
   bool collapse_age = false, aggregate = false;
   if (!to_bool(collapse_obj, &collapse_age)) return nullptr;
   if (!to_bool(aggregate_obj, &aggregate)) return nullptr;

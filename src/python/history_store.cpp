@@ -49,32 +49,9 @@ PyObject* none_or_raise(const Status& s) {
   Py_RETURN_NONE;
 }
 
-bool u64_sequence(PyObject* v, const char* argname, std::vector<uint64_t>* out) {
-  if (PyUnicode_Check(v) || PyBytes_Check(v) || !PySequence_Check(v)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': expected a sequence of integers, got %s", argname,
-                 Py_TYPE(v)->tp_name);
-    return false;
-  }
-  Ref seq(PySequence_Fast(v, "expected a sequence"));
-  if (!seq) return false;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-  std::vector<Ref> items;
-  items.reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) items.push_back(Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), i)));
-  std::vector<uint64_t> result;
-  result.reserve(static_cast<size_t>(n));
-  for (const Ref& item : items) {
-    uint64_t x = 0;
-    if (!to_u64(item.get(), &x)) return false;
-    result.push_back(x);
-  }
-  *out = std::move(result);
-  return true;
-}
-
 bool dimensions_arg(PyObject* v, std::array<uint64_t, 4>* out) {
   std::vector<uint64_t> dims;
-  if (!u64_sequence(v, "dimensions", &dims)) return false;
+  if (!to_u64_list(v, "dimensions", &dims)) return false;
   if (dims.size() != 4) {
     raise(Error::value("dimensions must hold exactly 4 values (n_demes, n_sexes, n_ages, n_ztypes), got " +
                        format_uint(dims.size())));
@@ -279,7 +256,7 @@ PyObject* m_configure_observation(PyObject* self, PyObject* args, PyObject* kwar
   std::vector<double> mask;
   std::vector<uint64_t> selected;
   bool collapse_age = false, aggregate = false;
-  if (!to_f64_vec(mask_obj, &mask) || !u64_sequence(sel_obj, "selected", &selected) ||
+  if (!to_f64_vec(mask_obj, &mask) || !to_u64_list(sel_obj, "selected", &selected) ||
       !to_bool(collapse_obj, &collapse_age) || !to_bool(aggregate_obj, &aggregate))
     return nullptr;
   return none_or_raise(
