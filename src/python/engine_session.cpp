@@ -10,6 +10,8 @@
 #include "python/contracts.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "core/output/observation.hpp"
+#include "python/history_store.hpp"
 #include "python/hooks.hpp"
 #include "python/rng_words.hpp"
 
@@ -332,6 +334,77 @@ PyObject* m_clear_hook_program(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
+// ---- run loop and recording ----
+
+PyObject* m_run(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"n_ticks", "record_interval", "observation_mask", "checkpoint_every", nullptr};
+  PyObject *n_obj, *interval_obj, *mask_obj = Py_None, *every_obj = nullptr;
+  if (!parse(args, kwargs, "OO|OO:run", kwlist, &n_obj, &interval_obj, &mask_obj, &every_obj)) return nullptr;
+  int64_t n_ticks = 0, interval = 0, every = 0;
+  if (!to_i64(n_obj, &n_ticks) || !to_i64(interval_obj, &interval)) return nullptr;
+  if (every_obj && !to_i64(every_obj, &every)) return nullptr;
+  std::vector<double> mask;
+  const bool has_mask = mask_obj != Py_None;
+  if (has_mask) {
+    if (!PyArray_Check(mask_obj) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(mask_obj)) != 4) {
+      PyErr_SetString(PyExc_TypeError,
+                      "argument 'observation_mask': expected None or a four-dimensional float64 array");
+      return nullptr;
+    }
+    if (!to_f64_vec(mask_obj, &mask)) return nullptr;
+  }
+  QORIN_MUT(self);
+  Result<RunResult> r = core_of(self).run(n_ticks, interval, has_mask ? &mask : nullptr, every, nullptr);
+  if (!r) return raise(r.error());
+  Ref rows(new_f64_array(r->rows.data(), std::vector<npy_intp>{static_cast<npy_intp>(r->n_rows),
+                                                              static_cast<npy_intp>(r->width)}));
+  if (!rows) return nullptr;
+  return Py_BuildValue("(LOO)", static_cast<long long>(r->final_tick), rows.get(), r->stopped ? Py_True : Py_False);
+}
+
+PyObject* m_bind_history(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"history", nullptr};
+  PyObject* history_obj;
+  if (!parse(args, kwargs, "O:bind_history", kwlist, &history_obj)) return nullptr;
+  SharedHistory history;
+  if (!history_store_storage(history_obj, "history", &history)) return nullptr;
+  QORIN_MUT(self);
+  core_of(self).bind_history(std::move(history));
+  Py_RETURN_NONE;
+}
+
+PyObject* m_record_history(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"continuation", nullptr};
+  PyObject* cont_obj;
+  if (!parse(args, kwargs, "O:record_history", kwlist, &cont_obj)) return nullptr;
+  bool continuation = false;
+  if (!to_bool(cont_obj, &continuation)) return nullptr;
+  QORIN_MUT(self);
+  return none_or_raise(core_of(self).record_history(continuation));
+}
+
+PyObject* m_observe_current(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"mask", "selected", "collapse_age", "aggregate", nullptr};
+  PyObject *mask_obj, *sel_obj, *collapse_obj, *aggregate_obj;
+  if (!parse(args, kwargs, "OOOO:observe_current", kwlist, &mask_obj, &sel_obj, &collapse_obj, &aggregate_obj))
+    return nullptr;
+  std::vector<double> mask;
+  std::vector<uint64_t> selected;
+  bool collapse_age = false, aggregate = false;
+  if (!arg_f64_1d(mask_obj, "mask", &mask) || !to_u64_list(sel_obj, "selected", &selected) ||
+      !to_bool(collapse_obj, &collapse_age) || !to_bool(aggregate_obj, &aggregate))
+    return nullptr;
+  QORIN_READ(self);
+  const AgeStructuredSession& s = core_of(self);
+  const Blueprint& bp = s.blueprint();
+  Result<std::vector<double>> out = project(s.individual_count(), mask, {1, bp.n_sexes, bp.n_ages, bp.n_ztypes},
+                                            selected, collapse_age, aggregate);
+  if (!out) return raise(out.error());
+  Ref arr(new_f64_array(out->data(), out->size()));
+  if (!arr) return nullptr;
+  return Py_BuildValue("(LO)", static_cast<long long>(s.current_tick()), arr.get());
+}
+
 // ---- checkpoints and memory snapshots ----
 
 // A state array handed back for a restore: float64, contiguous (ValueError
@@ -388,7 +461,10 @@ PyObject* m_restore_from_checkpoint(PyObject* self, PyObject* args, PyObject* kw
   if (!to_i64(tick_obj, &tick)) return nullptr;
   QORIN_MUT(self);
   AgeStructuredSession& s = core_of(self);
-  Result<bool> found = s.restore_from_checkpoint(tick, [] { return Status::ok(); });
+  Result<bool> found = s.restore_from_checkpoint(tick, [&s, tick]() -> Status {
+    if (!s.bound_history()) return Status::ok();
+    return s.bound_history()->lock()->restore_timeline(tick);
+  });
   if (!found) return raise(found.error());
   if (!*found) Py_RETURN_NONE;
   Ref eco(ecology_snapshot(s.ecology()));
@@ -476,6 +552,17 @@ PyMethodDef kMethods[] = {
      "set_hook_program($self, program)\n--\n\nReplace the hook program."},
     {"clear_hook_program", m_clear_hook_program, METH_NOARGS,
      "clear_hook_program($self)\n--\n\nReplace the hook program by the empty program."},
+    {"run", kw(m_run), METH_VARARGS | METH_KEYWORDS,
+     "run($self, n_ticks, record_interval, observation_mask=None, checkpoint_every=0)\n--\n\n"
+     "Advance up to n_ticks ticks, recording every record_interval-th tick; returns "
+     "(final_tick, history, was_stopped)."},
+    {"bind_history", kw(m_bind_history), METH_VARARGS | METH_KEYWORDS,
+     "bind_history($self, history)\n--\n\nRecord into this HistoryStore from now on."},
+    {"record_history", kw(m_record_history), METH_VARARGS | METH_KEYWORDS,
+     "record_history($self, continuation)\n--\n\nRecord the current boundary into the bound history."},
+    {"observe_current", kw(m_observe_current), METH_VARARGS | METH_KEYWORDS,
+     "observe_current($self, mask, selected, collapse_age, aggregate)\n--\n\n"
+     "Project the current counts; returns (tick, observation)."},
     {"snapshot_state", m_snapshot_state, METH_NOARGS,
      "snapshot_state($self)\n--\n\nReturn (tick, ind_flat, sperm_flat, rng_words, ecology)."},
     {"restore_state", kw(m_restore_state), METH_VARARGS | METH_KEYWORDS,

@@ -1,9 +1,12 @@
 #include "core/sessions/age_structured.hpp"
 
+#include <optional>
+
 #include "core/kernels/age_structured.hpp"
 #include "core/kernels/state_reduce.hpp"
 #include "core/model/validation.hpp"
 #include "core/util/format.hpp"
+#include "core/output/parameter_log.hpp"
 
 namespace qorin {
 
@@ -48,6 +51,28 @@ void AgeStructuredSession::absorb(EcoCtx& ctx) {
 
 namespace {
 
+LogEntry log_entry(const JournalRow& r) {
+  LogEntry e;
+  e.tick = r.tick;
+  e.name = r.param_id < kNumBoundedScalars ? std::string(kBoundedScalarNames[r.param_id]) : std::string();
+  e.old_value = r.old_value;
+  e.new_value = r.new_value;
+  e.event = stage_event_label(r.stage);
+  e.deme = 0;
+  return e;
+}
+
+// Moves journal rows into a parameter log, in commit order. The caller holds
+// the history's lock (the log's own lock is taken inside it).
+void drain_into_log(std::vector<JournalRow>& rows, const SharedParameterLog& log) {
+  if (rows.empty()) return;
+  std::vector<LogEntry> entries;
+  entries.reserve(rows.size());
+  for (const JournalRow& r : rows) entries.push_back(log_entry(r));
+  if (log) log->push_all(std::move(entries));
+  rows.clear();
+}
+
 // Errors of a tick surface as runtime failures, except a pending Python exception.
 Error tick_error(Error e) {
   if (e.kind != ErrorKind::CallbackPending) e.kind = ErrorKind::Runtime;
@@ -63,6 +88,115 @@ EcoCtx open_context(EcologyParams& eco, const GeneticsTensors& gen) {
 }
 
 }  // namespace
+
+void AgeStructuredSession::route_journal(EcoCtx& ctx) {
+  if (history_) {
+    auto h = history_->lock();
+    drain_into_log(ctx.journal, h->primary_log());
+  }
+  absorb(ctx);
+}
+
+Result<RunResult> AgeStructuredSession::run(int64_t n_ticks, int64_t record_interval,
+                                            const std::vector<double>* observation_mask,
+                                            int64_t checkpoint_every, CallbackHost* host) {
+  if (state_ != ExecState::Ready) {
+    return Error::runtime("Session is not Ready; restore a checkpoint or reset before run");
+  }
+  // The recording target: the bound history, or a private one.
+  const bool bound = static_cast<bool>(history_);
+  SharedHistory target = history_;
+  if (!bound) {
+    const std::array<uint64_t, 4> dims = {1, bp_.n_sexes, bp_.n_ages, bp_.n_ztypes};
+    const uint64_t raw_width = 1 + ind_.size() + sperm_.size();
+    Result<SharedHistory> made = HistoryData::create(raw_width, dims, observation_mask == nullptr, std::nullopt);
+    if (!made) return made.error();
+    target = std::move(made).value();
+    if (observation_mask) QORIN_TRY(target->lock()->configure_observation_slice(*observation_mask));
+  }
+
+  state_ = ExecState::Running;
+  std::vector<double> staged = current_scalars(eco_, 0);
+  EcoCtx ctx = open_context(eco_, gen_);
+  const uint64_t n = n_ticks > 0 ? static_cast<uint64_t>(n_ticks) : 0;
+  int64_t t = tick_;
+  bool stopped = false;
+
+  // Ends the run with an error: the tick reached is kept, committed parameter
+  // changes are routed as a successful run would route them, state Failed.
+  // Recording and capture errors keep their own kind; tick errors are runtime failures.
+  auto fail = [&](Error e) -> Error {
+    tick_ = t;
+    route_journal(ctx);
+    state_ = ExecState::Failed;
+    return e;
+  };
+
+  for (uint64_t i = 0;; ++i) {
+    std::optional<Error> failure;
+    {
+      auto h = target->lock();
+      if (bound) drain_into_log(ctx.journal, h->primary_log());
+      if (record_interval > 0 && !stopped && t % record_interval == 0) {
+        Result<bool> added = h->record(t, ind_, sperm_, bound);
+        if (!added) {
+          failure = std::move(added).error();
+        } else if (*added) {
+          const bool capture = bound ? h->raw() : (checkpoint_every > 0 && t % checkpoint_every == 0);
+          if (capture) {
+            Status captured = checkpoints_.capture(rng_, ind_, sperm_, t, eco_);
+            if (!captured) failure = std::move(captured).error();
+          }
+        }
+      }
+      if (!failure && bound) {
+        if (std::optional<int64_t> oldest = h->oldest_tick()) checkpoints_.retain_from(*oldest);
+      }
+    }
+    if (failure) return fail(std::move(*failure));
+    if (i == n || stopped) break;
+    Result<int32_t> code = run_tick(rng_, bp_, program_, ind_, sperm_, t, 0, staged, &ctx, nullptr, scratch_, host);
+    phase_ = static_cast<uint64_t>(ctx.stage);
+    if (!code) return fail(tick_error(std::move(code).error()));
+    if (*code != 0) {
+      stopped = true;
+    } else {
+      t += 1;
+    }
+  }
+
+  tick_ = t;
+  absorb(ctx);  // with a bound history the journal was drained at the last boundary
+  RunResult result;
+  result.final_tick = t;
+  result.stopped = stopped;
+  if (stopped) {
+    state_ = ExecState::Stopped;
+  } else {
+    state_ = ExecState::Ready;
+    phase_ = 0;
+  }
+  if (!bound) {
+    auto h = target->lock();
+    auto [values, rows] = h->flat_rows();
+    result.rows = std::move(values);
+    result.n_rows = rows;
+    result.width = static_cast<size_t>(h->width());
+  }
+  return result;
+}
+
+Status AgeStructuredSession::record_history(bool continuation) {
+  if (!history_) return Error::value("History is not initialized");
+  auto h = history_->lock();
+  Result<bool> added = h->record(tick_, ind_, sperm_, continuation);
+  if (!added) return std::move(added).error();
+  if (*added) {
+    QORIN_TRY(h->set_newest_boundary(phase_, exec_state_name(state_)));
+    if (h->raw()) QORIN_TRY(checkpoints_.capture(rng_, ind_, sperm_, tick_, eco_));
+  }
+  return Status::ok();
+}
 
 Result<int32_t> AgeStructuredSession::tick(size_t deme_id, CallbackHost* host) {
   if (state_ != ExecState::Ready) {
@@ -119,7 +253,7 @@ Result<int32_t> AgeStructuredSession::trigger_event(int64_t event_id, size_t dem
     Status committed = ctx.commit(staged);
     if (!committed) code = std::move(committed).error();
   }
-  absorb(ctx);
+  route_journal(ctx);
   if (!code) {
     state_ = ExecState::Failed;
     return tick_error(code.error());

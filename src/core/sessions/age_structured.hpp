@@ -14,6 +14,7 @@
 #include "core/model/blueprint.hpp"
 #include "core/model/ecology.hpp"
 #include "core/model/genetics.hpp"
+#include "core/output/history.hpp"
 #include "core/random/rng.hpp"
 #include "core/sessions/checkpoint.hpp"
 #include "core/util/error.hpp"
@@ -22,6 +23,14 @@ namespace qorin {
 
 enum class ExecState : uint8_t { Ready, Running, Stopped, Failed };
 const char* exec_state_name(ExecState s);
+
+struct RunResult {
+  int64_t final_tick = 0;
+  std::vector<double> rows;  // private history rows, oldest first (empty with a bound history)
+  size_t n_rows = 0;
+  size_t width = 0;
+  bool stopped = false;
+};
 
 struct Totals {
   double total = 0.0;
@@ -44,6 +53,15 @@ class AgeStructuredSession {
   // One hook event on the owned state; the tick never advances.
   Result<int32_t> trigger_event(int64_t event_id, size_t deme_id, CallbackHost* host);
   void stop() { state_ = ExecState::Stopped; }
+
+  // Advances up to n_ticks ticks, recording every record_interval-th boundary
+  // into the bound history (or a private one: raw, or observed through
+  // `observation_mask` when given) and capturing checkpoints.
+  Result<RunResult> run(int64_t n_ticks, int64_t record_interval, const std::vector<double>* observation_mask,
+                        int64_t checkpoint_every, CallbackHost* host);
+  void bind_history(SharedHistory history) { history_ = std::move(history); }
+  const SharedHistory& bound_history() const { return history_; }
+  Status record_history(bool continuation);
 
   Status set_state(std::span<const double> ind, std::span<const double> sperm, int64_t tick);
   Totals counts() const;
@@ -88,6 +106,9 @@ class AgeStructuredSession {
   AgeStructuredSession() = default;
   // Journal rows and replacement genetics that a context carries back.
   void absorb(EcoCtx& ctx);
+  // Journal rows of a context: into the bound history's parameter log, else
+  // into the eco journal.
+  void route_journal(EcoCtx& ctx);
 
   Blueprint bp_;
   EcologyParams eco_;
@@ -102,6 +123,7 @@ class AgeStructuredSession {
   ExecState state_ = ExecState::Ready;
   KernelScratch scratch_;
   CheckpointStore checkpoints_;
+  SharedHistory history_;
 };
 
 template <class F>
