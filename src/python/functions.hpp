@@ -7,5 +7,7 @@ namespace qorin::py {
 
 extern PyMethodDef kProjectObservationDef;
 extern PyMethodDef kComputeOffspringTensorDef;
+extern PyMethodDef kEquilibriumMetricsDef;
+extern PyMethodDef kEquilibriumMetricsFlatDef;
 
 }  // namespace qorin::py

@@ -31,6 +31,8 @@ PyMODINIT_FUNC PyInit__engine_rs(void) {
   if (!m) return nullptr;
   // Registration order is part of the module's interface; stop at the first failure.
   if (!add_function(m, &qorin::py::kProjectObservationDef) ||
+      !add_function(m, &qorin::py::kEquilibriumMetricsDef) ||
+      !add_function(m, &qorin::py::kEquilibriumMetricsFlatDef) ||
       !add_function(m, &qorin::py::kComputeOffspringTensorDef)) {
     Py_DECREF(m);
     return nullptr;

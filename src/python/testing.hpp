@@ -9,6 +9,7 @@ extern PyMethodDef kBoundaryMethods[];
 extern PyMethodDef kRngMethods[];
 extern PyMethodDef kKernelMethods[];
 extern PyMethodDef kHookMethods[];
+extern PyMethodDef kContractsMethods[];
 // Adds the module's helper types (borrow probe); false on failure.
 bool add_boundary_types(PyObject* module);
 

@@ -16,7 +16,7 @@ PyMODINIT_FUNC PyInit__engine_testing(void) {
   PyObject* m = PyModule_Create(&kTestingDef);
   if (!m) return nullptr;
   using namespace qorin::py::testing;
-  for (PyMethodDef* table : {kBoundaryMethods, kRngMethods, kKernelMethods, kHookMethods}) {
+  for (PyMethodDef* table : {kBoundaryMethods, kRngMethods, kKernelMethods, kHookMethods, kContractsMethods}) {
     if (PyModule_AddFunctions(m, table) < 0) {
       Py_DECREF(m);
       return nullptr;

@@ -306,7 +306,7 @@ Status EcologyParams::pull_fields(const Blueprint& bp, size_t deme,
   // Staging, step 1: resolve each name and read its attribute.
   for (const std::string& name : fields) {
     if (name == "custom_slots") {
-      if (deme >= custom_slots.size()) return deme_out_of_range(deme, n_demes);
+      if (deme >= n_demes) return deme_out_of_range(deme, n_demes);
       refresh_custom = true;
     } else if (GeneticsTensors::is_genetics_tensor(name)) {
       if (!genetics) {
@@ -344,6 +344,8 @@ Status EcologyParams::pull_fields(const Blueprint& bp, size_t deme,
   // Step 3: values.
   for (const StagedScalar& s : scalars) QORIN_TRY(validate_scalar_value(s.name, s.value));
   for (const StagedTensor& t : tensors) QORIN_TRY(validate_tensor_values(t.name, t.values));
+  // Re-checked after the reads: reading a source attribute runs Python code.
+  if (refresh_custom && deme >= custom_slots.size()) return deme_out_of_range(deme, n_demes);
   // Where each ecology block goes; a block for one deme of a column that was
   // never declared has nowhere to go. Checked here so that a failing call
   // writes nothing at all.
@@ -369,8 +371,16 @@ Status EcologyParams::pull_fields(const Blueprint& bp, size_t deme,
                         t.name + " at build time to enable per-deme writes");
   }
 
+  std::vector<ScalarRef> refs;
+  refs.reserve(scalars.size());
+  for (const StagedScalar& s : scalars) {
+    Result<ScalarRef> ref = scalar_ref(s.name, deme);
+    if (!ref) return ref.error();
+    refs.push_back(*ref);
+  }
+
   // Commit, step 1: scalars.
-  for (const StagedScalar& s : scalars) store(*scalar_ref(s.name, deme), s.value);
+  for (size_t k = 0; k < scalars.size(); ++k) store(refs[k], scalars[k].value);
   // Step 2: ecology tensors.
   for (StagedTensor& t : tensors) {
     if (t.is_genetics) continue;
