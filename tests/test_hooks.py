@@ -123,6 +123,14 @@ def test_unknown_opcode_is_read_but_fails_every_event():
         run(raw(op_types_data=[-1]), [1, 1])
 
 
+def test_empty_program_does_nothing():
+    d = T.hook_program_read(H.HookProgramBuilder().build())
+    assert d["n_hooks"] == 0 and d["hook_offsets"] == [0, 0, 0, 0, 0]
+    for event in range(4):
+        out = run(H.HookProgramBuilder().build(), [3, 4], event=event, mode="stochastic", words=WORDS)
+        assert out["ind"] == [3, 4] and out["code"] == 0 and out["words"] == WORDS
+
+
 def test_event_outside_program_leaves_state_and_stream():
     prog = one_op(4, 1.0, ages=[0], ztypes=[0])
     out = run(prog, [5, 5], event=2, mode="stochastic", words=WORDS)
