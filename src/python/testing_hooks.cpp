@@ -249,14 +249,16 @@ PyObject* hook_clear_callbacks(PyObject*, PyObject* args) {
 //           words=None, mode="deterministic", eco=None, callbacks=None, n_demes=None) -> dict
 PyObject* run_event(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"program", "event", "ind", "sperm", "n_ages", "n_ztypes", "tick", "deme",
-                                 "staged", "words", "mode", "eco", "callbacks", "n_demes", nullptr};
+                                 "staged", "words", "mode", "eco", "callbacks", "n_demes",
+                                 "keep_state_on_error", nullptr};
   PyObject *obj, *ind_obj, *sperm_obj, *staged_obj = Py_None, *words_obj = Py_None, *eco_obj = Py_None,
                                                    *cbs = Py_None;
   long long event, n_ages, n_ztypes, tick, deme = 0, n_demes = 0;
+  int keep_state = 0;
   const char* mode = "deterministic";
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OLOOLLL|LOOsOOL:run_event", const_cast<char**>(kwlist), &obj,
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OLOOLLL|LOOsOOLp:run_event", const_cast<char**>(kwlist), &obj,
                                    &event, &ind_obj, &sperm_obj, &n_ages, &n_ztypes, &tick, &deme, &staged_obj,
-                                   &words_obj, &mode, &eco_obj, &cbs, &n_demes)) {
+                                   &words_obj, &mode, &eco_obj, &cbs, &n_demes, &keep_state)) {
     return nullptr;
   }
   if (n_ages < 0 || n_ztypes < 0 || deme < 0 || n_demes < 0) {
@@ -301,7 +303,7 @@ PyObject* run_event(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   RecordingHost host;
   Result<int32_t> code = execute_event(p, rng, event, ind, sperm, in, staged, ctx_ptr, &host);
-  if (!code) return raise(code.error());
+  if (!code && !keep_state) return raise(code.error());
 
   Ref d(PyDict_New());
   if (!d) return nullptr;
@@ -321,7 +323,9 @@ PyObject* run_event(PyObject*, PyObject* args, PyObject* kwargs) {
   std::vector<double> eco_now;
   if (ctx_ptr) eco_now = current_scalars(ecology, static_cast<size_t>(deme));
   bool ok = put(o, "ind", list_of(ind)) && put(o, "sperm", list_of(sperm)) && put(o, "staged", list_of(staged)) &&
-            put(o, "words", words_to(rng)) && put(o, "code", PyLong_FromLong(*code)) &&
+            put(o, "words", words_to(rng)) &&
+            put(o, "code", code ? PyLong_FromLong(*code) : Py_NewRef(Py_None)) &&
+            put(o, "error", code ? Py_NewRef(Py_None) : PyUnicode_FromString(code.error().message.c_str())) &&
             put(o, "journal", journal_list(ctx.journal)) && put(o, "eco", list_of(eco_now)) &&
             put(o, "calls", calls);
   if (!ok) return nullptr;
@@ -390,8 +394,9 @@ PyMethodDef kHookMethods[] = {
     {"run_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_event)),
      METH_VARARGS | METH_KEYWORDS,
      "run_event(program, event, ind, sperm, n_ages, n_ztypes, tick, deme=0, staged=None, words=None, "
-     "mode='deterministic', eco=None, callbacks=None, n_demes=0)\n--\n\nExecute one event on copies of the "
-     "given state."},
+     "mode='deterministic', eco=None, callbacks=None, n_demes=0, keep_state_on_error=False)\n--\n\n"
+     "Execute one event on copies of the given state. With keep_state_on_error a failure is reported under "
+     "'error' together with the state as the failure left it."},
     {"eco_commit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(eco_commit)),
      METH_VARARGS | METH_KEYWORDS,
      "eco_commit(current, staged, tick=0, stage=0, deme=0, n_demes=1)\n--\n\nCommit staged scalars into a "

@@ -100,9 +100,12 @@ Status HookProgram::install_callback_lists(std::vector<CallbackList> lists) {
   for (size_t e = 0; e < E; ++e) {
     const int64_t lo = hook_off[e];
     const int64_t hi = hook_off[e + 1];
+    // Hooks past the slot column count as ordinary; the scan stops there so a
+    // corrupt boundary cannot make it run for ages.
+    const int64_t scan_end = std::min<int64_t>(hi, static_cast<int64_t>(slots.size()));
     int64_t have = 0;
-    for (int64_t h = std::max<int64_t>(lo, 0); h < hi; ++h) {
-      if (static_cast<uint64_t>(h) < slots.size() && slots[static_cast<size_t>(h)] >= 0) ++have;
+    for (int64_t h = std::max<int64_t>(lo, 0); h < scan_end; ++h) {
+      if (slots[static_cast<size_t>(h)] >= 0) ++have;
     }
     const int64_t want = static_cast<int64_t>(lists[e].size());
     if (have < want) {
@@ -125,11 +128,15 @@ Status HookProgram::install_callback_lists(std::vector<CallbackList> lists) {
         sel_off.insert(sel_off.begin() + static_cast<std::ptrdiff_t>(at), sel_at);
         op_off.insert(op_off.begin() + static_cast<std::ptrdiff_t>(at), op_at);
       }
-      for (size_t b = e + 1; b < hook_off.size(); ++b) hook_off[b] += add;
+      for (size_t b = e + 1; b < hook_off.size(); ++b) {
+        if (__builtin_add_overflow(hook_off[b], add, &hook_off[b])) {
+          return splice_error("hook_offsets entry " + format_uint(b) + " overflows");
+        }
+      }
       n_h += add;
     } else if (have > want) {
-      for (int64_t h = std::max<int64_t>(lo, 0); h < hi; ++h) {
-        if (static_cast<uint64_t>(h) < slots.size() && slots[static_cast<size_t>(h)] >= want) {
+      for (int64_t h = std::max<int64_t>(lo, 0); h < scan_end; ++h) {
+        if (slots[static_cast<size_t>(h)] >= want) {
           slots[static_cast<size_t>(h)] = -1;
         }
       }
