@@ -160,16 +160,15 @@ std::optional<int64_t> HistoryState::newest_tick() const {
   return tick_at(rows_.size() - 1);
 }
 
-std::vector<uint64_t> HistoryState::capture_lengths() const {
-  std::vector<uint64_t> lengths;
-  lengths.reserve(1 + deme_logs_.size());
-  lengths.push_back(primary_log_->size());
-  for (const SharedParameterLog& log : deme_logs_) lengths.push_back(log->size());
-  return lengths;
+void HistoryState::capture_lengths() {
+  scratch_lengths_.clear();
+  scratch_lengths_.push_back(primary_log_->size());
+  for (const SharedParameterLog& log : deme_logs_) scratch_lengths_.push_back(log->size());
 }
 
 void HistoryState::push_row(const double* row) {
-  std::vector<uint64_t> lengths = capture_lengths();
+  capture_lengths();
+  const std::vector<uint64_t>& lengths = scratch_lengths_;
   bool same = false;
   if (!runs_.empty()) {
     const CursorRun& last = runs_.back();
@@ -246,9 +245,9 @@ Result<bool> HistoryState::append_row(std::span<const double> row, bool continua
 
 Result<bool> HistoryState::record(int64_t tick, std::span<const double> ind, std::span<const double> sperm,
                                   bool continuation) {
-  std::vector<double> row;
+  std::vector<double>& row = scratch_row_;
+  row.clear();
   if (raw_) {
-    row.reserve(1 + ind.size() + sperm.size());
     row.push_back(static_cast<double>(tick));
     row.insert(row.end(), ind.begin(), ind.end());
     row.insert(row.end(), sperm.begin(), sperm.end());
@@ -257,7 +256,6 @@ Result<bool> HistoryState::record(int64_t tick, std::span<const double> ind, std
     Result<std::vector<double>> obs =
         project(ind, mask_, dimensions_, selection(&scratch, ind.size()), collapse_age_, aggregate_);
     if (!obs) return std::move(obs).error();
-    row.reserve(1 + obs->size());
     row.push_back(static_cast<double>(tick));
     row.insert(row.end(), obs->begin(), obs->end());
   }

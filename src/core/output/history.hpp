@@ -152,7 +152,8 @@ class HistoryState {
   void pop_front_row();
   void keep_first(size_t n);
   size_t rows_with_tick_at_most(int64_t tick) const;
-  std::vector<uint64_t> capture_lengths() const;
+  // Entry counts of the primary log and the deme logs, into scratch_lengths_.
+  void capture_lengths();
 
   std::optional<uint64_t> max_rows_;
   std::array<uint64_t, 4> dimensions_;
@@ -166,6 +167,9 @@ class HistoryState {
   std::deque<CursorRun> runs_;
   uint64_t runs_base_ = 0;
   std::deque<uint64_t> lengths_;
+  // Reused buffers, so recording a row does not allocate.
+  std::vector<double> scratch_row_;
+  std::vector<uint64_t> scratch_lengths_;
   uint64_t lengths_base_ = 0;
 
   // Boundaries differ from (tick, 0, "Ready") only where a session stamped

@@ -1,6 +1,7 @@
 #include "core/sessions/checkpoint.hpp"
 
 #include <algorithm>
+#include <limits>
 
 namespace qorin {
 
@@ -19,23 +20,35 @@ Status CheckpointStore::capture(const SessionRng& rng, const std::vector<double>
   cp.tick = tick;
   cp.rng_words = {rng.s0, rng.s1, rng.s2, rng.s3};
   cp.execution_state = 0;
+  index_.emplace(tick, items_.size());
+  min_tick_ = std::min(min_tick_, tick);
   items_.push_back(std::move(cp));
   return Status::ok();
 }
 
 const TickCheckpoint* CheckpointStore::find(int64_t tick) const {
-  for (auto it = items_.rbegin(); it != items_.rend(); ++it) {
-    if (it->tick == tick) return &*it;
+  auto it = index_.find(tick);
+  return it == index_.end() ? nullptr : &items_[it->second];
+}
+
+void CheckpointStore::reindex() {
+  index_.clear();
+  min_tick_ = std::numeric_limits<int64_t>::max();
+  for (size_t i = 0; i < items_.size(); ++i) {
+    index_.emplace(items_[i].tick, i);
+    min_tick_ = std::min(min_tick_, items_[i].tick);
   }
-  return nullptr;
 }
 
 void CheckpointStore::retain_from(int64_t from_tick) {
+  if (items_.empty() || min_tick_ >= from_tick) return;  // nothing older: O(1) on the run loop's path
   std::erase_if(items_, [&](const TickCheckpoint& c) { return c.tick < from_tick; });
+  reindex();
 }
 
 void CheckpointStore::truncate_after(int64_t retain_until_tick) {
   std::erase_if(items_, [&](const TickCheckpoint& c) { return c.tick > retain_until_tick; });
+  reindex();
 }
 
 SessionRng rng_from_saved_words(const std::array<uint64_t, 4>& w) {

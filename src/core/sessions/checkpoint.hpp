@@ -3,7 +3,9 @@
 
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/model/custom_fields.hpp"
@@ -35,12 +37,20 @@ class CheckpointStore {
   const TickCheckpoint* find(int64_t tick) const;
   void retain_from(int64_t from_tick);
   void truncate_after(int64_t retain_until_tick);
-  void clear() { items_.clear(); }
+  void clear() {
+    items_.clear();
+    index_.clear();
+    min_tick_ = std::numeric_limits<int64_t>::max();
+  }
   size_t size() const { return items_.size(); }
   const std::vector<TickCheckpoint>& items() const { return items_; }
 
  private:
+  void reindex();
+
   std::vector<TickCheckpoint> items_;
+  std::unordered_map<int64_t, size_t> index_;  // tick -> position in items_
+  int64_t min_tick_ = std::numeric_limits<int64_t>::max();
 };
 
 // The stream to continue from four saved words; four zero words stand for
