@@ -158,16 +158,24 @@ def test_shared_history_across_two_sessions_stays_ordered():
 
 @pytest.mark.parametrize("stochastic, continuous", [(False, False), (True, False), (True, True)])
 def test_snapshot_run_restore_run_is_identical(stochastic, continuous):
+    from qorin import hooks as H
     s = session(stochastic, continuous, seed=4)
+    b = H.HookProgramBuilder(n_ages=A, n_ztypes=Z)
+    b.add_hook("first", [H.set_param("eggs_per_female", H.param("eggs_per_female") + 0.5)])
+    b.add_hook("late", [H.kill(0.1, sex="female", ages=[3], when=H.every(2))])
+    s.set_hook_program(b.build())
     s.run(2, 1)
+    s.drain_eco_journal()
     snap = s.snapshot_state()
     _, rows1, _ = s.run(5, 1)
     end1 = s.snapshot_state()
+    journal1 = s.drain_eco_journal()
     s.restore_state(*snap)
     _, rows2, _ = s.run(5, 1)
     np.testing.assert_array_equal(rows1, rows2)
     np.testing.assert_array_equal(end1[1], s.state_snapshot()[1])
     assert end1[3] == s.snapshot_state()[3]
+    assert len(journal1) == 5 and s.drain_eco_journal() == journal1
 
 
 def test_private_history_checkpoints_every():
