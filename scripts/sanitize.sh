@@ -25,6 +25,7 @@ preload="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
 # -S skips site initialisation so that an editable install of qorin cannot shadow
 # the sanitized build; site-packages is put on the path by hand instead.
 LD_PRELOAD="$preload" \
+QORIN_SANITIZED=1 \
 ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1" \
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
 PYTHONPATH="$pkg:$site" \
