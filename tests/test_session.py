@@ -280,3 +280,22 @@ def test_population_at_declared_equilibrium_stays_there(growth_mode):
         s.tick(0)
     got = s.state_snapshot()[1].reshape(2, A, 3)
     np.testing.assert_allclose(got[:, 1:], ind[:, 1:], rtol=1e-10)
+
+
+def test_reentrant_calls_are_refused():
+    bp, p = model()
+    s = EngineSession(bp, p)
+    seen = []
+
+    class Sneaky:
+        def __float__(self):
+            for call in (lambda: s.get_scalar("sex_ratio"), lambda: s.tick(0)):
+                try:
+                    call()
+                except RuntimeError as e:
+                    seen.append(str(e))
+            return 0.25
+
+    s.apply({"sex_ratio": Sneaky()})
+    assert seen == ["Already mutably borrowed", "Already borrowed"]
+    assert s.get_scalar("sex_ratio") == 0.25 and s.current_tick() == 0

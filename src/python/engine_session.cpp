@@ -7,6 +7,7 @@
 
 #include "core/sessions/age_structured.hpp"
 #include "python/borrow.hpp"
+#include "python/class_support.hpp"
 #include "python/contracts.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
@@ -30,37 +31,8 @@ AgeStructuredSession& core_of(PyObject* self) {
 }
 BorrowFlag& flag_of(PyObject* self) { return reinterpret_cast<EngineSessionObject*>(self)->flag; }
 
-#define QORIN_MUT(self)                 \
-  MutBorrow guard_((flag_of(self)));    \
-  if (!guard_.ok()) return nullptr
-#define QORIN_READ(self)                \
-  ReadBorrow guard_((flag_of(self)));   \
-  if (!guard_.ok()) return nullptr
-
-PyObject* none_or_raise(const Status& s) {
-  if (!s) return raise(s.error());
-  Py_RETURN_NONE;
-}
-
-bool str_of(PyObject* v, const char* argname, std::string* out) {
-  if (!PyUnicode_Check(v)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got %s", argname, Py_TYPE(v)->tp_name);
-    return false;
-  }
-  Py_ssize_t len = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(v, &len);
-  if (!s) return false;
-  out->assign(s, static_cast<size_t>(len));
-  return true;
-}
-
-bool parse(PyObject* args, PyObject* kwargs, const char* format, const char* const* kwlist, ...) {
-  va_list va;
-  va_start(va, kwlist);
-  int ok = PyArg_VaParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), va);
-  va_end(va);
-  return ok != 0;
-}
+#define QORIN_MUT(self) QORIN_MUT_GUARD(flag_of(self))
+#define QORIN_READ(self) QORIN_READ_GUARD(flag_of(self))
 
 PyObject* totals_tuple(const Totals& t) { return Py_BuildValue("(ddd)", t.total, t.female, t.male); }
 
@@ -69,7 +41,7 @@ PyObject* totals_tuple(const Totals& t) { return Py_BuildValue("(ddd)", t.total,
 PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"blueprint", "params", "seed", nullptr};
   PyObject *bp_obj, *params_obj, *seed_obj = nullptr;
-  if (!parse(args, kwargs, "OO|O:EngineSession", kwlist, &bp_obj, &params_obj, &seed_obj)) return nullptr;
+  if (!parse_args(args, kwargs, "OO|O:EngineSession", kwlist, &bp_obj, &params_obj, &seed_obj)) return nullptr;
   uint64_t seed = 0;
   if (seed_obj && !to_u64(seed_obj, &seed)) return nullptr;
   Blueprint bp;
@@ -101,12 +73,12 @@ void session_dealloc(PyObject* self) {
 // ---- running ----
 
 PyObject* m_tick(PyObject* self, PyObject* args, PyObject* kwargs) {
+  QORIN_MUT(self);
   static const char* kwlist[] = {"deme_id", nullptr};
   PyObject* deme_obj;
-  if (!parse(args, kwargs, "O:tick", kwlist, &deme_obj)) return nullptr;
+  if (!parse_args(args, kwargs, "O:tick", kwlist, &deme_obj)) return nullptr;
   uint64_t deme = 0;
   if (!to_u64(deme_obj, &deme)) return nullptr;
-  QORIN_MUT(self);
   Result<int32_t> code = core_of(self).tick(static_cast<size_t>(deme), nullptr);
   if (!code) return raise(code.error());
   return PyLong_FromLong(*code);
@@ -121,14 +93,14 @@ PyObject* m_survival(PyObject* self, PyObject*) { return run_stage(self, stage::
 PyObject* m_aging(PyObject* self, PyObject*) { return run_stage(self, stage::kAging); }
 
 PyObject* m_trigger_event(PyObject* self, PyObject* args, PyObject* kwargs) {
+  QORIN_MUT(self);
   static const char* kwlist[] = {"event", "deme_id", nullptr};
   PyObject *event_obj, *deme_obj = nullptr;
-  if (!parse(args, kwargs, "O|O:trigger_event", kwlist, &event_obj, &deme_obj)) return nullptr;
+  if (!parse_args(args, kwargs, "O|O:trigger_event", kwlist, &event_obj, &deme_obj)) return nullptr;
   int64_t event_id = 0;
   uint64_t deme = 0;
   if (!to_i64(event_obj, &event_id)) return nullptr;
   if (deme_obj && !to_u64(deme_obj, &deme)) return nullptr;
-  QORIN_MUT(self);
   Result<int32_t> code = core_of(self).trigger_event(event_id, static_cast<size_t>(deme), nullptr);
   if (!code) return raise(code.error());
   return PyLong_FromLong(*code);
@@ -154,15 +126,15 @@ PyObject* m_current_tick(PyObject* self, PyObject*) {
 // ---- state access ----
 
 PyObject* m_set_state(PyObject* self, PyObject* args, PyObject* kwargs) {
+  QORIN_MUT(self);
   static const char* kwlist[] = {"ind_flat", "sperm_flat", "tick", nullptr};
   PyObject *ind_obj, *sperm_obj, *tick_obj;
-  if (!parse(args, kwargs, "OOO:set_state", kwlist, &ind_obj, &sperm_obj, &tick_obj)) return nullptr;
+  if (!parse_args(args, kwargs, "OOO:set_state", kwlist, &ind_obj, &sperm_obj, &tick_obj)) return nullptr;
   std::vector<double> ind, sperm;
   int64_t tick = 0;
   if (!to_f64_sequence(ind_obj, "ind_flat", &ind) || !to_f64_sequence(sperm_obj, "sperm_flat", &sperm) ||
       !to_i64(tick_obj, &tick))
     return nullptr;
-  QORIN_MUT(self);
   return none_or_raise(core_of(self).set_state(ind, sperm, tick));
 }
 
@@ -188,34 +160,34 @@ PyObject* m_adult_counts(PyObject* self, PyObject*) {
 // ---- parameters ----
 
 PyObject* m_apply(PyObject* self, PyObject* args, PyObject* kwargs) {
+  QORIN_MUT(self);
   static const char* kwlist[] = {"writes", nullptr};
   PyObject* writes_obj;
-  if (!parse(args, kwargs, "O:apply", kwlist, &writes_obj)) return nullptr;
+  if (!parse_args(args, kwargs, "O:apply", kwlist, &writes_obj)) return nullptr;
   std::vector<std::pair<std::string, double>> writes;
   if (!to_named_f64_dict(writes_obj, "writes", &writes)) return nullptr;
-  QORIN_MUT(self);
   return none_or_raise(core_of(self).ecology().apply(writes));
 }
 
 PyObject* m_get_scalar(PyObject* self, PyObject* args, PyObject* kwargs) {
+  QORIN_READ(self);
   static const char* kwlist[] = {"name", nullptr};
   PyObject* name_obj;
-  if (!parse(args, kwargs, "O:get_scalar", kwlist, &name_obj)) return nullptr;
+  if (!parse_args(args, kwargs, "O:get_scalar", kwlist, &name_obj)) return nullptr;
   std::string name;
-  if (!str_of(name_obj, "name", &name)) return nullptr;
-  QORIN_READ(self);
+  if (!str_arg(name_obj, "name", &name)) return nullptr;
   Result<double> v = core_of(self).ecology().get_scalar(name);
   if (!v) return raise(v.error());
   return PyFloat_FromDouble(*v);
 }
 
 PyObject* m_get_tensor(PyObject* self, PyObject* args, PyObject* kwargs) {
+  QORIN_READ(self);
   static const char* kwlist[] = {"name", nullptr};
   PyObject* name_obj;
-  if (!parse(args, kwargs, "O:get_tensor", kwlist, &name_obj)) return nullptr;
+  if (!parse_args(args, kwargs, "O:get_tensor", kwlist, &name_obj)) return nullptr;
   std::string name;
-  if (!str_of(name_obj, "name", &name)) return nullptr;
-  QORIN_READ(self);
+  if (!str_arg(name_obj, "name", &name)) return nullptr;
   const AgeStructuredSession& s = core_of(self);
   Result<std::vector<double>> v = s.ecology().session_get_tensor(s.genetics(), name);
   if (!v) return raise(v.error());
@@ -223,13 +195,13 @@ PyObject* m_get_tensor(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* m_tensor_write(PyObject* self, PyObject* args, PyObject* kwargs) {
+  QORIN_MUT(self);
   static const char* kwlist[] = {"field", "values", nullptr};
   PyObject *field_obj, *values_obj;
-  if (!parse(args, kwargs, "OO:tensor_write", kwlist, &field_obj, &values_obj)) return nullptr;
+  if (!parse_args(args, kwargs, "OO:tensor_write", kwlist, &field_obj, &values_obj)) return nullptr;
   std::string field;
   std::vector<double> values;
-  if (!str_of(field_obj, "field", &field) || !to_f64_sequence(values_obj, "values", &values)) return nullptr;
-  QORIN_MUT(self);
+  if (!str_arg(field_obj, "field", &field) || !to_f64_sequence(values_obj, "values", &values)) return nullptr;
   AgeStructuredSession& s = core_of(self);
   if (GeneticsTensors::is_genetics_tensor(field)) {
     return none_or_raise(s.genetics().tensor_write(s.blueprint(), field, values));
@@ -238,12 +210,12 @@ PyObject* m_tensor_write(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* m_refresh_params(PyObject* self, PyObject* args, PyObject* kwargs) {
+  QORIN_MUT(self);
   static const char* kwlist[] = {"fields", "source", nullptr};
   PyObject *fields_obj, *source;
-  if (!parse(args, kwargs, "OO:refresh_params", kwlist, &fields_obj, &source)) return nullptr;
+  if (!parse_args(args, kwargs, "OO:refresh_params", kwlist, &fields_obj, &source)) return nullptr;
   std::vector<std::string> fields;
   if (!to_string_vec(fields_obj, &fields)) return nullptr;
-  QORIN_MUT(self);
   AgeStructuredSession& s = core_of(self);
   PyFieldSource src(source);
   return none_or_raise(s.ecology().pull_fields(s.blueprint(), 0, fields, src, &s.genetics()));
@@ -257,12 +229,12 @@ PyObject* m_get_custom_slots(PyObject* self, PyObject*) {
 }
 
 PyObject* m_set_custom_slots(PyObject* self, PyObject* args, PyObject* kwargs) {
+  QORIN_MUT(self);
   static const char* kwlist[] = {"values", nullptr};
   PyObject* values;
-  if (!parse(args, kwargs, "O:set_custom_slots", kwlist, &values)) return nullptr;
+  if (!parse_args(args, kwargs, "O:set_custom_slots", kwlist, &values)) return nullptr;
   CustomSlotMap slots;
   if (!custom_slots_from_python(values, &slots)) return nullptr;
-  QORIN_MUT(self);
   EcologyParams& e = core_of(self).ecology();
   if (e.custom_slots.empty()) e.custom_slots.resize(1);
   e.custom_slots[0] = std::move(slots);
@@ -291,26 +263,26 @@ PyObject* m_drain_eco_journal(PyObject* self, PyObject*) {
 }
 
 PyObject* m_set_execution_flags(PyObject* self, PyObject* args, PyObject* kwargs) {
+  QORIN_MUT(self);
   static const char* kwlist[] = {"stochastic", "continuous_sampling", "fixed_egg_count",
                                  "extreme_speed_mode", nullptr};
   PyObject *st_obj, *cs_obj, *fe_obj, *esm_obj;
-  if (!parse(args, kwargs, "OOOO:set_execution_flags", kwlist, &st_obj, &cs_obj, &fe_obj, &esm_obj))
+  if (!parse_args(args, kwargs, "OOOO:set_execution_flags", kwlist, &st_obj, &cs_obj, &fe_obj, &esm_obj))
     return nullptr;
   bool st, cs, fe;
   int64_t esm;
   if (!to_bool(st_obj, &st) || !to_bool(cs_obj, &cs) || !to_bool(fe_obj, &fe) || !to_i64(esm_obj, &esm))
     return nullptr;
-  QORIN_MUT(self);
   return none_or_raise(core_of(self).set_execution_flags(st, cs, fe, esm));
 }
 
 PyObject* m_reseed(PyObject* self, PyObject* args, PyObject* kwargs) {
+  QORIN_MUT(self);
   static const char* kwlist[] = {"seed", nullptr};
   PyObject* seed_obj;
-  if (!parse(args, kwargs, "O:reseed", kwlist, &seed_obj)) return nullptr;
+  if (!parse_args(args, kwargs, "O:reseed", kwlist, &seed_obj)) return nullptr;
   uint64_t seed;
   if (!to_u64(seed_obj, &seed)) return nullptr;
-  QORIN_MUT(self);
   core_of(self).reseed(seed);
   Py_RETURN_NONE;
 }
@@ -318,12 +290,12 @@ PyObject* m_reseed(PyObject* self, PyObject* args, PyObject* kwargs) {
 // ---- hooks ----
 
 PyObject* m_set_hook_program(PyObject* self, PyObject* args, PyObject* kwargs) {
+  QORIN_MUT(self);
   static const char* kwlist[] = {"program", nullptr};
   PyObject* program_obj;
-  if (!parse(args, kwargs, "O:set_hook_program", kwlist, &program_obj)) return nullptr;
+  if (!parse_args(args, kwargs, "O:set_hook_program", kwlist, &program_obj)) return nullptr;
   HookProgram program;
   if (!hook_program_from_python(program_obj, &program)) return nullptr;
-  QORIN_MUT(self);
   core_of(self).set_program(std::move(program));
   Py_RETURN_NONE;
 }
@@ -337,9 +309,10 @@ PyObject* m_clear_hook_program(PyObject* self, PyObject*) {
 // ---- run loop and recording ----
 
 PyObject* m_run(PyObject* self, PyObject* args, PyObject* kwargs) {
+  QORIN_MUT(self);
   static const char* kwlist[] = {"n_ticks", "record_interval", "observation_mask", "checkpoint_every", nullptr};
   PyObject *n_obj, *interval_obj, *mask_obj = Py_None, *every_obj = nullptr;
-  if (!parse(args, kwargs, "OO|OO:run", kwlist, &n_obj, &interval_obj, &mask_obj, &every_obj)) return nullptr;
+  if (!parse_args(args, kwargs, "OO|OO:run", kwlist, &n_obj, &interval_obj, &mask_obj, &every_obj)) return nullptr;
   int64_t n_ticks = 0, interval = 0, every = 0;
   if (!to_i64(n_obj, &n_ticks) || !to_i64(interval_obj, &interval)) return nullptr;
   if (every_obj && !to_i64(every_obj, &every)) return nullptr;
@@ -353,7 +326,6 @@ PyObject* m_run(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     if (!to_f64_vec(mask_obj, &mask)) return nullptr;
   }
-  QORIN_MUT(self);
   Result<RunResult> r = core_of(self).run(n_ticks, interval, has_mask ? &mask : nullptr, every, nullptr);
   if (!r) return raise(r.error());
   Ref rows(new_f64_array(r->rows.data(), std::vector<npy_intp>{static_cast<npy_intp>(r->n_rows),
@@ -363,30 +335,31 @@ PyObject* m_run(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* m_bind_history(PyObject* self, PyObject* args, PyObject* kwargs) {
+  QORIN_MUT(self);
   static const char* kwlist[] = {"history", nullptr};
   PyObject* history_obj;
-  if (!parse(args, kwargs, "O:bind_history", kwlist, &history_obj)) return nullptr;
+  if (!parse_args(args, kwargs, "O:bind_history", kwlist, &history_obj)) return nullptr;
   SharedHistory history;
   if (!history_store_storage(history_obj, "history", &history)) return nullptr;
-  QORIN_MUT(self);
   core_of(self).bind_history(std::move(history));
   Py_RETURN_NONE;
 }
 
 PyObject* m_record_history(PyObject* self, PyObject* args, PyObject* kwargs) {
+  QORIN_MUT(self);
   static const char* kwlist[] = {"continuation", nullptr};
   PyObject* cont_obj;
-  if (!parse(args, kwargs, "O:record_history", kwlist, &cont_obj)) return nullptr;
+  if (!parse_args(args, kwargs, "O:record_history", kwlist, &cont_obj)) return nullptr;
   bool continuation = false;
   if (!to_bool(cont_obj, &continuation)) return nullptr;
-  QORIN_MUT(self);
   return none_or_raise(core_of(self).record_history(continuation));
 }
 
 PyObject* m_observe_current(PyObject* self, PyObject* args, PyObject* kwargs) {
+  QORIN_READ(self);
   static const char* kwlist[] = {"mask", "selected", "collapse_age", "aggregate", nullptr};
   PyObject *mask_obj, *sel_obj, *collapse_obj, *aggregate_obj;
-  if (!parse(args, kwargs, "OOOO:observe_current", kwlist, &mask_obj, &sel_obj, &collapse_obj, &aggregate_obj))
+  if (!parse_args(args, kwargs, "OOOO:observe_current", kwlist, &mask_obj, &sel_obj, &collapse_obj, &aggregate_obj))
     return nullptr;
   std::vector<double> mask;
   std::vector<uint64_t> selected;
@@ -394,7 +367,6 @@ PyObject* m_observe_current(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!arg_f64_1d(mask_obj, "mask", &mask) || !to_u64_list(sel_obj, "selected", &selected) ||
       !to_bool(collapse_obj, &collapse_age) || !to_bool(aggregate_obj, &aggregate))
     return nullptr;
-  QORIN_READ(self);
   const AgeStructuredSession& s = core_of(self);
   const Blueprint& bp = s.blueprint();
   Result<std::vector<double>> out = project(s.individual_count(), mask, {1, bp.n_sexes, bp.n_ages, bp.n_ztypes},
@@ -433,9 +405,10 @@ PyObject* m_snapshot_state(PyObject* self, PyObject*) {
 }
 
 PyObject* m_restore_state(PyObject* self, PyObject* args, PyObject* kwargs) {
+  QORIN_MUT(self);
   static const char* kwlist[] = {"tick", "ind_flat", "sperm_flat", "rng_words", "ecology", nullptr};
   PyObject *tick_obj, *ind_obj, *sperm_obj, *words_obj, *eco_obj;
-  if (!parse(args, kwargs, "OOOOO:restore_state", kwlist, &tick_obj, &ind_obj, &sperm_obj, &words_obj,
+  if (!parse_args(args, kwargs, "OOOOO:restore_state", kwlist, &tick_obj, &ind_obj, &sperm_obj, &words_obj,
              &eco_obj))
     return nullptr;
   int64_t tick = 0;
@@ -444,7 +417,6 @@ PyObject* m_restore_state(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!rng_from_words(words_obj, &rng)) return nullptr;
   std::vector<double> ind, sperm;
   if (!restore_array(ind_obj, &ind) || !restore_array(sperm_obj, &sperm)) return nullptr;
-  QORIN_MUT(self);
   AgeStructuredSession& s = core_of(self);
   if (Status ok = s.check_restorable(ind, sperm, tick); !ok) return raise(ok.error());
   EcologyParams restored = s.ecology();
@@ -454,12 +426,12 @@ PyObject* m_restore_state(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* m_restore_from_checkpoint(PyObject* self, PyObject* args, PyObject* kwargs) {
+  QORIN_MUT(self);
   static const char* kwlist[] = {"tick", nullptr};
   PyObject* tick_obj;
-  if (!parse(args, kwargs, "O:restore_from_checkpoint", kwlist, &tick_obj)) return nullptr;
+  if (!parse_args(args, kwargs, "O:restore_from_checkpoint", kwlist, &tick_obj)) return nullptr;
   int64_t tick = 0;
   if (!to_i64(tick_obj, &tick)) return nullptr;
-  QORIN_MUT(self);
   AgeStructuredSession& s = core_of(self);
   Result<bool> found = s.restore_from_checkpoint(tick, [&s, tick]() -> Status {
     if (!s.bound_history()) return Status::ok();
@@ -474,12 +446,12 @@ PyObject* m_restore_from_checkpoint(PyObject* self, PyObject* args, PyObject* kw
 
 PyObject* prune(PyObject* self, PyObject* args, PyObject* kwargs, const char* format, const char* name,
                 void (CheckpointStore::*op)(int64_t)) {
+  QORIN_MUT(self);
   const char* kwlist[] = {name, nullptr};
   PyObject* tick_obj;
-  if (!parse(args, kwargs, format, kwlist, &tick_obj)) return nullptr;
+  if (!parse_args(args, kwargs, format, kwlist, &tick_obj)) return nullptr;
   int64_t tick = 0;
   if (!to_i64(tick_obj, &tick)) return nullptr;
-  QORIN_MUT(self);
   (core_of(self).checkpoints().*op)(tick);
   Py_RETURN_NONE;
 }
@@ -593,9 +565,9 @@ PyType_Spec kSpec = {"qorin._engine_rs.EngineSession", sizeof(EngineSessionObjec
 
 PyObject* engine_session_type() {
   static PyObject* type = nullptr;
-  if (!type) type = PyType_FromSpec(&kSpec);
-  Py_XINCREF(type);
-  return type;
+  PyObject* t = cached_type(&type, &kSpec);
+  Py_XINCREF(t);
+  return t;
 }
 
 }  // namespace qorin::py

@@ -8,6 +8,7 @@
 
 #include "core/util/format.hpp"
 #include "python/borrow.hpp"
+#include "python/class_support.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/parameter_log.hpp"
@@ -29,25 +30,8 @@ HistoryData& data_of(PyObject* self) { return **obj_of(self)->storage; }
 // a conversion (__index__, __float__, a sequence's __getitem__) that calls back
 // into the same store meets the re-entrancy rule. The store's lock is taken
 // only after every conversion, and no Python code runs while it is held.
-#define QORIN_MUT(self)                         \
-  MutBorrow guard_((obj_of(self)->flag));       \
-  if (!guard_.ok()) return nullptr
-#define QORIN_READ(self)                        \
-  ReadBorrow guard_((obj_of(self)->flag));      \
-  if (!guard_.ok()) return nullptr
-
-bool parse(PyObject* args, PyObject* kwargs, const char* format, const char* const* kwlist, ...) {
-  va_list va;
-  va_start(va, kwlist);
-  int ok = PyArg_VaParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), va);
-  va_end(va);
-  return ok != 0;
-}
-
-PyObject* none_or_raise(const Status& s) {
-  if (!s) return raise(s.error());
-  Py_RETURN_NONE;
-}
+#define QORIN_MUT(self) QORIN_MUT_GUARD(obj_of(self)->flag)
+#define QORIN_READ(self) QORIN_READ_GUARD(obj_of(self)->flag)
 
 bool dimensions_arg(PyObject* v, std::array<uint64_t, 4>* out) {
   std::vector<uint64_t> dims;
@@ -82,7 +66,7 @@ PyObject* optional_to_python(std::optional<uint64_t> v) {
 PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"width", "dimensions", "raw", "max_rows", nullptr};
   PyObject *width_obj, *dims_obj, *raw_obj, *max_obj = nullptr;
-  if (!parse(args, kwargs, "OOO|O:HistoryStore", kwlist, &width_obj, &dims_obj, &raw_obj, &max_obj))
+  if (!parse_args(args, kwargs, "OOO|O:HistoryStore", kwlist, &width_obj, &dims_obj, &raw_obj, &max_obj))
     return nullptr;
   uint64_t width = 0;
   std::array<uint64_t, 4> dims{};
@@ -113,7 +97,7 @@ void store_dealloc(PyObject* self) {
 PyObject* m_row(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"tick", nullptr};
   PyObject* tick_obj;
-  if (!parse(args, kwargs, "O:row", kwlist, &tick_obj)) return nullptr;
+  if (!parse_args(args, kwargs, "O:row", kwlist, &tick_obj)) return nullptr;
   QORIN_READ(self);
   int64_t tick = 0;
   if (!to_i64(tick_obj, &tick)) return nullptr;
@@ -125,7 +109,7 @@ PyObject* m_row(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* m_query(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"start", "end", nullptr};
   PyObject *start_obj = nullptr, *end_obj = nullptr;
-  if (!parse(args, kwargs, "|OO:query", kwlist, &start_obj, &end_obj)) return nullptr;
+  if (!parse_args(args, kwargs, "|OO:query", kwlist, &start_obj, &end_obj)) return nullptr;
   QORIN_READ(self);
   uint64_t start = 0;
   std::optional<uint64_t> end;
@@ -178,7 +162,7 @@ PyObject* m_boundaries(PyObject* self, PyObject*) {
 PyObject* m_append(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"rows", "continuation", nullptr};
   PyObject *rows_obj, *cont_obj = nullptr;
-  if (!parse(args, kwargs, "O|O:append", kwlist, &rows_obj, &cont_obj)) return nullptr;
+  if (!parse_args(args, kwargs, "O|O:append", kwlist, &rows_obj, &cont_obj)) return nullptr;
   QORIN_MUT(self);
   bool continuation = false;
   if (cont_obj && !to_bool(cont_obj, &continuation)) return nullptr;
@@ -207,7 +191,7 @@ PyObject* tick_method(PyObject* self, PyObject* args, PyObject* kwargs, const ch
                       Status (HistoryState::*op)(int64_t)) {
   static const char* kwlist[] = {"tick", nullptr};
   PyObject* tick_obj;
-  if (!parse(args, kwargs, format, kwlist, &tick_obj)) return nullptr;
+  if (!parse_args(args, kwargs, format, kwlist, &tick_obj)) return nullptr;
   QORIN_MUT(self);
   int64_t tick = 0;
   if (!to_i64(tick_obj, &tick)) return nullptr;
@@ -234,7 +218,7 @@ PyObject* m_clear(PyObject* self, PyObject*) {
 PyObject* m_observe(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"target", nullptr};
   PyObject* target_obj;
-  if (!parse(args, kwargs, "O:observe", kwlist, &target_obj)) return nullptr;
+  if (!parse_args(args, kwargs, "O:observe", kwlist, &target_obj)) return nullptr;
   SharedHistory target;
   if (!history_store_storage(target_obj, "target", &target)) return nullptr;
   if (target.get() == obj_of(self)->storage->get()) {
@@ -249,7 +233,7 @@ PyObject* m_observe(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* m_configure_observation(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"mask", "selected", "collapse_age", "aggregate", nullptr};
   PyObject *mask_obj, *sel_obj, *collapse_obj, *aggregate_obj;
-  if (!parse(args, kwargs, "OOOO:configure_observation", kwlist, &mask_obj, &sel_obj, &collapse_obj,
+  if (!parse_args(args, kwargs, "OOOO:configure_observation", kwlist, &mask_obj, &sel_obj, &collapse_obj,
              &aggregate_obj))
     return nullptr;
   QORIN_MUT(self);
@@ -268,7 +252,7 @@ PyObject* m_configure_observation(PyObject* self, PyObject* args, PyObject* kwar
 PyObject* m_bind_log(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"log", nullptr};
   PyObject* log_obj;
-  if (!parse(args, kwargs, "O:bind_log", kwlist, &log_obj)) return nullptr;
+  if (!parse_args(args, kwargs, "O:bind_log", kwlist, &log_obj)) return nullptr;
   QORIN_MUT(self);
   SharedParameterLog log;
   if (!parameter_log_storage(log_obj, "log", &log)) return nullptr;
@@ -279,7 +263,7 @@ PyObject* m_bind_log(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* m_bind_logs(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"logs", nullptr};
   PyObject* logs_obj;
-  if (!parse(args, kwargs, "O:bind_logs", kwlist, &logs_obj)) return nullptr;
+  if (!parse_args(args, kwargs, "O:bind_logs", kwlist, &logs_obj)) return nullptr;
   QORIN_MUT(self);
   if (PyUnicode_Check(logs_obj) || PyBytes_Check(logs_obj) || !PySequence_Check(logs_obj)) {
     PyErr_Format(PyExc_TypeError, "argument 'logs': expected a sequence of ParameterLog, got %s",
@@ -375,8 +359,7 @@ PyType_Spec kSpec = {"qorin._engine_rs.HistoryStore", sizeof(HistoryStoreObject)
 
 PyObject* type_object() {
   static PyObject* type = nullptr;
-  if (!type) type = PyType_FromSpec(&kSpec);
-  return type;
+  return cached_type(&type, &kSpec);
 }
 
 }  // namespace
@@ -390,12 +373,7 @@ PyObject* history_store_type() {
 bool history_store_storage(PyObject* obj, const char* argname, SharedHistory* out) {
   PyObject* type = type_object();
   if (!type) return false;
-  // The internal test module links its own copy of this class; an instance
-  // made by the public module has the same layout and is accepted there too.
-  const bool same_class = PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type)) ||
-                          (std::strcmp(Py_TYPE(obj)->tp_name, kSpec.name) == 0 &&
-                           Py_TYPE(obj)->tp_basicsize == static_cast<Py_ssize_t>(sizeof(HistoryStoreObject)));
-  if (!same_class) {
+  if (!same_class(obj, type, kSpec)) {
     PyErr_Format(PyExc_TypeError, "argument '%s': expected a HistoryStore, got %s", argname,
                  Py_TYPE(obj)->tp_name);
     return false;

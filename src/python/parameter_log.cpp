@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "python/borrow.hpp"
+#include "python/class_support.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 
@@ -22,32 +23,8 @@ struct ParameterLogObject {
 ParameterLogObject* obj_of(PyObject* self) { return reinterpret_cast<ParameterLogObject*>(self); }
 ParameterLogData& log_of(PyObject* self) { return **obj_of(self)->storage; }
 
-#define QORIN_MUT(self)                         \
-  MutBorrow guard_((obj_of(self)->flag));       \
-  if (!guard_.ok()) return nullptr
-#define QORIN_READ(self)                        \
-  ReadBorrow guard_((obj_of(self)->flag));      \
-  if (!guard_.ok()) return nullptr
-
-bool parse(PyObject* args, PyObject* kwargs, const char* format, const char* const* kwlist, ...) {
-  va_list va;
-  va_start(va, kwlist);
-  int ok = PyArg_VaParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), va);
-  va_end(va);
-  return ok != 0;
-}
-
-bool str_arg(PyObject* v, const char* argname, std::string* out) {
-  if (!PyUnicode_Check(v)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got %s", argname, Py_TYPE(v)->tp_name);
-    return false;
-  }
-  Py_ssize_t len = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(v, &len);
-  if (!s) return false;
-  out->assign(s, static_cast<size_t>(len));
-  return true;
-}
+#define QORIN_MUT(self) QORIN_MUT_GUARD(obj_of(self)->flag)
+#define QORIN_READ(self) QORIN_READ_GUARD(obj_of(self)->flag)
 
 struct ScalarRow {
   int64_t tick = 0;
@@ -143,7 +120,7 @@ PyObject* audit_to_python(const AuditValue& v) {
 
 PyObject* log_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {nullptr};
-  if (!parse(args, kwargs, ":ParameterLog", kwlist)) return nullptr;
+  if (!parse_args(args, kwargs, ":ParameterLog", kwlist)) return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
   obj_of(self)->flag = BorrowFlag{};
@@ -164,7 +141,7 @@ void log_dealloc(PyObject* self) {
 PyObject* m_append(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"row", nullptr};
   PyObject* row_obj;
-  if (!parse(args, kwargs, "O:append", kwlist, &row_obj)) return nullptr;
+  if (!parse_args(args, kwargs, "O:append", kwlist, &row_obj)) return nullptr;
   QORIN_MUT(self);
   ScalarRow row;
   if (!scalar_row(row_obj, &row)) return nullptr;
@@ -175,7 +152,7 @@ PyObject* m_append(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* m_append_detail(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"row", "event", "deme", nullptr};
   PyObject *row_obj, *event_obj, *deme_obj;
-  if (!parse(args, kwargs, "OOO:append_detail", kwlist, &row_obj, &event_obj, &deme_obj)) return nullptr;
+  if (!parse_args(args, kwargs, "OOO:append_detail", kwlist, &row_obj, &event_obj, &deme_obj)) return nullptr;
   QORIN_MUT(self);
   ScalarRow row;
   std::string event;
@@ -190,7 +167,7 @@ PyObject* m_append_detail(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* m_append_value(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"tick", "name", "old", "new", "event", "deme", nullptr};
   PyObject *tick_obj, *name_obj, *old_obj, *new_obj, *event_obj, *deme_obj;
-  if (!parse(args, kwargs, "OOOOOO:append_value", kwlist, &tick_obj, &name_obj, &old_obj, &new_obj,
+  if (!parse_args(args, kwargs, "OOOOOO:append_value", kwlist, &tick_obj, &name_obj, &old_obj, &new_obj,
              &event_obj, &deme_obj))
     return nullptr;
   QORIN_MUT(self);
@@ -217,7 +194,7 @@ PyObject* m_mark(PyObject* self, PyObject*) {
 PyObject* m_rollback(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"position", nullptr};
   PyObject* pos_obj;
-  if (!parse(args, kwargs, "O:rollback", kwlist, &pos_obj)) return nullptr;
+  if (!parse_args(args, kwargs, "O:rollback", kwlist, &pos_obj)) return nullptr;
   QORIN_MUT(self);
   uint64_t position = 0;
   if (!to_u64(pos_obj, &position)) return nullptr;
@@ -315,8 +292,7 @@ PyType_Spec kSpec = {"qorin._engine_rs.ParameterLog", sizeof(ParameterLogObject)
 
 PyObject* type_object() {
   static PyObject* type = nullptr;
-  if (!type) type = PyType_FromSpec(&kSpec);
-  return type;
+  return cached_type(&type, &kSpec);
 }
 
 }  // namespace
@@ -330,12 +306,7 @@ PyObject* parameter_log_type() {
 bool parameter_log_storage(PyObject* obj, const char* argname, SharedParameterLog* out) {
   PyObject* type = type_object();
   if (!type) return false;
-  // The internal test module links its own copy of this class; an instance
-  // made by the public module has the same layout and is accepted there too.
-  const bool same_class = PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type)) ||
-                          (std::strcmp(Py_TYPE(obj)->tp_name, kSpec.name) == 0 &&
-                           Py_TYPE(obj)->tp_basicsize == static_cast<Py_ssize_t>(sizeof(ParameterLogObject)));
-  if (!same_class) {
+  if (!same_class(obj, type, kSpec)) {
     PyErr_Format(PyExc_TypeError, "argument '%s': expected a ParameterLog, got %s", argname,
                  Py_TYPE(obj)->tp_name);
     return false;
