@@ -378,6 +378,32 @@ bool to_named_f64_dict(PyObject* v, const char* argname,
   return true;
 }
 
+PyArrayObject* f64_array_view(PyObject* v, const char* argname, int required_ndim) {
+  if (!PyArray_Check(v)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a numpy.ndarray of dtype float64, got %s",
+                 argname, Py_TYPE(v)->tp_name);
+    return nullptr;
+  }
+  PyArrayObject* a = reinterpret_cast<PyArrayObject*>(v);
+  if (PyArray_TYPE(a) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(a)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected an array of dtype float64, got dtype %c%d",
+                 argname, PyArray_DESCR(a)->kind, static_cast<int>(PyArray_ITEMSIZE(a) * 8));
+    return nullptr;
+  }
+  if (required_ndim > 0 && PyArray_NDIM(a) != required_ndim) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a %d-dimensional array, got %d dimensions",
+                 argname, required_ndim, PyArray_NDIM(a));
+    return nullptr;
+  }
+  return a;
+}
+
+std::vector<int64_t> shape_of(PyArrayObject* a) {
+  std::vector<int64_t> dims;
+  for (int i = 0; i < PyArray_NDIM(a); ++i) dims.push_back(static_cast<int64_t>(PyArray_DIM(a, i)));
+  return dims;
+}
+
 PyObject* new_f64_array(const double* data, size_t n) {
   return new_f64_array(data, std::vector<npy_intp>{static_cast<npy_intp>(n)});
 }

@@ -95,6 +95,13 @@ bool to_u64_list(PyObject* v, const char* argname, std::vector<uint64_t>* out);
 bool to_named_f64_dict(PyObject* v, const char* argname,
                        std::vector<std::pair<std::string, double>>* out);
 
+// A float64 array argument of any layout, read in place during the call
+// (borrowed). TypeError naming the argument for another type or dtype, or
+// for another number of dimensions when required_ndim > 0.
+PyArrayObject* f64_array_view(PyObject* v, const char* argname, int required_ndim = 0);
+// The shape of an array.
+std::vector<int64_t> shape_of(PyArrayObject* a);
+
 // ---- returned arrays: fresh, owning their data ----
 PyObject* new_f64_array(const double* data, size_t n);
 PyObject* new_f64_array(const double* data, const std::vector<npy_intp>& shape);

@@ -15,28 +15,6 @@ namespace qorin::py {
 
 namespace {
 
-std::vector<int64_t> shape_of(PyArrayObject* a) {
-  std::vector<int64_t> dims;
-  for (int i = 0; i < PyArray_NDIM(a); ++i) dims.push_back(static_cast<int64_t>(PyArray_DIM(a, i)));
-  return dims;
-}
-
-// A float64 array argument of any layout, read only during the call.
-PyArrayObject* f64_array_arg(PyObject* v, const char* argname) {
-  if (!PyArray_Check(v)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': expected a numpy.ndarray of dtype float64, got %s",
-                 argname, Py_TYPE(v)->tp_name);
-    return nullptr;
-  }
-  PyArrayObject* a = reinterpret_cast<PyArrayObject*>(v);
-  if (PyArray_TYPE(a) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(a)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': expected an array of dtype float64, got dtype %c%d",
-                 argname, PyArray_DESCR(a)->kind, static_cast<int>(PyArray_ITEMSIZE(a) * 8));
-    return nullptr;
-  }
-  return a;
-}
-
 bool all_finite(const double* p, size_t n) {
   for (size_t i = 0; i < n; ++i) {
     if (!std::isfinite(p[i])) return false;
@@ -50,9 +28,9 @@ PyObject* compute_offspring_tensor_py(PyObject*, PyObject* args, PyObject* kwarg
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:compute_offspring_tensor",
                                    const_cast<char**>(kwlist), &meiosis_obj, &fusion_obj))
     return nullptr;
-  PyArrayObject* meiosis = f64_array_arg(meiosis_obj, "meiosis");
+  PyArrayObject* meiosis = f64_array_view(meiosis_obj, "meiosis");
   if (!meiosis) return nullptr;
-  PyArrayObject* fusion = f64_array_arg(fusion_obj, "fusion");
+  PyArrayObject* fusion = f64_array_view(fusion_obj, "fusion");
   if (!fusion) return nullptr;
 
   const std::vector<int64_t> mshape = shape_of(meiosis);

@@ -40,33 +40,6 @@ bool bool_arg(PyObject* v, const char* argname, bool* out) {
   return to_bool(v, out) || name_argument(argname);
 }
 
-// A float64 array argument, read in place during the call.
-PyArrayObject* f64_array_arg(PyObject* v, const char* argname, int required_ndim) {
-  if (!PyArray_Check(v)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': expected a numpy.ndarray of dtype float64, got %s",
-                 argname, Py_TYPE(v)->tp_name);
-    return nullptr;
-  }
-  PyArrayObject* a = reinterpret_cast<PyArrayObject*>(v);
-  if (PyArray_TYPE(a) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(a)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': expected an array of dtype float64, got dtype %c%d",
-                 argname, PyArray_DESCR(a)->kind, static_cast<int>(PyArray_ITEMSIZE(a) * 8));
-    return nullptr;
-  }
-  if (required_ndim > 0 && PyArray_NDIM(a) != required_ndim) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': expected a %d-dimensional array, got %d dimensions",
-                 argname, required_ndim, PyArray_NDIM(a));
-    return nullptr;
-  }
-  return a;
-}
-
-std::vector<int64_t> shape_of(PyArrayObject* a) {
-  std::vector<int64_t> dims;
-  for (int i = 0; i < PyArray_NDIM(a); ++i) dims.push_back(static_cast<int64_t>(PyArray_DIM(a, i)));
-  return dims;
-}
-
 bool is_pair_shape(PyArrayObject* a, int64_t n_ages) {
   return PyArray_NDIM(a) == 2 && PyArray_DIM(a, 0) == 2 && PyArray_DIM(a, 1) == n_ages;
 }
@@ -122,13 +95,13 @@ PyObject* equilibrium_metrics_flat_py(PyObject*, PyObject* args, PyObject* kwarg
   if (!f64_arg(cc_o, "carrying_capacity", &K) || !f64_arg(eggs_o, "eggs_per_female", &eggs) ||
       !f64_arg(sr_o, "sex_ratio", &sex_ratio))
     return nullptr;
-  PyArrayObject* surv = f64_array_arg(surv_o, "survival_rates", 0);
+  PyArrayObject* surv = f64_array_view(surv_o, "survival_rates", 0);
   if (!surv) return nullptr;
-  PyArrayObject* repr = f64_array_arg(repr_o, "reproduction_rates", 1);
+  PyArrayObject* repr = f64_array_view(repr_o, "reproduction_rates", 1);
   if (!repr) return nullptr;
-  PyArrayObject* fert = f64_array_arg(fert_o, "fertility", 1);
+  PyArrayObject* fert = f64_array_view(fert_o, "fertility", 1);
   if (!fert) return nullptr;
-  PyArrayObject* comp = f64_array_arg(comp_o, "competition_weights", 1);
+  PyArrayObject* comp = f64_array_view(comp_o, "competition_weights", 1);
   if (!comp) return nullptr;
   if (!i64_arg(start_o, "new_adult_age", &start) || !i64_arg(n_ages_o, "n_ages", &n_ages) ||
       !bool_arg(sexchr_o, "has_sex_chromosomes", &sex_chromosomes) ||
@@ -136,7 +109,7 @@ PyObject* equilibrium_metrics_flat_py(PyObject*, PyObject* args, PyObject* kwarg
     return nullptr;
   PyArrayObject* declared = nullptr;
   if (declared_o != Py_None) {
-    declared = f64_array_arg(declared_o, "declared_distribution", 0);
+    declared = f64_array_view(declared_o, "declared_distribution", 0);
     if (!declared) return nullptr;
   }
   double external = -1.0;

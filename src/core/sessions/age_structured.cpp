@@ -210,14 +210,8 @@ Result<int32_t> AgeStructuredSession::tick(size_t deme_id, CallbackHost* host) {
   phase_ = static_cast<uint64_t>(ctx.stage);
   absorb(ctx);
   program_.queues.take_candidates();
-  if (!code) {
-    state_ = ExecState::Failed;
-    return tick_error(code.error());
-  }
-  if (*code != 0) {
-    state_ = ExecState::Stopped;
-    return 1;
-  }
+  Result<int32_t> outcome = settle(std::move(code));
+  if (!outcome || *outcome != 0) return outcome;
   tick_ += 1;
   phase_ = 0;
   state_ = ExecState::Ready;
@@ -254,9 +248,13 @@ Result<int32_t> AgeStructuredSession::trigger_event(int64_t event_id, size_t dem
     if (!committed) code = std::move(committed).error();
   }
   route_journal(ctx);
+  return settle(std::move(code));
+}
+
+Result<int32_t> AgeStructuredSession::settle(Result<int32_t> code) {
   if (!code) {
     state_ = ExecState::Failed;
-    return tick_error(code.error());
+    return tick_error(std::move(code).error());
   }
   if (*code != 0) {
     state_ = ExecState::Stopped;

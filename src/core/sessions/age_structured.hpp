@@ -109,6 +109,9 @@ class AgeStructuredSession {
   // Journal rows of a context: into the bound history's parameter log, else
   // into the eco journal.
   void route_journal(EcoCtx& ctx);
+  // The outcome of a tick or an event: an error sets Failed, a stop request
+  // Stopped (and reads 1); the state is left alone otherwise.
+  Result<int32_t> settle(Result<int32_t> code);
 
   Blueprint bp_;
   EcologyParams eco_;
