@@ -245,10 +245,16 @@ Result<bool> HistoryState::append_row(std::span<const double> row, bool continua
 
 Result<bool> HistoryState::record(int64_t tick, std::span<const double> ind, std::span<const double> sperm,
                                   bool continuation) {
+  // The tick column is a double: a tick it cannot hold exactly would be
+  // recorded as a different tick.
+  const double tick_value = static_cast<double>(tick);
+  if (!valid_tick(tick_value) || static_cast<int64_t>(tick_value) != tick) {
+    return Error::value("History row has an invalid width or tick");
+  }
   std::vector<double>& row = scratch_row_;
   row.clear();
   if (raw_) {
-    row.push_back(static_cast<double>(tick));
+    row.push_back(tick_value);
     row.insert(row.end(), ind.begin(), ind.end());
     row.insert(row.end(), sperm.begin(), sperm.end());
   } else {
@@ -256,7 +262,7 @@ Result<bool> HistoryState::record(int64_t tick, std::span<const double> ind, std
     Result<std::vector<double>> obs =
         project(ind, mask_, dimensions_, selection(&scratch, ind.size()), collapse_age_, aggregate_);
     if (!obs) return std::move(obs).error();
-    row.push_back(static_cast<double>(tick));
+    row.push_back(tick_value);
     row.insert(row.end(), obs->begin(), obs->end());
   }
   return append_row(row, continuation);

@@ -1,5 +1,6 @@
 #include "core/sessions/age_structured.hpp"
 
+#include <limits>
 #include <optional>
 
 #include "core/kernels/age_structured.hpp"
@@ -97,12 +98,25 @@ void AgeStructuredSession::route_journal(EcoCtx& ctx) {
   absorb(ctx);
 }
 
+namespace {
+
+// The tick counter is a signed 64-bit integer; a tick at its maximum cannot
+// complete without wrapping, so it is refused.
+constexpr int64_t kLastTick = std::numeric_limits<int64_t>::max();
+
+Error tick_overflow() {
+  return Error::overflow("tick counter cannot advance past " + format_int(kLastTick));
+}
+
+}  // namespace
+
 Result<RunResult> AgeStructuredSession::run(int64_t n_ticks, int64_t record_interval,
                                             const std::vector<double>* observation_mask,
                                             int64_t checkpoint_every, CallbackHost* host) {
   if (state_ != ExecState::Ready) {
     return Error::runtime("Session is not Ready; restore a checkpoint or reset before run");
   }
+  if (n_ticks > 0 && tick_ == kLastTick) return tick_overflow();
   // The recording target: the bound history, or a private one.
   const bool bound = static_cast<bool>(history_);
   SharedHistory target = history_;
@@ -155,6 +169,7 @@ Result<RunResult> AgeStructuredSession::run(int64_t n_ticks, int64_t record_inte
     }
     if (failure) return fail(std::move(*failure));
     if (i == n || stopped) break;
+    if (t == kLastTick) return fail(tick_overflow());
     Result<int32_t> code = run_tick(rng_, bp_, program_, ind_, sperm_, t, 0, staged, &ctx, nullptr, scratch_, host);
     phase_ = static_cast<uint64_t>(ctx.stage);
     if (!code) return fail(tick_error(std::move(code).error()));
@@ -202,6 +217,7 @@ Result<int32_t> AgeStructuredSession::tick(size_t deme_id, CallbackHost* host) {
   if (state_ != ExecState::Ready) {
     return Error::runtime("Session is not Ready; restore a checkpoint or reset before run");
   }
+  if (tick_ == kLastTick) return tick_overflow();
   state_ = ExecState::Running;
   std::vector<double> staged = current_scalars(eco_, 0);
   EcoCtx ctx = open_context(eco_, gen_);
