@@ -74,6 +74,17 @@ struct Exec {
   Result<double> count(double c, double p) const {
     return convert_count(c, p, rng, in.stochastic, in.continuous_sampling);
   }
+  // Individuals of a cell that Op.convert moves. Its probability comes straight
+  // from the program; the samplers treat p >= 1 as "everyone" and p <= 0 as
+  // "nobody", and the deterministic product must do the same, or a cell would
+  // give away more than it holds (or take individuals back from the target).
+  Result<double> moved(double c, double p) const {
+    if (!in.stochastic && c > 0.0) {
+      if (std::isnan(p)) return Error::runtime("Op.convert probability must be a number, got NaN");
+      p = std::clamp(p, 0.0, 1.0);
+    }
+    return count(c, p);
+  }
   size_t cell(size_t sex, size_t age, size_t z) const { return (sex * A + age) * Z + z; }
   std::span<double> sperm_row(size_t age, size_t z) const { return sperm.subspan((age * Z + z) * Z, Z); }
 };
@@ -324,7 +335,7 @@ Status convert_pairs(const Exec& x, size_t i, Run pairs, double p) {
     if (src == tgt) continue;
     double moved = 0.0;
     if (ss == 1 || x.sperm.empty()) {
-      Result<double> m = x.count(ind0[src], p);
+      Result<double> m = x.moved(ind0[src], p);
       if (!m) return m.error();
       moved = *m;
     } else {
@@ -333,14 +344,14 @@ Status convert_pairs(const Exec& x, size_t i, Run pairs, double p) {
       double mated = 0.0;
       for (size_t m = 0; m < x.Z; ++m) {
         const double v = sperm0[src_row + m];
-        Result<double> y = x.count(v, p);
+        Result<double> y = x.moved(v, p);
         if (!y) return y.error();
         mated += v;
         moved += *y;
         x.sperm[src_row + m] -= *y;
         if (ts == 0) x.sperm[tgt_row + m] += *y;  // a male target drops the sperm
       }
-      Result<double> v = x.count(max0(ind0[src] - mated), p);
+      Result<double> v = x.moved(max0(ind0[src] - mated), p);
       if (!v) return v.error();
       moved += *v;
     }
@@ -361,7 +372,7 @@ Status convert_genotype(const Exec& x, size_t i, double p) {
   for (size_t a = 0; a < x.A; ++a) {
     {  // males
       const size_t src = x.cell(1, a, sz), tgt = x.cell(1, a, tz);
-      Result<double> m = x.count(x.ind[src], p);
+      Result<double> m = x.moved(x.ind[src], p);
       if (!m) return m.error();
       x.ind[src] -= *m;
       x.ind[tgt] += *m;
@@ -369,7 +380,7 @@ Status convert_genotype(const Exec& x, size_t i, double p) {
     const size_t src = x.cell(0, a, sz), tgt = x.cell(0, a, tz);
     double moved = 0.0;
     if (x.sperm.empty()) {
-      Result<double> m = x.count(x.ind[src], p);
+      Result<double> m = x.moved(x.ind[src], p);
       if (!m) return m.error();
       moved = *m;
     } else {
@@ -378,13 +389,13 @@ Status convert_genotype(const Exec& x, size_t i, double p) {
       double mated = 0.0;
       for (double v : rs) mated += v;
       for (size_t m = 0; m < x.Z; ++m) {
-        Result<double> y = x.count(rs[m], p);
+        Result<double> y = x.moved(rs[m], p);
         if (!y) return y.error();
         rs[m] -= *y;
         rt[m] += *y;
         moved += *y;
       }
-      Result<double> v = x.count(max0(x.ind[src] - mated), p);
+      Result<double> v = x.moved(max0(x.ind[src] - mated), p);
       if (!v) return v.error();
       moved += *v;
     }
