@@ -446,20 +446,25 @@ class _Event:
             src, tgt = self.cell(ss, sa, sz), self.cell(ts, ta, tz)
             if src == tgt:
                 continue
+            # A source shared by several pairs never gives more than it still holds.
             if ss == 1 or not sperm:
-                moved = self.moved(ind0[src], prob)
+                moved = min(self.moved(ind0[src], prob), max0(ind[src]))
             else:
                 mated, moved = 0.0, 0.0
                 srow, trow = self.row(sa, sz), self.row(ta, tz)
                 for m in range(Z):
                     x = sperm0[srow[m]]
-                    y = self.moved(x, prob)
+                    y = min(self.moved(x, prob), max0(sperm[srow[m]]))
                     mated += x
                     moved += y
                     sperm[srow[m]] -= y
                     if ts == 0:
                         sperm[trow[m]] += y
-                moved += self.moved(max0(ind0[src] - mated), prob)
+                v = self.moved(max0(ind0[src] - mated), prob)
+                live_stored = 0.0
+                for m in range(Z):
+                    live_stored += sperm[srow[m]]
+                moved += min(v, max0(ind[src] - moved - live_stored))
             ind[src] -= moved
             ind[tgt] += moved
 

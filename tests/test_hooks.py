@@ -407,9 +407,6 @@ def test_convert_probability_outside_unit_interval_never_makes_counts_negative(p
         assert det["ind"] == [10 - 10 * moved_share, 10 * moved_share, 6 - 6 * moved_share, 6 * moved_share]
 
 
-@pytest.mark.xfail(strict=True, reason="pairs read the state before the operation, so two pairs sharing a "
-                                        "source can together take more than the source holds; the intended "
-                                        "split is not decided yet")
 @pytest.mark.parametrize("mode", ["deterministic", "stochastic"])
 def test_convert_pairs_sharing_a_source_never_make_counts_negative(mode):
     prog = convert_prog(0.6, [((1, 0, 0), (1, 0, 1)), ((1, 0, 0), (1, 0, 2))])

@@ -333,11 +333,14 @@ Status convert_pairs(const Exec& x, size_t i, Run pairs, double p) {
     const size_t src = x.cell(ss, sa, sz);
     const size_t tgt = x.cell(ts, ta, tz);
     if (src == tgt) continue;
+    // Counts come from the state before the operation; a source shared by
+    // several pairs never gives more than it still holds, so no cell turns
+    // negative (the draws themselves are unchanged).
     double moved = 0.0;
     if (ss == 1 || x.sperm.empty()) {
       Result<double> m = x.moved(ind0[src], p);
       if (!m) return m.error();
-      moved = *m;
+      moved = std::min(*m, max0(x.ind[src]));
     } else {
       const size_t src_row = (sa * x.Z + sz) * x.Z;
       const size_t tgt_row = (ta * x.Z + tz) * x.Z;
@@ -346,14 +349,17 @@ Status convert_pairs(const Exec& x, size_t i, Run pairs, double p) {
         const double v = sperm0[src_row + m];
         Result<double> y = x.moved(v, p);
         if (!y) return y.error();
+        const double taken = std::min(*y, max0(x.sperm[src_row + m]));
         mated += v;
-        moved += *y;
-        x.sperm[src_row + m] -= *y;
-        if (ts == 0) x.sperm[tgt_row + m] += *y;  // a male target drops the sperm
+        moved += taken;
+        x.sperm[src_row + m] -= taken;
+        if (ts == 0) x.sperm[tgt_row + m] += taken;  // a male target drops the sperm
       }
       Result<double> v = x.moved(max0(ind0[src] - mated), p);
       if (!v) return v.error();
-      moved += *v;
+      double live_stored = 0.0;
+      for (size_t m = 0; m < x.Z; ++m) live_stored += x.sperm[src_row + m];
+      moved += std::min(*v, max0(x.ind[src] - moved - live_stored));
     }
     x.ind[src] -= moved;
     x.ind[tgt] += moved;
