@@ -137,7 +137,7 @@ PyObject* lifecycle_stage(PyObject*, PyObject* args, PyObject* kwargs) {
       !dict_scalar(inputs, "low_density_growth_rate", &in.low_density_growth_rate) ||
       !dict_scalar(inputs, "growth_mode", &growth_mode))
     return nullptr;
-  in.growth_mode = static_cast<int64_t>(growth_mode);
+  in.growth_mode = growth_mode_from_f64(growth_mode);  // saturating, as the ecology store does
   in.mating_rates = arr.mating_rates.data();
   in.reproduction_rates = arr.reproduction_rates.data();
   in.fertility = arr.fertility.data();

@@ -45,10 +45,15 @@ Status survival(SessionRng& rng, const LifeLayout& layout, const DemeInputs& in,
   const size_t Z = layout.n_ztypes;
   const ExecMode mode = layout.mode;
   scratch.ensure(Z);
+  // Without age classes there is no cohort to regulate and no class to survive.
+  if (A == 0) return Status::ok();
   double* female = ind.data();
   double* male = ind.data() + A * Z;
 
-  // 1. Density factor.
+  // 1. Density factor. Only modes 1-4 regulate: any other mode is unknown to
+  // regulation_scaling, whose error is dropped with h = 1, so neither the
+  // density nor the equilibrium is computed for it (no error text is built
+  // on every tick).
   double h = 1.0;
   const int64_t growth_mode = in.growth_mode;
   if (growth_mode == 1) {
@@ -56,7 +61,7 @@ Status survival(SessionRng& rng, const LifeLayout& layout, const DemeInputs& in,
     for (size_t z = 0; z < Z; ++z) nf += female[z];
     for (size_t z = 0; z < Z; ++z) nm += male[z];
     h = regulation_scaling(1, nf + nm, in.carrying_capacity, in.low_density_growth_rate, 1.0).value();
-  } else if (growth_mode != 0) {
+  } else if (growth_mode >= 2 && growth_mode <= 4) {
     double density = 0.0;
     const size_t juvenile_end = layout.first_adult_age();
     for (size_t a = 0; a < juvenile_end; ++a) {
@@ -77,7 +82,7 @@ Status survival(SessionRng& rng, const LifeLayout& layout, const DemeInputs& in,
     if (have_eq) {
       auto factor = regulation_scaling(growth_mode, density, eq.competition_strength,
                                        in.low_density_growth_rate, eq.survival_rate);
-      h = factor ? *factor : 1.0;  // unknown modes regulate nothing
+      h = factor ? *factor : 1.0;
     }
   }
 
