@@ -35,27 +35,23 @@ EquilibriumMetrics equilibrium_core(const EquilibriumInputs& in) {
   auto surv = [&](size_t sex, size_t age) { return age < A ? at(in.survival, sex * A + age) : 0.0; };
 
   // 1. Reproduction rates, clamped to [0, 1], zero below the first adult age.
-  std::vector<double> r(A, 0.0);
-  for (size_t a = start; a < A; ++a) r[a] = clamp01(at(in.reproduction, a));
+  auto r = [&](size_t a) { return a >= start ? clamp01(at(in.reproduction, a)) : 0.0; };
 
   // 2. Male fraction.
   const double o = 1.0 - e;
 
-  // 3. Equilibrium age distribution and the reference count R.
-  std::vector<double> lf(A, 0.0), lm(A, 0.0);
+  // 3. Equilibrium age distribution (female half lf, male half lm) and the
+  //    reference count R. The distribution is walked age by age, so the
+  //    calibration needs no buffers; each walk repeats the same operations.
   double R;
+  double f1 = 0.0, m1 = 0.0;
   if (in.has_declared) {
-    for (size_t a = 0; a < A; ++a) {
-      lf[a] = at(in.declared, a);
-      lm[a] = at(in.declared, A + a);
-    }
-    R = (A > 1 ? lf[1] : 0.0) + (A > 1 ? lm[1] : 0.0);
+    R = (A > 1 ? at(in.declared, 1) : 0.0) + (A > 1 ? at(in.declared, A + 1) : 0.0);
   } else {
     R = K;
     const double sf = surv(0, 0);
     const double sm = surv(1, 0);
     const double E = e * sf + o * sm;
-    double f1, m1;
     if (sf != sm && E > 0.0) {
       f1 = K * ((e * sf) / E);
       m1 = K * ((o * sm) / E);
@@ -63,33 +59,45 @@ EquilibriumMetrics equilibrium_core(const EquilibriumInputs& in) {
       f1 = K * e;
       m1 = K * o;
     }
-    if (A > 1) {
-      lf[1] = f1;
-      lm[1] = m1;
-    }
-    for (size_t a = 2; a < A; ++a) {
-      lf[a] = lf[a - 1] * surv(0, a - 1);
-      lm[a] = lm[a - 1] * surv(1, a - 1);
-    }
   }
+  // Calls visit(a, lf[a], lm[a]) for a = 0 .. A-1.
+  auto walk = [&](auto&& visit) {
+    double lf = 0.0, lm = 0.0;
+    for (size_t a = 0; a < A; ++a) {
+      if (in.has_declared) {
+        lf = at(in.declared, a);
+        lm = at(in.declared, A + a);
+      } else if (a == 0) {
+        lf = lm = 0.0;
+      } else if (a == 1) {
+        lf = f1;
+        lm = m1;
+      } else {
+        lf = lf * surv(0, a - 1);
+        lm = lm * surv(1, a - 1);
+      }
+      visit(a, lf, lm);
+    }
+  };
 
   // 4. Expected eggs per tick at equilibrium.
   double Q = 0.0;
-  for (size_t a = start; a < A; ++a) {
+  walk([&](size_t a, double lf, double) {
+    if (a < start) return;
     if (in.discrete_generation) {
-      Q += in.eggs_per_female * (lf[a] * r[a]);
+      Q += in.eggs_per_female * (lf * r(a));
     } else {
-      Q += in.eggs_per_female * ((lf[a] * r[a]) * clamp01(at(in.fertility, a)));
+      Q += in.eggs_per_female * ((lf * r(a)) * clamp01(at(in.fertility, a)));
     }
-  }
+  });
 
   // 5. Competition strength: eggs weighted by the age-0 weight, plus the
   //    juveniles of ages 1 .. start-1.
   EquilibriumMetrics out;
   double strength = Q * at(in.competition, 0);
-  for (size_t i = 1; i < start && i < A; ++i) {
-    strength += (lf[i] + lm[i]) * at(in.competition, i);
-  }
+  walk([&](size_t a, double lf, double lm) {
+    if (a >= 1 && a < start) strength += (lf + lm) * at(in.competition, a);
+  });
   out.expected_competition_strength = strength;
 
   // 6. Recruitment ratio.
