@@ -32,15 +32,15 @@ bool str_arg(PyObject* v, const char* argname, std::string* out) {
   return true;
 }
 
-PyObject* cached_type(PyObject** slot, PyType_Spec* spec) {
-  if (!*slot) *slot = PyType_FromSpec(spec);
+PyObject* cached_type(PyObject** slot, PyType_Spec* type_spec) {
+  if (!*slot) *slot = PyType_FromSpec(type_spec);
   return *slot;
 }
 
-bool same_class(PyObject* obj, PyObject* type, const PyType_Spec& spec) {
+bool same_class(PyObject* obj, PyObject* type, const PyType_Spec& type_spec) {
   return PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type)) ||
-         (std::strcmp(Py_TYPE(obj)->tp_name, spec.name) == 0 &&
-          Py_TYPE(obj)->tp_basicsize == static_cast<Py_ssize_t>(spec.basicsize));
+         (std::strcmp(Py_TYPE(obj)->tp_name, type_spec.name) == 0 &&
+          Py_TYPE(obj)->tp_basicsize == static_cast<Py_ssize_t>(type_spec.basicsize));
 }
 
 }  // namespace qorin::py

@@ -19,14 +19,14 @@ PyObject* none_or_raise(const Status& s);
 // A str argument; TypeError naming the argument otherwise.
 bool str_arg(PyObject* v, const char* argname, std::string* out);
 
-// The class object of `spec`, created on first use and kept for the process
+// The class object of `type_spec`, created on first use and kept for the process
 // (borrowed reference; nullptr with an exception when creation fails).
-PyObject* cached_type(PyObject** slot, PyType_Spec* spec);
+PyObject* cached_type(PyObject** slot, PyType_Spec* type_spec);
 
 // True when `obj` is an instance of `type`, or of a class of the same name and
 // instance size made by the other extension module of this package (the
 // internal test module links its own copy of every class).
-bool same_class(PyObject* obj, PyObject* type, const PyType_Spec& spec);
+bool same_class(PyObject* obj, PyObject* type, const PyType_Spec& type_spec);
 
 }  // namespace qorin::py
 
