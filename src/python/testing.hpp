@@ -11,6 +11,7 @@ extern PyMethodDef kKernelMethods[];
 extern PyMethodDef kContractsMethods[];
 extern PyMethodDef kHookMethods[];
 extern PyMethodDef kOutputMethods[];
+extern PyMethodDef kAllocMethods[];
 // Adds the module's helper types (borrow probe); false on failure.
 bool add_boundary_types(PyObject* module);
 

@@ -23,6 +23,7 @@ PyMODINIT_FUNC PyInit__engine_testing(void) {
       kContractsMethods,
       kHookMethods,
       kOutputMethods,
+      kAllocMethods,
   };
   for (PyMethodDef* table : tables) {
     if (PyModule_AddFunctions(m, table) < 0) {
