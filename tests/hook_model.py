@@ -359,7 +359,7 @@ class _Event:
         mated = fsum(sperm[r] for r in row)
         prob = clamp01(target / old)
         virgins = old - mated
-        if virgins < -1e-10:
+        if old - mated < -(1e-10 * mated if mated > 1.0 else 1e-10):
             raise HookError("Invalid state: n_virgins < 0 in apply_target_with_sperm: n_virgins_raw="
                             f"{fmt(virgins)}, n_f_raw={fmt(old)}, total_sperm={fmt(mated)}")
         virgins = max0(virgins)

@@ -511,7 +511,7 @@ def survival(rng, L, inp, st):
             stored = 0.0
             for j in range(Z):
                 stored = stored + sperm[st.s(a, i, j)]
-            if n_f - stored < -ZERO:
+            if n_f - stored < -(ZERO * max(stored, 1.0) if stored > 1.0 else ZERO):
                 raise KernelError(
                     "Invalid state: n_virgins < 0 in sample_survival_with_sperm_storage "
                     f"(age={a}, g={i}, n_f_raw={format_number(n_f)}, "

@@ -310,3 +310,22 @@ def test_deterministic_stages_agree_with_numpy_model():
         got, got_sperm, _ = T.run_stages(bp, params, ["reproduction", "survival", "aging"])
         np.testing.assert_allclose(got.reshape(2, A, Z), ind, rtol=1e-12, atol=1e-9)
         np.testing.assert_allclose(got_sperm.reshape(A, Z, Z), sperm, rtol=1e-12, atol=1e-9)
+
+
+@pytest.mark.parametrize("mode", ["stochastic", "continuous"])
+def test_rounding_of_large_counts_is_not_an_invalid_state(mode):
+    # Stored sperm summing one ulp above a large female count is arithmetic, not
+    # an invalid state; a real excess still fails.
+    n_f = 1057177.7765903117
+    row = [n_f * 0.25, n_f * 0.75]
+    stored = sum(row)
+    assert stored > n_f or stored == n_f
+    A, Z = 2, 2
+    ind = np.zeros((2, A, Z))
+    ind[0, 1, 0] = n_f
+    sperm = np.zeros((A, Z, Z))
+    sperm[1, 0] = [row[0], row[1] + 3e-10]
+    stage("survival", ind.ravel(), sperm.ravel(), A, Z, mode=mode)
+    sperm[1, 0, 1] += 1.0
+    with pytest.raises(RuntimeError, match="^Invalid state: n_virgins < 0"):
+        stage("survival", ind.ravel(), sperm.ravel(), A, Z, mode=mode)

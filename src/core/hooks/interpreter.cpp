@@ -244,7 +244,7 @@ Status apply_cell(const Exec& x, int64_t opcode, double param, size_t sex, size_
   for (double v : row) mated += v;
   const double p = clamp01(target / old);
   double virgins = old - mated;
-  if (virgins < -1e-10) {
+  if (sperm_exceeds_females(old, mated)) {
     return Error::runtime("Invalid state: n_virgins < 0 in apply_target_with_sperm: n_virgins_raw=" +
                           format_number(virgins) + ", n_f_raw=" + format_number(old) +
                           ", total_sperm=" + format_number(mated));

@@ -155,7 +155,7 @@ Status survival(SessionRng& rng, const LifeLayout& layout, const DemeInputs& in,
       double* row = sperm.data() + (a * Z + i) * Z;
       double stored = 0.0;
       for (size_t j = 0; j < Z; ++j) stored += row[j];
-      if (n_f - stored < -kZero) {
+      if (sperm_exceeds_females(n_f, stored)) {
         return Error::runtime("Invalid state: n_virgins < 0 in sample_survival_with_sperm_storage (age=" +
                               format_uint(a) + ", g=" + format_uint(i) + ", n_f_raw=" +
                               format_number(n_f) + ", total_sperm=" + format_number(stored) + ")");

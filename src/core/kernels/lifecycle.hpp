@@ -111,6 +111,15 @@ inline int64_t round_count(double x) {
   return static_cast<int64_t>(r);
 }
 
+// True when stored sperm exceeds the females carrying it by more than the
+// rounding of count arithmetic can explain: 1e-10 for counts up to one, and
+// 1e-10 relative to the stored count above that (sums of large counts differ
+// in their last bits, which is no invalid state).
+inline bool sperm_exceeds_females(double n_f, double stored) {
+  const double tolerance = 1e-10 * (stored > 1.0 ? stored : 1.0);
+  return n_f - stored < -tolerance;
+}
+
 // Clamps to [0, 1]; NaN becomes 0.
 inline double clamp01(double x) {
   if (!(x > 0.0)) return 0.0;
