@@ -134,19 +134,19 @@ Result<bool> AgeStructuredSession::restore_from_checkpoint(int64_t tick, F&& bef
   const TickCheckpoint* found = checkpoints_.find(tick);
   if (!found) return false;
   const TickCheckpoint cp = *found;
-  if (cp.individual_count.size() != ind_.size() || cp.sperm_storage.size() != sperm_.size()) {
+  if (cp.individual_count().size() != ind_.size() || cp.sperm_storage().size() != sperm_.size()) {
     return Error::value("checkpoint arrays do not match the live state size");
   }
   QORIN_TRY(before_write());
   if (eco_.custom_slots.empty()) eco_.custom_slots.resize(1);
   eco_.custom_slots[0] = cp.custom_slots;
-  std::copy(cp.individual_count.begin(), cp.individual_count.end(), ind_.begin());
-  std::copy(cp.sperm_storage.begin(), cp.sperm_storage.end(), sperm_.begin());
+  std::copy(cp.individual_count().begin(), cp.individual_count().end(), ind_.begin());
+  std::copy(cp.sperm_storage().begin(), cp.sperm_storage().end(), sperm_.begin());
   tick_ = cp.tick;
   phase_ = static_cast<uint64_t>(cp.phase);
   state_ = ExecState::Ready;
   rng_ = rng_from_saved_words(cp.rng_words);
-  QORIN_TRY(eco_.ecology_restore_words(bp_.n_ages, cp.ecology_words, cp.ecology_tensors));
+  QORIN_TRY(eco_.ecology_restore_words(bp_.n_ages, cp.ecology_words, cp.ecology_tensors()));
   return true;
 }
 

@@ -1,20 +1,44 @@
 #include "core/sessions/checkpoint.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <string_view>
 #include <limits>
 
 namespace qorin {
 
+std::vector<std::vector<double>> TickCheckpoint::ecology_tensors() const {
+  std::vector<std::vector<double>> out;
+  out.reserve(EcologyParams::kNumTensors);
+  for (size_t i = 0; i < EcologyParams::kNumTensors; ++i) {
+    out.emplace_back(payload.begin() + static_cast<std::ptrdiff_t>(tensor_offsets[i]),
+                     payload.begin() + static_cast<std::ptrdiff_t>(tensor_offsets[i + 1]));
+  }
+  return out;
+}
+
 Status CheckpointStore::capture(const SessionRng& rng, const std::vector<double>& ind,
                                 const std::vector<double>& sperm, int64_t tick, const EcologyParams& ecology) {
   if (find(tick) != nullptr) return Status::ok();
-  Result<EcologyParams::SnapshotWords> words = ecology.ecology_snapshot_words();
-  if (!words) return words.error();
   TickCheckpoint cp;
-  cp.individual_count = ind;
-  cp.sperm_storage = sperm;
-  cp.ecology_words.assign(words->words.begin(), words->words.end());
-  cp.ecology_tensors = std::move(words->tensors);
+  for (size_t i = 0; i < EcologyParams::kNumScalars; ++i) {
+    Result<double> v = ecology.get_scalar(EcologyParams::kScalarNames[i]);
+    if (!v) return v.error();
+    cp.ecology_words[i] = std::bit_cast<uint64_t>(*v);
+  }
+  size_t total = ind.size() + sperm.size();
+  for (std::string_view name : EcologyParams::kTensorNames) total += ecology.tensor_column(name)->size();
+  cp.payload.reserve(total);
+  cp.payload.insert(cp.payload.end(), ind.begin(), ind.end());
+  cp.payload.insert(cp.payload.end(), sperm.begin(), sperm.end());
+  cp.n_individual = ind.size();
+  cp.n_sperm = sperm.size();
+  for (size_t i = 0; i < EcologyParams::kNumTensors; ++i) {
+    const std::vector<double>& column = *ecology.tensor_column(EcologyParams::kTensorNames[i]);
+    cp.tensor_offsets[i] = cp.payload.size();
+    cp.payload.insert(cp.payload.end(), column.begin(), column.end());
+  }
+  cp.tensor_offsets[EcologyParams::kNumTensors] = cp.payload.size();
   if (!ecology.custom_slots.empty()) cp.custom_slots = ecology.custom_slots[0];
   cp.phase = 0;
   cp.tick = tick;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <span>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -15,16 +16,24 @@
 
 namespace qorin {
 
+// One captured boundary. Counts, stored sperm and the ecology tensor columns
+// share one buffer, so a capture costs a single allocation.
 struct TickCheckpoint {
-  std::vector<double> individual_count;
-  std::vector<double> sperm_storage;  // empty for discrete sessions
-  std::vector<uint64_t> ecology_words;
-  std::vector<std::vector<double>> ecology_tensors;
+  std::vector<double> payload;  // counts, then stored sperm, then the tensor columns in order
+  size_t n_individual = 0;
+  size_t n_sperm = 0;
+  std::array<size_t, EcologyParams::kNumTensors + 1> tensor_offsets{};  // into payload
+  std::array<uint64_t, EcologyParams::kNumScalars> ecology_words{};
   CustomSlotMap custom_slots;
   int64_t phase = 0;
   int64_t tick = 0;
   std::array<uint64_t, 4> rng_words{};
   uint8_t execution_state = 0;  // Ready
+
+  std::span<const double> individual_count() const { return {payload.data(), n_individual}; }
+  std::span<const double> sperm_storage() const { return {payload.data() + n_individual, n_sperm}; }
+  // The tensor columns as separate vectors, for a restore.
+  std::vector<std::vector<double>> ecology_tensors() const;
 };
 
 // Ordered by capture; ticks are unique.
