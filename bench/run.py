@@ -12,12 +12,11 @@ against the row's payload (8 bytes per column).
 
 import pathlib
 import sys
-import time
 
 import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from tick import build  # noqa: E402
+from tick import best_of, build  # noqa: E402
 
 from qorin import _engine_rs, _engine_testing, genetics  # noqa: E402
 
@@ -29,15 +28,6 @@ def width_of(bp):
 
 def history_for(bp):
     return _engine_rs.HistoryStore(width_of(bp), (1, 2, bp.n_ages, bp.n_ztypes), True)
-
-
-def best_of(fn, repeat=3):
-    best = float("inf")
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
 
 
 def main():

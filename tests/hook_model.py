@@ -7,8 +7,9 @@ engine's results can be compared with it draw for draw.
 Programs are plain dicts of Python lists (the shape `hook_program_read`
 returns); `program_columns` turns a qorin.hooks.HookProgram into one."""
 import math
-from decimal import Decimal
 
+from model_util import clamp01, round_count, round_half_away
+from model_util import format_number as fmt
 from rng_model import PyRng
 
 NAN = math.nan
@@ -43,42 +44,6 @@ def program_columns(prog):
 
 
 # ------------------------------------------------------------------ numbers
-def fmt(x):
-    """Shortest round-trip decimal without exponent, no trailing '.0'."""
-    if x != x:
-        return "NaN"
-    if math.isinf(x):
-        return "inf" if x > 0 else "-inf"
-    s = format(Decimal(repr(x)), "f")
-    if "." in s:
-        s = s.rstrip("0").rstrip(".")
-    return s
-
-
-def round_half_away(x):
-    if x != x or math.isinf(x):
-        return x
-    a = abs(x)
-    f = math.floor(a)
-    r = float(f + 1) if a - f >= 0.5 else float(f)
-    return math.copysign(r, x)
-
-
-def round_count(x):
-    if not x > 0.0:
-        return 0
-    r = round_half_away(x)
-    if r >= 9223372036854775807.0:
-        return 9223372036854775807
-    return int(r)
-
-
-def clamp01(x):
-    if not x > 0.0:
-        return 0.0
-    return 1.0 if x >= 1.0 else x
-
-
 def max0(x):
     """max(x, 0) ignoring a NaN operand."""
     if x != x:

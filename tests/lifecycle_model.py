@@ -7,8 +7,8 @@ tolerances of the description, so that the engine can be compared with it bit
 for bit. Arithmetic is plain IEEE double arithmetic, read left to right.
 """
 import math
-from decimal import Decimal
 
+from model_util import clamp01, format_number, round_count, round_half_away
 from rng_model import PyRng
 
 ZERO = 1e-10          # a quantity at or below this counts as zero
@@ -18,43 +18,6 @@ SMALL = 1.0000000001  # counts at or below this are split without a draw
 
 class KernelError(Exception):
     """A failure the engine reports as an error of the stage."""
-
-
-def round_half_away(x):
-    """Nearest integer, halves away from zero (as C's round)."""
-    if math.isnan(x) or math.isinf(x):
-        return x
-    if x < 0:
-        return -round_half_away(-x)
-    f = math.floor(x)
-    return float(f + 1) if x - f >= 0.5 else float(f)
-
-
-def round_count(x):
-    """A count rounded for an integer draw; NaN and negatives give 0."""
-    if not x > 0:
-        return 0
-    r = round_half_away(x)
-    if r >= 9223372036854775807.0:
-        return 9223372036854775807
-    return int(r)
-
-
-def clamp01(x):
-    """Clamp to [0, 1]; NaN becomes 0."""
-    if not x > 0:
-        return 0.0
-    return 1.0 if x >= 1 else x
-
-
-def format_number(x):
-    """Shortest round-trip decimal without exponent; integral values lose '.0'."""
-    if math.isnan(x):
-        return "NaN"
-    if math.isinf(x):
-        return "-inf" if x < 0 else "inf"
-    text = format(Decimal(repr(x)).normalize(), "f")
-    return "-" + text if math.copysign(1.0, x) < 0 and not text.startswith("-") else text
 
 
 class Sampler(PyRng):

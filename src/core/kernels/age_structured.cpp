@@ -13,9 +13,6 @@ Status run_stage_kernel(int64_t stage_code, SessionRng& rng, const Blueprint& bp
   return survival(rng, layout, in, ind, sperm, scratch);
 }
 
-namespace {
-
-// Executes one event and, with a context lent, commits its staged writes.
 Result<int32_t> event_then_commit(int64_t event_id, SessionRng& rng, const Blueprint& bp,
                                   const HookProgram& program, std::span<double> ind,
                                   std::span<double> sperm, int64_t tick, size_t deme,
@@ -32,8 +29,6 @@ Result<int32_t> event_then_commit(int64_t event_id, SessionRng& rng, const Bluep
   if (ctx) QORIN_TRY(ctx->commit(staged));
   return code;
 }
-
-}  // namespace
 
 Result<int32_t> run_tick(SessionRng& rng, const Blueprint& bp, const HookProgram& program,
                          std::span<double> ind, std::span<double> sperm, int64_t tick, size_t deme,

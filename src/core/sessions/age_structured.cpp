@@ -251,18 +251,8 @@ Result<int32_t> AgeStructuredSession::trigger_event(int64_t event_id, size_t dem
   EcoCtx ctx = open_context(eco_, gen_);
   ctx.tick = tick_;
   ctx.stage = 2 * event_id;
-  EventInputs ev;
-  ev.n_ages = bp_.n_ages;
-  ev.n_ztypes = bp_.n_ztypes;
-  ev.tick = tick_;
-  ev.stochastic = bp_.stochastic;
-  ev.continuous_sampling = bp_.continuous_sampling;
-  ev.deme = deme_id;
-  Result<int32_t> code = execute_event(program_, rng_, event_id, ind_, sperm_, ev, staged, &ctx, host);
-  if (code) {
-    Status committed = ctx.commit(staged);
-    if (!committed) code = std::move(committed).error();
-  }
+  Result<int32_t> code =
+      event_then_commit(event_id, rng_, bp_, program_, ind_, sperm_, tick_, deme_id, staged, &ctx, host);
   route_journal(ctx);
   return settle(std::move(code));
 }
