@@ -13,6 +13,12 @@ namespace qorin::py {
 // PyArg_ParseTupleAndKeywords with a const keyword list.
 bool parse_args(PyObject* args, PyObject* kwargs, const char* format, const char* const* kwlist, ...);
 
+// A method implementation taking (self, args, kwargs) as a PyMethodDef entry.
+template <class F>
+PyCFunction method_cast(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 // None on success, else the mapped exception.
 PyObject* none_or_raise(const Status& s);
 

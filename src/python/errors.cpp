@@ -8,6 +8,7 @@ PyObject* exception_type(ErrorKind kind) {
     case ErrorKind::Key: return PyExc_KeyError;
     case ErrorKind::Type: return PyExc_TypeError;
     case ErrorKind::Overflow: return PyExc_OverflowError;
+    case ErrorKind::Memory: return PyExc_MemoryError;
     case ErrorKind::Runtime:
     case ErrorKind::CallbackPending: return PyExc_RuntimeError;
   }
@@ -16,9 +17,12 @@ PyObject* exception_type(ErrorKind kind) {
 
 PyObject* raise(const Error& e) {
   if (e.kind == ErrorKind::CallbackPending) {
-    // The callback's own exception is already set by the caller; keep it.
+    // The callback's own exception, unchanged: from this thread's slot, or
+    // already set by the caller.
+    if (pending_callback_exception().restore()) return nullptr;
     if (PyErr_Occurred()) return nullptr;
-    PyErr_SetString(PyExc_RuntimeError, e.message.empty() ? "Python callback failed" : e.message.c_str());
+    PyErr_SetString(PyExc_RuntimeError,
+                    e.message.empty() ? "python callback transaction failed" : e.message.c_str());
     return nullptr;
   }
   if (e.kind == ErrorKind::Key) {
@@ -37,6 +41,18 @@ PyObject* raise(const Error& e) {
 int raise_int(const Error& e) {
   raise(e);
   return -1;
+}
+
+PendingException& pending_callback_exception() {
+  static thread_local PendingException slot;
+  return slot;
+}
+
+Error stash_python_error() {
+  pending_callback_exception().fetch();
+  Error e = Error::callback_pending();
+  e.message = "python callback transaction failed";
+  return e;
 }
 
 PendingException::~PendingException() { clear(); }

@@ -36,4 +36,12 @@ class PendingException {
   PyObject* tb_ = nullptr;
 };
 
+// The per-thread slot holding the exception of the Python callback that failed
+// last on this thread, until the engine call that ran it raises it.
+PendingException& pending_callback_exception();
+
+// Moves the currently set Python exception into this thread's pending slot
+// and returns the error that carries it through the engine.
+Error stash_python_error();
+
 }  // namespace qorin::py

@@ -74,10 +74,14 @@ PyObject* session_allocations(PyObject*, PyObject* args) {
   Result<AgeStructuredSession> made = AgeStructuredSession::create(std::move(bp), std::move(eco), std::move(gen), seed);
   if (!made) return raise(made.error());
   AgeStructuredSession& s = *made;
-  Result<RunResult> first = s.run(warmup, interval, nullptr, 0, nullptr);
+  RunRequest request;
+  request.n_ticks = warmup;
+  request.record_interval = interval;
+  Result<RunResult> first = s.run(request, nullptr, nullptr);
   if (!first) return raise(first.error());
   const long before = g_allocations.load();
-  Result<RunResult> second = s.run(n_ticks, interval, nullptr, 0, nullptr);
+  request.n_ticks = n_ticks;
+  Result<RunResult> second = s.run(request, nullptr, nullptr);
   const long after = g_allocations.load();
   if (!second) return raise(second.error());
   return PyLong_FromLong(after - before);

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/kernels/lifecycle.hpp"
+#include "core/util/numeric.hpp"
 #include "core/util/format.hpp"
 
 namespace qorin {

@@ -2,15 +2,14 @@
 
 #include <vector>
 
+#include "core/util/numeric.hpp"
+
 namespace qorin {
 
 namespace {
 
 // Entry i of a slice, 0 outside it.
 double at(std::span<const double> v, size_t i) { return i < v.size() ? v[i] : 0.0; }
-
-// clamp(x, 0, 1) with NaN passing through unchanged.
-double clamp01(double x) { return x < 0.0 ? 0.0 : (x > 1.0 ? 1.0 : x); }
 
 // Block d of a column with per-deme extent `ext`, cut to what the column holds.
 std::span<const double> block(const std::vector<double>& col, size_t d, size_t ext) {
@@ -35,7 +34,7 @@ EquilibriumMetrics equilibrium_core(const EquilibriumInputs& in) {
   auto surv = [&](size_t sex, size_t age) { return age < A ? at(in.survival, sex * A + age) : 0.0; };
 
   // 1. Reproduction rates, clamped to [0, 1], zero below the first adult age.
-  auto r = [&](size_t a) { return a >= start ? clamp01(at(in.reproduction, a)) : 0.0; };
+  auto r = [&](size_t a) { return a >= start ? clamp01_keep_nan(at(in.reproduction, a)) : 0.0; };
 
   // 2. Male fraction.
   const double o = 1.0 - e;
@@ -87,7 +86,7 @@ EquilibriumMetrics equilibrium_core(const EquilibriumInputs& in) {
     if (in.discrete_generation) {
       Q += in.eggs_per_female * (lf * r(a));
     } else {
-      Q += in.eggs_per_female * ((lf * r(a)) * clamp01(at(in.fertility, a)));
+      Q += in.eggs_per_female * ((lf * r(a)) * clamp01_keep_nan(at(in.fertility, a)));
     }
   });
 

@@ -1,4 +1,4 @@
-#include "core/kernels/age_structured.hpp"
+#include "core/sessions/age_structured_tick.hpp"
 
 #include "core/kernels/deme_inputs.hpp"
 
@@ -11,23 +11,6 @@ Status run_stage_kernel(int64_t stage_code, SessionRng& rng, const Blueprint& bp
   const DemeInputs in = deme_inputs(bp, *view.ecology, *view.genetics, view.deme, &eq);
   if (stage_code == stage::kReproduction) return reproduction(rng, layout, in, ind, sperm, scratch);
   return survival(rng, layout, in, ind, sperm, scratch);
-}
-
-Result<int32_t> event_then_commit(int64_t event_id, SessionRng& rng, const Blueprint& bp,
-                                  const HookProgram& program, std::span<double> ind,
-                                  std::span<double> sperm, int64_t tick, size_t deme,
-                                  std::span<double> staged, EcoCtx* ctx, CallbackHost* host) {
-  EventInputs ev;
-  ev.n_ages = bp.n_ages;
-  ev.n_ztypes = bp.n_ztypes;
-  ev.tick = tick;
-  ev.stochastic = bp.stochastic;
-  ev.continuous_sampling = bp.continuous_sampling;
-  ev.deme = deme;
-  Result<int32_t> code = execute_event(program, rng, event_id, ind, sperm, ev, staged, ctx, host);
-  if (!code) return code;
-  if (ctx) QORIN_TRY(ctx->commit(staged));
-  return code;
 }
 
 Result<int32_t> run_tick(SessionRng& rng, const Blueprint& bp, const HookProgram& program,

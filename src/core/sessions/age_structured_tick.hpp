@@ -12,6 +12,7 @@
 #include "core/hooks/program.hpp"
 #include "core/kernels/lifecycle.hpp"
 #include "core/model/blueprint.hpp"
+#include "core/sessions/event_step.hpp"
 #include "core/random/rng.hpp"
 
 namespace qorin {
@@ -19,13 +20,6 @@ namespace qorin {
 // Runs one stage kernel ("reproduction" or "survival") of deme view.deme.
 Status run_stage_kernel(int64_t stage_code, SessionRng& rng, const Blueprint& bp, const StageView& view,
                         std::span<double> ind, std::span<double> sperm, KernelScratch& scratch);
-
-// Executes one hook event and, with a context lent, commits its staged writes.
-// Returns the event's stop code, or the event's or the commit's error.
-Result<int32_t> event_then_commit(int64_t event_id, SessionRng& rng, const Blueprint& bp,
-                                  const HookProgram& program, std::span<double> ind,
-                                  std::span<double> sperm, int64_t tick, size_t deme,
-                                  std::span<double> staged, EcoCtx* ctx, CallbackHost* host);
 
 // Advances one deme by one tick in place. Returns the stop code (0: the tick
 // completed) or an error. With a context lent, its stage and tick fields are

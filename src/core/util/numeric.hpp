@@ -1,0 +1,41 @@
+// Small numeric helpers shared by the kernels and the hook interpreter.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+namespace qorin {
+
+// Rounds to the nearest integer, halves away from zero.
+inline double round_half_away(double x) { return std::round(x); }
+
+// A count rounded for an integer draw: NaN and negative values give 0, values
+// beyond the 64-bit range saturate.
+inline int64_t round_count(double x) {
+  if (!(x > 0.0)) return 0;
+  double r = std::round(x);
+  if (r >= 9223372036854775807.0) return std::numeric_limits<int64_t>::max();
+  return static_cast<int64_t>(r);
+}
+
+// A probability clamped to [0, 1]; NaN becomes 0.
+inline double clamp01(double x) {
+  if (!(x > 0.0)) return 0.0;
+  return x >= 1.0 ? 1.0 : x;
+}
+
+// clamp(x, 0, 1) with NaN passing through unchanged (the calibration lets a
+// NaN input show in its result instead of hiding it).
+inline double clamp01_keep_nan(double x) { return x < 0.0 ? 0.0 : (x > 1.0 ? 1.0 : x); }
+
+// True when stored sperm exceeds the females carrying it by more than the
+// rounding of count arithmetic can explain: 1e-10 for counts up to one, and
+// 1e-10 relative to the stored count above that (sums of large counts differ
+// in their last bits, which is no invalid state).
+inline bool sperm_exceeds_females(double n_f, double stored) {
+  const double tolerance = 1e-10 * (stored > 1.0 ? stored : 1.0);
+  return n_f - stored < -tolerance;
+}
+
+}  // namespace qorin

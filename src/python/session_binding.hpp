@@ -1,0 +1,77 @@
+// The binding every single-population session class shares: the object
+// layout, the shared methods, garbage-collector support for registered
+// callbacks, and the run driver (interpreter lock, Ctrl-C, private rows).
+// A session class adds its constructor and the methods that differ.
+#pragma once
+
+#include <vector>
+
+#include "core/sessions/session_core.hpp"
+#include "core/util/function_ref.hpp"
+#include "python/borrow.hpp"
+#include "python/np.hpp"
+
+namespace qorin::py {
+
+struct SessionObject {
+  PyObject_HEAD
+  SessionCore* core;
+  void (*destroy)(SessionCore*);
+  BorrowFlag flag;
+};
+
+inline SessionObject* session_object(PyObject* self) { return reinterpret_cast<SessionObject*>(self); }
+inline SessionCore& session_core(PyObject* self) { return *session_object(self)->core; }
+inline BorrowFlag& session_flag(PyObject* self) { return session_object(self)->flag; }
+
+#define QORIN_SESSION_MUT(self) QORIN_MUT_GUARD(::qorin::py::session_flag(self))
+#define QORIN_SESSION_READ(self) QORIN_READ_GUARD(::qorin::py::session_flag(self))
+
+// Allocates a session object owning `core` (deleted through its own type).
+template <class Core>
+PyObject* new_session_object(PyTypeObject* type, Core core) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  SessionObject* o = session_object(self);
+  o->flag = BorrowFlag{};
+  o->core = new Core(std::move(core));
+  o->destroy = [](SessionCore* c) { delete static_cast<Core*>(c); };
+  return self;
+}
+
+// Type slots every session class uses: dealloc, traverse, clear.
+void session_dealloc(PyObject* self);
+int session_traverse(PyObject* self, visitproc visit, void* arg);
+int session_clear(PyObject* self);
+
+// The methods whose signature is the same on every session, appended to a
+// class's own entries; the result ends with the sentinel entry.
+std::vector<PyMethodDef> with_shared_methods(std::initializer_list<PyMethodDef> own);
+
+// State methods for sessions with stored sperm (kSperm) or without.
+template <bool kSperm>
+PyObject* m_set_state(PyObject* self, PyObject* args, PyObject* kwargs);
+template <bool kSperm>
+PyObject* m_state_snapshot(PyObject* self, PyObject*);
+template <bool kSperm>
+PyObject* m_snapshot_state(PyObject* self, PyObject*);
+template <bool kSperm>
+PyObject* m_restore_state(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// The arguments every run shares, converted; false with an exception set.
+bool run_request_from_python(PyObject* n_obj, PyObject* interval_obj, PyObject* mask_obj, PyObject* every_obj,
+                             RunRequest* out, std::vector<double>* mask_storage);
+
+// Runs `call` on the session: with the interpreter lock released when no
+// Python callback is installed, checking for Ctrl-C between ticks, recording
+// a private raw history straight into the returned array. Returns the run's
+// (final_tick, history, was_stopped), or raises. An interrupted run raises
+// KeyboardInterrupt with `partial_result` set to that tuple for the ticks that
+// completed.
+using RunCall = FunctionRef<Result<RunResult>(const RunRequest&, CallbackHost*, RunMonitor*)>;
+PyObject* run_session(PyObject* self, RunRequest request, RunCall call);
+
+// A tick or event outcome as a Python int, or the raised error.
+PyObject* stop_code_or_raise(const Result<int32_t>& code);
+
+}  // namespace qorin::py
