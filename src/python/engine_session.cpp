@@ -111,6 +111,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(session_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(session_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(session_clear)},
+    {Py_tp_members, kSessionMembers},
     {Py_tp_methods, nullptr},
     {0, nullptr}};
 
@@ -121,8 +122,7 @@ PyType_Spec kSpec = {"qorin._engine_rs.EngineSession", sizeof(SessionObject), 0,
 
 PyObject* engine_session_type() {
   static PyObject* type = nullptr;
-  kSlots[5].pfunc = const_cast<PyMethodDef*>(methods().data());
-  PyObject* t = cached_type(&type, &kSpec);
+  PyObject* t = session_type(&type, &kSpec, methods());
   Py_XINCREF(t);
   return t;
 }

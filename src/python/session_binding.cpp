@@ -1,5 +1,8 @@
 #include "python/session_binding.hpp"
 
+#include <structmember.h>
+
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <utility>
@@ -18,9 +21,14 @@ namespace qorin::py {
 
 // ---- object lifetime and the garbage collector ----
 
+PyMemberDef kSessionMembers[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(SessionObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
 void session_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   SessionObject* o = session_object(self);
+  if (o->weakrefs) PyObject_ClearWeakRefs(self);
   if (o->core) o->destroy(o->core);
   o->core = nullptr;
   PyTypeObject* type = Py_TYPE(self);
@@ -506,6 +514,13 @@ void attach_partial_result(PyObject* result) {
 }
 
 }  // namespace
+
+PyObject* session_type(PyObject** slot, PyType_Spec* spec, const std::vector<PyMethodDef>& methods) {
+  for (PyType_Slot* s = spec->slots; s->slot != 0; ++s) {
+    if (s->slot == Py_tp_methods) s->pfunc = const_cast<PyMethodDef*>(methods.data());
+  }
+  return cached_type(slot, spec);
+}
 
 std::vector<PyMethodDef> with_shared_methods(std::initializer_list<PyMethodDef> own) {
   std::vector<PyMethodDef> methods(own);

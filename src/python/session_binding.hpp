@@ -18,6 +18,7 @@ struct SessionObject {
   SessionCore* core;
   void (*destroy)(SessionCore*);
   BorrowFlag flag;
+  PyObject* weakrefs;
 };
 
 inline SessionObject* session_object(PyObject* self) { return reinterpret_cast<SessionObject*>(self); }
@@ -34,15 +35,22 @@ PyObject* new_session_object(PyTypeObject* type, Core core) {
   if (!self) return nullptr;
   SessionObject* o = session_object(self);
   o->flag = BorrowFlag{};
+  o->weakrefs = nullptr;
   o->core = new Core(std::move(core));
   o->destroy = [](SessionCore* c) { delete static_cast<Core*>(c); };
   return self;
 }
 
-// Type slots every session class uses: dealloc, traverse, clear.
+// Type slots every session class uses: dealloc, traverse, clear, and the
+// member table that gives sessions weak references.
 void session_dealloc(PyObject* self);
 int session_traverse(PyObject* self, visitproc visit, void* arg);
 int session_clear(PyObject* self);
+extern PyMemberDef kSessionMembers[];
+
+// The class object of a session spec, created on first use with `methods`
+// as its method table (borrowed reference, as cached_type).
+PyObject* session_type(PyObject** slot, PyType_Spec* spec, const std::vector<PyMethodDef>& methods);
 
 // The methods whose signature is the same on every session, appended to a
 // class's own entries; the result ends with the sentinel entry.
