@@ -1,0 +1,152 @@
+#include "core/util/worker_pool.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <vector>
+
+namespace qorin {
+
+namespace {
+
+size_t usable_cores() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+    const int n = CPU_COUNT(&set);
+    if (n > 0) return static_cast<size_t>(n);
+  }
+  const unsigned hw = std::thread::hardware_concurrency();
+  return hw > 0 ? hw : 1;
+}
+
+}  // namespace
+
+// One generation of worker threads. After fork() the child abandons the
+// parent's generation (its threads do not exist there, and its locks may be
+// held by them) and builds a new one on first use.
+struct WorkerPool::State {
+  explicit State(size_t n_threads) : total(n_threads < 1 ? 1 : n_threads) {
+    for (size_t i = 1; i < total; ++i) workers.emplace_back([this] { work(); });
+  }
+  ~State() {
+    {
+      std::lock_guard<std::mutex> lk(mu);
+      quit = true;
+    }
+    wake.notify_all();
+    for (std::thread& t : workers) t.join();
+  }
+
+  // Takes items until none is left; returns after finishing its last one.
+  void drain() {
+    for (;;) {
+      const size_t i = next.fetch_add(1, std::memory_order_relaxed);
+      if (i >= n_items) return;
+      (*body)(i);
+    }
+  }
+
+  void work() {
+    uint64_t seen = 0;
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> lk(mu);
+        wake.wait(lk, [&] { return quit || generation != seen; });
+        if (quit) return;
+        seen = generation;
+      }
+      drain();
+      {
+        std::lock_guard<std::mutex> lk(mu);
+        if (--running == 0) done.notify_all();
+      }
+    }
+  }
+
+  void run(size_t n, FunctionRef<void(size_t)>* f) {
+    {
+      std::lock_guard<std::mutex> lk(mu);
+      body = f;
+      n_items = n;
+      next.store(0, std::memory_order_relaxed);
+      running = workers.size();
+      generation += 1;
+    }
+    wake.notify_all();
+    drain();
+    std::unique_lock<std::mutex> lk(mu);
+    done.wait(lk, [&] { return running == 0; });
+    body = nullptr;
+  }
+
+  const size_t total;
+  std::vector<std::thread> workers;
+  std::mutex mu;
+  std::condition_variable wake, done;
+  std::atomic<size_t> next{0};
+  size_t n_items = 0;
+  size_t running = 0;
+  uint64_t generation = 0;
+  bool quit = false;
+  FunctionRef<void(size_t)>* body = nullptr;
+  std::mutex busy;  // held by the caller whose loop the workers run
+};
+
+namespace {
+std::mutex g_instance_mu;
+}  // namespace
+
+void WorkerPool::forget_after_fork() {
+  // The parent's threads do not exist here and its locks may be held by
+  // them: leak that generation and start from scratch on first use.
+  new (&g_instance_mu) std::mutex();
+  instance().state_ = nullptr;
+}
+
+WorkerPool& WorkerPool::instance() {
+  static WorkerPool* pool = [] {
+    pthread_atfork(nullptr, nullptr, forget_after_fork);
+    return new WorkerPool();
+  }();
+  return *pool;
+}
+
+WorkerPool::State* WorkerPool::state() {
+  std::lock_guard<std::mutex> lk(g_instance_mu);
+  if (!state_) state_ = new State(wanted_ > 0 ? wanted_ : usable_cores());
+  return state_;
+}
+
+size_t WorkerPool::threads() const {
+  if (state_) return state_->total;
+  return wanted_ > 0 ? wanted_ : usable_cores();
+}
+
+void WorkerPool::set_threads(size_t n) {
+  std::lock_guard<std::mutex> lk(g_instance_mu);
+  wanted_ = n;
+  if (state_) {
+    std::lock_guard<std::mutex> busy(state_->busy);
+    delete state_;
+    state_ = nullptr;
+  }
+}
+
+void WorkerPool::parallel_for(size_t n, FunctionRef<void(size_t)> body) {
+  if (n == 0) return;
+  State* s = n > 1 ? state() : nullptr;
+  std::unique_lock<std::mutex> busy;
+  if (s && s->total > 1) busy = std::unique_lock<std::mutex>(s->busy, std::try_to_lock);
+  if (!busy.owns_lock()) {
+    for (size_t i = 0; i < n; ++i) body(i);
+    return;
+  }
+  s->run(n, &body);
+}
+
+}  // namespace qorin
