@@ -100,7 +100,7 @@ const std::vector<PyMethodDef>& methods() {
       {"restore_state", method_cast(m_restore_state<true>), METH_VARARGS | METH_KEYWORDS,
        "restore_state($self, tick, ind_flat, sperm_flat, rng_words, ecology)\n--\n\n"
        "Install a memory snapshot (all or nothing); returns the restored tick."},
-  });
+  }, true);
   return table;
 }
 

@@ -62,19 +62,19 @@ PyObject* totals_tuple(const Totals& t) { return Py_BuildValue("(ddd)", t.total,
 
 PyObject* m_stop(PyObject* self, PyObject*) {
   QORIN_SESSION_MUT(self);
-  session_core(self).stop();
+  session_base(self).stop();
   Py_RETURN_NONE;
 }
 
 PyObject* m_execution_state(PyObject* self, PyObject*) {
   QORIN_SESSION_READ(self);
-  const SessionCore& s = session_core(self);
+  const SessionBase& s = session_base(self);
   return Py_BuildValue("(sK)", exec_state_name(s.state()), static_cast<unsigned long long>(s.phase_cursor()));
 }
 
 PyObject* m_current_tick(PyObject* self, PyObject*) {
   QORIN_SESSION_READ(self);
-  return PyLong_FromLongLong(session_core(self).current_tick());
+  return PyLong_FromLongLong(session_base(self).current_tick());
 }
 
 PyObject* m_counts(PyObject* self, PyObject*) {
@@ -236,13 +236,13 @@ PyObject* m_set_hook_program(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!parse_args(args, kwargs, "O:set_hook_program", kwlist, &program_obj)) return nullptr;
   HookProgram program;
   if (!hook_program_from_python(program_obj, &program)) return nullptr;
-  session_core(self).set_program(std::move(program));
+  session_base(self).set_program(std::move(program));
   Py_RETURN_NONE;
 }
 
 PyObject* m_clear_hook_program(PyObject* self, PyObject*) {
   QORIN_SESSION_MUT(self);
-  session_core(self).set_program(HookProgram::empty());
+  session_base(self).set_program(HookProgram::empty());
   Py_RETURN_NONE;
 }
 
@@ -254,12 +254,12 @@ PyObject* m_set_python_callbacks(PyObject* self, PyObject* args, PyObject* kwarg
     return nullptr;
   std::vector<CallbackList> lists;
   if (!callback_lists_from_python(first, early, late, finish, &lists)) return nullptr;
-  return none_or_raise(session_core(self).program().install_callback_lists(std::move(lists)));
+  return none_or_raise(session_base(self).program().install_callback_lists(std::move(lists)));
 }
 
 PyObject* m_clear_python_callbacks(PyObject* self, PyObject*) {
   QORIN_SESSION_MUT(self);
-  session_core(self).program().clear_callbacks();
+  session_base(self).program().clear_callbacks();
   Py_RETURN_NONE;
 }
 
@@ -272,7 +272,7 @@ PyObject* m_bind_history(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!parse_args(args, kwargs, "O:bind_history", kwlist, &history_obj)) return nullptr;
   SharedHistory history;
   if (!history_store_storage(history_obj, "history", &history)) return nullptr;
-  session_core(self).bind_history(std::move(history));
+  session_base(self).bind_history(std::move(history));
   Py_RETURN_NONE;
 }
 
@@ -369,11 +369,27 @@ bool restore_array(PyObject* v, std::vector<double>* out) {
   return to_f64_vec(v, out);
 }
 
-const PyMethodDef kShared[] = {
+const PyMethodDef kEverySession[] = {
     {"stop", m_stop, METH_NOARGS, "stop($self)\n--\n\nMark the session as Stopped."},
     {"execution_state", m_execution_state, METH_NOARGS,
      "execution_state($self)\n--\n\nReturn (state name, phase cursor)."},
     {"current_tick", m_current_tick, METH_NOARGS, "current_tick($self)\n--\n\nReturn the current tick."},
+    {"set_hook_program", method_cast(m_set_hook_program), METH_VARARGS | METH_KEYWORDS,
+     "set_hook_program($self, program)\n--\n\nReplace the hook program."},
+    {"clear_hook_program", m_clear_hook_program, METH_NOARGS,
+     "clear_hook_program($self)\n--\n\nReplace the hook program by the empty program."},
+    {"set_python_callbacks", method_cast(m_set_python_callbacks), METH_VARARGS | METH_KEYWORDS,
+     "set_python_callbacks($self, first, early, late, finish=None)\n--\n\n"
+     "Register Python callables per event (sequences of callables; finish None means none). A callable is "
+     "called as callable(ind, sperm, tick, deme_id) and returns a stop code, or, when its attribute "
+     "__qorin_transaction__ is True, as callable(None, None, tick, deme_id, transaction)."},
+    {"clear_python_callbacks", m_clear_python_callbacks, METH_NOARGS,
+     "clear_python_callbacks($self)\n--\n\nRemove the registered Python callables."},
+    {"bind_history", method_cast(m_bind_history), METH_VARARGS | METH_KEYWORDS,
+     "bind_history($self, history)\n--\n\nRecord into this HistoryStore from now on."},
+};
+
+const PyMethodDef kSinglePopulation[] = {
     {"counts", m_counts, METH_NOARGS, "counts($self)\n--\n\nReturn (total, female, male) population counts."},
     {"trigger_event", method_cast(m_trigger_event), METH_VARARGS | METH_KEYWORDS,
      "trigger_event($self, event, deme_id=0)\n--\n\nExecute one hook event (0 first, 1 early, 2 late, 3 finish) "
@@ -400,19 +416,6 @@ const PyMethodDef kShared[] = {
      "Replace the execution switches."},
     {"reseed", method_cast(m_reseed), METH_VARARGS | METH_KEYWORDS,
      "reseed($self, seed)\n--\n\nRe-derive the random stream from a seed."},
-    {"set_hook_program", method_cast(m_set_hook_program), METH_VARARGS | METH_KEYWORDS,
-     "set_hook_program($self, program)\n--\n\nReplace the hook program."},
-    {"clear_hook_program", m_clear_hook_program, METH_NOARGS,
-     "clear_hook_program($self)\n--\n\nReplace the hook program by the empty program."},
-    {"set_python_callbacks", method_cast(m_set_python_callbacks), METH_VARARGS | METH_KEYWORDS,
-     "set_python_callbacks($self, first, early, late, finish=None)\n--\n\n"
-     "Register Python callables per event (sequences of callables; finish None means none). A callable is "
-     "called as callable(ind, sperm, tick, deme_id) and returns a stop code, or, when its attribute "
-     "__qorin_transaction__ is True, as callable(None, None, tick, deme_id, transaction)."},
-    {"clear_python_callbacks", m_clear_python_callbacks, METH_NOARGS,
-     "clear_python_callbacks($self)\n--\n\nRemove the registered Python callables."},
-    {"bind_history", method_cast(m_bind_history), METH_VARARGS | METH_KEYWORDS,
-     "bind_history($self, history)\n--\n\nRecord into this HistoryStore from now on."},
     {"record_history", method_cast(m_record_history), METH_VARARGS | METH_KEYWORDS,
      "record_history($self, continuation)\n--\n\nRecord the current boundary into the bound history."},
     {"observe_current", method_cast(m_observe_current), METH_VARARGS | METH_KEYWORDS,
@@ -522,9 +525,10 @@ PyObject* session_type(PyObject** slot, PyType_Spec* spec, const std::vector<PyM
   return cached_type(slot, spec);
 }
 
-std::vector<PyMethodDef> with_shared_methods(std::initializer_list<PyMethodDef> own) {
+std::vector<PyMethodDef> with_shared_methods(std::initializer_list<PyMethodDef> own, bool single_population) {
   std::vector<PyMethodDef> methods(own);
-  methods.insert(methods.end(), std::begin(kShared), std::end(kShared));
+  methods.insert(methods.end(), std::begin(kEverySession), std::end(kEverySession));
+  if (single_population) methods.insert(methods.end(), std::begin(kSinglePopulation), std::end(kSinglePopulation));
   methods.push_back({nullptr, nullptr, 0, nullptr});
   return methods;
 }

@@ -15,14 +15,16 @@ namespace qorin::py {
 
 struct SessionObject {
   PyObject_HEAD
-  SessionCore* core;
-  void (*destroy)(SessionCore*);
+  SessionBase* core;
+  void (*destroy)(SessionBase*);
   BorrowFlag flag;
   PyObject* weakrefs;
 };
 
 inline SessionObject* session_object(PyObject* self) { return reinterpret_cast<SessionObject*>(self); }
-inline SessionCore& session_core(PyObject* self) { return *session_object(self)->core; }
+inline SessionBase& session_base(PyObject* self) { return *session_object(self)->core; }
+// The single-population core of an EngineSession or DiscreteEngineSession.
+inline SessionCore& session_core(PyObject* self) { return static_cast<SessionCore&>(session_base(self)); }
 inline BorrowFlag& session_flag(PyObject* self) { return session_object(self)->flag; }
 
 #define QORIN_SESSION_MUT(self) QORIN_MUT_GUARD(::qorin::py::session_flag(self))
@@ -37,7 +39,7 @@ PyObject* new_session_object(PyTypeObject* type, Core core) {
   o->flag = BorrowFlag{};
   o->weakrefs = nullptr;
   o->core = new Core(std::move(core));
-  o->destroy = [](SessionCore* c) { delete static_cast<Core*>(c); };
+  o->destroy = [](SessionBase* c) { delete static_cast<Core*>(c); };
   return self;
 }
 
@@ -52,9 +54,11 @@ extern PyMemberDef kSessionMembers[];
 // as its method table (borrowed reference, as cached_type).
 PyObject* session_type(PyObject** slot, PyType_Spec* spec, const std::vector<PyMethodDef>& methods);
 
-// The methods whose signature is the same on every session, appended to a
-// class's own entries; the result ends with the sentinel entry.
-std::vector<PyMethodDef> with_shared_methods(std::initializer_list<PyMethodDef> own);
+// A class's own method entries followed by the methods every session shares
+// (execution state, hook program and callbacks, history binding) and, for a
+// single-population session, those of the single-population surface; the
+// result ends with the sentinel entry.
+std::vector<PyMethodDef> with_shared_methods(std::initializer_list<PyMethodDef> own, bool single_population);
 
 // State methods for sessions with stored sperm (kSperm) or without.
 template <bool kSperm>

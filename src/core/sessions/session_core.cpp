@@ -156,7 +156,7 @@ void SessionCore::route_journal(EcoCtx& ctx) {
   absorb(ctx);
 }
 
-bool SessionCore::has_callbacks() const {
+bool SessionBase::has_callbacks() const {
   if (!program_.has_callback_lists) return false;
   for (const CallbackList& list : program_.callback_lists) {
     if (!list.empty()) return true;

@@ -82,7 +82,37 @@ Error private_history_too_large(uint64_t rows, uint64_t width);
 // multiples of record_interval (none when the interval is not positive).
 uint64_t planned_rows(int64_t tick, int64_t n_ticks, int64_t record_interval);
 
-class SessionCore {
+// What every session has, whatever its state layout: the execution state
+// machine, the tick and phase cursor, the hook program with its callbacks and
+// the bound history.
+class SessionBase {
+ public:
+  void stop() { state_ = ExecState::Stopped; }
+  ExecState state() const { return state_; }
+  uint64_t phase_cursor() const { return phase_; }
+  int64_t current_tick() const { return tick_; }
+
+  // Replaces the hook program (callbacks and queued candidates go with it).
+  void set_program(HookProgram program) { program_ = std::move(program); }
+  HookProgram& program() { return program_; }
+  const HookProgram& program() const { return program_; }
+  // True when Python callables are registered (ticks then need the interpreter).
+  bool has_callbacks() const;
+
+  void bind_history(SharedHistory history) { history_ = std::move(history); }
+  const SharedHistory& bound_history() const { return history_; }
+
+ protected:
+  SessionBase() = default;
+
+  HookProgram program_;
+  int64_t tick_ = 0;
+  uint64_t phase_ = 0;
+  ExecState state_ = ExecState::Ready;
+  SharedHistory history_;
+};
+
+class SessionCore : public SessionBase {
  public:
   // The raw history row width: tick, counts, stored sperm.
   size_t raw_row_width() const { return 1 + ind_.size() + sperm_.size(); }
@@ -95,10 +125,7 @@ class SessionCore {
   Result<int32_t> tick_once(TickStep step);
   // One hook event on the owned state; the tick never advances.
   Result<int32_t> trigger_event(int64_t event_id, size_t deme_id, CallbackHost* host);
-  void stop() { state_ = ExecState::Stopped; }
 
-  void bind_history(SharedHistory history) { history_ = std::move(history); }
-  const SharedHistory& bound_history() const { return history_; }
   Status record_history(bool continuation);
 
   // Installs a full live state (the sperm part must be empty for a session
@@ -112,24 +139,15 @@ class SessionCore {
   void reseed(uint64_t seed) { rng_ = new_rng(seed); }
   std::vector<JournalRow> drain_journal();
 
-  // Replaces the hook program (callbacks and queued candidates go with it).
-  void set_program(HookProgram program) { program_ = std::move(program); }
-  // True when Python callables are registered (ticks then need the interpreter).
-  bool has_callbacks() const;
 
   const Blueprint& blueprint() const { return bp_; }
   EcologyParams& ecology() { return eco_; }
   const EcologyParams& ecology() const { return eco_; }
   GeneticsTensors& genetics() { return gen_; }
   const GeneticsTensors& genetics() const { return gen_; }
-  HookProgram& program() { return program_; }
-  const HookProgram& program() const { return program_; }
   const std::vector<double>& individual_count() const { return ind_; }
   const std::vector<double>& sperm_storage() const { return sperm_; }
   const SessionRng& rng() const { return rng_; }
-  int64_t current_tick() const { return tick_; }
-  uint64_t phase_cursor() const { return phase_; }
-  ExecState state() const { return state_; }
   std::vector<JournalRow>& journal() { return journal_; }
   CheckpointStore& checkpoints() { return checkpoints_; }
 
@@ -165,16 +183,11 @@ class SessionCore {
   Blueprint bp_;
   EcologyParams eco_;
   GeneticsTensors gen_;
-  HookProgram program_;
   std::vector<JournalRow> journal_;
   std::vector<double> ind_;
   std::vector<double> sperm_;
   SessionRng rng_;
-  int64_t tick_ = 0;
-  uint64_t phase_ = 0;
-  ExecState state_ = ExecState::Ready;
   CheckpointStore checkpoints_;
-  SharedHistory history_;
 };
 
 template <class F>
