@@ -259,7 +259,7 @@ def _check_distributions(meiosis: np.ndarray, labels) -> None:
     if bad.size:
         sex, z = (int(v) for v in bad[0])
         raise ValueError(f"meiosis rows must sum to 1 for every parent genotype; the {_SEXES[sex]} "
-                         f"row of {labels[z]!r} sums to {sums[sex, z]!r}")
+                         f"row of {labels[z]!r} sums to {float(sums[sex, z])!r}")
 
 
 def _check_fitness_values(name, table) -> None:

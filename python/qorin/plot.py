@@ -28,7 +28,7 @@ def _plt():
 def _axes(ax):
     if ax is not None:
         return ax
-    _, ax = _plt().subplots(figsize=(7, 3.5))
+    _, ax = _plt().subplots(figsize=(7, 3.5), layout="constrained")
     return ax
 
 
