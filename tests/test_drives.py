@@ -173,8 +173,9 @@ def test_deterministic_homing_trajectory_follows_the_recursion(rates):
     locus = G.homing_drive(cutting=c, homing=hom, functional_resistance=fr,
                            drive_cost=rates["cost"], dominance=rates["h"],
                            fitness={"N/N": 0.5, "W/N": 0.9})
-    # females all wild type, 20% of males D/D: the sexes start apart, so a swap shows
-    females, males = {"W/W": 1000.0}, {"W/W": 800.0, "D/D": 200.0}
+    # founders: heterozygous females only, D/D males only, so the female rates act
+    # first and swapping the sexes' rates changes the trajectory
+    females, males = {"W/W": 700.0, "W/D": 300.0}, {"W/W": 800.0, "D/D": 200.0}
     got = engine_trajectory(locus, females, males, 25)
     fitness = np.ones((4, 4))
     s, h = rates["cost"], rates["h"]
@@ -184,12 +185,16 @@ def test_deterministic_homing_trajectory_follows_the_recursion(rates):
     fitness[0, 3] = 0.9
     trans_f = transmission(per_sex[0][0], per_sex[1][0], per_sex[2][0])
     trans_m = transmission(per_sex[0][1], per_sex[1][1], per_sex[2][1])
-    eggs0, sperm0 = np.array([1.0, 0, 0, 0]), np.array([0.8, 0.2, 0, 0])
+    eggs0 = 0.7 * np.array([1.0, 0, 0, 0]) + 0.3 * trans_f[0, 1]
+    sperm0 = np.array([0.8, 0.2, 0, 0])
     expected = recursion(eggs0, sperm0, trans_f, trans_m, fitness, 25)
     # boundary 0 holds the founders; boundary t + 1 the adults of generation t
-    np.testing.assert_allclose(got[0], [0.9, 0.1, 0.0, 0.0], rtol=0, atol=1e-15)
-    np.testing.assert_allclose(got[1:], expected, rtol=0, atol=1e-12)
+    np.testing.assert_allclose(got[0], [0.825, 0.175, 0.0, 0.0], rtol=0, atol=1e-15)
+    np.testing.assert_allclose(got[1:], expected, rtol=0, atol=1e-10)  # rounding only
     assert got[-1, 1] > 0.5  # the drive spreads
+    swapped = recursion(0.7 * np.array([1.0, 0, 0, 0]) + 0.3 * trans_m[0, 1], sperm0,
+                        trans_m, trans_f, fitness, 25)
+    assert np.abs(swapped - expected).max() > 1e-3  # the case tells the sexes apart
 
 
 def test_classic_homing_recursion_in_closed_form():
