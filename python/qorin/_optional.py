@@ -6,7 +6,7 @@ import importlib
 
 _EXTRA = {
     "pandas": "analysis", "xarray": "analysis", "matplotlib": "analysis",
-    "matplotlib.pyplot": "analysis", "h5netcdf": "analysis", "zarr": "analysis",
+    "matplotlib.pyplot": "analysis", "h5netcdf": "analysis", "zarr": None,
     "dask": "scale", "distributed": "scale", "tqdm": "scale",
 }
 
@@ -17,6 +17,8 @@ def require(name: str, feature: str):
         return importlib.import_module(name)
     except ImportError as exc:
         extra = _EXTRA.get(name, "analysis")
+        if extra is None:
+            raise ImportError(f"{feature} needs {name}, which is not installed: pip install {name}") from exc
         raise ImportError(
             f"{feature} needs {name.split('.')[0]}, which is not installed; "
             f"install the {extra!r} extra: pip install \"qorin[{extra}]\"") from exc

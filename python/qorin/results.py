@@ -303,15 +303,14 @@ def _dataset(source, blueprint=None, session=None):
 
 
 def to_dataframe(source, blueprint=None, session=None):
-    """A tidy ``pandas.DataFrame`` of the counts: one row per (tick, [replicate,]
+    """A tidy ``pandas.DataFrame`` of the counts: one row per ([replicate,] tick,
     [deme,] sex, age, genotype) with the column ``count``; ``adult`` marks adult
     ages. `source` is a Dataset or anything ``to_dataset`` takes (then give the
     blueprint)."""
     require("pandas", "to_dataframe")
     ds = _dataset(source, blueprint, session)
     df = ds["count"].to_dataframe().reset_index()
-    adult = dict(zip(ds["age"].values.tolist(), ds["adult"].values.tolist()))
-    df["adult"] = df["age"].map(adult).astype(bool)
+    df["adult"] = df["adult"].astype(bool)
     return df
 
 
@@ -465,7 +464,11 @@ def _replicate(args):
     if program is not None:
         session.set_hook_program(program)
     final_tick, rows, stopped = session.run(int(n_ticks), int(record_interval))
-    return rows, int(final_tick), bool(stopped)
+    frozen = None
+    if stopped:  # the state the stopping hook left, which the session keeps from now on
+        tick, ind, sperm = session.state_snapshot()
+        frozen = np.concatenate([[float(tick)], ind, sperm])
+    return rows, int(final_tick), bool(stopped), frozen
 
 
 def replicates(blueprint, params, n_ticks: int, seeds: Iterable[int] | int = 10, *, program=None,
@@ -473,10 +476,10 @@ def replicates(blueprint, params, n_ticks: int, seeds: Iterable[int] | int = 10,
     """Run one fresh session per seed (an int n means seeds 0..n-1) and stack the
     results along a ``replicate`` dimension.
 
-    A replicate that a hook stopped early (for example ``stop_if_extinct``) keeps
-    its last recorded state for the remaining ticks, which is what a stopped
-    session holds; the variable ``stop_tick`` gives its final tick and
-    ``stopped`` whether it stopped. `executor` may be any object with a ``map``
+    A replicate that a hook stopped early (for example ``stop_if_extinct``) keeps,
+    for the ticks after its stop, the state it stopped in: a stopped session holds
+    it unchanged. The variable ``stop_tick`` gives its final tick and ``stopped``
+    whether it stopped. `executor` may be any object with a ``map``
     method (``concurrent.futures`` executors, a dask ``Client``...) to run the
     replicates in parallel; ``progress`` shows a tqdm progress bar.
     """
@@ -498,11 +501,12 @@ def replicates(blueprint, params, n_ticks: int, seeds: Iterable[int] | int = 10,
     results = list(results)
     layout = row_layout(blueprint)
     every = int(record_interval)
-    start = min(int(r[0][0, 0]) for r in results if len(r[0])) if any(len(r[0]) for r in results) else 0
-    end = max(int(r[0][-1, 0]) for r in results if len(r[0])) if any(len(r[0]) for r in results) else 0
-    ticks = np.arange(start, end + 1, every) if every > 0 else np.zeros(0, dtype=np.int64)
+    # fresh sessions start at tick 0 and record the multiples of the interval
+    ticks = np.arange(0, int(n_ticks) + 1, every) if every > 0 else np.zeros(0, dtype=np.int64)
     padded = []
-    for rows, _, _ in results:
+    for rows, final_tick, _, frozen in results:
+        if frozen is not None and layout.sperm is False:
+            frozen = frozen[:layout.width]
         full = np.empty((len(ticks), layout.width))
         full[:, 0] = ticks
         if len(rows):
@@ -512,6 +516,8 @@ def replicates(blueprint, params, n_ticks: int, seeds: Iterable[int] | int = 10,
             full[:, 1:] = rows[pos, 1:]
         else:
             full[:, 1:] = 0.0
+        if frozen is not None:
+            full[ticks > final_tick, 1:] = frozen[1:]
         padded.append(to_dataset(full, blueprint))
     ds = xr.concat(padded, dim="replicate", combine_attrs="drop")
     ds = ds.assign_coords(replicate=np.arange(len(seeds)))
