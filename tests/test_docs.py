@@ -1,13 +1,15 @@
 """The user guide's code runs as written: the python blocks of every page in
-docs/ are executed in order, one namespace per page, in a scratch directory."""
+docs/ (and of the README) are executed in order, one namespace per page, in a
+scratch directory."""
 
 import pathlib
 import re
 
 import pytest
 
-DOCS = pathlib.Path(__file__).resolve().parents[1] / "docs"
-PAGES = sorted(DOCS.rglob("*.md"))
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+DOCS = ROOT / "docs"
+PAGES = sorted(DOCS.rglob("*.md")) + [ROOT / "README.md"]
 BLOCK = re.compile(r"^```python\n(.*?)^```", re.S | re.M)
 
 pytest.importorskip("xarray")
@@ -16,7 +18,7 @@ matplotlib.use("Agg")
 
 
 def test_the_guide_has_its_pages():
-    names = {p.relative_to(DOCS).as_posix() for p in PAGES}
+    names = {p.relative_to(DOCS).as_posix() for p in PAGES if DOCS in p.parents}
     assert {"README.md", "lifecycle.md", "parameters.md", "results.md", "hooks.md", "sessions.md",
             "tutorials/viability-selection.md", "tutorials/homing-drive.md",
             "tutorials/checkpoints.md"} <= names
@@ -28,7 +30,7 @@ def test_links_between_pages_resolve():
             assert (page.parent / target).exists(), f"{page.name} links to missing {target}"
 
 
-@pytest.mark.parametrize("page", PAGES, ids=lambda p: p.relative_to(DOCS).as_posix())
+@pytest.mark.parametrize("page", PAGES, ids=lambda p: p.relative_to(ROOT).as_posix())
 def test_page_code_runs(page, tmp_path, monkeypatch):
     import matplotlib.pyplot as plt
 
