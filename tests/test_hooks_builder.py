@@ -102,3 +102,112 @@ def test_callback_slots_follow_priority_order():
 def test_builder_rejects_unclear_requests(call, exc):
     with pytest.raises(exc):
         call()
+
+
+# ------------------------------------------------------------ builder for a model
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+from qorin import genetics as G  # noqa: E402
+from qorin.contracts import Blueprint  # noqa: E402
+
+
+def drive_blueprint(n_demes=1):
+    return Blueprint(4, 2, G.homing_drive(), n_demes=n_demes)
+
+
+def columns(prog):
+    return {n: getattr(prog, n).tolist() for n in H.HookProgram.column_names()}
+
+
+def test_labels_compile_to_the_same_columns_as_indices():
+    bp = drive_blueprint()
+    by_label = H.HookProgramBuilder.for_blueprint(bp)
+    by_label.add_hook("early", [
+        H.release(50, ages="adults", ztypes=["D/D", "D/W"], when=H.every(7)),
+        H.kill(0.25, sex="female", ages=["juveniles", 3], ztypes="N/N"),
+        H.convert(0.1, pairs=[(("female", 2, "W/W"), ("male", 3, "W/D"))]),
+        H.convert(0.2, source_z="W/W", target_z="R/R"),
+        H.clear_sperm([(2, "W/D"), ("female", 3, "D/D")]),
+    ])
+    by_index = H.HookProgramBuilder(n_ages=4, n_ztypes=10)
+    by_index.add_hook("early", [
+        H.release(50, ages=[2, 3], ztypes=[4, 1], when=H.every(7)),
+        H.kill(0.25, sex="female", ages=[0, 1, 3], ztypes=[9]),
+        H.convert(0.1, pairs=[((0, 2, 0), (1, 3, 1))]),
+        H.convert(0.2, source_z=0, target_z=7),
+        H.clear_sperm([(2, 1), (0, 3, 4)]),
+    ])
+    assert columns(by_label.build()) == columns(by_index.build())
+
+
+@pytest.mark.parametrize("op, words", [
+    (lambda: H.release(10, ages=[4]), "ages: age 4 is outside 0..3"),
+    (lambda: H.release(10, ages="adult_males"), "'adult_males' is not an age label"),
+    (lambda: H.release(10, ztypes=["D/X"]), "ztypes: 'D/X' is not a genotype of this model; allowed: 'W/W'"),
+    (lambda: H.release(10, ztypes=[10]), "genotype index 10 is outside 0..9"),
+    (lambda: H.release(10, ztypes=[]), "ztypes selects no genotype"),
+    (lambda: H.release(-5, ztypes=["D/D"]), "release: amount must be a finite number >= 0"),
+    (lambda: H.release(float("nan")), "amount must be a finite number >= 0"),
+    (lambda: H.kill(1.5), "kill: fraction must be a number in [0, 1], got 1.5"),
+    (lambda: H.scale(-1.0), "scale: factor must be a finite number >= 0"),
+    (lambda: H.convert(2.0, source_z=0, target_z=1), "convert: probability must be a number in [0, 1]"),
+    (lambda: H.convert(0.5, source_z="W/W", target_z="Q/Q"), "target_z: 'Q/Q' is not a genotype"),
+    (lambda: H.convert(0.5, pairs=[((2, 0, 0), (0, 0, 1))]), "convert source: sex 2 is not 0 (female)"),
+    (lambda: H.convert(0.5, pairs=[(("female", 0, 0), ("male", 9, 1))]), "convert target: age 9 is outside"),
+    (lambda: H.clear_sperm([("male", 2, 0)]), "stored sperm is held by females"),
+])
+def test_out_of_range_requests_fail_in_the_builder(op, words):
+    b = H.HookProgramBuilder.for_blueprint(drive_blueprint())
+    with pytest.raises(ValueError) as e:
+        b.add_hook("early", op())
+    assert words in str(e.value)
+    assert b.build().n_hooks == 0  # nothing was added
+
+
+def test_demes_are_checked_against_the_model():
+    b = H.HookProgramBuilder.for_blueprint(drive_blueprint(n_demes=3))
+    b.add_hook("late", H.release(1.0, ztypes="D/D"), demes=range(1, 3))
+    b.add_callback("late", demes=[2])
+    for demes in (3, [0, 5], range(2, 4), []):
+        with pytest.raises(ValueError, match="deme"):
+            b.add_hook("late", H.stop_if_extinct(), demes=demes)
+
+
+def test_labels_need_a_model():
+    with pytest.raises(ValueError, match="for_blueprint"):
+        H.HookProgramBuilder(n_ages=4, n_ztypes=10).add_hook("early", H.release(1.0, ztypes="D/D"))
+
+
+def test_release_ticks_follow_the_conditions():
+    b = H.HookProgramBuilder.for_blueprint(drive_blueprint())
+    b.add_hook("early", [H.release(5, ztypes="D/D", when=H.every(10) & H.before(40)), H.kill(0.1)])
+    b.add_hook("late", H.release(5, ztypes="D/D", when=H.at(35)))
+    assert b.release_ticks(60) == [0, 10, 20, 30, 35]
+
+
+def test_every_operation_is_documented():
+    for name in H.__all__:
+        obj = getattr(H, name)
+        if callable(obj) and not isinstance(obj, dict):
+            assert (obj.__doc__ or "").strip(), name
+
+
+def conditions():
+    leaf = st.one_of(
+        st.builds(H.every, st.integers(-2, 6)), st.builds(H.at, st.integers(0, 12)),
+        st.builds(H.from_tick, st.integers(0, 12)), st.builds(H.before, st.integers(0, 12)),
+        st.builds(H.until, st.integers(0, 12)), st.builds(H.after, st.integers(0, 12)),
+        st.just(H.always()))
+    return st.recursive(leaf, lambda c: st.one_of(
+        st.builds(lambda a, b: a & b, c, c), st.builds(lambda a, b: a | b, c, c),
+        st.builds(lambda a: ~a, c)), max_leaves=5)
+
+
+@settings(max_examples=60, deadline=None)
+@given(conditions())
+def test_condition_evaluation_matches_the_engine(cond):
+    b = H.HookProgramBuilder(n_ages=1, n_ztypes=1)
+    b.add_hook("first", H.set_count(1.0, when=cond))
+    prog = b.build()
+    engine = [t for t in range(14) if run(prog, [0, 0], tick=t)["ind"] == [1, 1]]
+    assert cond.ticks(14) == engine

@@ -1,6 +1,61 @@
-"""qorin: population-genetic and ecological models on a native engine."""
+"""qorin: population-genetic and ecological models on a native engine.
 
-from . import _engine_rs  # noqa: F401
+``import qorin`` gives everything a model needs:
 
-__all__ = ["_engine_rs"]
+- the engine: ``EngineSession`` (and, where the engine provides them,
+  ``DiscreteEngineSession``, ``HeterogeneousSpatialEngineSession``),
+  ``HistoryStore``, ``ParameterLog`` and the module functions
+  (``compute_offspring_tensor``, ``equilibrium_metrics``, ...);
+- the model contracts ``Blueprint`` and ``Params``;
+- ``genetics`` (loci and gene drives) and ``hooks`` (interventions);
+- results: ``history_width``, ``history_store``, ``to_dataset``,
+  ``to_dataframe``, ``population_size``, ``allele_frequencies``, ... (module
+  ``qorin.results``) and figures in ``qorin.plot`` (pandas, xarray and
+  matplotlib come with the "analysis" extra and are imported only when used).
+
+The user guide is in ``docs/`` of the source tree.
+"""
+
+from . import _engine_rs
+from . import genetics, hooks, results
+from .contracts import Blueprint, Params
+from .hooks import HookProgramBuilder
+from .results import (
+    adult_counts, allele_frequencies, check_history, describe_model, extinction_probability,
+    genotype_frequencies, history_store, history_width, load, model_description,
+    population_size, replicates, row_layout, save, simulate, to_dataframe, to_dataset,
+)
+
 __version__ = "0.1.0"
+
+_ENGINE_NAMES = (
+    "EngineSession", "DiscreteEngineSession", "HeterogeneousSpatialEngineSession",
+    "HistoryStore", "ParameterLog",
+    "compute_offspring_tensor", "equilibrium_metrics", "equilibrium_metrics_flat",
+    "migrate_csr_deterministic", "migrate_csr_stochastic", "project_observation",
+)
+# Re-export whatever this build of the engine provides.
+for _name in _ENGINE_NAMES:
+    _value = getattr(_engine_rs, _name, None)
+    if _value is not None:
+        globals()[_name] = _value
+del _name, _value
+
+__all__ = [n for n in _ENGINE_NAMES if n in globals()] + [
+    "Blueprint", "Params", "HookProgramBuilder", "genetics", "hooks", "results", "plot",
+    "adult_counts", "allele_frequencies", "check_history", "describe_model",
+    "extinction_probability", "genotype_frequencies", "history_store", "history_width", "load",
+    "model_description", "population_size", "replicates", "row_layout", "save", "simulate",
+    "to_dataframe", "to_dataset", "_engine_rs",
+]
+
+
+def __getattr__(name):
+    # qorin.plot imports nothing heavy itself, but keep it out of the import of qorin.
+    if name == "plot":
+        import importlib
+
+        module = importlib.import_module(".plot", __name__)
+        globals()["plot"] = module
+        return module
+    raise AttributeError(f"module 'qorin' has no attribute {name!r}")

@@ -76,6 +76,35 @@ def _default_locus():
     return genetics.autosomal_locus(2)
 
 
+def _tensor_shapes(a: int, z: int, g: int) -> dict:
+    """The layout of every tensor field for A ages, Z genotypes and G gamete types."""
+    return {
+        "survival_rates": (2, a), "mating_rates": (2, a), "reproduction_rates": (a,),
+        "fertility": (a,), "competition_weights": (a,), "equilibrium_distribution": (2, a),
+        "migration_rate": (2, a), "viability_fitness": (2, a, z), "fecundity_fitness": (2, z),
+        "sexual_selection_fitness": (z, z), "zygote_viability_fitness": (2, z),
+        "offspring_tensor": (z * z * z,), "meiosis_map": (2 * z * g,),
+        "female_ztype_compatibility": (z,), "male_ztype_compatibility": (z,),
+    }
+
+
+def _shaped(name: str, value, shape: tuple) -> np.ndarray:
+    """A tensor override in its layout: the layout's shape, or flat with as many
+    values; the two optional ecology tensors may also be empty (absent)."""
+    a = _f64(value)
+    if name in ("equilibrium_distribution", "migration_rate") and a.size == 0:
+        return np.zeros(0)
+    if a.shape == shape:
+        return a
+    size = int(np.prod(shape))
+    if a.ndim == 1 and a.size == size:
+        return a.reshape(shape)
+    allowed = f"shape {shape}" + (f" or {size} flat values" if len(shape) > 1 else "")
+    if name in ("equilibrium_distribution", "migration_rate"):
+        allowed += " or empty (absent)"
+    raise ValueError(f"{name} must have {allowed}, got shape {a.shape}")
+
+
 class Blueprint:
     """Frozen structure of one model.
 
@@ -163,7 +192,11 @@ class Params:
     for adult ages and 0 below; competition weight 1 at every age; no declared
     equilibrium distribution and no migration-rate column; Beverton-Holt
     regulation (growth mode 3); the offspring tensor, meiosis map and
-    compatibility vectors of the blueprint's genetics model.
+    compatibility vectors of the blueprint's genetics model, and the genotype
+    fitness tables the genetics model carries (``locus.fitness``, for example the
+    costs of a gene drive). A tensor given as a keyword must have its layout's
+    shape (or be flat with as many values); otherwise ``ValueError`` names the
+    field and the expected shape.
     """
 
     def __init__(self, blueprint: Blueprint, locus: Any = None, **overrides: Any) -> None:
@@ -199,7 +232,11 @@ class Params:
         self.meiosis_map = _f64(locus.meiosis_map).reshape(-1)
         self.female_ztype_compatibility = _f64(locus.female_ztype_compatibility).reshape(-1)
         self.male_ztype_compatibility = _f64(locus.male_ztype_compatibility).reshape(-1)
+        # genotype fitness carried by the genetics model (gene-drive costs, ...)
+        for name, table in (getattr(locus, "fitness", None) or {}).items():
+            setattr(self, name, _f64(table, (2, z)))
 
+        shapes = _tensor_shapes(a, z, int(locus.n_gtypes))
         for name, value in overrides.items():
             if name in ("carrying_capacity", "eggs_per_female", "sex_ratio",
                         "sperm_displacement_rate", "low_density_growth_rate",
@@ -210,7 +247,7 @@ class Params:
             elif name == "custom_slots":
                 value = dict(value)
             elif name in ECOLOGY_TENSORS or name in GENETICS_TENSORS:
-                value = _f64(value)
+                value = _shaped(name, value, shapes[name])
             else:
                 raise TypeError(f"Params has no field {name!r}")
             setattr(self, name, value)

@@ -1,4 +1,4 @@
-"""Meiosis and fusion tables of common genetic models.
+"""Meiosis and fusion tables of common genetic models, gene drives included.
 
 A model is described by two tables:
 
@@ -8,23 +8,65 @@ A model is described by two tables:
   made by a pair of gametes.
 
 The engine composes them into the offspring tensor (``compute_offspring_tensor``).
+Each row of a meiosis table is a distribution over gametes and must sum to 1.
+
+Builders
+--------
+``autosomal_locus``
+    one diploid autosomal locus with Mendelian segregation;
+``xy_locus``
+    an XY sex-chromosome locus;
+``combine``
+    independent assortment of several loci into one genotype index;
+``homing_drive``
+    a homing gene drive with wild (W), drive (D), functional-resistance (R) and
+    non-functional-resistance (N) alleles;
+``split_drive``
+    a two-locus (split) homing drive: the gRNA drive locus and an unlinked Cas9 locus;
+``x_linked_distorter``
+    an X-linked meiotic driver that biases the sex ratio of its carriers' offspring.
+
+Genotype fitness travels with a model: ``LocusModel.fitness`` maps a genetics
+field of ``Params`` (``zygote_viability_fitness``, ``fecundity_fitness``) to a
+(2, Z) table, and ``Params`` uses it as that field's default. ``fitness_table``
+builds such tables from genotype labels.
 """
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass, field
 from functools import cached_property
+from typing import Any, Mapping
 
 import numpy as np
 
 from . import _engine_rs
 
-__all__ = ["LocusModel", "autosomal_locus", "xy_locus", "combine"]
+__all__ = [
+    "LocusModel", "autosomal_locus", "xy_locus", "combine",
+    "homing_drive", "split_drive", "x_linked_distorter", "fitness_table", "FITNESS_FIELDS",
+]
+
+SUM_TOLERANCE = 1e-9
+# Genetics fields of Params that a locus may carry a genotype-fitness default for.
+FITNESS_FIELDS = ("zygote_viability_fitness", "fecundity_fitness")
+_SEXES = ("female", "male")
 
 
 @dataclass(frozen=True)
 class LocusModel:
-    """Genotype classes of a model with their meiosis and fusion tables."""
+    """Genotype classes of a model with their meiosis and fusion tables.
+
+    ``labels`` name the zygote genotypes ("A1/A2", or "W/D;w/C" for two loci),
+    ``gamete_labels`` the gamete types. ``alleles`` lists the allele names of
+    each locus (one list per locus, in the order of the ";"-separated label
+    parts); it is derived from the labels when not given. ``offspring``, when
+    given, replaces the tensor composed from meiosis and fusion (used for
+    effects that act in the embryo, such as maternal deposition of a nuclease).
+    ``fitness`` maps genetics fields of ``Params`` to (2, Z) tables used as
+    their defaults; ``description`` records how the model was built.
+    """
 
     labels: list
     meiosis: np.ndarray  # (2, Z, G) float64
@@ -32,9 +74,17 @@ class LocusModel:
     female_only: np.ndarray = field(default=None)  # (Z,) bool: sex fixed female by sex chromosomes
     male_only: np.ndarray = field(default=None)  # (Z,) bool: sex fixed male by sex chromosomes
     gamete_labels: list = field(default=None)
+    alleles: list = field(default=None)
+    offspring: np.ndarray = field(default=None)  # (Z**3,) float64 override
+    fitness: dict = field(default=None)
+    description: dict = field(default=None)
 
     def __post_init__(self):
         z = len(self.labels)
+        labels = [str(s) for s in self.labels]
+        if len(set(labels)) != z:
+            raise ValueError("labels must be distinct")
+        object.__setattr__(self, "labels", labels)
         meiosis = np.ascontiguousarray(self.meiosis, dtype=np.float64)
         fusion = np.ascontiguousarray(self.fusion, dtype=np.float64)
         if meiosis.ndim != 3 or meiosis.shape[0] != 2 or meiosis.shape[1] != z:
@@ -42,6 +92,9 @@ class LocusModel:
         g = meiosis.shape[2]
         if fusion.shape != (g, g, z):
             raise ValueError(f"fusion must have shape ({g}, {g}, {z}), got {fusion.shape}")
+        _check_distributions(meiosis, labels)
+        if not np.all(np.isfinite(fusion)) or np.any(fusion < 0):
+            raise ValueError("fusion must hold finite nonnegative shares")
         object.__setattr__(self, "meiosis", meiosis)
         object.__setattr__(self, "fusion", fusion)
         for name in ("female_only", "male_only"):
@@ -52,17 +105,46 @@ class LocusModel:
             object.__setattr__(self, name, value)
         if self.gamete_labels is None:
             object.__setattr__(self, "gamete_labels", [f"g{i}" for i in range(g)])
+        if self.alleles is None:
+            object.__setattr__(self, "alleles", _alleles_from_labels(labels))
+        else:
+            object.__setattr__(self, "alleles", [list(map(str, a)) for a in self.alleles])
+        if self.offspring is not None:
+            off = np.ascontiguousarray(self.offspring, dtype=np.float64).reshape(-1)
+            if off.size != z ** 3:
+                raise ValueError(f"offspring must hold {z ** 3} values, got {off.size}")
+            sums = off.reshape(z * z, z).sum(axis=1)
+            if (not np.all(np.isfinite(off)) or np.any(off < 0)
+                    or np.any(sums > 1.0 + SUM_TOLERANCE)):
+                raise ValueError("offspring rows must hold finite nonnegative shares summing to at most 1")
+            off.flags.writeable = False
+            object.__setattr__(self, "offspring", off)
+        fitness = {}
+        for name, table in (self.fitness or {}).items():
+            if name not in FITNESS_FIELDS:
+                raise ValueError(f"fitness keys must be among {list(FITNESS_FIELDS)}, got {name!r}")
+            table = np.array(table, dtype=np.float64)
+            if table.shape != (2, z):
+                raise ValueError(f"fitness[{name!r}] must have shape (2, {z}), got {table.shape}")
+            _check_fitness_values(name, table)
+            table.flags.writeable = False
+            fitness[name] = table
+        object.__setattr__(self, "fitness", fitness)
+        object.__setattr__(self, "description", dict(self.description or {}))
 
     @property
     def n_ztypes(self) -> int:
+        """Number of zygote genotypes Z."""
         return len(self.labels)
 
     @property
     def n_gtypes(self) -> int:
+        """Number of gamete types G."""
         return self.meiosis.shape[2]
 
     @property
     def has_sex_chromosomes(self) -> bool:
+        """True when some genotype's sex is fixed by its sex chromosomes."""
         return bool(self.female_only.any() or self.male_only.any())
 
     @property
@@ -72,12 +154,14 @@ class LocusModel:
 
     @cached_property
     def _offspring(self) -> np.ndarray:
+        if self.offspring is not None:
+            return self.offspring
         return _engine_rs.compute_offspring_tensor(self.meiosis, self.fusion)
 
     @property
     def offspring_tensor(self) -> np.ndarray:
         """Flat Z**3 offspring tensor over [female ztype, male ztype, zygote]."""
-        return self._offspring.copy()
+        return np.array(self._offspring, dtype=np.float64)
 
     @property
     def female_ztype_compatibility(self) -> np.ndarray:
@@ -86,6 +170,109 @@ class LocusModel:
     @property
     def male_ztype_compatibility(self) -> np.ndarray:
         return np.ones(self.n_ztypes)
+
+    # ------------------------------------------------------------ labels
+    def index(self, label, *, argument: str = "genotype") -> int:
+        """Index of a genotype given by label (alleles of a pair in any order) or index."""
+        if isinstance(label, (bool, np.bool_)):
+            raise TypeError(f"{argument}: expected a genotype label or index, got {label!r}")
+        if isinstance(label, (int, np.integer)):
+            i = int(label)
+            if not 0 <= i < self.n_ztypes:
+                raise ValueError(f"{argument}: genotype index {i} is outside 0..{self.n_ztypes - 1}")
+            return i
+        if not isinstance(label, str):
+            raise TypeError(f"{argument}: expected a genotype label or index, got {type(label).__name__}")
+        lookup = self._label_lookup
+        key = label.replace(" ", "")
+        if key in lookup:
+            return lookup[key]
+        raise ValueError(f"{argument}: {label!r} is not a genotype of this model; "
+                         f"allowed: {', '.join(map(repr, self.labels))}")
+
+    @cached_property
+    def _label_lookup(self) -> dict:
+        lookup = {}
+        for k, label in enumerate(self.labels):
+            lookup[label] = k
+            parts = label.split(";")
+            variants = [[p] if "/" not in p else [p, "/".join(reversed(p.split("/", 1)))] for p in parts]
+            for combo in _product(variants):
+                lookup.setdefault(";".join(combo), k)
+        return lookup
+
+    def allele_counts(self, locus: int = 0) -> tuple[list, np.ndarray]:
+        """(allele names, counts) of one locus: counts[z, a] is the number of copies
+        of allele a carried by genotype z (0, 1 or 2; a Y counts as an allele)."""
+        n_loci = len(self.alleles)
+        if not 0 <= int(locus) < n_loci:
+            raise ValueError(f"locus must be in 0..{n_loci - 1}, got {locus}")
+        names = self.alleles[int(locus)]
+        counts = np.zeros((self.n_ztypes, len(names)))
+        for z, label in enumerate(self.labels):
+            for allele in label.split(";")[int(locus)].split("/"):
+                counts[z, names.index(allele)] += 1.0
+        return list(names), counts
+
+    def carriers(self, allele: str, locus: int | None = None) -> list:
+        """Labels of the genotypes that carry at least one copy of `allele`."""
+        loci = range(len(self.alleles)) if locus is None else [int(locus)]
+        found = [i for i in loci if allele in self.alleles[i]]
+        if not found:
+            known = sorted({a for names in self.alleles for a in names})
+            raise ValueError(f"allele: {allele!r} is not an allele of this model; allowed: "
+                             f"{', '.join(map(repr, known))}")
+        out = []
+        for z, label in enumerate(self.labels):
+            parts = label.split(";")
+            if any(allele in parts[i].split("/") for i in found):
+                out.append(label)
+        return out
+
+
+def _product(lists):
+    out = [[]]
+    for options in lists:
+        out = [prefix + [o] for prefix in out for o in options]
+    return out
+
+
+def _alleles_from_labels(labels) -> list:
+    """Allele names per locus, in order of first appearance in the labels."""
+    loci: list = []
+    for label in labels:
+        parts = label.split(";")
+        while len(loci) < len(parts):
+            loci.append([])
+        for i, part in enumerate(parts):
+            for allele in part.split("/"):
+                if allele not in loci[i]:
+                    loci[i].append(allele)
+    return loci
+
+
+def _check_distributions(meiosis: np.ndarray, labels) -> None:
+    if not np.all(np.isfinite(meiosis)) or np.any(meiosis < 0):
+        raise ValueError("meiosis must hold finite nonnegative gamete shares")
+    sums = meiosis.sum(axis=2)
+    bad = np.argwhere(np.abs(sums - 1.0) > SUM_TOLERANCE)
+    if bad.size:
+        sex, z = (int(v) for v in bad[0])
+        raise ValueError(f"meiosis rows must sum to 1 for every parent genotype; the {_SEXES[sex]} "
+                         f"row of {labels[z]!r} sums to {float(sums[sex, z])!r}")
+
+
+def _check_fitness_values(name, table) -> None:
+    if not np.all(np.isfinite(table)) or np.any(table < 0):
+        raise ValueError(f"{name} must hold finite nonnegative values")
+
+
+def _check_name(name: str, what: str) -> str:
+    name = str(name)
+    if not name or any(c in name for c in "/; "):
+        raise ValueError(f"{what}: allele names must be non-empty and contain no '/', ';' or blank, "
+                         f"got {name!r}")
+    return name
 
 
 def _unordered_pairs(n):
@@ -96,7 +283,7 @@ def autosomal_locus(n_alleles: int = 2, allele_names=None) -> LocusModel:
     """One diploid autosomal locus with ``n_alleles`` alleles and Mendelian segregation.
 
     Genotypes are the unordered allele pairs (i, j), i <= j, in lexicographic
-    order: with two alleles "A/A", "A/a", "a/a"... Gametes are the alleles.
+    order: with two alleles "A1/A1", "A1/A2", "A2/A2". Gametes are the alleles.
     """
     n = int(n_alleles)
     if n < 1:
@@ -104,6 +291,9 @@ def autosomal_locus(n_alleles: int = 2, allele_names=None) -> LocusModel:
     names = list(allele_names) if allele_names is not None else [f"A{i + 1}" for i in range(n)]
     if len(names) != n:
         raise ValueError("allele_names must have one name per allele")
+    names = [_check_name(a, "allele_names") for a in names]
+    if len(set(names)) != n:
+        raise ValueError("allele_names must be distinct")
     pairs = _unordered_pairs(n)
     index = {p: k for k, p in enumerate(pairs)}
     z, g = len(pairs), n
@@ -116,7 +306,8 @@ def autosomal_locus(n_alleles: int = 2, allele_names=None) -> LocusModel:
         for m in range(g):
             fusion[f, m, index[(min(f, m), max(f, m))]] = 1.0
     labels = [f"{names[i]}/{names[j]}" for i, j in pairs]
-    return LocusModel(labels, meiosis, fusion, gamete_labels=names)
+    return LocusModel(labels, meiosis, fusion, gamete_labels=names, alleles=[names],
+                      description={"builder": "autosomal_locus", "alleles": names})
 
 
 def xy_locus(n_x_alleles: int = 1, allele_names=None) -> LocusModel:
@@ -132,6 +323,9 @@ def xy_locus(n_x_alleles: int = 1, allele_names=None) -> LocusModel:
         ["X"] if n == 1 else [f"X{i + 1}" for i in range(n)])
     if len(names) != n:
         raise ValueError("allele_names must have one name per X allele")
+    names = [_check_name(a, "allele_names") for a in names]
+    if len(set(names)) != n or "Y" in names:
+        raise ValueError("allele_names must be distinct and must not use 'Y'")
     females = _unordered_pairs(n)
     z = len(females) + n
     g = n + 1
@@ -157,14 +351,17 @@ def xy_locus(n_x_alleles: int = 1, allele_names=None) -> LocusModel:
     labels = [f"{names[i]}/{names[j]}" for i, j in females] + [f"{names[a]}/Y" for a in range(n)]
     female_only = np.array([True] * len(females) + [False] * n)
     return LocusModel(labels, meiosis, fusion, female_only=female_only, male_only=~female_only,
-                      gamete_labels=names + ["Y"])
+                      gamete_labels=names + ["Y"], alleles=[names + ["Y"]],
+                      description={"builder": "xy_locus", "alleles": names})
 
 
 def combine(*loci: LocusModel) -> LocusModel:
     """Independent assortment of several loci into one genotype index.
 
     Genotype (z1, z2, ...) has index z1*Z2*... + z2*... (the first locus varies
-    slowest); gametes are combined the same way.
+    slowest); gametes are combined the same way. Fitness tables multiply; an
+    offspring override of a component (maternal deposition) carries over as the
+    product of the components' offspring tensors.
     """
     if not loci:
         raise ValueError("combine() needs at least one locus")
@@ -179,6 +376,353 @@ def combine(*loci: LocusModel) -> LocusModel:
         gametes = [f"{a};{b}" for a in result.gamete_labels for b in other.gamete_labels]
         female_only = np.repeat(result.female_only, z2) | np.tile(other.female_only, z1)
         male_only = np.repeat(result.male_only, z2) | np.tile(other.male_only, z1)
+        offspring = None
+        if result.offspring is not None or other.offspring is not None:
+            ta = result.offspring_tensor.reshape(z1, z1, z1)
+            tb = other.offspring_tensor.reshape(z2, z2, z2)
+            offspring = np.einsum("ijk,lmn->iljmkn", ta, tb).reshape(-1)
+        fitness = {}
+        for name in FITNESS_FIELDS:
+            if name in result.fitness or name in other.fitness:
+                fa = result.fitness.get(name, np.ones((2, z1)))
+                fb = other.fitness.get(name, np.ones((2, z2)))
+                fitness[name] = np.stack([np.outer(fa[s], fb[s]).reshape(-1) for s in range(2)])
+        parts = result.description.get("loci") if result.description.get("builder") == "combine" \
+            else [result.description]
         result = LocusModel(labels, meiosis, fusion, female_only=female_only, male_only=male_only,
-                            gamete_labels=gametes)
+                            gamete_labels=gametes, alleles=list(result.alleles) + list(other.alleles),
+                            offspring=offspring, fitness=fitness,
+                            description={"builder": "combine", "loci": list(parts) + [other.description]})
     return result
+
+
+# ------------------------------------------------------------------ rates and fitness
+def _rate(name: str, value) -> float:
+    try:
+        v = float(value)
+    except (TypeError, ValueError):
+        raise ValueError(f"{name} must be a number in [0, 1], got {value!r}") from None
+    if not (0.0 <= v <= 1.0):
+        raise ValueError(f"{name} must be in [0, 1], got {value!r}")
+    return v
+
+
+def _per_sex(name: str, value) -> tuple[float, float]:
+    """A rate for both sexes: a number, a (female, male) pair or {"female": .., "male": ..}."""
+    if isinstance(value, Mapping):
+        extra = set(value) - set(_SEXES)
+        if extra or len(value) != 2:
+            raise ValueError(f"{name}: give both keys 'female' and 'male', got {sorted(map(str, value))}")
+        return _rate(f"{name}['female']", value["female"]), _rate(f"{name}['male']", value["male"])
+    if isinstance(value, (tuple, list, np.ndarray)):
+        if len(value) != 2:
+            raise ValueError(f"{name} must be a number or a (female, male) pair, got {value!r}")
+        return _rate(f"{name}[0] (female)", value[0]), _rate(f"{name}[1] (male)", value[1])
+    v = _rate(name, value)
+    return v, v
+
+
+def fitness_table(locus: LocusModel, values: Mapping | None, *, default: float = 1.0,
+                  n_ages: int | None = None, argument: str = "fitness") -> np.ndarray:
+    """A per-sex genotype table from labels: ``values`` maps a genotype label (or
+    index) to a number (both sexes) or a (female, male) pair; genotypes not named
+    get ``default``. Returns shape (2, Z), or (2, n_ages, Z) repeated over ages
+    when ``n_ages`` is given (the layout of ``viability_fitness``)."""
+    z = locus.n_ztypes
+    table = np.full((2, z), float(default))
+    for key, value in (values or {}).items():
+        k = locus.index(key, argument=argument)
+        if isinstance(value, Mapping):
+            pair = (value.get("female", default), value.get("male", default))
+            if set(value) - set(_SEXES):
+                raise ValueError(f"{argument}[{key!r}]: keys must be 'female' and/or 'male'")
+        elif isinstance(value, (tuple, list, np.ndarray)):
+            if len(value) != 2:
+                raise ValueError(f"{argument}[{key!r}] must be a number or a (female, male) pair")
+            pair = (value[0], value[1])
+        else:
+            pair = (value, value)
+        for s in range(2):
+            try:
+                v = float(pair[s])
+            except (TypeError, ValueError):
+                raise ValueError(f"{argument}[{key!r}] must be a finite number >= 0, got {pair[s]!r}") from None
+            if not (math.isfinite(v) and v >= 0.0):
+                raise ValueError(f"{argument}[{key!r}] must be a finite number >= 0, got {pair[s]!r}")
+            table[s, k] = v
+    if n_ages is None:
+        return table
+    n_ages = int(n_ages)
+    if n_ages < 0:
+        raise ValueError(f"n_ages must be nonnegative, got {n_ages}")
+    return np.ascontiguousarray(np.repeat(table[:, None, :], n_ages, axis=1))
+
+
+def _dominance_costs(copies: np.ndarray, cost, dominance, cost_name: str, dominance_name: str):
+    """Fitness 1 - s for two copies of an allele, 1 - h*s for one copy, by genotype."""
+    s = _rate(cost_name, cost)
+    h = _rate(dominance_name, dominance)
+    w = np.where(copies == 2, 1.0 - s, np.where(copies == 1, 1.0 - h * s, 1.0))
+    return np.stack([w, w])
+
+
+def _merge_fitness(locus: LocusModel, base: dict, name: str, values, argument: str) -> None:
+    if values is None:
+        return
+    table = fitness_table(locus, values, argument=argument)
+    base[name] = base.get(name, np.ones((2, locus.n_ztypes))) * table
+
+
+# ------------------------------------------------------------------ homing drives
+_DRIVE_ALLELES = ("W", "D", "R", "N")
+
+
+def _drive_gametes(c: float, h: float, fr: float) -> np.ndarray:
+    """Gametes (W, D, R, N) of a D/W germline: the W allele is cut with probability
+    c; a cut is repaired by homing (W -> D) with probability h, otherwise by end
+    joining into a resistance allele, functional (R) with probability fr."""
+    cut_not_homed = c * (1.0 - h)
+    return np.array([
+        0.5 * (1.0 - c),
+        0.5 + 0.5 * (c * h),
+        0.5 * (cut_not_homed * fr),
+        0.5 * (cut_not_homed * (1.0 - fr)),
+    ])
+
+
+def _drive_rates(cutting, homing, functional_resistance, deposition):
+    return (_per_sex("cutting", cutting), _per_sex("homing", homing),
+            _per_sex("functional_resistance", functional_resistance), _rate("deposition", deposition))
+
+
+def _drive_costs(locus, disrupts, drive_cost, dominance, fitness, fecundity):
+    """Fitness tables of a drive: the disrupted target gene, a dominance cost of
+    the drive allele, then explicit per-genotype tables (all multiplied)."""
+    z = locus.n_ztypes
+    tables: dict = {}
+    _, counts = locus.allele_counts(0)  # alleles in the order wild, drive, R, N
+    functional = counts[:, 0] + counts[:, 2]
+    if disrupts not in (None, "female_fertility", "fertility", "viability"):
+        raise ValueError("disrupts must be None, 'female_fertility', 'fertility' or 'viability', "
+                         f"got {disrupts!r}")
+    if disrupts is not None:
+        null = np.where(functional == 0, 0.0, 1.0)
+        if disrupts == "viability":
+            tables["zygote_viability_fitness"] = np.stack([null, null])
+        elif disrupts == "female_fertility":
+            tables["fecundity_fitness"] = np.stack([null, np.ones(z)])
+        else:
+            tables["fecundity_fitness"] = np.stack([null, null])
+    cost = _dominance_costs(counts[:, 1], drive_cost, dominance, "drive_cost", "dominance")
+    if np.any(cost != 1.0):
+        tables["zygote_viability_fitness"] = tables.get("zygote_viability_fitness", np.ones((2, z))) * cost
+    _merge_fitness(locus, tables, "zygote_viability_fitness", fitness, "fitness")
+    _merge_fitness(locus, tables, "fecundity_fitness", fecundity, "fecundity")
+    return tables
+
+
+def _deposit(tensor: np.ndarray, z: int, mothers, zygote_pairs, index, target_locus: int,
+             d: float, fr: float) -> np.ndarray:
+    """Cut the W alleles of embryos whose mothers deposited nuclease.
+
+    ``zygote_pairs[k]`` gives the allele pairs (one per locus) of zygote k and
+    ``index`` maps such a tuple of sorted pairs back to a zygote. Each W allele at
+    the target locus is cut independently with probability d and becomes R (share
+    fr) or N."""
+    W, R, N = 0, 2, 3
+    fate = {W: ((W, 1.0 - d), (R, d * fr), (N, d * (1.0 - fr)))}
+    t = tensor.reshape(z, z, z).copy()
+    for i in mothers:
+        for j in range(z):
+            row = t[i, j].copy()
+            new = np.zeros(z)
+            for k in range(z):
+                if row[k] == 0.0:
+                    continue
+                pairs = zygote_pairs[k]
+                a, b = pairs[target_locus]
+                for a2, pa in fate.get(a, ((a, 1.0),)):
+                    for b2, pb in fate.get(b, ((b, 1.0),)):
+                        p = pa * pb
+                        if p == 0.0:
+                            continue
+                        changed = list(pairs)
+                        changed[target_locus] = (min(a2, b2), max(a2, b2))
+                        new[index[tuple(changed)]] += row[k] * p
+            t[i, j] = new
+    return t.reshape(-1)
+
+
+def homing_drive(*, cutting=1.0, homing=1.0, functional_resistance=0.0, deposition=0.0,
+                 disrupts=None, drive_cost=0.0, dominance=0.5, fitness=None, fecundity=None,
+                 allele_names=_DRIVE_ALLELES) -> LocusModel:
+    """A homing gene drive at one autosomal locus.
+
+    Alleles (default names): W wild type, D drive, R functional resistance
+    (cut-resistant, target gene still works), N non-functional resistance
+    (cut-resistant, target gene broken). Genotypes are the ten unordered pairs
+    "W/W", "W/D", ..., "N/N".
+
+    Rates (each a number for both sexes, a (female, male) pair or a dict with
+    keys "female" and "male"; all in [0, 1]):
+
+    cutting
+        probability that the W allele in the germline of a W/D individual is cut;
+    homing
+        probability that a cut is repaired by homing (W becomes D); otherwise end
+        joining turns it into a resistance allele;
+    functional_resistance
+        share of those resistance alleles that keep the target's function (R);
+        the rest are N.
+
+    A W/D parent thus transmits D with probability (1 + cutting*homing)/2, W with
+    (1 - cutting)/2, R with cutting*(1 - homing)*functional_resistance/2 and N
+    with the rest. Every other genotype segregates Mendelian.
+
+    deposition
+        maternal deposition: in embryos of mothers carrying D, each W allele is cut
+        with this probability and becomes R (share ``functional_resistance`` of the
+        female rates) or N. This acts on the offspring tensor.
+
+    Fitness (default tables of ``Params``):
+
+    disrupts
+        what an individual without a functional target allele (no W or R) loses:
+        None, "female_fertility" (female fecundity 0: a suppression drive),
+        "fertility" (both sexes) or "viability" (zygotes die);
+    drive_cost, dominance
+        zygote viability 1 - drive_cost for D/D and 1 - dominance*drive_cost for
+        one copy of D;
+    fitness, fecundity
+        explicit zygote-viability and fecundity tables by genotype label, e.g.
+        ``{"D/D": 0.8, "W/D": (0.9, 1.0)}`` ((female, male) pairs allowed),
+        multiplied into the tables above.
+    """
+    (cf, cm), (hf, hm), (ff, fm), d = _drive_rates(cutting, homing, functional_resistance, deposition)
+    names = [_check_name(a, "allele_names") for a in allele_names]
+    if len(names) != 4 or len(set(names)) != 4:
+        raise ValueError("allele_names must be four distinct names (wild, drive, functional "
+                         "resistance, non-functional resistance)")
+    base = autosomal_locus(4, names)
+    pairs = _unordered_pairs(4)
+    wd = pairs.index((0, 1))
+    meiosis = base.meiosis.copy()
+    meiosis[0, wd] = _drive_gametes(cf, hf, ff)
+    meiosis[1, wd] = _drive_gametes(cm, hm, fm)
+    offspring = None
+    if d > 0.0:
+        z = len(pairs)
+        tensor = _engine_rs.compute_offspring_tensor(meiosis, base.fusion)
+        mothers = [k for k, (a, b) in enumerate(pairs) if 1 in (a, b)]
+        index = {(p,): k for k, p in enumerate(pairs)}
+        offspring = _deposit(tensor, z, mothers, [(p,) for p in pairs], index, 0, d, ff)
+    description = {"builder": "homing_drive", "alleles": names,
+                   "cutting": [cf, cm], "homing": [hf, hm], "functional_resistance": [ff, fm],
+                   "deposition": d, "disrupts": disrupts, "drive_cost": _rate("drive_cost", drive_cost),
+                   "dominance": _rate("dominance", dominance)}
+    plain = LocusModel(base.labels, meiosis, base.fusion, gamete_labels=names, alleles=[names],
+                       offspring=offspring)
+    tables = _drive_costs(plain, disrupts, drive_cost, dominance, fitness, fecundity)
+    return LocusModel(base.labels, meiosis, base.fusion, gamete_labels=names, alleles=[names],
+                      offspring=offspring, fitness=tables, description=description)
+
+
+def split_drive(*, cutting=1.0, homing=1.0, functional_resistance=0.0, deposition=0.0,
+                disrupts=None, drive_cost=0.0, dominance=0.5, cas9_cost=0.0, cas9_dominance=0.5,
+                fitness=None, fecundity=None, allele_names=_DRIVE_ALLELES,
+                cas9_names=("w", "C")) -> LocusModel:
+    """A split (two-locus) homing drive, built with ``combine``.
+
+    The first locus carries the gRNA drive element: alleles W, D, R, N as in
+    ``homing_drive``. The second, unlinked locus carries the nuclease: alleles
+    "w" (none) and "C" (Cas9). Homing happens only in the germline of W/D
+    individuals that carry at least one C; without C the drive allele segregates
+    Mendelian, so the drive cannot spread on its own. Genotype labels read
+    "W/D;w/C".
+
+    Rates as in ``homing_drive`` (cutting, homing, functional_resistance per sex;
+    deposition: embryos of mothers carrying both D and C have each W cut with that
+    probability). ``drive_cost``/``dominance`` apply to D, ``cas9_cost``/
+    ``cas9_dominance`` to C (multiplicatively); ``disrupts``, ``fitness`` and
+    ``fecundity`` as in ``homing_drive``, with two-locus labels.
+    """
+    (cf, cm), (hf, hm), (ff, fm), d = _drive_rates(cutting, homing, functional_resistance, deposition)
+    names = [_check_name(a, "allele_names") for a in allele_names]
+    if len(names) != 4 or len(set(names)) != 4:
+        raise ValueError("allele_names must be four distinct names")
+    cnames = [_check_name(a, "cas9_names") for a in cas9_names]
+    if len(cnames) != 2 or len(set(cnames)) != 2:
+        raise ValueError("cas9_names must be two distinct names (without, with Cas9)")
+    drive_locus = autosomal_locus(4, names)
+    cas9_locus = autosomal_locus(2, cnames)
+    joint = combine(drive_locus, cas9_locus)
+    pairs_a, pairs_b = _unordered_pairs(4), _unordered_pairs(2)
+    zb = len(pairs_b)
+    wd = pairs_a.index((0, 1))
+    meiosis = joint.meiosis.copy()
+    for kb, pb in enumerate(pairs_b):
+        if 1 not in pb:
+            continue
+        for s, row in ((0, _drive_gametes(cf, hf, ff)), (1, _drive_gametes(cm, hm, fm))):
+            meiosis[s, wd * zb + kb] = np.kron(row, cas9_locus.meiosis[s, kb])
+    offspring = None
+    z = joint.n_ztypes
+    if d > 0.0:
+        tensor = _engine_rs.compute_offspring_tensor(meiosis, joint.fusion)
+        zygote_pairs = [(pa, pb) for pa in pairs_a for pb in pairs_b]
+        index = {p: k for k, p in enumerate(zygote_pairs)}
+        mothers = [k for k, (pa, pb) in enumerate(zygote_pairs) if 1 in pa and 1 in pb]
+        offspring = _deposit(tensor, z, mothers, zygote_pairs, index, 0, d, ff)
+    plain = LocusModel(joint.labels, meiosis, joint.fusion, gamete_labels=joint.gamete_labels,
+                       alleles=joint.alleles, offspring=offspring)
+    tables = _drive_costs(plain, disrupts, drive_cost, dominance, None, None)
+    _, cc = plain.allele_counts(1)
+    cost = _dominance_costs(cc[:, 1], cas9_cost, cas9_dominance, "cas9_cost", "cas9_dominance")
+    if np.any(cost != 1.0):
+        tables["zygote_viability_fitness"] = tables.get("zygote_viability_fitness", np.ones((2, z))) * cost
+    _merge_fitness(plain, tables, "zygote_viability_fitness", fitness, "fitness")
+    _merge_fitness(plain, tables, "fecundity_fitness", fecundity, "fecundity")
+    description = {"builder": "split_drive", "alleles": names, "cas9_alleles": cnames,
+                   "cutting": [cf, cm], "homing": [hf, hm], "functional_resistance": [ff, fm],
+                   "deposition": d, "disrupts": disrupts, "drive_cost": float(drive_cost),
+                   "dominance": float(dominance), "cas9_cost": float(cas9_cost),
+                   "cas9_dominance": float(cas9_dominance)}
+    return LocusModel(joint.labels, meiosis, joint.fusion, gamete_labels=joint.gamete_labels,
+                      alleles=joint.alleles, offspring=offspring, fitness=tables,
+                      description=description)
+
+
+def x_linked_distorter(*, transmission=1.0, female_transmission=0.5, fitness=None, fecundity=None,
+                       allele_names=("X", "Xd")) -> LocusModel:
+    """An X-linked sex-ratio distorter on an XY locus (built on ``xy_locus(2)``).
+
+    Genotypes: females "X/X", "X/Xd", "Xd/Xd"; males "X/Y", "Xd/Y". A driving
+    male Xd/Y passes Xd to a share ``transmission`` of his gametes and Y to the
+    rest (0.5 is Mendelian; 1 gives only daughters), so his offspring are
+    ``transmission`` daughters. Heterozygous females pass Xd with probability
+    ``female_transmission``. Both in [0, 1].
+
+    ``fitness`` (zygote viability) and ``fecundity`` are tables by genotype label,
+    e.g. ``fecundity={"Xd/Y": 0.8}`` for the fertility cost of sperm killing.
+    """
+    k = _rate("transmission", transmission)
+    kf = _rate("female_transmission", female_transmission)
+    names = [_check_name(a, "allele_names") for a in allele_names]
+    if len(names) != 2:
+        raise ValueError("allele_names must be two names (standard X, driving X)")
+    base = xy_locus(2, names)
+    het = base.labels.index(f"{names[0]}/{names[1]}")
+    driver = base.labels.index(f"{names[1]}/Y")
+    meiosis = base.meiosis.copy()
+    meiosis[:, het] = [1.0 - kf, kf, 0.0]
+    meiosis[:, driver] = [0.0, k, 1.0 - k]
+    plain = LocusModel(base.labels, meiosis, base.fusion, female_only=base.female_only,
+                       male_only=base.male_only, gamete_labels=base.gamete_labels, alleles=base.alleles)
+    tables: dict = {}
+    _merge_fitness(plain, tables, "zygote_viability_fitness", fitness, "fitness")
+    _merge_fitness(plain, tables, "fecundity_fitness", fecundity, "fecundity")
+    return LocusModel(base.labels, meiosis, base.fusion, female_only=base.female_only,
+                      male_only=base.male_only, gamete_labels=base.gamete_labels, alleles=base.alleles,
+                      fitness=tables,
+                      description={"builder": "x_linked_distorter", "alleles": names,
+                                   "transmission": k, "female_transmission": kf})

@@ -12,6 +12,19 @@ Users describe interventions as readable operations::
 
 ``build()`` returns a :class:`HookProgram` whose attributes are the flat CSR
 columns the engine reads; nobody has to write those columns by hand.
+
+A builder made from the model, ``HookProgramBuilder.for_blueprint(bp)``, takes
+the dimensions from the blueprint, accepts ages and genotypes by label
+(``ages="adults"``, ``ztypes=["W/D", "D/D"]``) and refuses anything outside
+the model with a ``ValueError`` when the hook is added: an age, genotype, sex
+or deme that does not exist, a fraction or probability outside [0, 1], a
+negative release. The plain constructor ``HookProgramBuilder(n_ages, n_ztypes)``
+is the low-level form: it takes indices only and passes them to the engine as
+given (the engine skips indices outside the state).
+
+Timing: event "first" runs before reproduction, "early" after reproduction and
+before survival, "late" after survival and before aging; "finish" runs only
+when a session triggers it. Conditions see the tick being executed.
 """
 
 from __future__ import annotations
@@ -55,9 +68,51 @@ _E_LIT, _E_PARAM, _E_ADD, _E_SUB, _E_MUL, _E_DIV = 0, 1, 2, 3, 4, 5
 # ---------------------------------------------------------------- conditions
 @dataclass(frozen=True)
 class Cond:
-    """A tick condition in postfix form: (kind, operand) tokens."""
+    """A tick condition in postfix form: (kind, operand) tokens.
+
+    Combine conditions with ``&`` (both), ``|`` (either) and ``~`` (not), e.g.
+    ``every(10) & before(100)``. ``holds(tick)`` evaluates it as the engine does.
+    """
 
     tokens: tuple
+
+    def holds(self, tick: int) -> bool:
+        """Whether the condition holds at `tick` (evaluated as the engine does)."""
+        t = int(tick)
+        stack: list = []
+        for kind, p in self.tokens:
+            if kind == _C_EQ:
+                stack.append(t == p)
+            elif kind == _C_EVERY:
+                stack.append(p > 0 and t % p == 0)
+            elif kind == _C_GE:
+                stack.append(t >= p)
+            elif kind == _C_LT:
+                stack.append(t < p)
+            elif kind == _C_LE:
+                stack.append(t <= p)
+            elif kind == _C_GT:
+                stack.append(t > p)
+            elif kind <= 0:
+                stack.append(True)
+            elif kind in (_C_AND, _C_OR):
+                if len(stack) < 2:
+                    return False
+                b, a = stack.pop(), stack.pop()
+                stack.append((a and b) if kind == _C_AND else (a or b))
+            elif kind == _C_NOT:
+                if not stack:
+                    return False
+                stack[-1] = not stack[-1]
+            else:
+                return False
+        return len(stack) == 1 and bool(stack[0])
+
+    def ticks(self, ticks) -> list:
+        """The ticks of the iterable `ticks` (or of range(ticks) for an int) at which it holds."""
+        if isinstance(ticks, (int, np.integer)):
+            ticks = range(int(ticks))
+        return [int(t) for t in ticks if self.holds(int(t))]
 
     def __and__(self, other: "Cond") -> "Cond":
         return Cond(self.tokens + _cond(other).tokens + ((_C_AND, 0),))
@@ -81,6 +136,7 @@ def every(period: int) -> Cond:
 
 
 def at(tick: int) -> Cond:
+    """tick == `tick`."""
     return Cond(((_C_EQ, int(tick)),))
 
 
@@ -105,13 +161,18 @@ def after(tick: int) -> Cond:
 
 
 def always() -> Cond:
+    """Every tick."""
     return Cond(((0, 0),))
 
 
 # --------------------------------------------------------------- expressions
 @dataclass(frozen=True)
 class Expr:
-    """A value expression in postfix form: ("lit", value) / ("param", id) / ("op", kind)."""
+    """A value expression in postfix form: ("lit", value) / ("param", id) / ("op", kind).
+
+    Built with ``param(name)``, numbers and ``+ - * /``, e.g.
+    ``param("carrying_capacity") * 0.9``. Division by zero gives +inf, -inf or NaN.
+    """
 
     tokens: tuple
 
@@ -131,6 +192,7 @@ class Expr:
 
 
 def literal(value: float) -> Expr:
+    """A constant in an expression (plain numbers are turned into literals automatically)."""
     return Expr((("lit", float(value)),))
 
 
@@ -158,6 +220,9 @@ def _param_id(name) -> int:
 # ---------------------------------------------------------------- operations
 @dataclass
 class Operation:
+    """One compiled operation of a hook. Made by the operation functions of this
+    module (``release``, ``kill``, ``set_param``, ...), not by hand."""
+
     opcode: int
     param: float = 0.0
     sex: tuple = (True, True)
@@ -172,6 +237,7 @@ class Operation:
     source_z: int = 0
     target_z: int = 0
     clear_cells: list = field(default_factory=list)  # [(sex, age, z), ...]
+    kind: str = ""  # the operation function that made it (for messages)
 
 
 def _sex(sex) -> tuple:
@@ -184,17 +250,27 @@ def _sex(sex) -> tuple:
     raise ValueError(f"sex must be 'female', 'male' or 'both', got {sex!r}")
 
 
-def _cell_op(name, value, sex, ages, ztypes, when) -> Operation:
+def _cell_op(name, value, sex, ages, ztypes, when, kind=None) -> Operation:
     return Operation(OPCODES[name], float(value), _sex(sex), _ints(ages), _ints(ztypes),
-                     _cond(when) if when is not None else None)
+                     _cond(when) if when is not None else None, kind=kind or name)
+
+
+def _item(x):
+    """An index (int) or a label (str) as given."""
+    if isinstance(x, str):
+        return x
+    if isinstance(x, (bool, np.bool_)):
+        raise TypeError(f"expected an index or a label, got {x!r}")
+    return int(x)
 
 
 def _ints(v):
+    """A selection as a list of indices and labels (None: everything)."""
     if v is None:
         return None
-    if isinstance(v, (int, np.integer)):
-        return [int(v)]
-    return [int(x) for x in v]
+    if isinstance(v, (int, np.integer, str)):
+        return [_item(v)]
+    return [_item(x) for x in v]
 
 
 def scale(factor, *, sex=None, ages=None, ztypes=None, when=None) -> Operation:
@@ -203,6 +279,8 @@ def scale(factor, *, sex=None, ages=None, ztypes=None, when=None) -> Operation:
 
 
 def set_count(count, *, sex=None, ages=None, ztypes=None, when=None) -> Operation:
+    """Set every selected cell to `count` individuals (reductions are drawn in
+    stochastic models; added individuals are unmated)."""
     return _cell_op("set_count", count, sex, ages, ztypes, when)
 
 
@@ -212,11 +290,15 @@ def add(amount, *, sex=None, ages=None, ztypes=None, when=None) -> Operation:
 
 
 def release(amount, *, sex="male", ages=None, ztypes=None, when=None) -> Operation:
-    """Release `amount` individuals into every selected cell (males by default)."""
-    return _cell_op("add", amount, sex, ages, ztypes, when)
+    """Release `amount` individuals into every selected cell (males by default).
+
+    ``release(100, ages=[2], ztypes=["D/D"], when=every(10))`` adds 100 adult
+    D/D males at ticks 0, 10, 20, ... Released females are unmated."""
+    return _cell_op("add", amount, sex, ages, ztypes, when, kind="release")
 
 
 def subtract(amount, *, sex=None, ages=None, ztypes=None, when=None) -> Operation:
+    """Remove `amount` individuals from every selected cell (not below zero)."""
     return _cell_op("subtract", amount, sex, ages, ztypes, when)
 
 
@@ -226,24 +308,29 @@ def kill(fraction, *, sex=None, ages=None, ztypes=None, when=None) -> Operation:
 
 
 def cap(limit, *, sex=None, ages=None, ztypes=None, when=None) -> Operation:
+    """Reduce every selected cell above `limit` to `limit` individuals."""
     return _cell_op("cap", limit, sex, ages, ztypes, when)
 
 
 def stop_if_empty(*, sex=None, ages=None, ztypes=None, when=None) -> Operation:
+    """Stop the run when the selected cells hold no individual."""
     return _cell_op("stop_if_empty", 0.0, sex, ages, ztypes, when)
 
 
 def stop_if_below(threshold, *, sex=None, ages=None, ztypes=None, when=None) -> Operation:
+    """Stop the run when the selected cells hold fewer than `threshold` individuals."""
     return _cell_op("stop_if_below", threshold, sex, ages, ztypes, when)
 
 
 def stop_if_above(threshold, *, sex=None, ages=None, ztypes=None, when=None) -> Operation:
+    """Stop the run when the selected cells hold more than `threshold` individuals."""
     return _cell_op("stop_if_above", threshold, sex, ages, ztypes, when)
 
 
 def stop_if_extinct(*, when=None) -> Operation:
+    """Stop the run when the population is empty."""
     return Operation(OPCODES["stop_if_extinct"], when=_cond(when) if when is not None else None,
-                     ages=[], ztypes=[])
+                     ages=[], ztypes=[], kind="stop_if_extinct")
 
 
 def set_param(name, value, *, every: int = 1, start: int = 0, when=None) -> Operation:
@@ -253,45 +340,48 @@ def set_param(name, value, *, every: int = 1, start: int = 0, when=None) -> Oper
         raise ValueError(f"every must be at least 1, got {every}")
     return Operation(OPCODES["set_param"], sp_param_id=_param_id(name), sp_every=int(every),
                      sp_start=int(start), expr=_expr(value), ages=[], ztypes=[],
-                     when=_cond(when) if when is not None else None)
+                     when=_cond(when) if when is not None else None, kind="set_param")
 
 
 def convert(probability, *, pairs=None, source_z=None, target_z=None, when=None) -> Operation:
     """Move each individual with the given probability.
 
     Either `pairs` of cells ``((sex, age, z), (sex, age, z))`` or a whole genotype
-    ``source_z -> target_z`` across all ages and both sexes.
+    ``source_z -> target_z`` across all ages and both sexes. Mated females take
+    their stored sperm along. With a builder made by ``for_blueprint``, sexes may
+    be "female"/"male" and genotypes labels.
     """
     if pairs:
         if source_z is not None or target_z is not None:
             raise ValueError("give either pairs or source_z/target_z, not both")
         norm = []
         for src, tgt in pairs:
-            src, tgt = tuple(int(v) for v in src), tuple(int(v) for v in tgt)
+            src, tgt = tuple(_item(v) for v in src), tuple(_item(v) for v in tgt)
             if len(src) != 3 or len(tgt) != 3:
                 raise ValueError("convert pairs are ((sex, age, z), (sex, age, z))")
             norm.append((src, tgt))
         return Operation(OPCODES["convert"], float(probability), pairs=norm, ages=[], ztypes=[],
-                         when=_cond(when) if when is not None else None)
+                         when=_cond(when) if when is not None else None, kind="convert")
     if source_z is None or target_z is None:
         raise ValueError("convert needs pairs or both source_z and target_z")
-    return Operation(OPCODES["convert"], float(probability), source_z=int(source_z),
-                     target_z=int(target_z), ages=[], ztypes=[],
-                     when=_cond(when) if when is not None else None)
+    return Operation(OPCODES["convert"], float(probability), source_z=_item(source_z),
+                     target_z=_item(target_z), ages=[], ztypes=[],
+                     when=_cond(when) if when is not None else None, kind="convert")
 
 
 def clear_sperm(cells: Iterable, *, when=None) -> Operation:
-    """Empty the stored sperm of female cells given as (age, z) pairs."""
+    """Empty the stored sperm of female cells given as (age, z) pairs: the
+    females stay and become unmated."""
     triples = []
     for cell in cells:
-        cell = tuple(int(v) for v in cell)
+        cell = tuple(_item(v) for v in cell)
         if len(cell) == 2:
             cell = (0,) + cell
         if len(cell) != 3:
             raise ValueError("clear_sperm cells are (age, z) or (sex, age, z)")
         triples.append(cell)
     return Operation(OPCODES["clear_sperm"], clear_cells=triples, ages=[], ztypes=[],
-                     when=_cond(when) if when is not None else None)
+                     when=_cond(when) if when is not None else None, kind="clear_sperm")
 
 
 # ------------------------------------------------------------------ programs
@@ -339,14 +429,58 @@ class _Hook:
     callback_slot: int = -1
 
 
+_AGE_LABELS = {"adult": "adults", "adults": "adults", "juvenile": "juveniles",
+               "juveniles": "juveniles", "all": "all"}
+_SEX_LABELS = {"female": 0, "male": 1}
+# Operations that act on a selection of cells, with the name and range of their value.
+_CELL_VALUES = {
+    "scale": ("factor", "a finite number >= 0"),
+    "set_count": ("count", "a finite number >= 0"),
+    "add": ("amount", "a finite number"),
+    "release": ("amount", "a finite number >= 0"),
+    "subtract": ("amount", "a finite number >= 0"),
+    "kill": ("fraction", "a number in [0, 1]"),
+    "cap": ("limit", "a finite number >= 0"),
+    "stop_if_empty": (None, None),
+    "stop_if_below": ("threshold", "a finite number"),
+    "stop_if_above": ("threshold", "a finite number"),
+}
+_OPNAMES = {v: k for k, v in OPCODES.items()}
+
+
+def _value_ok(value: float, allowed: str) -> bool:
+    if allowed == "a number in [0, 1]":
+        return 0.0 <= value <= 1.0
+    if not np.isfinite(value):
+        return False
+    return value >= 0.0 if allowed.endswith(">= 0") else True
+
+
 class HookProgramBuilder:
-    """Collects hooks per event, in priority order, and compiles them."""
+    """Collects hooks per event, in priority order, and compiles them.
+
+    ``HookProgramBuilder.for_blueprint(bp)`` is the form for models: dimensions,
+    labels and demes come from the blueprint and every operation is checked when
+    its hook is added. ``HookProgramBuilder(n_ages, n_ztypes)`` takes indices
+    only and compiles them unchecked.
+    """
 
     def __init__(self, n_ages: int | None = None, n_ztypes: int | None = None, n_events: int = 4):
         self.n_ages = n_ages
         self.n_ztypes = n_ztypes
         self.n_events = int(n_events)
+        self.blueprint = None
         self._hooks: list[_Hook] = []
+
+    @classmethod
+    def for_blueprint(cls, blueprint, n_events: int = 4) -> "HookProgramBuilder":
+        """A builder for the model of `blueprint`: ages, genotypes, sexes and demes
+        may be given by label ("adults", "juveniles", "all"; genotype labels such
+        as "W/D"; "female"/"male") and anything outside the model is a
+        ``ValueError`` naming the argument and the allowed values."""
+        b = cls(int(blueprint.n_ages), int(blueprint.n_ztypes), n_events)
+        b.blueprint = blueprint
+        return b
 
     def _event(self, event) -> int:
         e = EVENTS[event] if isinstance(event, str) else int(event)
@@ -355,22 +489,162 @@ class HookProgramBuilder:
         return e
 
     def add_hook(self, event, ops, *, demes=None) -> "HookProgramBuilder":
-        """Append a hook of ordinary operations to `event`. `demes`: None (all), an int,
-        a ``range`` with step 1, or a list of deme ids."""
+        """Append a hook of ordinary operations to `event` ("first", "early",
+        "late" or "finish"; they run in the order they were added). `demes`: None
+        (all), an int, a ``range`` with step 1, or a list of deme ids."""
         ops = [ops] if isinstance(ops, Operation) else list(ops)
         for op in ops:
             if not isinstance(op, Operation):
                 raise TypeError(f"expected an Operation, got {type(op).__name__}")
-        self._hooks.append(_Hook(self._event(event), ops, demes))
+        e = self._event(event)
+        if self.blueprint is not None:
+            ops = [self._checked(op) for op in ops]
+            demes = self._checked_demes(demes)
+        else:
+            for op in ops:
+                self._no_labels(op)
+        self._hooks.append(_Hook(e, ops, demes))
         return self
 
     def add_callback(self, event, *, demes=None) -> "HookProgramBuilder":
         """Append a callback hook: the next Python callable registered for `event`
         runs here."""
         e = self._event(event)
+        if self.blueprint is not None:
+            demes = self._checked_demes(demes)
         slot = sum(1 for h in self._hooks if h.event == e and h.callback_slot >= 0)
         self._hooks.append(_Hook(e, [], demes, slot))
         return self
+
+    def release_ticks(self, ticks) -> list:
+        """The ticks of `ticks` (an iterable, or an int n for 0..n-1) at which some
+        release operation of this program fires: for marking a release schedule."""
+        if isinstance(ticks, (int, np.integer)):
+            ticks = range(int(ticks))
+        conds = [op.when for h in self._hooks for op in h.ops
+                 if op.kind == "release" or (op.kind == "add" and op.param > 0)]
+        return [int(t) for t in ticks
+                if any(c is None or c.holds(int(t)) for c in conds)]
+
+    # ------------------------------------------------------------ checking
+    @staticmethod
+    def _no_labels(op: Operation) -> None:
+        items = list(op.ages or []) + list(op.ztypes or [])
+        items += [v for pair in op.pairs for cell in pair for v in cell]
+        items += [v for cell in op.clear_cells for v in cell] + [op.source_z, op.target_z]
+        for v in items:
+            if isinstance(v, str):
+                raise ValueError(f"the label {v!r} needs a builder made with "
+                                 "HookProgramBuilder.for_blueprint(blueprint)")
+
+    def _age_list(self, ages, argument="ages") -> list:
+        bp = self.blueprint
+        a, start = int(bp.n_ages), int(bp.new_adult_age)
+        out = []
+        for v in ages:
+            if isinstance(v, str):
+                label = _AGE_LABELS.get(v)
+                if label is None:
+                    raise ValueError(f"{argument}: {v!r} is not an age label; allowed: ages 0..{a - 1} "
+                                     "or 'adults', 'juveniles', 'all'")
+                out.extend(range(min(start, a), a) if label == "adults" else
+                           range(0, min(start, a)) if label == "juveniles" else range(a))
+            else:
+                if not 0 <= v < a:
+                    raise ValueError(f"{argument}: age {v} is outside 0..{a - 1} "
+                                     "(or use 'adults', 'juveniles', 'all')")
+                out.append(int(v))
+        return out
+
+    def _ztype(self, v, argument="ztypes") -> int:
+        bp = self.blueprint
+        z = int(bp.n_ztypes)
+        locus = getattr(bp, "locus", None)
+        if hasattr(locus, "index"):
+            return locus.index(v, argument=argument)
+        names = list(getattr(bp, "ztype_names", []))
+        if isinstance(v, str):
+            if v in names:
+                return names.index(v)
+            raise ValueError(f"{argument}: {v!r} is not a genotype of this model; allowed: "
+                             f"{', '.join(map(repr, names))}")
+        if not 0 <= v < z:
+            raise ValueError(f"{argument}: genotype index {v} is outside 0..{z - 1}")
+        return int(v)
+
+    def _sex_index(self, v, argument) -> int:
+        if isinstance(v, str):
+            if v not in _SEX_LABELS:
+                raise ValueError(f"{argument}: sex {v!r} is not 'female' or 'male' (or 0, 1)")
+            return _SEX_LABELS[v]
+        if v not in (0, 1):
+            raise ValueError(f"{argument}: sex {v} is not 0 (female) or 1 (male)")
+        return int(v)
+
+    def _cell(self, cell, argument) -> tuple:
+        sex, age, z = cell
+        return (self._sex_index(sex, argument), self._age_list([age], argument)[0],
+                self._ztype(z, argument))
+
+    def _checked(self, op: Operation) -> Operation:
+        """A copy of `op` with labels resolved, checked against the model."""
+        import dataclasses
+
+        name = op.kind or _OPNAMES.get(op.opcode, "")
+        new = dataclasses.replace(op, kind=name)
+        value = float(op.param)
+        if name in _CELL_VALUES:
+            what, allowed = _CELL_VALUES[name]
+            if what is not None and not _value_ok(value, allowed):
+                raise ValueError(f"{name}: {what} must be {allowed}, got {value!r}")
+            ages = list(range(self.n_ages)) if op.ages is None else self._age_list(op.ages)
+            zs = (list(range(self.n_ztypes)) if op.ztypes is None
+                  else [self._ztype(v) for v in op.ztypes])
+            if not ages:
+                raise ValueError(f"{name}: ages selects no age class; allowed: ages 0..{self.n_ages - 1} "
+                                 "or 'adults', 'juveniles', 'all'")
+            if not zs:
+                raise ValueError(f"{name}: ztypes selects no genotype; allowed: "
+                                 f"{', '.join(map(repr, self.blueprint.ztype_names))}")
+            new.ages, new.ztypes = ages, zs
+        elif name == "convert":
+            if not 0.0 <= value <= 1.0:
+                raise ValueError(f"convert: probability must be a number in [0, 1], got {value!r}")
+            if op.pairs:
+                new.pairs = [(self._cell(src, "convert source"), self._cell(tgt, "convert target"))
+                             for src, tgt in op.pairs]
+            else:
+                new.source_z = self._ztype(op.source_z, "source_z")
+                new.target_z = self._ztype(op.target_z, "target_z")
+        elif name == "clear_sperm":
+            cells = []
+            for cell in op.clear_cells:
+                sex, age, z = self._cell(cell, "clear_sperm cells")
+                if sex != 0:
+                    raise ValueError("clear_sperm cells: stored sperm is held by females; "
+                                     f"cell {cell!r} is male")
+                cells.append((sex, age, z))
+            new.clear_cells = cells
+        return new
+
+    def _checked_demes(self, demes):
+        n = int(getattr(self.blueprint, "n_demes", 1))
+        if demes is None:
+            return None
+        if isinstance(demes, range):
+            ids = list(demes)
+            if demes.step != 1:
+                raise ValueError("demes: a range of demes must have step 1")
+        elif isinstance(demes, (int, np.integer)):
+            ids = [int(demes)]
+        else:
+            ids = [int(d) for d in demes]
+        if not ids:
+            raise ValueError(f"demes selects no deme; allowed: 0..{n - 1} or None for all")
+        for d in ids:
+            if not 0 <= d < n:
+                raise ValueError(f"demes: deme {d} is outside 0..{n - 1}")
+        return demes
 
     def _axis(self, values, n, what):
         if values is not None:

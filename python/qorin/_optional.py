@@ -1,0 +1,24 @@
+"""Lazy imports of the optional libraries (the "analysis" and "scale" extras)."""
+
+from __future__ import annotations
+
+import importlib
+
+_EXTRA = {
+    "pandas": "analysis", "xarray": "analysis", "matplotlib": "analysis",
+    "matplotlib.pyplot": "analysis", "h5netcdf": "analysis", "zarr": None,
+    "dask": "scale", "distributed": "scale", "tqdm": "scale",
+}
+
+
+def require(name: str, feature: str):
+    """Import `name`, or raise ImportError naming the extra that provides it."""
+    try:
+        return importlib.import_module(name)
+    except ImportError as exc:
+        extra = _EXTRA.get(name, "analysis")
+        if extra is None:
+            raise ImportError(f"{feature} needs {name}, which is not installed: pip install {name}") from exc
+        raise ImportError(
+            f"{feature} needs {name.split('.')[0]}, which is not installed; "
+            f"install the {extra!r} extra: pip install \"qorin[{extra}]\"") from exc
