@@ -2,6 +2,7 @@
 // migration of a stacked state handed in as NumPy arrays, returning new arrays.
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <span>
 #include <string>
 #include <vector>
@@ -68,8 +69,12 @@ std::span<const T> elements(PyArrayObject* a, std::vector<T>* holder) {
   return {holder->data(), n};
 }
 
-// Counts must be finite and not negative (negative zero passes).
+// Counts must be finite and not negative (negative zero passes). A
+// branch-free scan first; the offending value is looked up only on failure.
 bool check_counts(std::span<const double> values, const char* argname) {
+  bool ok = true;
+  for (const double x : values) ok &= (x >= 0.0) & (x <= std::numeric_limits<double>::max());
+  if (ok) return true;
   for (const double x : values) {
     if (!std::isfinite(x) || x < 0.0) {
       raise(Error::value(std::string(argname) + " must contain finite nonnegative counts, got " +
@@ -143,18 +148,31 @@ bool check_arrays(StackedArgs* args) {
   return check_counts(in.ind, "individual_count_all") && check_counts(in.sperm, "sperm_storage_all");
 }
 
-// (individual_count, sperm_storage) as new arrays of the input shapes.
-PyObject* result_tuple(const StackedArgs& args, const MigrationResult& out) {
-  auto dims = [](PyArrayObject* a) {
-    std::vector<npy_intp> d;
-    for (int i = 0; i < PyArray_NDIM(a); ++i) d.push_back(PyArray_DIM(a, i));
-    return d;
+// The two result arrays, of the input shapes; the kernel writes every element.
+struct Outputs {
+  Ref ind, sperm;
+  std::span<double> ind_data() const { return data(ind); }
+  std::span<double> sperm_data() const { return data(sperm); }
+  static std::span<double> data(const Ref& r) {
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(r.get());
+    return {static_cast<double*>(PyArray_DATA(a)), static_cast<size_t>(PyArray_SIZE(a))};
+  }
+};
+
+bool make_outputs(const StackedArgs& args, Outputs* out) {
+  auto make = [](PyArrayObject* like) {
+    return Ref(PyArray_SimpleNew(PyArray_NDIM(like), PyArray_DIMS(like), NPY_DOUBLE));
   };
-  Ref ind(new_f64_array(out.ind.data(), dims(args.ind)));
-  if (!ind) return nullptr;
-  Ref sperm(new_f64_array(out.sperm.data(), dims(args.sperm)));
-  if (!sperm) return nullptr;
-  return PyTuple_Pack(2, ind.get(), sperm.get());
+  out->ind = make(args.ind);
+  if (!out->ind) return false;
+  out->sperm = make(args.sperm);
+  return static_cast<bool>(out->sperm);
+}
+
+// (individual_count, sperm_storage), or the kernel's error.
+PyObject* finish(Status s, Outputs* out) {
+  if (!s) return raise(s.error());
+  return PyTuple_Pack(2, out->ind.get(), out->sperm.get());
 }
 
 PyObject* migrate_csr_deterministic_py(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -171,9 +189,10 @@ PyObject* migrate_csr_deterministic_py(PyObject*, PyObject* args, PyObject* kwar
   bool stay_after = false;
   if (!bool_arg(stay_obj, "stay_after", &stay_after)) return nullptr;
   if (!check_arrays(&a)) return nullptr;
-  Result<MigrationResult> out = migrate_csr_deterministic(a.in);
-  if (!out) return raise(out.error());
-  return result_tuple(a, *out);
+  Outputs out;
+  if (!make_outputs(a, &out)) return nullptr;
+  MigrationScratch scratch;
+  return finish(migrate_csr_deterministic_into(a.in, out.ind_data(), out.sperm_data(), scratch), &out);
 }
 
 PyObject* migrate_csr_stochastic_py(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -192,9 +211,15 @@ PyObject* migrate_csr_stochastic_py(PyObject*, PyObject* args, PyObject* kwargs)
   if (!u64_arg(seed_obj, "seed", &seed) || !bool_arg(continuous_obj, "continuous_sampling", &continuous))
     return nullptr;
   if (!check_arrays(&a)) return nullptr;
-  Result<MigrationResult> out = migrate_csr_stochastic(a.in, seed, continuous);
-  if (!out) return raise(out.error());
-  return result_tuple(a, *out);
+  // The graph is checked before one stream per deme is made.
+  if (Result<size_t> ok = validate_migration(a.in); !ok) return raise(ok.error());
+  std::vector<SessionRng> rngs(a.in.n_demes);
+  for (size_t d = 0; d < rngs.size(); ++d) rngs[d] = new_rng(seed ^ static_cast<uint64_t>(d));
+  Outputs out;
+  if (!make_outputs(a, &out)) return nullptr;
+  MigrationScratch scratch;
+  return finish(migrate_csr_stochastic_into(rngs, continuous, a.in, out.ind_data(), out.sperm_data(), scratch),
+                &out);
 }
 
 }  // namespace

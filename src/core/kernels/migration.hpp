@@ -83,7 +83,8 @@ Result<double> distribute_csr_outbound(SessionRng& rng, std::span<const double> 
 
 // Deterministic migration: every cell sends rate * weight of itself to each
 // destination. out_ind and out_sperm must have the sizes of in.ind and
-// in.sperm; they are overwritten. On error they hold no meaningful values.
+// in.sperm and must not overlap the inputs; they are overwritten. On error
+// they hold no meaningful values.
 Status migrate_csr_deterministic_into(const MigrationInputs& in, std::span<double> out_ind,
                                       std::span<double> out_sperm, MigrationScratch& scratch);
 
