@@ -9,5 +9,7 @@ extern PyMethodDef kProjectObservationDef;
 extern PyMethodDef kComputeOffspringTensorDef;
 extern PyMethodDef kEquilibriumMetricsDef;
 extern PyMethodDef kEquilibriumMetricsFlatDef;
+extern PyMethodDef kMigrateCsrDeterministicDef;
+extern PyMethodDef kMigrateCsrStochasticDef;
 
 }  // namespace qorin::py

@@ -49,6 +49,8 @@ PyMODINIT_FUNC PyInit__engine_rs(void) {
       !add_class(m, "EngineSession", qorin::py::engine_session_type) ||
       !add_function(m, &qorin::py::kEquilibriumMetricsDef) ||
       !add_function(m, &qorin::py::kEquilibriumMetricsFlatDef) ||
+      !add_function(m, &qorin::py::kMigrateCsrDeterministicDef) ||
+      !add_function(m, &qorin::py::kMigrateCsrStochasticDef) ||
       !add_function(m, &qorin::py::kComputeOffspringTensorDef)) {
     Py_DECREF(m);
     return nullptr;

@@ -13,6 +13,9 @@ extern PyMethodDef kHookMethods[];
 extern PyMethodDef kOutputMethods[];
 extern PyMethodDef kAllocMethods[];
 extern PyMethodDef kPoolMethods[];
+extern PyMethodDef kMigrationMethods[];
+// Heap allocations counted so far in this module, or -1 when not counted.
+long allocation_count();
 // Adds the module's helper types (borrow probe); false on failure.
 bool add_boundary_types(PyObject* module);
 

@@ -52,6 +52,8 @@ void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace qorin::py::testing {
 
+long allocation_count() { return QORIN_COUNTING_ALLOCATIONS ? g_allocations.load() : -1; }
+
 namespace {
 
 // session_allocations(blueprint, params, seed, warmup, n_ticks, record_interval)

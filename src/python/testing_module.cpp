@@ -25,6 +25,7 @@ PyMODINIT_FUNC PyInit__engine_testing(void) {
       kOutputMethods,
       kAllocMethods,
       kPoolMethods,
+      kMigrationMethods,
   };
   for (PyMethodDef* table : tables) {
     if (PyModule_AddFunctions(m, table) < 0) {
