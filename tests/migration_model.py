@@ -48,8 +48,14 @@ def distribute(rng, weights, start, length, continuous, moved):
         total = total + probs[i]
     if total <= 0:
         return out, 0.0
-    inv = 1.0 / total
-    probs = [p * inv for p in probs]
+    try:
+        inv = 1.0 / total
+    except ZeroDivisionError:
+        inv = math.inf
+    if math.isinf(inv):  # a subnormal sum: normalize by division
+        probs = [p / total for p in probs]
+    else:
+        probs = [p * inv for p in probs]
     if continuous:
         out = rng.continuous_multinomial(moved, probs)
     else:

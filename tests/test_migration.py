@@ -399,3 +399,14 @@ def test_kernel_stream_count_is_checked():
     with pytest.raises(RuntimeError, match=r"^migration requires 2 per-deme RNG streams, got 1$"):
         T.migration_kernel("stochastic", c["ind"].ravel(), c["sperm"].ravel(), c["indptr"], c["dest"],
                            c["weights"], c["rate"], 2, 1, 1, [splitmix_words(0)])
+
+
+def test_subnormal_weight_sum_is_normalized_without_overflow():
+    # 1 / 5e-324 overflows; the row must still split its migrants finitely.
+    c = one_cell(2.6, 1.0, n_dest=1)
+    c["weights"] = np.array([5e-324])
+    for mode in ("stochastic", "continuous"):
+        for seed in range(20):
+            ind, _ = run_engine(c, mode, seed)
+            assert np.isfinite(ind).all() and (ind >= 0).all()
+            assert ind.sum() == pytest.approx(2.6, abs=1e-12)

@@ -242,8 +242,14 @@ Result<double> distribute_csr_outbound(SessionRng& rng, std::span<const double> 
     sum += probs[i];
   }
   if (sum <= 0.0) return 0.0;
+  // The reciprocal of a subnormal sum overflows (and w * inf is no
+  // probability); such a row is normalized by division instead.
   const double inv = 1.0 / sum;
-  for (size_t i = 0; i < row_len; ++i) probs[i] = probs[i] * inv;
+  if (std::isfinite(inv)) {
+    for (size_t i = 0; i < row_len; ++i) probs[i] = probs[i] * inv;
+  } else {
+    for (size_t i = 0; i < row_len; ++i) probs[i] = probs[i] / sum;
+  }
   const std::span<const double> p(probs.data(), row_len);
   const std::span<double> out(scratch.data(), row_len);
   QORIN_TRY(continuous ? continuous_multinomial(rng, moved, p, out)
