@@ -12,6 +12,7 @@ extern PyMethodDef kContractsMethods[];
 extern PyMethodDef kHookMethods[];
 extern PyMethodDef kOutputMethods[];
 extern PyMethodDef kAllocMethods[];
+extern PyMethodDef kDiscreteMethods[];
 // Adds the module's helper types (borrow probe); false on failure.
 bool add_boundary_types(PyObject* module);
 

@@ -24,6 +24,7 @@ PyMODINIT_FUNC PyInit__engine_testing(void) {
       kHookMethods,
       kOutputMethods,
       kAllocMethods,
+      kDiscreteMethods,
   };
   for (PyMethodDef* table : tables) {
     if (PyModule_AddFunctions(m, table) < 0) {
