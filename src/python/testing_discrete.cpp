@@ -85,17 +85,18 @@ PyObject* discrete_stage(PyObject*, PyObject* args, PyObject* kwargs) {
   return PyTuple_Pack(2, ind_out.get(), w.get());
 }
 
-// discrete_tick(blueprint, params, ind, seed, tick, wf, program=None, words=None, context=True) -> dict
+// discrete_tick(blueprint, params, ind, seed, tick, wf, program=None, words=None, context=True,
+//               keep_state_on_error=False) -> dict
 PyObject* discrete_tick(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"blueprint", "params", "ind", "seed", "tick", "wf", "program", "words",
-                                 "context", nullptr};
+                                 "context", "keep_state_on_error", nullptr};
   PyObject *bp_obj, *params_obj, *ind_obj, *program_obj = Py_None, *words_obj = Py_None;
   unsigned long long seed;
   long long tick;
-  int wf_flag, context = 1;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOKLp|OOp:discrete_tick", const_cast<char**>(kwlist), &bp_obj,
-                                   &params_obj, &ind_obj, &seed, &tick, &wf_flag, &program_obj, &words_obj,
-                                   &context))
+  int wf_flag, context = 1, keep_state = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOKLp|OOpp:discrete_tick", const_cast<char**>(kwlist),
+                                   &bp_obj, &params_obj, &ind_obj, &seed, &tick, &wf_flag, &program_obj,
+                                   &words_obj, &context, &keep_state))
     return nullptr;
   Blueprint bp;
   EcologyParams eco;
@@ -125,7 +126,7 @@ PyObject* discrete_tick(PyObject*, PyObject* args, PyObject* kwargs) {
   Result<int32_t> code =
       wf_flag ? discrete::run_wf_tick(rng, bp, program, ind, tick, 0, staged, lent, scratch, nullptr)
               : discrete::run_tick(rng, bp, program, ind, tick, 0, staged, lent, &sources, scratch, nullptr);
-  if (!code) return raise(code.error());
+  if (!code && !keep_state) return raise(code.error());
 
   const std::vector<double> scalars = current_scalars(eco, 0);
   Ref ind_out(new_f64_array(ind.data(), ind.size()));
@@ -133,9 +134,11 @@ PyObject* discrete_tick(PyObject*, PyObject* args, PyObject* kwargs) {
   Ref journal(journal_rows(ctx.journal));
   Ref values(new_f64_array(scalars.data(), scalars.size()));
   if (!ind_out || !w || !journal || !values) return nullptr;
-  return Py_BuildValue("{s:O,s:i,s:O,s:O,s:O,s:L}", "ind", ind_out.get(), "code", static_cast<int>(*code),
-                       "words", w.get(), "journal", journal.get(), "scalars", values.get(), "stage",
-                       static_cast<long long>(ctx.stage));
+  Ref outcome(code ? PyLong_FromLong(*code) : PyUnicode_FromString(code.error().message.c_str()));
+  if (!outcome) return nullptr;
+  return Py_BuildValue("{s:O,s:O,s:O,s:O,s:O,s:L}", "ind", ind_out.get(), code ? "code" : "error",
+                       outcome.get(), "words", w.get(), "journal", journal.get(), "scalars", values.get(),
+                       "stage", static_cast<long long>(ctx.stage));
 }
 
 }  // namespace
@@ -149,10 +152,12 @@ PyMethodDef kDiscreteMethods[] = {
      "'wf') on a copy of the given 4*Z counts; returns (ind, words)."},
     {"discrete_tick", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(discrete_tick)),
      METH_VARARGS | METH_KEYWORDS,
-     "discrete_tick(blueprint, params, ind, seed, tick, wf, program=None, words=None, context=True)\n--\n\n"
+     "discrete_tick(blueprint, params, ind, seed, tick, wf, program=None, words=None, context=True, "
+     "keep_state_on_error=False)\n--\n\n"
      "Run one staged (wf false) or Wright-Fisher (wf true) tick of a model on the given counts; returns a "
-     "dict with the new counts, the stop code, the stream words, the journal rows (tick, param_id, old, new, "
-     "stage), the five scalar parameters after the tick and the context's final stage."},
+     "dict with the new counts, the stop code ('code', or the message as 'error' when keep_state_on_error "
+     "is set), the stream words, the journal rows (tick, param_id, old, new, stage), the five scalar "
+     "parameters after the tick and the context's final stage."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace qorin::py::testing
