@@ -15,7 +15,7 @@ import discrete_model as ref
 from model_util import round_half_away
 
 MODES = ["deterministic", "stochastic", "continuous"]
-SETTINGS = settings(max_examples=150, deadline=None,
+SETTINGS = settings(max_examples=100, deadline=None,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
 # Rates straddle the clamping bounds: exact 0 and 1, the tolerance edges and
@@ -201,7 +201,7 @@ def run_tick_both(case):
 
 @pytest.mark.parametrize("mode", MODES)
 @pytest.mark.parametrize("wf", [False, True], ids=["staged", "wf"])
-@settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(data=st.data())
 def test_tick_matches_model(wf, mode, data):
     run_tick_both(data.draw(tick_cases(mode, wf)))
