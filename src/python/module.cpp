@@ -1,6 +1,7 @@
 // Module initialisation of qorin._engine_rs: members are added in a fixed order.
 #define QORIN_NUMPY_IMPORT
 #include "python/np.hpp"
+#include "python/discrete_session.hpp"
 #include "python/engine_session.hpp"
 #include "python/functions.hpp"
 #include "python/history_store.hpp"
@@ -47,6 +48,7 @@ PyMODINIT_FUNC PyInit__engine_rs(void) {
       !add_class(m, "ParameterLog", qorin::py::parameter_log_type) ||
       !add_function(m, &qorin::py::kProjectObservationDef) ||
       !add_class(m, "EngineSession", qorin::py::engine_session_type) ||
+      !add_class(m, "DiscreteEngineSession", qorin::py::discrete_session_type) ||
       !add_function(m, &qorin::py::kEquilibriumMetricsDef) ||
       !add_function(m, &qorin::py::kEquilibriumMetricsFlatDef) ||
       !add_function(m, &qorin::py::kMigrateCsrDeterministicDef) ||

@@ -16,6 +16,7 @@ extern PyMethodDef kPoolMethods[];
 extern PyMethodDef kMigrationMethods[];
 // Heap allocations counted so far in this module, or -1 when not counted.
 long allocation_count();
+extern PyMethodDef kDiscreteMethods[];
 // Adds the module's helper types (borrow probe); false on failure.
 bool add_boundary_types(PyObject* module);
 

@@ -10,6 +10,7 @@
 #include "python/errors.hpp"
 #include "python/rng_words.hpp"
 #include "python/testing.hpp"
+#include "python/testing_kernels.hpp"
 
 namespace qorin::py::testing {
 
@@ -23,12 +24,6 @@ PyObject* regulation_scaling_py(PyObject*, PyObject* args) {
   if (!r) return raise(r.error());
   return PyFloat_FromDouble(r.value());
 }
-
-struct Arrays {
-  std::vector<double> mating_rates, reproduction_rates, fertility, survival_rates, competition_weights,
-      viability_fitness, fecundity_fitness, sexual_selection_fitness, zygote_viability_fitness,
-      offspring_tensor, female_compat, male_compat;
-};
 
 bool dict_array(PyObject* d, const char* key, size_t expected, std::vector<double>* out) {
   PyObject* v = PyDict_GetItemString(d, key);  // borrowed
@@ -88,75 +83,12 @@ PyObject* lifecycle_stage(PyObject*, PyObject* args, PyObject* kwargs) {
   SessionRng rng;
   if (!rng_from_words(words, &rng)) return nullptr;
 
+  KernelInputArrays arr;
   LifeLayout layout;
-  layout.n_ages = a;
-  layout.n_ztypes = z;
-  layout.new_adult_age = new_adult_age;
-  layout.fixed_egg_count = fixed != 0;
-  std::string m(mode_name);
-  if (m == "deterministic") layout.mode = ExecMode::Deterministic;
-  else if (m == "stochastic") layout.mode = ExecMode::Stochastic;
-  else if (m == "continuous") layout.mode = ExecMode::Continuous;
-  else {
-    PyErr_SetString(PyExc_ValueError, "mode must be deterministic, stochastic or continuous");
-    return nullptr;
-  }
-  std::vector<bool> female_only(z, false), male_only(z, false);
-  if (fo_obj != Py_None || mo_obj != Py_None) {
-    layout.has_sex_chromosomes = true;
-    if ((fo_obj != Py_None && !to_bool_vec(fo_obj, &female_only)) ||
-        (mo_obj != Py_None && !to_bool_vec(mo_obj, &male_only)))
-      return nullptr;
-    if (female_only.size() != z || male_only.size() != z) {
-      PyErr_SetString(PyExc_ValueError, "sex-chromosome flags need one entry per ztype");
-      return nullptr;
-    }
-  }
-  layout.female_only_by_sex_chrom = &female_only;
-  layout.male_only_by_sex_chrom = &male_only;
-
-  Arrays arr;
   DemeInputs in;
-  double growth_mode = 0.0;
-  if (!dict_array(inputs, "mating_rates", 2 * a, &arr.mating_rates) ||
-      !dict_array(inputs, "reproduction_rates", a, &arr.reproduction_rates) ||
-      !dict_array(inputs, "fertility", a, &arr.fertility) ||
-      !dict_array(inputs, "survival_rates", 2 * a, &arr.survival_rates) ||
-      !dict_array(inputs, "competition_weights", a, &arr.competition_weights) ||
-      !dict_array(inputs, "viability_fitness", 2 * a * z, &arr.viability_fitness) ||
-      !dict_array(inputs, "fecundity_fitness", 2 * z, &arr.fecundity_fitness) ||
-      !dict_array(inputs, "sexual_selection_fitness", z * z, &arr.sexual_selection_fitness) ||
-      !dict_array(inputs, "zygote_viability_fitness", 2 * z, &arr.zygote_viability_fitness) ||
-      !dict_array(inputs, "offspring_tensor", z * z * z, &arr.offspring_tensor) ||
-      !dict_array(inputs, "female_ztype_compatibility", z, &arr.female_compat) ||
-      !dict_array(inputs, "male_ztype_compatibility", z, &arr.male_compat) ||
-      !dict_scalar(inputs, "carrying_capacity", &in.carrying_capacity) ||
-      !dict_scalar(inputs, "eggs_per_female", &in.eggs_per_female) ||
-      !dict_scalar(inputs, "sex_ratio", &in.sex_ratio) ||
-      !dict_scalar(inputs, "sperm_displacement_rate", &in.sperm_displacement_rate) ||
-      !dict_scalar(inputs, "low_density_growth_rate", &in.low_density_growth_rate) ||
-      !dict_scalar(inputs, "growth_mode", &growth_mode))
+  if (!layout_from_args(a, z, new_adult_age, mode_name, fixed != 0, fo_obj, mo_obj, &arr, &layout) ||
+      !deme_inputs_from_dict(inputs, a, z, &arr, &in))
     return nullptr;
-  in.growth_mode = growth_mode_from_f64(growth_mode);  // saturating, as the ecology store does
-  in.mating_rates = arr.mating_rates.data();
-  in.reproduction_rates = arr.reproduction_rates.data();
-  in.fertility = arr.fertility.data();
-  in.survival_rates = arr.survival_rates.data();
-  in.competition_weights = arr.competition_weights.data();
-  in.viability_fitness = arr.viability_fitness.data();
-  in.fecundity_fitness = arr.fecundity_fitness.data();
-  in.sexual_selection_fitness = arr.sexual_selection_fitness.data();
-  in.zygote_viability_fitness = arr.zygote_viability_fitness.data();
-  in.offspring_tensor = arr.offspring_tensor.data();
-  in.female_ztype_compatibility = arr.female_compat.data();
-  in.male_ztype_compatibility = arr.male_compat.data();
-  EquilibriumPair eq;
-  PyObject* eq_obj = PyDict_GetItemString(inputs, "equilibrium");
-  if (eq_obj) {
-    if (!PyArg_ParseTuple(eq_obj, "dd", &eq.competition_strength, &eq.survival_rate)) return nullptr;
-    in.equilibrium = fixed_equilibrium;
-    in.equilibrium_context = &eq;
-  }
 
   KernelScratch scratch;
   std::string s(stage);
@@ -190,12 +122,7 @@ PyObject* run_stages(PyObject*, PyObject* args, PyObject* kwargs) {
   Blueprint bp;
   EcologyParams eco;
   GeneticsTensors gen;
-  if (!blueprint_from_python(bp_obj, &bp) || !ecology_from_python(params_obj, &eco) ||
-      !genetics_from_python(params_obj, &gen))
-    return nullptr;
-  if (Status s = bp.validate(); !s) return raise(s.error());
-  if (Status s = eco.validate(bp.n_ages); !s) return raise(s.error());
-  if (Status s = gen.validate(bp); !s) return raise(s.error());
+  if (!contracts_from_python(bp_obj, params_obj, &bp, &eco, &gen)) return nullptr;
   std::vector<double> ind = bp.initial_individual_count;
   std::vector<double> sperm = bp.initial_sperm_storage;
   if (sperm.empty()) sperm.assign(bp.sperm_storage_len(), 0.0);
@@ -220,6 +147,99 @@ PyObject* run_stages(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 }  // namespace
+
+bool deme_inputs_from_dict(PyObject* inputs, size_t a, size_t z, KernelInputArrays* arr, DemeInputs* in) {
+  if (!PyDict_Check(inputs)) {
+    PyErr_SetString(PyExc_TypeError, "inputs must be a dict");
+    return false;
+  }
+  double growth_mode = 0.0;
+  if (!dict_array(inputs, "mating_rates", 2 * a, &arr->mating_rates) ||
+      !dict_array(inputs, "reproduction_rates", a, &arr->reproduction_rates) ||
+      !dict_array(inputs, "fertility", a, &arr->fertility) ||
+      !dict_array(inputs, "survival_rates", 2 * a, &arr->survival_rates) ||
+      !dict_array(inputs, "competition_weights", a, &arr->competition_weights) ||
+      !dict_array(inputs, "viability_fitness", 2 * a * z, &arr->viability_fitness) ||
+      !dict_array(inputs, "fecundity_fitness", 2 * z, &arr->fecundity_fitness) ||
+      !dict_array(inputs, "sexual_selection_fitness", z * z, &arr->sexual_selection_fitness) ||
+      !dict_array(inputs, "zygote_viability_fitness", 2 * z, &arr->zygote_viability_fitness) ||
+      !dict_array(inputs, "offspring_tensor", z * z * z, &arr->offspring_tensor) ||
+      !dict_array(inputs, "female_ztype_compatibility", z, &arr->female_compat) ||
+      !dict_array(inputs, "male_ztype_compatibility", z, &arr->male_compat) ||
+      !dict_scalar(inputs, "carrying_capacity", &in->carrying_capacity) ||
+      !dict_scalar(inputs, "eggs_per_female", &in->eggs_per_female) ||
+      !dict_scalar(inputs, "sex_ratio", &in->sex_ratio) ||
+      !dict_scalar(inputs, "sperm_displacement_rate", &in->sperm_displacement_rate) ||
+      !dict_scalar(inputs, "low_density_growth_rate", &in->low_density_growth_rate) ||
+      !dict_scalar(inputs, "growth_mode", &growth_mode))
+    return false;
+  in->growth_mode = growth_mode_from_f64(growth_mode);  // saturating, as the ecology store does
+  in->mating_rates = arr->mating_rates.data();
+  in->reproduction_rates = arr->reproduction_rates.data();
+  in->fertility = arr->fertility.data();
+  in->survival_rates = arr->survival_rates.data();
+  in->competition_weights = arr->competition_weights.data();
+  in->viability_fitness = arr->viability_fitness.data();
+  in->fecundity_fitness = arr->fecundity_fitness.data();
+  in->sexual_selection_fitness = arr->sexual_selection_fitness.data();
+  in->zygote_viability_fitness = arr->zygote_viability_fitness.data();
+  in->offspring_tensor = arr->offspring_tensor.data();
+  in->female_ztype_compatibility = arr->female_compat.data();
+  in->male_ztype_compatibility = arr->male_compat.data();
+  PyObject* eq_obj = PyDict_GetItemString(inputs, "equilibrium");  // borrowed
+  if (eq_obj) {
+    if (!PyArg_ParseTuple(eq_obj, "dd", &arr->equilibrium.competition_strength,
+                          &arr->equilibrium.survival_rate))
+      return false;
+    in->equilibrium = fixed_equilibrium;
+    in->equilibrium_context = &arr->equilibrium;
+  }
+  return true;
+}
+
+bool layout_from_args(size_t a, size_t z, long long new_adult_age, const char* mode_name, bool fixed_egg_count,
+                      PyObject* fo_obj, PyObject* mo_obj, KernelInputArrays* arr, LifeLayout* layout) {
+  layout->n_ages = a;
+  layout->n_ztypes = z;
+  layout->new_adult_age = new_adult_age;
+  layout->fixed_egg_count = fixed_egg_count;
+  const std::string m(mode_name);
+  if (m == "deterministic") layout->mode = ExecMode::Deterministic;
+  else if (m == "stochastic") layout->mode = ExecMode::Stochastic;
+  else if (m == "continuous") layout->mode = ExecMode::Continuous;
+  else {
+    PyErr_SetString(PyExc_ValueError, "mode must be deterministic, stochastic or continuous");
+    return false;
+  }
+  arr->female_only.assign(z, false);
+  arr->male_only.assign(z, false);
+  if (fo_obj != Py_None || mo_obj != Py_None) {
+    layout->has_sex_chromosomes = true;
+    if ((fo_obj != Py_None && !to_bool_vec(fo_obj, &arr->female_only)) ||
+        (mo_obj != Py_None && !to_bool_vec(mo_obj, &arr->male_only)))
+      return false;
+    if (arr->female_only.size() != z || arr->male_only.size() != z) {
+      PyErr_SetString(PyExc_ValueError, "sex-chromosome flags need one entry per ztype");
+      return false;
+    }
+  }
+  layout->female_only_by_sex_chrom = &arr->female_only;
+  layout->male_only_by_sex_chrom = &arr->male_only;
+  return true;
+}
+
+bool contracts_from_python(PyObject* bp_obj, PyObject* params_obj, Blueprint* bp, EcologyParams* eco,
+                           GeneticsTensors* gen) {
+  if (!blueprint_from_python(bp_obj, bp) || !ecology_from_python(params_obj, eco) ||
+      !genetics_from_python(params_obj, gen))
+    return false;
+  Status s = bp->validate();
+  if (s) s = eco->validate(bp->n_ages);
+  if (s) s = gen->validate(*bp);
+  if (s) return true;
+  raise(s.error());
+  return false;
+}
 
 PyMethodDef kKernelMethods[] = {
     {"regulation_scaling", regulation_scaling_py, METH_VARARGS,

@@ -26,6 +26,7 @@ PyMODINIT_FUNC PyInit__engine_testing(void) {
       kAllocMethods,
       kPoolMethods,
       kMigrationMethods,
+      kDiscreteMethods,
   };
   for (PyMethodDef* table : tables) {
     if (PyModule_AddFunctions(m, table) < 0) {

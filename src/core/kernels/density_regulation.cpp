@@ -3,6 +3,7 @@
 #include <string>
 
 #include "core/kernels/lifecycle.hpp"
+#include "core/kernels/lifecycle_steps.hpp"
 #include "core/util/format.hpp"
 
 namespace qorin {
@@ -37,6 +38,42 @@ Result<double> regulation_scaling(int64_t mode, double n, double k, double g, do
       return Error::value("unrecognized growth mode " + format_int(mode) +
                           " (built-ins are 0-4; ids >= 5 are reserved and have no registry)");
   }
+}
+
+Status recruit_cohort(SessionRng& rng, ExecMode mode, double h, size_t Z, double* female0, double* male0,
+                      KernelScratch& scratch) {
+  // J: daughters then sons, rounded in stochastic mode.
+  const bool stochastic = mode == ExecMode::Stochastic;
+  double S = 0.0;
+  double* Jv = scratch.cohort.data();
+  for (size_t z = 0; z < Z; ++z) Jv[z] = stochastic ? round_half_away(female0[z]) : female0[z];
+  for (size_t z = 0; z < Z; ++z) Jv[Z + z] = stochastic ? round_half_away(male0[z]) : male0[z];
+  for (size_t t = 0; t < 2 * Z; ++t) S += Jv[t];
+  if (!(S > 0.0)) {
+    for (size_t z = 0; z < Z; ++z) female0[z] = male0[z] = 0.0;
+    return Status::ok();
+  }
+  double T = h * S;
+  if (stochastic) T = round_half_away(T);
+  if (!(T > 0.0)) {
+    for (size_t z = 0; z < Z; ++z) female0[z] = male0[z] = 0.0;
+  } else if (mode == ExecMode::Deterministic) {
+    const double ratio = T / S;
+    for (size_t z = 0; z < Z; ++z) female0[z] = ratio * Jv[z];
+    for (size_t z = 0; z < Z; ++z) male0[z] = ratio * Jv[Z + z];
+  } else {
+    for (size_t t = 0; t < 2 * Z; ++t) Jv[t] = Jv[t] / S;
+    std::span<const double> p(Jv, 2 * Z);
+    std::span<double> drawn(scratch.cohort_draws.data(), 2 * Z);
+    if (stochastic) {
+      QORIN_TRY(multinomial(rng, round_count(T), p, drawn));
+    } else {
+      QORIN_TRY(continuous_multinomial(rng, T, p, drawn));
+    }
+    for (size_t z = 0; z < Z; ++z) female0[z] = drawn[z];
+    for (size_t z = 0; z < Z; ++z) male0[z] = drawn[Z + z];
+  }
+  return Status::ok();
 }
 
 Status survival(SessionRng& rng, const LifeLayout& layout, const DemeInputs& in,
@@ -86,37 +123,8 @@ Status survival(SessionRng& rng, const LifeLayout& layout, const DemeInputs& in,
     }
   }
 
-  // 2. Recruitment of the age-0 cohort (J: daughters then sons).
-  const bool stochastic = mode == ExecMode::Stochastic;
-  double S = 0.0;
-  double* Jv = scratch.cohort.data();
-  for (size_t z = 0; z < Z; ++z) Jv[z] = stochastic ? round_half_away(female[z]) : female[z];
-  for (size_t z = 0; z < Z; ++z) Jv[Z + z] = stochastic ? round_half_away(male[z]) : male[z];
-  for (size_t t = 0; t < 2 * Z; ++t) S += Jv[t];
-  if (!(S > 0.0)) {
-    for (size_t z = 0; z < Z; ++z) female[z] = male[z] = 0.0;
-  } else {
-    double T = h * S;
-    if (stochastic) T = round_half_away(T);
-    if (!(T > 0.0)) {
-      for (size_t z = 0; z < Z; ++z) female[z] = male[z] = 0.0;
-    } else if (mode == ExecMode::Deterministic) {
-      const double ratio = T / S;
-      for (size_t z = 0; z < Z; ++z) female[z] = ratio * Jv[z];
-      for (size_t z = 0; z < Z; ++z) male[z] = ratio * Jv[Z + z];
-    } else {
-      for (size_t t = 0; t < 2 * Z; ++t) Jv[t] = Jv[t] / S;
-      std::span<const double> p(Jv, 2 * Z);
-      std::span<double> drawn(scratch.cohort_draws.data(), 2 * Z);
-      if (stochastic) {
-        QORIN_TRY(multinomial(rng, round_count(T), p, drawn));
-      } else {
-        QORIN_TRY(continuous_multinomial(rng, T, p, drawn));
-      }
-      for (size_t z = 0; z < Z; ++z) female[z] = drawn[z];
-      for (size_t z = 0; z < Z; ++z) male[z] = drawn[Z + z];
-    }
-  }
+  // 2. Recruitment of the age-0 cohort.
+  QORIN_TRY(recruit_cohort(rng, mode, h, Z, female, male, scratch));
 
   // 3. Survival of every class.
   const double* sr_f = in.survival_rates;
@@ -137,6 +145,7 @@ Status survival(SessionRng& rng, const LifeLayout& layout, const DemeInputs& in,
     return Status::ok();
   }
 
+  const bool stochastic = mode == ExecMode::Stochastic;
   auto survivors = [&](double count, double p) -> RngResult {
     if (stochastic) {
       const double x = round_half_away(count);

@@ -83,12 +83,14 @@ struct DemeInputs {
 // Work buffers reused across calls so that ticks do not allocate.
 struct KernelScratch {
   std::vector<double> male_pool, mating, zygotes, daughters, sons, draws, probs;
+  std::vector<double> pairs;                 // Z*Z: mated pairs [female, male] (discrete generations)
   std::vector<double> cohort, cohort_draws;  // 2*Z: daughters then sons
   std::vector<uint8_t> row_has_mates;
   void ensure(size_t z) {
     if (male_pool.size() == z && mating.size() == z * z && cohort.size() == 2 * z) return;
     male_pool.assign(z, 0.0);
     mating.assign(z * z, 0.0);
+    pairs.assign(z * z, 0.0);
     zygotes.assign(z, 0.0);
     daughters.assign(z, 0.0);
     sons.assign(z, 0.0);

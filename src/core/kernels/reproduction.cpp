@@ -1,21 +1,23 @@
 // Reproduction stage: mating pool, mating with sperm displacement, eggs and
 // zygotes, sex allocation, zygote viability. Works in place on one deme.
 #include "core/kernels/lifecycle.hpp"
+#include "core/kernels/lifecycle_steps.hpp"
 
 namespace qorin {
 
 namespace {
 
-constexpr double kZero = 1e-10;
+constexpr double kZero = kLifeZero;
+constexpr double kOne = kLifeOne;
 
 // zyg[k] += x * o[k] for every k; lanes are independent, so this vectorises
 // without changing any element's rounding.
 void add_scaled(double* __restrict zyg, const double* __restrict o, double x, size_t z) {
   for (size_t k = 0; k < z; ++k) zyg[k] += x * o[k];
 }
-constexpr double kOne = 0.9999999999;
 
-// Adds a multinomial split of `count` over `probs` to `dst`, by mode.
+}  // namespace
+
 Status distribute(SessionRng& rng, ExecMode mode, double count, std::span<const double> probs,
                   std::span<double> draws, double* dst) {
   const size_t z = probs.size();
@@ -32,7 +34,133 @@ Status distribute(SessionRng& rng, ExecMode mode, double count, std::span<const 
   return Status::ok();
 }
 
-}  // namespace
+void mating_matrix(size_t Z, const double* ssf, const double* pool, double* P, uint8_t* row_has_mates) {
+  for (size_t i = 0; i < Z; ++i) {
+    double* prow = P + i * Z;
+    const double* pref = ssf + i * Z;
+    double s = 0.0;
+    for (size_t j = 0; j < Z; ++j) {
+      prow[j] = pref[j] * pool[j];
+      s += prow[j];
+    }
+    if (!std::isfinite(s) || s <= kZero) {
+      for (size_t j = 0; j < Z; ++j) prow[j] = 0.0;
+      row_has_mates[i] = 0;
+    } else {
+      for (size_t j = 0; j < Z; ++j) prow[j] = prow[j] / s;
+      row_has_mates[i] = 1;
+    }
+  }
+}
+
+Status add_zygotes(SessionRng& rng, ExecMode mode, double x, const double* o, size_t Z, double* probs,
+                   std::span<double> draws, double* zyg) {
+  if (x <= kZero) return Status::ok();
+  if (mode == ExecMode::Deterministic) {
+    add_scaled(zyg, o, x, Z);
+    return Status::ok();
+  }
+  double s = 0.0;
+  for (size_t k = 0; k < Z; ++k) s += o[k];
+  if (s <= kZero) return Status::ok();
+  if (s < kOne) {
+    auto viable = mode == ExecMode::Stochastic ? binomial(rng, round_count(x), s)
+                                               : continuous_binomial(rng, x, s);
+    if (!viable) return viable.error();
+    x = *viable;
+    if (x <= kZero) return Status::ok();
+  }
+  const double inv = 1.0 / s;
+  for (size_t k = 0; k < Z; ++k) probs[k] = inv * o[k];
+  return distribute(rng, mode, x, std::span<const double>(probs, Z), draws, zyg);
+}
+
+Status allocate_sexes(SessionRng& rng, const LifeLayout& layout, const DemeInputs& in, const double* zyg,
+                      double* daughters, double* sons) {
+  const size_t Z = layout.n_ztypes;
+  const ExecMode mode = layout.mode;
+  for (size_t k = 0; k < Z; ++k) daughters[k] = sons[k] = 0.0;
+  double zyg_total = 0.0;
+  for (size_t k = 0; k < Z; ++k) zyg_total += zyg[k];
+  if (!(zyg_total > kZero)) return Status::ok();
+  const double sex_ratio = clamp01(in.sex_ratio);
+  for (size_t k = 0; k < Z; ++k) {
+    if (!(zyg[k] > kZero)) continue;
+    double p;
+    if (!layout.has_sex_chromosomes) {
+      p = sex_ratio;
+    } else if ((*layout.female_only_by_sex_chrom)[k]) {
+      daughters[k] = zyg[k];
+      sons[k] = 0.0;
+      continue;
+    } else if ((*layout.male_only_by_sex_chrom)[k]) {
+      daughters[k] = 0.0;
+      sons[k] = zyg[k];
+      continue;
+    } else {
+      p = compatibility_share(in.female_ztype_compatibility[k], in.male_ztype_compatibility[k]);
+    }
+    double d;
+    if (mode == ExecMode::Deterministic) {
+      d = zyg[k] * p;
+    } else {
+      auto b = mode == ExecMode::Stochastic ? binomial(rng, round_count(zyg[k]), p)
+                                            : continuous_binomial(rng, zyg[k], p);
+      if (!b) return b.error();
+      d = *b;
+    }
+    daughters[k] = d;
+    sons[k] = zyg[k] - d;
+  }
+  return Status::ok();
+}
+
+Status write_newborns(SessionRng& rng, ExecMode mode, const double* zygote_viability, size_t Z,
+                      const double* daughters, const double* sons, double* female0, double* male0) {
+  for (size_t k = 0; k < Z; ++k) {
+    female0[k] = daughters[k];
+    male0[k] = sons[k];
+  }
+  const double* vf = zygote_viability;
+  const double* vm = zygote_viability + Z;
+  for (size_t k = 0; k < Z; ++k) {
+    if (mode == ExecMode::Deterministic) {
+      female0[k] = vf[k] * female0[k];
+      male0[k] = vm[k] * male0[k];
+    } else if (mode == ExecMode::Stochastic) {
+      double d = 0.0, s = 0.0;
+      const int64_t nf = round_count(female0[k]);
+      if (nf >= 1) {
+        auto b = binomial(rng, nf, vf[k]);
+        if (!b) return b.error();
+        d = *b;
+      }
+      const int64_t nm = round_count(male0[k]);
+      if (nm >= 1) {
+        auto b = binomial(rng, nm, vm[k]);
+        if (!b) return b.error();
+        s = *b;
+      }
+      female0[k] = d;
+      male0[k] = s;
+    } else {
+      double d = 0.0, s = 0.0;
+      if (female0[k] > 0.0) {
+        auto b = continuous_binomial(rng, female0[k], vf[k]);
+        if (!b) return b.error();
+        d = *b;
+      }
+      if (male0[k] > 0.0) {
+        auto b = continuous_binomial(rng, male0[k], vm[k]);
+        if (!b) return b.error();
+        s = *b;
+      }
+      female0[k] = d;
+      male0[k] = s;
+    }
+  }
+  return Status::ok();
+}
 
 Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs& in,
                     std::span<double> ind, std::span<double> sperm, KernelScratch& scratch) {
@@ -58,22 +186,7 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
 
   // Step 2: mating matrix; a row whose preference weights vanish gets no mates.
   double* P = scratch.mating.data();
-  for (size_t i = 0; i < Z; ++i) {
-    double* prow = P + i * Z;
-    const double* pref = in.sexual_selection_fitness + i * Z;
-    double s = 0.0;
-    for (size_t j = 0; j < Z; ++j) {
-      prow[j] = pref[j] * pool[j];
-      s += prow[j];
-    }
-    if (!std::isfinite(s) || s <= kZero) {
-      for (size_t j = 0; j < Z; ++j) prow[j] = 0.0;
-      scratch.row_has_mates[i] = 0;
-    } else {
-      for (size_t j = 0; j < Z; ++j) prow[j] = prow[j] / s;
-      scratch.row_has_mates[i] = 1;
-    }
-  }
+  mating_matrix(Z, in.sexual_selection_fitness, pool, P, scratch.row_has_mates.data());
 
   // Step 3: mating of virgins, remating with sperm displacement.
   const double displacement = clamp01(in.sperm_displacement_rate);
@@ -189,26 +302,8 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
             x = *p;
           }
         }
-        if (x <= kZero) continue;
-
         const double* o = in.offspring_tensor + (i * Z + j) * Z;
-        if (mode == ExecMode::Deterministic) {
-          add_scaled(zyg, o, x, Z);
-          continue;
-        }
-        double s = 0.0;
-        for (size_t k = 0; k < Z; ++k) s += o[k];
-        if (s <= kZero) continue;
-        if (s < kOne) {
-          auto viable = mode == ExecMode::Stochastic ? binomial(rng, round_count(x), s)
-                                                     : continuous_binomial(rng, x, s);
-          if (!viable) return viable.error();
-          x = *viable;
-          if (x <= kZero) continue;
-        }
-        const double inv = 1.0 / s;
-        for (size_t k = 0; k < Z; ++k) probs[k] = inv * o[k];
-        QORIN_TRY(distribute(rng, mode, x, std::span<const double>(probs, Z), draws, zyg));
+        QORIN_TRY(add_zygotes(rng, mode, x, o, Z, probs, draws, zyg));
       }
     }
   }
@@ -216,87 +311,10 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
   // Step 5: sex allocation.
   double* daughters = scratch.daughters.data();
   double* sons = scratch.sons.data();
-  for (size_t k = 0; k < Z; ++k) daughters[k] = sons[k] = 0.0;
-  double zyg_total = 0.0;
-  for (size_t k = 0; k < Z; ++k) zyg_total += zyg[k];
-  if (zyg_total > kZero) {
-    const double sex_ratio = clamp01(in.sex_ratio);
-    for (size_t k = 0; k < Z; ++k) {
-      if (!(zyg[k] > kZero)) continue;
-      double p;
-      if (!layout.has_sex_chromosomes) {
-        p = sex_ratio;
-      } else if ((*layout.female_only_by_sex_chrom)[k]) {
-        daughters[k] = zyg[k];
-        sons[k] = 0.0;
-        continue;
-      } else if ((*layout.male_only_by_sex_chrom)[k]) {
-        daughters[k] = 0.0;
-        sons[k] = zyg[k];
-        continue;
-      } else {
-        const double fc = in.female_ztype_compatibility[k];
-        const double mc = in.male_ztype_compatibility[k];
-        p = (fc + mc <= kZero) ? 0.5 : clamp01(fc / (fc + mc));
-      }
-      double d;
-      if (mode == ExecMode::Deterministic) {
-        d = zyg[k] * p;
-      } else {
-        auto b = mode == ExecMode::Stochastic ? binomial(rng, round_count(zyg[k]), p)
-                                              : continuous_binomial(rng, zyg[k], p);
-        if (!b) return b.error();
-        d = *b;
-      }
-      daughters[k] = d;
-      sons[k] = zyg[k] - d;
-    }
-  }
+  QORIN_TRY(allocate_sexes(rng, layout, in, zyg, daughters, sons));
 
   // Step 6: newborns into age 0, then zygote viability.
-  for (size_t k = 0; k < Z; ++k) {
-    female[k] = daughters[k];
-    male[k] = sons[k];
-  }
-  const double* vf = in.zygote_viability_fitness;
-  const double* vm = in.zygote_viability_fitness + Z;
-  for (size_t k = 0; k < Z; ++k) {
-    if (mode == ExecMode::Deterministic) {
-      female[k] = vf[k] * female[k];
-      male[k] = vm[k] * male[k];
-    } else if (mode == ExecMode::Stochastic) {
-      double d = 0.0, s = 0.0;
-      const int64_t nf = round_count(female[k]);
-      if (nf >= 1) {
-        auto b = binomial(rng, nf, vf[k]);
-        if (!b) return b.error();
-        d = *b;
-      }
-      const int64_t nm = round_count(male[k]);
-      if (nm >= 1) {
-        auto b = binomial(rng, nm, vm[k]);
-        if (!b) return b.error();
-        s = *b;
-      }
-      female[k] = d;
-      male[k] = s;
-    } else {
-      double d = 0.0, s = 0.0;
-      if (female[k] > 0.0) {
-        auto b = continuous_binomial(rng, female[k], vf[k]);
-        if (!b) return b.error();
-        d = *b;
-      }
-      if (male[k] > 0.0) {
-        auto b = continuous_binomial(rng, male[k], vm[k]);
-        if (!b) return b.error();
-        s = *b;
-      }
-      female[k] = d;
-      male[k] = s;
-    }
-  }
-  return Status::ok();
+  return write_newborns(rng, mode, in.zygote_viability_fitness, Z, daughters, sons, female, male);
 }
 
 }  // namespace qorin

@@ -1,0 +1,34 @@
+#include "core/sessions/discrete_generation.hpp"
+
+#include "core/kernels/discrete_generation.hpp"
+#include "core/sessions/discrete_tick.hpp"
+
+namespace qorin {
+
+Result<DiscreteGenerationSession> DiscreteGenerationSession::create(Blueprint bp, EcologyParams eco,
+                                                                    GeneticsTensors gen, uint64_t seed) {
+  QORIN_TRY(bp.validate());
+  QORIN_TRY(eco.validate(bp.n_ages));
+  QORIN_TRY(gen.validate(bp));
+  QORIN_TRY(validate_discrete_shape(bp));
+  DiscreteGenerationSession s;
+  s.init(std::move(bp), std::move(eco), std::move(gen), seed, false);
+  s.scratch_.ensure(s.bp_.n_ztypes);
+  return s;
+}
+
+Result<int32_t> DiscreteGenerationSession::step(int64_t tick, bool wf, EcoCtx& ctx, std::span<double> staged,
+                                                CallbackHost* host) {
+  if (wf) return discrete::run_wf_tick(rng_, bp_, program_, ind_, tick, 0, staged, &ctx, scratch_, host);
+  return discrete::run_tick(rng_, bp_, program_, ind_, tick, 0, staged, &ctx, nullptr, scratch_, host);
+}
+
+Result<RunResult> DiscreteGenerationSession::run(const RunRequest& request, bool wf, CallbackHost* host,
+                                                 RunMonitor* monitor) {
+  return SessionCore::run(
+      request,
+      [&](int64_t t, EcoCtx& ctx, std::span<double> staged) { return step(t, wf, ctx, staged, host); },
+      monitor);
+}
+
+}  // namespace qorin

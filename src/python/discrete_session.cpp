@@ -1,0 +1,122 @@
+#include "python/discrete_session.hpp"
+
+#include <utility>
+#include <vector>
+
+#include "core/sessions/discrete_generation.hpp"
+#include "python/class_support.hpp"
+#include "python/contracts.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/session_binding.hpp"
+
+namespace qorin::py {
+
+namespace {
+
+DiscreteGenerationSession& core_of(PyObject* self) {
+  return static_cast<DiscreteGenerationSession&>(session_core(self));
+}
+
+PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"blueprint", "params", "seed", nullptr};
+  PyObject *bp_obj, *params_obj, *seed_obj = nullptr;
+  if (!parse_args(args, kwargs, "OO|O:DiscreteEngineSession", kwlist, &bp_obj, &params_obj, &seed_obj))
+    return nullptr;
+  uint64_t seed = 0;
+  if (seed_obj && !to_u64(seed_obj, &seed)) return nullptr;
+  Blueprint bp;
+  EcologyParams eco;
+  GeneticsTensors gen;
+  if (!blueprint_from_python(bp_obj, &bp) || !ecology_from_python(params_obj, &eco) ||
+      !genetics_from_python(params_obj, &gen))
+    return nullptr;
+  Result<DiscreteGenerationSession> made =
+      DiscreteGenerationSession::create(std::move(bp), std::move(eco), std::move(gen), seed);
+  if (!made) return raise(made.error());
+  return new_session_object(type, std::move(made).value());
+}
+
+PyObject* run(PyObject* self, RunRequest request, bool wf) {
+  DiscreteGenerationSession& s = core_of(self);
+  return run_session(self, request, [&s, wf](const RunRequest& req, CallbackHost* host, RunMonitor* monitor) {
+    return s.run(req, wf, host, monitor);
+  });
+}
+
+PyObject* m_tick(PyObject* self, PyObject* args, PyObject* kwargs) {
+  QORIN_SESSION_MUT(self);
+  static const char* kwlist[] = {"wf", nullptr};
+  PyObject* wf_obj;
+  if (!parse_args(args, kwargs, "O:tick", kwlist, &wf_obj)) return nullptr;
+  bool wf = false;
+  if (!to_bool(wf_obj, &wf)) return nullptr;
+  RunRequest request;
+  request.n_ticks = 1;
+  Ref result(run(self, request, wf));
+  if (!result) return nullptr;
+  // (final_tick, history, was_stopped) -> the stop code
+  return PyLong_FromLong(PyTuple_GET_ITEM(result.get(), 2) == Py_True ? 1 : 0);
+}
+
+PyObject* m_run(PyObject* self, PyObject* args, PyObject* kwargs) {
+  QORIN_SESSION_MUT(self);
+  static const char* kwlist[] = {"n_ticks", "record_interval", "wf", "observation_mask", "checkpoint_every",
+                                 nullptr};
+  PyObject *n_obj, *interval_obj, *wf_obj, *mask_obj = Py_None, *every_obj = nullptr;
+  if (!parse_args(args, kwargs, "OOO|OO:run", kwlist, &n_obj, &interval_obj, &wf_obj, &mask_obj, &every_obj))
+    return nullptr;
+  RunRequest request;
+  std::vector<double> mask;
+  bool wf = false;
+  if (!run_request_from_python(n_obj, interval_obj, mask_obj, every_obj, &request, &mask) || !to_bool(wf_obj, &wf))
+    return nullptr;
+  return run(self, request, wf);
+}
+
+const std::vector<PyMethodDef>& methods() {
+  static const std::vector<PyMethodDef> table = with_shared_methods({
+      {"tick", method_cast(m_tick), METH_VARARGS | METH_KEYWORDS,
+       "tick($self, wf)\n--\n\nRun one tick (a Wright-Fisher generation when wf is True, else a staged tick); "
+       "returns 0 to continue or 1 when a hook requested a stop."},
+      {"run", method_cast(m_run), METH_VARARGS | METH_KEYWORDS,
+       "run($self, n_ticks, record_interval, wf, observation_mask=None, checkpoint_every=0)\n--\n\n"
+       "Advance up to n_ticks ticks, recording every record_interval-th tick; returns "
+       "(final_tick, history, was_stopped)."},
+      {"set_state", method_cast(m_set_state<false>), METH_VARARGS | METH_KEYWORDS,
+       "set_state($self, ind_flat, tick)\n--\n\nInstall a full live state."},
+      {"state_snapshot", m_state_snapshot<false>, METH_NOARGS,
+       "state_snapshot($self)\n--\n\nReturn (tick, ind_flat) as a fresh copy."},
+      {"snapshot_state", m_snapshot_state<false>, METH_NOARGS,
+       "snapshot_state($self)\n--\n\nReturn (tick, ind_flat, rng_words, ecology)."},
+      {"restore_state", method_cast(m_restore_state<false>), METH_VARARGS | METH_KEYWORDS,
+       "restore_state($self, tick, ind_flat, rng_words, ecology)\n--\n\n"
+       "Install a memory snapshot (all or nothing); returns the restored tick."},
+  }, true);
+  return table;
+}
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("DiscreteEngineSession(blueprint, params, seed=0)\n--\n\n"
+                                  "The stateful engine of one population with discrete generations.")},
+    {Py_tp_new, reinterpret_cast<void*>(session_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(session_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(session_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(session_clear)},
+    {Py_tp_members, kSessionMembers},
+    {Py_tp_methods, nullptr},
+    {0, nullptr}};
+
+PyType_Spec kSpec = {"qorin._engine_rs.DiscreteEngineSession", sizeof(SessionObject), 0,
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kSlots};
+
+}  // namespace
+
+PyObject* discrete_session_type() {
+  static PyObject* type = nullptr;
+  PyObject* t = session_type(&type, &kSpec, methods());
+  Py_XINCREF(t);
+  return t;
+}
+
+}  // namespace qorin::py
