@@ -8,6 +8,8 @@ PyObject* exception_type(ErrorKind kind) {
     case ErrorKind::Key: return PyExc_KeyError;
     case ErrorKind::Type: return PyExc_TypeError;
     case ErrorKind::Overflow: return PyExc_OverflowError;
+    case ErrorKind::Memory: return PyExc_MemoryError;
+    case ErrorKind::Interrupted: return PyExc_KeyboardInterrupt;
     case ErrorKind::Runtime:
     case ErrorKind::CallbackPending: return PyExc_RuntimeError;
   }
@@ -19,6 +21,11 @@ PyObject* raise(const Error& e) {
     // The callback's own exception is already set by the caller; keep it.
     if (PyErr_Occurred()) return nullptr;
     PyErr_SetString(PyExc_RuntimeError, e.message.empty() ? "Python callback failed" : e.message.c_str());
+    return nullptr;
+  }
+  if (e.kind == ErrorKind::Interrupted) {
+    // A loop stopped for Ctrl-C; the handler's own exception wins when set.
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     return nullptr;
   }
   if (e.kind == ErrorKind::Key) {

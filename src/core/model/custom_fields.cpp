@@ -1,6 +1,7 @@
 #include "core/model/custom_fields.hpp"
 
 #include <cstring>
+#include <unordered_map>
 
 namespace qorin {
 
@@ -65,6 +66,23 @@ CustomSlot* CustomSlotMap::find(std::string_view name) {
     if (e.first == name) return &e.second;
   }
   return nullptr;
+}
+
+CustomSlotMap CustomSlotMap::from_entries(std::vector<Entry> entries) {
+  CustomSlotMap map;
+  map.entries_.reserve(entries.size());  // no reallocation: the views below stay valid
+  std::unordered_map<std::string_view, size_t> position;
+  position.reserve(entries.size());
+  for (Entry& e : entries) {
+    auto found = position.find(e.first);
+    if (found != position.end()) {
+      map.entries_[found->second].second = std::move(e.second);
+      continue;
+    }
+    map.entries_.push_back(std::move(e));
+    position.emplace(map.entries_.back().first, map.entries_.size() - 1);
+  }
+  return map;
 }
 
 void CustomSlotMap::insert_or_assign(std::string name, CustomSlot slot) {

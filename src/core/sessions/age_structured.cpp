@@ -26,6 +26,7 @@ Result<AgeStructuredSession> AgeStructuredSession::create(Blueprint bp, EcologyP
   QORIN_TRY(bp.validate());
   QORIN_TRY(eco.validate(bp.n_ages));
   QORIN_TRY(gen.validate(bp));
+  QORIN_TRY(validate_model_values(bp, eco, gen));
   AgeStructuredSession s;
   s.ind_ = bp.initial_individual_count;
   if (bp.initial_sperm_storage.size() == bp.sperm_storage_len()) {

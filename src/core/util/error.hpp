@@ -16,6 +16,8 @@ enum class ErrorKind {
   Runtime,          // kernel or hook failure, session not ready
   Overflow,         // integer outside the signed 64-bit range
   CallbackPending,  // a Python callback raised; its exception is pending
+  Memory,           // an allocation the call needs cannot be made
+  Interrupted,      // a long loop stopped because an interrupt was requested
 };
 
 struct Error {
@@ -28,6 +30,8 @@ struct Error {
   static Error runtime(std::string m) { return {ErrorKind::Runtime, std::move(m)}; }
   static Error overflow(std::string m) { return {ErrorKind::Overflow, std::move(m)}; }
   static Error callback_pending() { return {ErrorKind::CallbackPending, {}}; }
+  static Error memory(std::string m) { return {ErrorKind::Memory, std::move(m)}; }
+  static Error interrupted() { return {ErrorKind::Interrupted, {}}; }
 };
 
 // Success or an Error.
