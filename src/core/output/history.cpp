@@ -321,12 +321,17 @@ Status HistoryState::append(std::span<const double> values, size_t n_rows, size_
       return order;
     }
   }
-  // Every row was checked above: push them all, then evict once (the same
-  // rows remain as when evicting after each). Should memory run out part way,
-  // the rows pushed so far are taken back, so the batch is all or nothing.
+  // Every row was checked above: push them, then evict once; the same rows
+  // remain as when evicting after each. With a row limit m, only the newest m
+  // rows of the batch can remain, so the ones before them are not stored at
+  // all (the logs do not change during the call, so every row would carry the
+  // same cursor). Should memory run out part way, the rows pushed so far are
+  // taken back, so the batch is all or nothing.
+  size_t from = first;
+  if (max_rows_ && n_rows - first > *max_rows_) from = n_rows - static_cast<size_t>(*max_rows_);
   const size_t before = rows_.size();
   try {
-    for (size_t r = first; r < n_rows; ++r) push_row(values.data() + r * n_cols);
+    for (size_t r = from; r < n_rows; ++r) push_row(values.data() + r * n_cols);
   } catch (...) {
     keep_first(before);
     throw;
