@@ -414,6 +414,22 @@ def test_custom_slot_names_equal_as_strings_keep_first_place_and_last_value():
     assert list(got) == ["a", "b"] and got["a"] == 3 and type(got["a"]) is int
 
 
+@pytest.mark.parametrize("first, second, equal", [
+    ({"a": 1.0, "b": True, "c": 3}, {"a": 1.0, "b": True, "c": 3}, True),
+    ({"a": 1.0, "b": True, "c": 3}, {"c": 3, "a": 1.0, "b": True}, True),    # order does not matter
+    ({"a": 1.0, "b": True, "c": 3}, {"a": 1.0, "c": 3, "b": False}, False),  # a value differs
+    ({"a": 1.0, "b": True}, {"a": 1.0, "x": True}, False),                   # a name differs
+    ({"a": 1.0, "b": True}, {"a": 1.0, "b": 1}, False),                      # a kind differs
+])
+def test_custom_slot_maps_compare_by_name_and_value(first, second, equal):
+    bp, p = small_model()
+    c = _engine_testing.contracts(bp, p)
+    d = c.copy()
+    c.set_custom_slots(first)
+    d.set_custom_slots(second)
+    assert c.ecology_same(d) is equal and d.ecology_same(c) is equal
+
+
 def test_custom_slot_names_with_nul_characters_round_trip():
     bp, p = small_model()
     s = _engine_rs.EngineSession(bp, p)
