@@ -1,7 +1,6 @@
 #include "python/class_support.hpp"
 
 #include <cstdarg>
-#include <cstring>
 
 #include "python/errors.hpp"
 

@@ -87,7 +87,10 @@ bool read_attr(PyObject* obj, const char* name, T* out, F convert) {
 }  // namespace
 
 Ref sequence_items(PyObject* v, const char* type_error) {
-  if (PyTuple_CheckExact(v)) return Ref::borrow(v);  // immutable already
+  // Lists and tuples (subclasses included) are read from their own storage,
+  // as PySequence_Fast reads them; a tuple is returned as it is.
+  if (PyTuple_Check(v)) return Ref(PyTuple_GetSlice(v, 0, PyTuple_GET_SIZE(v)));
+  if (PyList_Check(v)) return Ref(PyList_AsTuple(v));
   Ref it(PyObject_GetIter(v));
   if (!it) {
     if (type_error && PyErr_ExceptionMatches(PyExc_TypeError)) PyErr_SetString(PyExc_TypeError, type_error);

@@ -117,18 +117,29 @@ PyObject* m_query(PyObject* self, PyObject* args, PyObject* kwargs) {
   std::optional<uint64_t> end;
   if (start_obj && !to_u64(start_obj, &start)) return nullptr;
   if (!optional_u64(end_obj, &end)) return nullptr;
-  // The result array is sized and allocated under the lock (making a plain
-  // float64 array runs no Python code) and filled in place; the copy polls
-  // for Ctrl-C.
+  // The result array is sized under the lock, allocated without it (a failed
+  // allocation builds its exception in Python code) and filled in place under
+  // it again; the copy polls for Ctrl-C.
   Ref out;
   Status copied = interruptible([&](InterruptPoll& poll) -> Status {
-    auto h = data_of(self).lock();
-    Result<uint64_t> e = h->query_end(start, end);
-    if (!e) return std::move(e).error();
-    out = Ref(new_f64_array_for({h->size(), *e - start}, "the queried history rows"));
-    if (!out) return Error::callback_pending();
-    return h->copy_columns(start, *e, static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get()))),
-                           &poll);
+    for (;;) {
+      uint64_t n_rows = 0, n_cols = 0;
+      {
+        auto h = data_of(self).lock();
+        Result<uint64_t> e = h->query_end(start, end);
+        if (!e) return std::move(e).error();
+        n_rows = h->size();
+        n_cols = *e - start;
+      }
+      out = Ref(new_f64_array_for({n_rows, n_cols}, "the queried history rows"));
+      if (!out) return Error::callback_pending();
+      auto h = data_of(self).lock();
+      Result<uint64_t> e = h->query_end(start, end);
+      if (!e) return std::move(e).error();
+      if (h->size() != n_rows || *e - start != n_cols) continue;  // another thread changed it: size again
+      double* dst = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+      return h->copy_columns(start, *e, dst, &poll);
+    }
   });
   if (!copied) return raise(copied.error());
   return out.release();
