@@ -3,7 +3,9 @@
 # into build/asan and runs the test suite against that build:
 #     bash scripts/sanitize.sh [pytest args...]
 # Python itself is not instrumented, so the ASan runtime is preloaded; leak
-# detection is off because the interpreter keeps objects alive at exit.
+# detection is off because the interpreter keeps objects alive at exit. A failed
+# allocation returns null (so it raises MemoryError) instead of aborting: the
+# tests check what the engine makes of it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=build/asan
@@ -26,7 +28,7 @@ preload="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
 # the sanitized build; site-packages is put on the path by hand instead.
 LD_PRELOAD="$preload" \
 QORIN_SANITIZED=1 \
-ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1" \
+ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1:allocator_may_return_null=1" \
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
 PYTHONPATH="$pkg:$site" \
   python -S -m pytest -p no:cacheprovider "$@"

@@ -1,6 +1,17 @@
+import os
+
 import pytest
+from hypothesis import HealthCheck, settings
 
 from qorin import _engine_testing, genetics
+
+# Hypothesis profiles: `dev` (the default) keeps a local run quick; `ci`
+# explores much further. Select with HYPOTHESIS_PROFILE=ci. Tests that fix
+# their own max_examples keep it under both.
+settings.register_profile("dev", max_examples=30, deadline=None)
+settings.register_profile("ci", max_examples=400, deadline=None,
+                          suppress_health_check=[HealthCheck.too_slow])
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "dev"))
 
 
 def make_locus(n_alleles: int = 2):

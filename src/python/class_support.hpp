@@ -13,12 +13,6 @@ namespace qorin::py {
 // PyArg_ParseTupleAndKeywords with a const keyword list.
 bool parse_args(PyObject* args, PyObject* kwargs, const char* format, const char* const* kwlist, ...);
 
-// A method implementation taking (self, args, kwargs) as a PyMethodDef entry.
-template <class F>
-PyCFunction method_cast(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 // None on success, else the mapped exception.
 PyObject* none_or_raise(const Status& s);
 
@@ -26,12 +20,15 @@ PyObject* none_or_raise(const Status& s);
 bool str_arg(PyObject* v, const char* argname, std::string* out);
 
 // The class object of `type_spec`, created on first use and kept for the process
-// (borrowed reference; nullptr with an exception when creation fails).
+// (borrowed reference; nullptr with an exception when creation fails). Every
+// class object made is recorded in the engine's type registry.
 PyObject* cached_type(PyObject** slot, PyType_Spec* type_spec);
 
-// True when `obj` is an instance of `type`, or of a class of the same name and
-// instance size made by the other extension module of this package (the
-// internal test module links its own copy of every class).
+// True when `obj` is an instance of `type` or of the class made from the same
+// spec by the other extension module of this package (the internal test
+// module links its own copy of every class). Classes are told apart by the
+// identity of their type objects, never by name or size: a Python class
+// dressed up with the same name and instance size is not accepted.
 bool same_class(PyObject* obj, PyObject* type, const PyType_Spec& type_spec);
 
 }  // namespace qorin::py

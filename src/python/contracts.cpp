@@ -142,10 +142,18 @@ bool custom_slots_from_python(PyObject* obj, CustomSlotMap* out) {
     PyErr_Format(PyExc_TypeError, "custom_slots must be a dict, got %s", Py_TYPE(obj)->tp_name);
     return false;
   }
-  CustomSlotMap slots;
-  PyObject *key, *value;
-  Py_ssize_t pos = 0;
-  while (PyDict_Next(obj, &pos, &key, &value)) {
+  // Converting a value may run Python code (an array subclass's
+  // __array_finalize__) that changes the dict; every key and value is held
+  // until the whole map is built.
+  Ref pairs(dict_items(obj));
+  if (!pairs) return false;
+  const Py_ssize_t n = PyList_GET_SIZE(pairs.get());
+  std::vector<CustomSlotMap::Entry> entries;
+  entries.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* pair = PyList_GET_ITEM(pairs.get(), i);
+    PyObject* key = PyTuple_GET_ITEM(pair, 0);
+    PyObject* value = PyTuple_GET_ITEM(pair, 1);
     if (!PyUnicode_Check(key)) {
       PyErr_Format(PyExc_TypeError, "custom slot names must be str, got %s", Py_TYPE(key)->tp_name);
       return false;
@@ -168,9 +176,9 @@ bool custom_slots_from_python(PyObject* obj, CustomSlotMap* out) {
     } else if (!array_slot(key, value, &slot)) {
       return false;
     }
-    slots.insert_or_assign(std::move(name), std::move(slot));
+    entries.emplace_back(std::move(name), std::move(slot));
   }
-  *out = std::move(slots);
+  *out = CustomSlotMap::from_entries(std::move(entries));
   return true;
 }
 
@@ -200,7 +208,9 @@ PyObject* custom_slots_to_python(const CustomSlotMap& slots) {
       }
     }
     if (!v) return nullptr;
-    if (PyDict_SetItemString(dict.get(), name.c_str(), v.get()) < 0) return nullptr;
+    // The whole name, embedded NUL characters included.
+    Ref key(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    if (!key || PyDict_SetItem(dict.get(), key.get(), v.get()) < 0) return nullptr;
   }
   return dict.release();
 }

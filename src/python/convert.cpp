@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "core/util/memory.hpp"
+#include "python/errors.hpp"
+
 namespace qorin::py {
 
 namespace {
@@ -82,6 +85,21 @@ bool read_attr(PyObject* obj, const char* name, T* out, F convert) {
 }
 
 }  // namespace
+
+Ref sequence_items(PyObject* v, const char* type_error) {
+  // Lists and tuples (subclasses included) are read from their own storage,
+  // as PySequence_Fast reads them; a tuple is returned as it is.
+  if (PyTuple_Check(v)) return Ref(PyTuple_GetSlice(v, 0, PyTuple_GET_SIZE(v)));
+  if (PyList_Check(v)) return Ref(PyList_AsTuple(v));
+  Ref it(PyObject_GetIter(v));
+  if (!it) {
+    if (type_error && PyErr_ExceptionMatches(PyExc_TypeError)) PyErr_SetString(PyExc_TypeError, type_error);
+    return Ref();
+  }
+  return Ref(PySequence_Tuple(it.get()));
+}
+
+Ref dict_items(PyObject* dict) { return Ref(PyDict_Items(dict)); }
 
 bool to_f64(PyObject* v, double* out) {
   if (PyFloat_Check(v)) {
@@ -175,13 +193,13 @@ bool to_string_vec(PyObject* v, std::vector<std::string>* out) {
     PyErr_Format(PyExc_TypeError, "expected a sequence of str, got %s", type_name(v));
     return false;
   }
-  Ref seq(PySequence_Fast(v, "expected a sequence of str"));
+  Ref seq(sequence_items(v, "expected a sequence of str"));
   if (!seq) return false;
-  Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
   std::vector<std::string> result;
   result.reserve(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+    PyObject* item = PyTuple_GET_ITEM(seq.get(), i);
     if (!PyUnicode_Check(item)) {
       PyErr_Format(PyExc_TypeError, "expected a sequence of str, got an element of type %s",
                    type_name(item));
@@ -300,26 +318,18 @@ bool arg_f64_1d(PyObject* v, const char* argname, std::vector<double>* out) {
   return true;
 }
 
-// Items are held while converting, so an __index__ that mutates the sequence
-// cannot free them under us.
 bool to_u64_list(PyObject* v, const char* argname, std::vector<uint64_t>* out) {
   if (PyUnicode_Check(v) || PyBytes_Check(v) || !PySequence_Check(v)) {
     PyErr_Format(PyExc_TypeError, "argument '%s': expected a sequence of integers, got %s", argname,
                  Py_TYPE(v)->tp_name);
     return false;
   }
-  Ref seq(PySequence_Fast(v, "expected a sequence"));
+  Ref seq(sequence_items(v, "expected a sequence"));
   if (!seq) return false;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-  std::vector<Ref> items;
-  items.reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) items.push_back(Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), i)));
-  std::vector<uint64_t> result;
-  result.reserve(static_cast<size_t>(n));
-  for (const Ref& item : items) {
-    uint64_t x = 0;
-    if (!to_u64(item.get(), &x)) return false;
-    result.push_back(x);
+  const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
+  std::vector<uint64_t> result(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (!to_u64(PyTuple_GET_ITEM(seq.get(), i), &result[static_cast<size_t>(i)])) return false;
   }
   *out = std::move(result);
   return true;
@@ -342,12 +352,12 @@ bool to_f64_sequence(PyObject* v, const char* argname, std::vector<double>* out)
                  type_name(v));
     return false;
   }
-  Ref seq(PySequence_Fast(v, "expected a sequence of numbers"));
+  Ref seq(sequence_items(v, "expected a sequence of numbers"));
   if (!seq) return false;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
   std::vector<double> values(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    if (!to_f64(PySequence_Fast_GET_ITEM(seq.get(), i), &values[static_cast<size_t>(i)])) return false;
+    if (!to_f64(PyTuple_GET_ITEM(seq.get(), i), &values[static_cast<size_t>(i)])) return false;
   }
   *out = std::move(values);
   return true;
@@ -359,10 +369,17 @@ bool to_named_f64_dict(PyObject* v, const char* argname,
     PyErr_Format(PyExc_TypeError, "argument '%s': expected a dict, got %s", argname, type_name(v));
     return false;
   }
+  // Converting a value may run Python code that changes the dict; the pairs
+  // are held, so no key or value is freed while it is read.
+  Ref pairs(dict_items(v));
+  if (!pairs) return false;
+  const Py_ssize_t n = PyList_GET_SIZE(pairs.get());
   std::vector<std::pair<std::string, double>> items;
-  PyObject *key, *value;
-  Py_ssize_t pos = 0;
-  while (PyDict_Next(v, &pos, &key, &value)) {
+  items.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* pair = PyList_GET_ITEM(pairs.get(), i);
+    PyObject* key = PyTuple_GET_ITEM(pair, 0);
+    PyObject* value = PyTuple_GET_ITEM(pair, 1);
     if (!PyUnicode_Check(key)) {
       PyErr_Format(PyExc_TypeError, "argument '%s': keys must be str, got %s", argname, type_name(key));
       return false;
@@ -423,6 +440,21 @@ PyObject* new_i64_array(const int64_t* data, size_t n) {
   PyObject* arr = PyArray_SimpleNew(1, dims, NPY_INT64);
   if (!arr) return nullptr;
   if (n > 0) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)), data, n * sizeof(int64_t));
+  return arr;
+}
+
+PyObject* new_f64_array_for(const std::vector<uint64_t>& shape, const char* what) {
+  uint64_t n = 1;
+  bool overflow = false;
+  for (uint64_t d : shape) overflow = overflow || __builtin_mul_overflow(n, d, &n);
+  const std::optional<uint64_t> bytes = overflow ? std::nullopt : bytes_for(n, sizeof(double));
+  if (!bytes || *bytes > static_cast<uint64_t>(NPY_MAX_INTP)) return raise(out_of_memory(what, bytes));
+  std::vector<npy_intp> dims(shape.begin(), shape.end());
+  PyObject* arr = PyArray_SimpleNew(static_cast<int>(dims.size()), dims.data(), NPY_DOUBLE);
+  if (!arr && PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    PyErr_Clear();
+    return raise(out_of_memory(what, bytes));
+  }
   return arr;
 }
 

@@ -45,6 +45,17 @@ class Ref {
   PyObject* o_ = nullptr;
 };
 
+// ---- holding what is read ----
+// The items of an iterable as a new tuple that holds every item for the whole
+// read. Converting an item may run Python code (__float__, __index__) that
+// changes or empties the original list; the tuple cannot change, so readers
+// walk it instead of the original. When `type_error` is given, a TypeError
+// raised because `v` is not iterable is replaced by that message.
+Ref sequence_items(PyObject* v, const char* type_error = nullptr);
+// The (key, value) pairs of a dict (or dict subclass) as a new list of
+// tuples, holding every key and value for the whole read.
+Ref dict_items(PyObject* dict);
+
 // ---- value converters (no attribute access) ----
 // float: a Python float directly; else the float protocol; else `item()`.
 bool to_f64(PyObject* v, double* out);
@@ -106,5 +117,9 @@ std::vector<int64_t> shape_of(PyArrayObject* a);
 PyObject* new_f64_array(const double* data, size_t n);
 PyObject* new_f64_array(const double* data, const std::vector<npy_intp>& shape);
 PyObject* new_i64_array(const int64_t* data, size_t n);
+// A new float64 array of this shape, left uninitialised for the caller to
+// fill. Its size is checked before anything is allocated: a result that
+// cannot be allocated raises MemoryError saying how much memory `what` needs.
+PyObject* new_f64_array_for(const std::vector<uint64_t>& shape, const char* what);
 
 }  // namespace qorin::py

@@ -5,6 +5,7 @@
 
 #include "core/sessions/discrete_generation.hpp"
 #include "python/class_support.hpp"
+#include "python/guard.hpp"
 #include "python/contracts.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
@@ -76,20 +77,20 @@ PyObject* m_run(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 const std::vector<PyMethodDef>& methods() {
   static const std::vector<PyMethodDef> table = with_shared_methods({
-      {"tick", method_cast(m_tick), METH_VARARGS | METH_KEYWORDS,
+      {"tick", QORIN_GUARDED(m_tick), METH_VARARGS | METH_KEYWORDS,
        "tick($self, wf)\n--\n\nRun one tick (a Wright-Fisher generation when wf is True, else a staged tick); "
        "returns 0 to continue or 1 when a hook requested a stop."},
-      {"run", method_cast(m_run), METH_VARARGS | METH_KEYWORDS,
+      {"run", QORIN_GUARDED(m_run), METH_VARARGS | METH_KEYWORDS,
        "run($self, n_ticks, record_interval, wf, observation_mask=None, checkpoint_every=0)\n--\n\n"
        "Advance up to n_ticks ticks, recording every record_interval-th tick; returns "
        "(final_tick, history, was_stopped)."},
-      {"set_state", method_cast(m_set_state<false>), METH_VARARGS | METH_KEYWORDS,
+      {"set_state", QORIN_GUARDED(m_set_state<false>), METH_VARARGS | METH_KEYWORDS,
        "set_state($self, ind_flat, tick)\n--\n\nInstall a full live state."},
-      {"state_snapshot", m_state_snapshot<false>, METH_NOARGS,
+      {"state_snapshot", QORIN_GUARDED(m_state_snapshot<false>), METH_NOARGS,
        "state_snapshot($self)\n--\n\nReturn (tick, ind_flat) as a fresh copy."},
-      {"snapshot_state", m_snapshot_state<false>, METH_NOARGS,
+      {"snapshot_state", QORIN_GUARDED(m_snapshot_state<false>), METH_NOARGS,
        "snapshot_state($self)\n--\n\nReturn (tick, ind_flat, rng_words, ecology)."},
-      {"restore_state", method_cast(m_restore_state<false>), METH_VARARGS | METH_KEYWORDS,
+      {"restore_state", QORIN_GUARDED(m_restore_state<false>), METH_VARARGS | METH_KEYWORDS,
        "restore_state($self, tick, ind_flat, rng_words, ecology)\n--\n\n"
        "Install a memory snapshot (all or nothing); returns the restored tick."},
   }, true);
@@ -99,7 +100,7 @@ const std::vector<PyMethodDef>& methods() {
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("DiscreteEngineSession(blueprint, params, seed=0)\n--\n\n"
                                   "The stateful engine of one population with discrete generations.")},
-    {Py_tp_new, reinterpret_cast<void*>(session_new)},
+    {Py_tp_new, QORIN_GUARDED_SLOT(session_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(session_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(session_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(session_clear)},

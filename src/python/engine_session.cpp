@@ -6,6 +6,7 @@
 #include "core/sessions/age_structured.hpp"
 #include "python/callback_host.hpp"
 #include "python/class_support.hpp"
+#include "python/guard.hpp"
 #include "python/contracts.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
@@ -77,27 +78,27 @@ PyObject* m_run(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 const std::vector<PyMethodDef>& methods() {
   static const std::vector<PyMethodDef> table = with_shared_methods({
-      {"tick", method_cast(m_tick), METH_VARARGS | METH_KEYWORDS,
+      {"tick", QORIN_GUARDED(m_tick), METH_VARARGS | METH_KEYWORDS,
        "tick($self, deme_id)\n--\n\nRun one complete tick; returns 0 to continue or 1 when a hook requested a "
        "stop."},
-      {"reproduction", m_reproduction, METH_NOARGS,
+      {"reproduction", QORIN_GUARDED(m_reproduction), METH_NOARGS,
        "reproduction($self)\n--\n\nRun the reproduction stage in place on the session-owned state."},
-      {"survival", m_survival, METH_NOARGS,
+      {"survival", QORIN_GUARDED(m_survival), METH_NOARGS,
        "survival($self)\n--\n\nRun the survival stage in place on the session-owned state."},
-      {"aging", m_aging, METH_NOARGS, "aging($self)\n--\n\nRun the aging stage in place on the session-owned state."},
-      {"set_state", method_cast(m_set_state<true>), METH_VARARGS | METH_KEYWORDS,
+      {"aging", QORIN_GUARDED(m_aging), METH_NOARGS, "aging($self)\n--\n\nRun the aging stage in place on the session-owned state."},
+      {"set_state", QORIN_GUARDED(m_set_state<true>), METH_VARARGS | METH_KEYWORDS,
        "set_state($self, ind_flat, sperm_flat, tick)\n--\n\nInstall a full live state."},
-      {"state_snapshot", m_state_snapshot<true>, METH_NOARGS,
+      {"state_snapshot", QORIN_GUARDED(m_state_snapshot<true>), METH_NOARGS,
        "state_snapshot($self)\n--\n\nReturn (tick, ind_flat, sperm_flat) as fresh copies."},
-      {"adult_counts", m_adult_counts, METH_NOARGS,
+      {"adult_counts", QORIN_GUARDED(m_adult_counts), METH_NOARGS,
        "adult_counts($self)\n--\n\nReturn (total, female, male) counts over the adult ages."},
-      {"run", method_cast(m_run), METH_VARARGS | METH_KEYWORDS,
+      {"run", QORIN_GUARDED(m_run), METH_VARARGS | METH_KEYWORDS,
        "run($self, n_ticks, record_interval, observation_mask=None, checkpoint_every=0)\n--\n\n"
        "Advance up to n_ticks ticks, recording every record_interval-th tick; returns "
        "(final_tick, history, was_stopped)."},
-      {"snapshot_state", m_snapshot_state<true>, METH_NOARGS,
+      {"snapshot_state", QORIN_GUARDED(m_snapshot_state<true>), METH_NOARGS,
        "snapshot_state($self)\n--\n\nReturn (tick, ind_flat, sperm_flat, rng_words, ecology)."},
-      {"restore_state", method_cast(m_restore_state<true>), METH_VARARGS | METH_KEYWORDS,
+      {"restore_state", QORIN_GUARDED(m_restore_state<true>), METH_VARARGS | METH_KEYWORDS,
        "restore_state($self, tick, ind_flat, sperm_flat, rng_words, ecology)\n--\n\n"
        "Install a memory snapshot (all or nothing); returns the restored tick."},
   }, true);
@@ -107,7 +108,7 @@ const std::vector<PyMethodDef>& methods() {
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("EngineSession(blueprint, params, seed=0)\n--\n\n"
                                   "The stateful engine of one age-structured population.")},
-    {Py_tp_new, reinterpret_cast<void*>(session_new)},
+    {Py_tp_new, QORIN_GUARDED_SLOT(session_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(session_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(session_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(session_clear)},

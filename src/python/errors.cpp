@@ -9,6 +9,7 @@ PyObject* exception_type(ErrorKind kind) {
     case ErrorKind::Type: return PyExc_TypeError;
     case ErrorKind::Overflow: return PyExc_OverflowError;
     case ErrorKind::Memory: return PyExc_MemoryError;
+    case ErrorKind::Interrupted: return PyExc_KeyboardInterrupt;
     case ErrorKind::Runtime:
     case ErrorKind::CallbackPending: return PyExc_RuntimeError;
   }
@@ -23,6 +24,11 @@ PyObject* raise(const Error& e) {
     if (PyErr_Occurred()) return nullptr;
     PyErr_SetString(PyExc_RuntimeError,
                     e.message.empty() ? "python callback transaction failed" : e.message.c_str());
+    return nullptr;
+  }
+  if (e.kind == ErrorKind::Interrupted) {
+    // A loop stopped for Ctrl-C; the handler's own exception wins when set.
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     return nullptr;
   }
   if (e.kind == ErrorKind::Key) {

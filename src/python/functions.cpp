@@ -2,14 +2,18 @@
 
 #include <array>
 #include <cmath>
+#include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "core/kernels/offspring.hpp"
 #include "core/output/observation.hpp"
 #include "core/util/format.hpp"
+#include "core/util/memory.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/guard.hpp"
 
 namespace qorin::py {
 
@@ -20,6 +24,16 @@ bool all_finite(const double* p, size_t n) {
     if (!std::isfinite(p[i])) return false;
   }
   return true;
+}
+
+// The data of a C-contiguous float64 array, read in place when it is aligned
+// for doubles and through a copy otherwise.
+const double* aligned_data(PyArrayObject* a, std::vector<double>* holder) {
+  if (PyArray_ISALIGNED(a)) return static_cast<const double*>(PyArray_DATA(a));
+  const size_t n = static_cast<size_t>(PyArray_SIZE(a));
+  holder->resize(n);
+  if (n > 0) std::memcpy(holder->data(), PyArray_DATA(a), n * sizeof(double));
+  return holder->data();
 }
 
 PyObject* compute_offspring_tensor_py(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -50,20 +64,24 @@ PyObject* compute_offspring_tensor_py(PyObject*, PyObject* args, PyObject* kwarg
   }
   if (!PyArray_IS_C_CONTIGUOUS(meiosis)) return raise(Error::value("meiosis must be C-contiguous"));
   if (!PyArray_IS_C_CONTIGUOUS(fusion)) return raise(Error::value("fusion must be C-contiguous"));
-  const double* m = static_cast<const double*>(PyArray_DATA(meiosis));
-  const double* f = static_cast<const double*>(PyArray_DATA(fusion));
+  std::vector<double> held_m, held_f;
+  const double* m = aligned_data(meiosis, &held_m);
+  const double* f = aligned_data(fusion, &held_f);
   if (!all_finite(m, static_cast<size_t>(2 * Z * G))) {
     return raise(Error::value("meiosis must contain finite values"));
   }
-  // Z^3 must be addressable.
-  size_t z = static_cast<size_t>(Z), n = 0;
-  if (__builtin_mul_overflow(z, z, &n) || __builtin_mul_overflow(n, z, &n) ||
-      n > static_cast<size_t>(PTRDIFF_MAX) / sizeof(double)) {
-    return raise(Error::value("offspring tensor of " + format_int(Z) + " ztypes is too large"));
+  // Z^3 entries, however few the inputs hold: sized before allocating.
+  const uint64_t z = static_cast<uint64_t>(Z);
+  uint64_t n = 0;
+  if (__builtin_mul_overflow(z, z, &n) || __builtin_mul_overflow(n, z, &n)) {
+    return raise(out_of_memory("the offspring tensor", std::nullopt));
   }
-  std::vector<double> out =
-      compute_offspring_tensor(m, f, static_cast<size_t>(Z), static_cast<size_t>(G));
-  return new_f64_array(out.data(), out.size());
+  Ref out(new_f64_array_for({n}, "the offspring tensor"));
+  if (!out) return nullptr;
+  double* dst = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+  compute_offspring_tensor(m, f, static_cast<size_t>(Z), static_cast<size_t>(G),
+                           std::span<double>(dst, static_cast<size_t>(n)));
+  return out.release();
 }
 
 PyObject* project_observation_py(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -100,14 +118,14 @@ PyObject* project_observation_py(PyObject*, PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyMethodDef kProjectObservationDef = {
-    "project_observation", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(project_observation_py)),
+    "project_observation", QORIN_GUARDED(project_observation_py),
     METH_VARARGS | METH_KEYWORDS,
     "project_observation(ind, mask, dimensions, selected, collapse_age, aggregate)\n--\n\n"
     "Apply the same native projection to a current-state snapshot."};
 
 PyMethodDef kComputeOffspringTensorDef = {
     "compute_offspring_tensor",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compute_offspring_tensor_py)),
+    QORIN_GUARDED(compute_offspring_tensor_py),
     METH_VARARGS | METH_KEYWORDS,
     "compute_offspring_tensor(meiosis, fusion)\n--\n\n"
     "Compose a meiosis table (2, Z, G) with a fusion table (G, G, Z) into the offspring\n"

@@ -9,6 +9,7 @@
 #include "python/contracts.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/guard.hpp"
 #include "python/functions.hpp"
 
 namespace qorin::py {
@@ -171,7 +172,7 @@ PyObject* equilibrium_metrics_flat_py(PyObject*, PyObject* args, PyObject* kwarg
 
 PyMethodDef kEquilibriumMetricsDef = {
     "equilibrium_metrics",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(equilibrium_metrics_py)),
+    QORIN_GUARDED(equilibrium_metrics_py),
     METH_VARARGS | METH_KEYWORDS,
     "equilibrium_metrics(blueprint, params)\n--\n\n"
     "Equilibrium calibration of density regulation for a model's first deme:\n"
@@ -179,7 +180,7 @@ PyMethodDef kEquilibriumMetricsDef = {
 
 PyMethodDef kEquilibriumMetricsFlatDef = {
     "equilibrium_metrics_flat",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(equilibrium_metrics_flat_py)),
+    QORIN_GUARDED(equilibrium_metrics_flat_py),
     METH_VARARGS | METH_KEYWORDS,
     "equilibrium_metrics_flat(carrying_capacity, eggs_per_female, sex_ratio, survival_rates, "
     "reproduction_rates, fertility, competition_weights, new_adult_age, n_ages, "

@@ -11,6 +11,8 @@
 #include "python/class_support.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/guard.hpp"
+#include "python/interrupt.hpp"
 #include "python/parameter_log.hpp"
 
 namespace qorin::py {
@@ -115,17 +117,32 @@ PyObject* m_query(PyObject* self, PyObject* args, PyObject* kwargs) {
   std::optional<uint64_t> end;
   if (start_obj && !to_u64(start_obj, &start)) return nullptr;
   if (!optional_u64(end_obj, &end)) return nullptr;
-  size_t n_rows = 0;
-  uint64_t width = 0;
-  Result<std::vector<double>> values = [&] {
-    auto h = data_of(self).lock();
-    n_rows = h->size();
-    width = h->width();
-    return h->query(start, end);
-  }();
-  if (!values) return raise(values.error());
-  const npy_intp n_cols = static_cast<npy_intp>(end.value_or(width) - start);
-  return new_f64_array(values->data(), {static_cast<npy_intp>(n_rows), n_cols});
+  // The result array is sized under the lock, allocated without it (a failed
+  // allocation builds its exception in Python code) and filled in place under
+  // it again; the copy polls for Ctrl-C.
+  Ref out;
+  Status copied = interruptible([&](InterruptPoll& poll) -> Status {
+    for (;;) {
+      uint64_t n_rows = 0, n_cols = 0;
+      {
+        auto h = data_of(self).lock();
+        Result<uint64_t> e = h->query_end(start, end);
+        if (!e) return std::move(e).error();
+        n_rows = h->size();
+        n_cols = *e - start;
+      }
+      out = Ref(new_f64_array_for({n_rows, n_cols}, "the queried history rows"));
+      if (!out) return Error::callback_pending();
+      auto h = data_of(self).lock();
+      Result<uint64_t> e = h->query_end(start, end);
+      if (!e) return std::move(e).error();
+      if (h->size() != n_rows || *e - start != n_cols) continue;  // another thread changed it: size again
+      double* dst = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+      return h->copy_columns(start, *e, dst, &poll);
+    }
+  });
+  if (!copied) return raise(copied.error());
+  return out.release();
 }
 
 PyObject* m_ticks(PyObject* self, PyObject*) {
@@ -133,7 +150,9 @@ PyObject* m_ticks(PyObject* self, PyObject*) {
   const std::vector<int64_t> ticks = data_of(self).lock()->ticks();
   Ref list(PyList_New(static_cast<Py_ssize_t>(ticks.size())));
   if (!list) return nullptr;
+  SignalCheck signals;
   for (size_t i = 0; i < ticks.size(); ++i) {
+    if (!signals.step()) return nullptr;
     PyObject* t = PyLong_FromLongLong(ticks[i]);
     if (!t) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), t);
@@ -146,7 +165,9 @@ PyObject* m_boundaries(PyObject* self, PyObject*) {
   const std::vector<Boundary> bounds = data_of(self).lock()->boundaries();
   Ref list(PyList_New(static_cast<Py_ssize_t>(bounds.size())));
   if (!list) return nullptr;
+  SignalCheck signals;
   for (size_t i = 0; i < bounds.size(); ++i) {
+    if (!signals.step()) return nullptr;
     const Boundary& b = bounds[i];
     PyObject* t = Py_BuildValue("(LKs#)", static_cast<long long>(b.tick),
                                 static_cast<unsigned long long>(b.partial), b.status.data(),
@@ -227,7 +248,11 @@ PyObject* m_observe(PyObject* self, PyObject* args, PyObject* kwargs) {
   QORIN_READ(self);
   MutBorrow target_guard(obj_of(target_obj)->flag);
   if (!target_guard.ok()) return nullptr;
-  return none_or_raise(data_of(self).observe_into(*target));
+  // Both stores are locked while rows are observed; Ctrl-C is polled between
+  // rows, and an observation resumes after the row it reached.
+  size_t next_row = 0;
+  return none_or_raise(interruptible(
+      [&](InterruptPoll& poll) { return data_of(self).observe_into(*target, &poll, &next_row); }));
 }
 
 PyObject* m_configure_observation(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -270,14 +295,14 @@ PyObject* m_bind_logs(PyObject* self, PyObject* args, PyObject* kwargs) {
                  Py_TYPE(logs_obj)->tp_name);
     return nullptr;
   }
-  Ref seq(PySequence_Fast(logs_obj, "expected a sequence of ParameterLog"));
+  Ref seq(sequence_items(logs_obj, "expected a sequence of ParameterLog"));
   if (!seq) return nullptr;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
   std::vector<SharedParameterLog> logs;
   logs.reserve(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     SharedParameterLog log;
-    if (!parameter_log_storage(PySequence_Fast_GET_ITEM(seq.get(), i), "logs", &log)) return nullptr;
+    if (!parameter_log_storage(PyTuple_GET_ITEM(seq.get(), i), "logs", &log)) return nullptr;
     logs.push_back(std::move(log));
   }
   data_of(self).lock()->bind_logs(std::move(logs));
@@ -305,50 +330,45 @@ int set_max_rows(PyObject* self, PyObject* value, void*) {
   return 0;
 }
 
-template <class F>
-PyCFunction kw(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef kMethods[] = {
-    {"row", kw(m_row), METH_VARARGS | METH_KEYWORDS,
+    {"row", QORIN_GUARDED(m_row), METH_VARARGS | METH_KEYWORDS,
      "row($self, tick)\n--\n\nA copy of the row recorded at tick."},
-    {"query", kw(m_query), METH_VARARGS | METH_KEYWORDS,
+    {"query", QORIN_GUARDED(m_query), METH_VARARGS | METH_KEYWORDS,
      "query($self, start=0, end=None)\n--\n\nColumns start .. end-1 of every row, oldest first, as a "
      "two-dimensional array."},
-    {"ticks", m_ticks, METH_NOARGS, "ticks($self)\n--\n\nThe recorded ticks, oldest first."},
-    {"boundaries", m_boundaries, METH_NOARGS,
+    {"ticks", QORIN_GUARDED(m_ticks), METH_NOARGS, "ticks($self)\n--\n\nThe recorded ticks, oldest first."},
+    {"boundaries", QORIN_GUARDED(m_boundaries), METH_NOARGS,
      "boundaries($self)\n--\n\nThe (tick, partial, status) boundary of every row, oldest first."},
-    {"append", kw(m_append), METH_VARARGS | METH_KEYWORDS,
+    {"append", QORIN_GUARDED(m_append), METH_VARARGS | METH_KEYWORDS,
      "append($self, rows, continuation=False)\n--\n\nAppend a batch of rows (a (n, width) float64 "
      "array), validated as a whole first."},
-    {"truncate", kw(m_truncate), METH_VARARGS | METH_KEYWORDS,
+    {"truncate", QORIN_GUARDED(m_truncate), METH_VARARGS | METH_KEYWORDS,
      "truncate($self, tick)\n--\n\nKeep only the rows with tick <= tick; parameter logs are not "
      "touched."},
-    {"restore_timeline", kw(m_restore_timeline), METH_VARARGS | METH_KEYWORDS,
+    {"restore_timeline", QORIN_GUARDED(m_restore_timeline), METH_VARARGS | METH_KEYWORDS,
      "restore_timeline($self, tick)\n--\n\nCut the rows back to tick and the bound parameter logs "
      "back to their lengths when that tick was recorded."},
-    {"clear", m_clear, METH_NOARGS, "clear($self)\n--\n\nRemove every row."},
-    {"observe", kw(m_observe), METH_VARARGS | METH_KEYWORDS,
+    {"clear", QORIN_GUARDED(m_clear), METH_NOARGS, "clear($self)\n--\n\nRemove every row."},
+    {"observe", QORIN_GUARDED(m_observe), METH_VARARGS | METH_KEYWORDS,
      "observe($self, target)\n--\n\nRecord the observation of every raw row into another store."},
-    {"configure_observation", kw(m_configure_observation), METH_VARARGS | METH_KEYWORDS,
+    {"configure_observation", QORIN_GUARDED(m_configure_observation), METH_VARARGS | METH_KEYWORDS,
      "configure_observation($self, mask, selected, collapse_age, aggregate)\n--\n\nInstall the "
      "observation settings used to record observed rows."},
-    {"bind_log", kw(m_bind_log), METH_VARARGS | METH_KEYWORDS,
+    {"bind_log", QORIN_GUARDED(m_bind_log), METH_VARARGS | METH_KEYWORDS,
      "bind_log($self, log)\n--\n\nShare the storage of a ParameterLog as the primary log."},
-    {"bind_logs", kw(m_bind_logs), METH_VARARGS | METH_KEYWORDS,
+    {"bind_logs", QORIN_GUARDED(m_bind_logs), METH_VARARGS | METH_KEYWORDS,
      "bind_logs($self, logs)\n--\n\nShare the storages of ParameterLogs as the per-deme logs."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef kGetSet[] = {
-    {"max_rows", get_max_rows, set_max_rows,
+    {"max_rows", &Guard<get_max_rows>::call, &Guard<set_max_rows>::call,
      "None (unbounded) or the number of newest rows kept.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("HistoryStore(width, dimensions, raw, max_rows=None)\n--\n\n"
                                   "Recorded rows of a run, raw or observed, with parameter-log cursors.")},
-    {Py_tp_new, reinterpret_cast<void*>(store_new)},
+    {Py_tp_new, QORIN_GUARDED_SLOT(store_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(store_dealloc)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},

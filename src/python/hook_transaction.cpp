@@ -6,6 +6,7 @@
 
 #include "python/borrow.hpp"
 #include "python/class_support.hpp"
+#include "python/guard.hpp"
 #include "python/contracts.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
@@ -205,27 +206,27 @@ PyObject* m_sample(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef kMethods[] = {
-    {"state_arrays", m_state_arrays, METH_NOARGS,
+    {"state_arrays", QORIN_GUARDED(m_state_arrays), METH_NOARGS,
      "state_arrays($self)\n--\n\nReturn (ind, sperm): the candidate state arrays, created on the first call. "
      "Changes made to them in place become the new state when the callback succeeds."},
-    {"validate_state", m_validate_state, METH_NOARGS,
+    {"validate_state", QORIN_GUARDED(m_validate_state), METH_NOARGS,
      "validate_state($self)\n--\n\nCheck the candidate state now: same lengths, finite nonnegative counts."},
-    {"ecology", m_ecology, METH_NOARGS, "ecology($self)\n--\n\nReturn the candidate ecology as a dict."},
-    {"get_scalar", method_cast(m_get_scalar), METH_VARARGS | METH_KEYWORDS,
+    {"ecology", QORIN_GUARDED(m_ecology), METH_NOARGS, "ecology($self)\n--\n\nReturn the candidate ecology as a dict."},
+    {"get_scalar", QORIN_GUARDED(m_get_scalar), METH_VARARGS | METH_KEYWORDS,
      "get_scalar($self, name)\n--\n\nReturn one ecology scalar of the candidate."},
-    {"get_tensor", method_cast(m_get_tensor), METH_VARARGS | METH_KEYWORDS,
+    {"get_tensor", QORIN_GUARDED(m_get_tensor), METH_VARARGS | METH_KEYWORDS,
      "get_tensor($self, name)\n--\n\nReturn a fresh copy of a candidate ecology or genetics tensor."},
-    {"apply", method_cast(m_apply), METH_VARARGS | METH_KEYWORDS,
+    {"apply", QORIN_GUARDED(m_apply), METH_VARARGS | METH_KEYWORDS,
      "apply($self, writes)\n--\n\nAtomically write candidate ecology scalars from a dict of name to value."},
-    {"tensor_write", method_cast(m_tensor_write), METH_VARARGS | METH_KEYWORDS,
+    {"tensor_write", QORIN_GUARDED(m_tensor_write), METH_VARARGS | METH_KEYWORDS,
      "tensor_write($self, name, values)\n--\n\nReplace a whole candidate ecology or genetics tensor."},
-    {"refresh_params", method_cast(m_refresh_params), METH_VARARGS | METH_KEYWORDS,
+    {"refresh_params", QORIN_GUARDED(m_refresh_params), METH_VARARGS | METH_KEYWORDS,
      "refresh_params($self, fields, source)\n--\n\nPull the named fields from a Params object into the candidate."},
-    {"get_custom_slots", m_get_custom_slots, METH_NOARGS,
+    {"get_custom_slots", QORIN_GUARDED(m_get_custom_slots), METH_NOARGS,
      "get_custom_slots($self)\n--\n\nReturn the candidate's custom slots as a dict."},
-    {"set_custom_slots", method_cast(m_set_custom_slots), METH_VARARGS | METH_KEYWORDS,
+    {"set_custom_slots", QORIN_GUARDED(m_set_custom_slots), METH_VARARGS | METH_KEYWORDS,
      "set_custom_slots($self, source)\n--\n\nReplace the candidate's custom slots."},
-    {"sample", method_cast(m_sample), METH_VARARGS | METH_KEYWORDS,
+    {"sample", QORIN_GUARDED(m_sample), METH_VARARGS | METH_KEYWORDS,
      "sample($self, kind, a, b)\n--\n\nOne draw from the candidate stream: kind \"normal\" (mean a, standard "
      "deviation b), \"uniform\" ([a, b)), \"integers\" ([a, b)) or \"binomial\" (a trials, probability b)."},
     {nullptr, nullptr, 0, nullptr}};

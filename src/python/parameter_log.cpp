@@ -9,6 +9,8 @@
 #include "python/class_support.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/guard.hpp"
+#include "python/interrupt.hpp"
 
 namespace qorin::py {
 
@@ -40,21 +42,21 @@ bool scalar_row(PyObject* v, ScalarRow* out) {
                  Py_TYPE(v)->tp_name);
     return false;
   }
-  Ref seq(PySequence_Fast(v, "expected a (tick, name, old, new) tuple"));
+  // Converting an item may run Python code that changes a list; the items are
+  // read from a tuple that holds them.
+  Ref seq(sequence_items(v, "expected a (tick, name, old, new) tuple"));
   if (!seq) return false;
-  if (PySequence_Fast_GET_SIZE(seq.get()) != 4) {
+  if (PyTuple_GET_SIZE(seq.get()) != 4) {
     PyErr_Format(PyExc_TypeError, "argument 'row': expected 4 items (tick, name, old, new), got %zd",
-                 PySequence_Fast_GET_SIZE(seq.get()));
+                 PyTuple_GET_SIZE(seq.get()));
     return false;
   }
-  // Converting an item may run Python code that changes a list; hold the items.
-  Ref items[4];
-  for (Py_ssize_t i = 0; i < 4; ++i) items[i] = Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), i));
+  PyObject* t = seq.get();
   ScalarRow row;
-  if (!to_i64(items[0].get(), &row.tick)) return false;
-  if (!str_arg(items[1].get(), "name", &row.name)) return false;
-  if (!to_f64(items[2].get(), &row.old_value)) return false;
-  if (!to_f64(items[3].get(), &row.new_value)) return false;
+  if (!to_i64(PyTuple_GET_ITEM(t, 0), &row.tick)) return false;
+  if (!str_arg(PyTuple_GET_ITEM(t, 1), "name", &row.name)) return false;
+  if (!to_f64(PyTuple_GET_ITEM(t, 2), &row.old_value)) return false;
+  if (!to_f64(PyTuple_GET_ITEM(t, 3), &row.new_value)) return false;
   *out = std::move(row);
   return true;
 }
@@ -217,7 +219,9 @@ PyObject* m_snapshot(PyObject* self, PyObject*) {
   const std::vector<LogEntry> entries = log_of(self).entries();
   Ref list(PyList_New(static_cast<Py_ssize_t>(entries.size())));
   if (!list) return nullptr;
+  SignalCheck signals;
   for (size_t i = 0; i < entries.size(); ++i) {
+    if (!signals.step()) return nullptr;
     const LogEntry& e = entries[i];
     PyObject* t = Py_BuildValue("(Ls#dd)", static_cast<long long>(e.tick), e.name.data(),
                                 static_cast<Py_ssize_t>(e.name.size()), e.old_value, e.new_value);
@@ -232,7 +236,9 @@ PyObject* m_details(PyObject* self, PyObject*) {
   const std::vector<LogEntry> entries = log_of(self).entries();
   Ref list(PyList_New(static_cast<Py_ssize_t>(entries.size())));
   if (!list) return nullptr;
+  SignalCheck signals;
   for (size_t i = 0; i < entries.size(); ++i) {
+    if (!signals.step()) return nullptr;
     const LogEntry& e = entries[i];
     Ref old_v, new_v;
     if (e.typed) {
@@ -253,36 +259,31 @@ PyObject* m_details(PyObject* self, PyObject*) {
   return list.release();
 }
 
-template <class F>
-PyCFunction kw(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef kMethods[] = {
-    {"append", kw(m_append), METH_VARARGS | METH_KEYWORDS,
+    {"append", QORIN_GUARDED(m_append), METH_VARARGS | METH_KEYWORDS,
      "append($self, row)\n--\n\nAppend the change row = (tick, name, old, new) with event \"update\" "
      "and deme 0, unless old == new."},
-    {"append_detail", kw(m_append_detail), METH_VARARGS | METH_KEYWORDS,
+    {"append_detail", QORIN_GUARDED(m_append_detail), METH_VARARGS | METH_KEYWORDS,
      "append_detail($self, row, event, deme)\n--\n\nAppend the change row = (tick, name, old, new) "
      "with the given event and deme, unless old == new."},
-    {"append_value", kw(m_append_value), METH_VARARGS | METH_KEYWORDS,
+    {"append_value", QORIN_GUARDED(m_append_value), METH_VARARGS | METH_KEYWORDS,
      "append_value($self, tick, name, old, new, event, deme)\n--\n\nAppend a change between two "
      "typed values (None, bool, int, float or a float64 array), unless they are equal."},
-    {"mark", m_mark, METH_NOARGS, "mark($self)\n--\n\nThe current number of entries."},
-    {"rollback", kw(m_rollback), METH_VARARGS | METH_KEYWORDS,
+    {"mark", QORIN_GUARDED(m_mark), METH_NOARGS, "mark($self)\n--\n\nThe current number of entries."},
+    {"rollback", QORIN_GUARDED(m_rollback), METH_VARARGS | METH_KEYWORDS,
      "rollback($self, position)\n--\n\nRemove every entry from index position on."},
-    {"snapshot", m_snapshot, METH_NOARGS,
+    {"snapshot", QORIN_GUARDED(m_snapshot), METH_NOARGS,
      "snapshot($self)\n--\n\nThe entries as (tick, name, old, new) tuples with float values."},
-    {"details", m_details, METH_NOARGS,
+    {"details", QORIN_GUARDED(m_details), METH_NOARGS,
      "details($self)\n--\n\nThe entries as (tick, name, deme, event, old, new) tuples, typed values "
      "converted back to Python."},
-    {"clear", m_clear, METH_NOARGS, "clear($self)\n--\n\nRemove all entries."},
+    {"clear", QORIN_GUARDED(m_clear), METH_NOARGS, "clear($self)\n--\n\nRemove all entries."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("ParameterLog()\n--\n\n"
                                   "Native append-only parameter timeline, truncated by checkpoint cursors.")},
-    {Py_tp_new, reinterpret_cast<void*>(log_new)},
+    {Py_tp_new, QORIN_GUARDED_SLOT(log_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(log_dealloc)},
     {Py_tp_methods, kMethods},
     {0, nullptr}};

@@ -8,9 +8,9 @@
 namespace qorin::py {
 
 bool rng_from_words(PyObject* obj, SessionRng* out) {
-  Ref seq(PySequence_Fast(obj, "rng_words must be a sequence of 4 integers"));
+  Ref seq(sequence_items(obj, "rng_words must be a sequence of 4 integers"));
   if (!seq) return false;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
   if (n != 4) {
     std::string msg = "rng_words must contain 4 state words, got " + format_int(static_cast<int64_t>(n));
     PyErr_SetString(PyExc_ValueError, msg.c_str());
@@ -18,7 +18,7 @@ bool rng_from_words(PyObject* obj, SessionRng* out) {
   }
   uint64_t w[4];
   for (Py_ssize_t i = 0; i < 4; ++i) {
-    if (!to_u64(PySequence_Fast_GET_ITEM(seq.get(), i), &w[i])) return false;
+    if (!to_u64(PyTuple_GET_ITEM(seq.get(), i), &w[i])) return false;
   }
   *out = SessionRng{w[0], w[1], w[2], w[3]};
   return true;

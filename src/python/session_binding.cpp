@@ -10,6 +10,7 @@
 #include "core/output/observation.hpp"
 #include "python/callback_host.hpp"
 #include "python/class_support.hpp"
+#include "python/guard.hpp"
 #include "python/contracts.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
@@ -370,65 +371,65 @@ bool restore_array(PyObject* v, std::vector<double>* out) {
 }
 
 const PyMethodDef kEverySession[] = {
-    {"stop", m_stop, METH_NOARGS, "stop($self)\n--\n\nMark the session as Stopped."},
-    {"execution_state", m_execution_state, METH_NOARGS,
+    {"stop", QORIN_GUARDED(m_stop), METH_NOARGS, "stop($self)\n--\n\nMark the session as Stopped."},
+    {"execution_state", QORIN_GUARDED(m_execution_state), METH_NOARGS,
      "execution_state($self)\n--\n\nReturn (state name, phase cursor)."},
-    {"current_tick", m_current_tick, METH_NOARGS, "current_tick($self)\n--\n\nReturn the current tick."},
-    {"set_hook_program", method_cast(m_set_hook_program), METH_VARARGS | METH_KEYWORDS,
+    {"current_tick", QORIN_GUARDED(m_current_tick), METH_NOARGS, "current_tick($self)\n--\n\nReturn the current tick."},
+    {"set_hook_program", QORIN_GUARDED(m_set_hook_program), METH_VARARGS | METH_KEYWORDS,
      "set_hook_program($self, program)\n--\n\nReplace the hook program."},
-    {"clear_hook_program", m_clear_hook_program, METH_NOARGS,
+    {"clear_hook_program", QORIN_GUARDED(m_clear_hook_program), METH_NOARGS,
      "clear_hook_program($self)\n--\n\nReplace the hook program by the empty program."},
-    {"set_python_callbacks", method_cast(m_set_python_callbacks), METH_VARARGS | METH_KEYWORDS,
+    {"set_python_callbacks", QORIN_GUARDED(m_set_python_callbacks), METH_VARARGS | METH_KEYWORDS,
      "set_python_callbacks($self, first, early, late, finish=None)\n--\n\n"
      "Register Python callables per event (sequences of callables; finish None means none). A callable is "
      "called as callable(ind, sperm, tick, deme_id) and returns a stop code, or, when its attribute "
      "__qorin_transaction__ is True, as callable(None, None, tick, deme_id, transaction)."},
-    {"clear_python_callbacks", m_clear_python_callbacks, METH_NOARGS,
+    {"clear_python_callbacks", QORIN_GUARDED(m_clear_python_callbacks), METH_NOARGS,
      "clear_python_callbacks($self)\n--\n\nRemove the registered Python callables."},
-    {"bind_history", method_cast(m_bind_history), METH_VARARGS | METH_KEYWORDS,
+    {"bind_history", QORIN_GUARDED(m_bind_history), METH_VARARGS | METH_KEYWORDS,
      "bind_history($self, history)\n--\n\nRecord into this HistoryStore from now on."},
 };
 
 const PyMethodDef kSinglePopulation[] = {
-    {"counts", m_counts, METH_NOARGS, "counts($self)\n--\n\nReturn (total, female, male) population counts."},
-    {"trigger_event", method_cast(m_trigger_event), METH_VARARGS | METH_KEYWORDS,
+    {"counts", QORIN_GUARDED(m_counts), METH_NOARGS, "counts($self)\n--\n\nReturn (total, female, male) population counts."},
+    {"trigger_event", QORIN_GUARDED(m_trigger_event), METH_VARARGS | METH_KEYWORDS,
      "trigger_event($self, event, deme_id=0)\n--\n\nExecute one hook event (0 first, 1 early, 2 late, 3 finish) "
      "on the session-owned state; returns 0 or 1."},
-    {"apply", method_cast(m_apply), METH_VARARGS | METH_KEYWORDS,
+    {"apply", QORIN_GUARDED(m_apply), METH_VARARGS | METH_KEYWORDS,
      "apply($self, writes)\n--\n\nAtomically write ecology scalars from a dict of name to value."},
-    {"get_scalar", method_cast(m_get_scalar), METH_VARARGS | METH_KEYWORDS,
+    {"get_scalar", QORIN_GUARDED(m_get_scalar), METH_VARARGS | METH_KEYWORDS,
      "get_scalar($self, name)\n--\n\nReturn one ecology scalar."},
-    {"get_tensor", method_cast(m_get_tensor), METH_VARARGS | METH_KEYWORDS,
+    {"get_tensor", QORIN_GUARDED(m_get_tensor), METH_VARARGS | METH_KEYWORDS,
      "get_tensor($self, name)\n--\n\nReturn a fresh copy of an ecology or genetics tensor."},
-    {"tensor_write", method_cast(m_tensor_write), METH_VARARGS | METH_KEYWORDS,
+    {"tensor_write", QORIN_GUARDED(m_tensor_write), METH_VARARGS | METH_KEYWORDS,
      "tensor_write($self, field, values)\n--\n\nReplace a whole ecology or genetics tensor."},
-    {"refresh_params", method_cast(m_refresh_params), METH_VARARGS | METH_KEYWORDS,
+    {"refresh_params", QORIN_GUARDED(m_refresh_params), METH_VARARGS | METH_KEYWORDS,
      "refresh_params($self, fields, source)\n--\n\nPull the named fields from a Params object."},
-    {"get_custom_slots", m_get_custom_slots, METH_NOARGS,
+    {"get_custom_slots", QORIN_GUARDED(m_get_custom_slots), METH_NOARGS,
      "get_custom_slots($self)\n--\n\nReturn the custom slots as a dict."},
-    {"set_custom_slots", method_cast(m_set_custom_slots), METH_VARARGS | METH_KEYWORDS,
+    {"set_custom_slots", QORIN_GUARDED(m_set_custom_slots), METH_VARARGS | METH_KEYWORDS,
      "set_custom_slots($self, values)\n--\n\nAtomically replace the custom slots."},
-    {"drain_eco_journal", m_drain_eco_journal, METH_NOARGS,
+    {"drain_eco_journal", QORIN_GUARDED(m_drain_eco_journal), METH_NOARGS,
      "drain_eco_journal($self)\n--\n\nReturn and clear the (tick, param_id, old, new) rows of committed "
      "parameter changes."},
-    {"set_execution_flags", method_cast(m_set_execution_flags), METH_VARARGS | METH_KEYWORDS,
+    {"set_execution_flags", QORIN_GUARDED(m_set_execution_flags), METH_VARARGS | METH_KEYWORDS,
      "set_execution_flags($self, stochastic, continuous_sampling, fixed_egg_count, extreme_speed_mode)\n--\n\n"
      "Replace the execution switches."},
-    {"reseed", method_cast(m_reseed), METH_VARARGS | METH_KEYWORDS,
+    {"reseed", QORIN_GUARDED(m_reseed), METH_VARARGS | METH_KEYWORDS,
      "reseed($self, seed)\n--\n\nRe-derive the random stream from a seed."},
-    {"record_history", method_cast(m_record_history), METH_VARARGS | METH_KEYWORDS,
+    {"record_history", QORIN_GUARDED(m_record_history), METH_VARARGS | METH_KEYWORDS,
      "record_history($self, continuation)\n--\n\nRecord the current boundary into the bound history."},
-    {"observe_current", method_cast(m_observe_current), METH_VARARGS | METH_KEYWORDS,
+    {"observe_current", QORIN_GUARDED(m_observe_current), METH_VARARGS | METH_KEYWORDS,
      "observe_current($self, mask, selected, collapse_age, aggregate)\n--\n\n"
      "Project the current counts; returns (tick, observation)."},
-    {"restore_from_checkpoint", method_cast(m_restore_from_checkpoint), METH_VARARGS | METH_KEYWORDS,
+    {"restore_from_checkpoint", QORIN_GUARDED(m_restore_from_checkpoint), METH_VARARGS | METH_KEYWORDS,
      "restore_from_checkpoint($self, tick)\n--\n\n"
      "Roll back to the checkpoint of exactly this tick; returns (tick, ecology) or None."},
-    {"retain_checkpoints_from", method_cast(m_retain_checkpoints_from), METH_VARARGS | METH_KEYWORDS,
+    {"retain_checkpoints_from", QORIN_GUARDED(m_retain_checkpoints_from), METH_VARARGS | METH_KEYWORDS,
      "retain_checkpoints_from($self, from_tick)\n--\n\nDrop checkpoints before from_tick."},
-    {"truncate_checkpoints", method_cast(m_truncate_checkpoints), METH_VARARGS | METH_KEYWORDS,
+    {"truncate_checkpoints", QORIN_GUARDED(m_truncate_checkpoints), METH_VARARGS | METH_KEYWORDS,
      "truncate_checkpoints($self, retain_until_tick)\n--\n\nDrop checkpoints after retain_until_tick."},
-    {"clear_checkpoints", m_clear_checkpoints, METH_NOARGS, "clear_checkpoints($self)\n--\n\nDrop all checkpoints."},
+    {"clear_checkpoints", QORIN_GUARDED(m_clear_checkpoints), METH_NOARGS, "clear_checkpoints($self)\n--\n\nDrop all checkpoints."},
 };
 
 // ---- the run driver ----

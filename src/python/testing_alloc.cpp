@@ -10,6 +10,7 @@
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/testing.hpp"
+#include "python/guard.hpp"
 
 namespace {
 std::atomic<long> g_allocations{0};
@@ -92,7 +93,7 @@ PyObject* session_allocations(PyObject*, PyObject* args) {
 }  // namespace
 
 PyMethodDef kAllocMethods[] = {
-    {"session_allocations", session_allocations, METH_VARARGS,
+    {"session_allocations", QORIN_GUARDED(session_allocations), METH_VARARGS,
      "session_allocations(blueprint, params, seed, warmup, n_ticks, record_interval)\n--\n\n"
      "Heap allocations made by one run after a warm-up run (None in sanitizer builds)."},
     {nullptr, nullptr, 0, nullptr}};

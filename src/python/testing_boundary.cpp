@@ -11,6 +11,7 @@
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/testing.hpp"
+#include "python/guard.hpp"
 
 namespace qorin::py::testing {
 
@@ -192,15 +193,15 @@ PyObject* probe_state(PyObject* self, PyObject*) {
 }
 
 PyMethodDef kProbeMethods[] = {
-    {"mutate", probe_mutate, METH_O, "mutate($self, fn)\n--\n\nCall fn under a mutable borrow."},
-    {"read", probe_read, METH_O, "read($self, fn)\n--\n\nCall fn under a shared borrow."},
-    {"state", probe_state, METH_NOARGS, "state($self)\n--\n\nThe raw borrow flag."},
+    {"mutate", QORIN_GUARDED(probe_mutate), METH_O, "mutate($self, fn)\n--\n\nCall fn under a mutable borrow."},
+    {"read", QORIN_GUARDED(probe_read), METH_O, "read($self, fn)\n--\n\nCall fn under a shared borrow."},
+    {"state", QORIN_GUARDED(probe_state), METH_NOARGS, "state($self)\n--\n\nThe raw borrow flag."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot kProbeSlots[] = {
     {Py_tp_doc, const_cast<char*>("BorrowProbe()\n--\n\nCarries a borrow flag.")},
     {Py_tp_methods, kProbeMethods},
-    {Py_tp_new, reinterpret_cast<void*>(probe_new)},
+    {Py_tp_new, QORIN_GUARDED_SLOT(probe_new)},
     {0, nullptr}};
 
 PyType_Spec kProbeSpec = {"qorin._engine_testing.BorrowProbe", sizeof(BorrowProbe), 0,
@@ -219,14 +220,14 @@ bool add_boundary_types(PyObject* module) {
 }
 
 PyMethodDef kBoundaryMethods[] = {
-    {"read_attr", read_attr, METH_VARARGS, "read_attr(kind, obj, name)\n--\n\nRun one reader."},
-    {"gate_scalar", gate_scalar, METH_VARARGS, "gate_scalar(name, value)\n--\n\nScalar write gate."},
-    {"gate_tensor", gate_tensor, METH_VARARGS, "gate_tensor(name, values)\n--\n\nTensor write gate."},
-    {"gate_state", gate_state, METH_VARARGS, "gate_state(ind, sperm, tick)\n--\n\nState gate."},
-    {"format_number", format_number_py, METH_O, "format_number(x)\n--\n\nMessage number format."},
-    {"quote_name", quote_name_py, METH_O, "quote_name(name)\n--\n\nQuoted name as in messages."},
-    {"raise_error", raise_error, METH_VARARGS, "raise_error(kind, message)\n--\n\nMap an error."},
-    {"pairwise_sum", pairwise_sum, METH_O, "pairwise_sum(array)\n--\n\nNumPy-order pairwise sum."},
+    {"read_attr", QORIN_GUARDED(read_attr), METH_VARARGS, "read_attr(kind, obj, name)\n--\n\nRun one reader."},
+    {"gate_scalar", QORIN_GUARDED(gate_scalar), METH_VARARGS, "gate_scalar(name, value)\n--\n\nScalar write gate."},
+    {"gate_tensor", QORIN_GUARDED(gate_tensor), METH_VARARGS, "gate_tensor(name, values)\n--\n\nTensor write gate."},
+    {"gate_state", QORIN_GUARDED(gate_state), METH_VARARGS, "gate_state(ind, sperm, tick)\n--\n\nState gate."},
+    {"format_number", QORIN_GUARDED(format_number_py), METH_O, "format_number(x)\n--\n\nMessage number format."},
+    {"quote_name", QORIN_GUARDED(quote_name_py), METH_O, "quote_name(name)\n--\n\nQuoted name as in messages."},
+    {"raise_error", QORIN_GUARDED(raise_error), METH_VARARGS, "raise_error(kind, message)\n--\n\nMap an error."},
+    {"pairwise_sum", QORIN_GUARDED(pairwise_sum), METH_O, "pairwise_sum(array)\n--\n\nNumPy-order pairwise sum."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace qorin::py::testing

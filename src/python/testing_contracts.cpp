@@ -14,6 +14,7 @@
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/testing.hpp"
+#include "python/guard.hpp"
 
 namespace qorin::py::testing {
 
@@ -261,9 +262,11 @@ PyObject* m_apply(PyObject* self, PyObject* dict) {
     return nullptr;
   }
   std::vector<std::pair<std::string, double>> writes;
-  PyObject *k, *v;
-  Py_ssize_t pos = 0;
-  while (PyDict_Next(dict, &pos, &k, &v)) {
+  Ref pairs(dict_items(dict));
+  if (!pairs) return nullptr;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.get()); ++i) {
+    PyObject* k = PyTuple_GET_ITEM(PyList_GET_ITEM(pairs.get(), i), 0);
+    PyObject* v = PyTuple_GET_ITEM(PyList_GET_ITEM(pairs.get(), i), 1);
     std::string name;
     double x;
     if (!str_arg(k, &name) || !to_f64(v, &x)) return nullptr;
@@ -351,19 +354,19 @@ PyObject* m_snapshot_words(PyObject* self, PyObject*) {
 PyObject* m_restore_words(PyObject* self, PyObject* args) {
   PyObject *words_obj, *tensors_obj;
   if (!PyArg_ParseTuple(args, "OO:restore_words", &words_obj, &tensors_obj)) return nullptr;
-  Ref ws(PySequence_Fast(words_obj, "words must be a sequence"));
-  Ref ts(ws ? PySequence_Fast(tensors_obj, "tensors must be a sequence") : nullptr);
+  Ref ws(sequence_items(words_obj, "words must be a sequence"));
+  Ref ts = ws ? sequence_items(tensors_obj, "tensors must be a sequence") : Ref();
   if (!ws || !ts) return nullptr;
   std::vector<uint64_t> words;
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(ws.get()); ++i) {
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(ws.get()); ++i) {
     uint64_t x;
-    if (!to_u64(PySequence_Fast_GET_ITEM(ws.get(), i), &x)) return nullptr;
+    if (!to_u64(PyTuple_GET_ITEM(ws.get(), i), &x)) return nullptr;
     words.push_back(x);
   }
   std::vector<std::vector<double>> tensors;
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(ts.get()); ++i) {
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(ts.get()); ++i) {
     std::vector<double> t;
-    if (!to_f64_vec(PySequence_Fast_GET_ITEM(ts.get(), i), &t)) return nullptr;
+    if (!to_f64_vec(PyTuple_GET_ITEM(ts.get(), i), &t)) return nullptr;
     tensors.push_back(std::move(t));
   }
   ContractsObject* c = as_contracts(self);
@@ -457,12 +460,12 @@ PyObject* m_raw_set(PyObject* self, PyObject* args) {
     Py_RETURN_NONE;
   }
   if (name == "custom_slots") {
-    Ref seq(PySequence_Fast(value, "custom_slots must be a sequence of dicts"));
+    Ref seq(sequence_items(value, "custom_slots must be a sequence of dicts"));
     if (!seq) return nullptr;
     std::vector<CustomSlotMap> maps;
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq.get()); ++i) {
       CustomSlotMap m;
-      if (!custom_slots_from_python(PySequence_Fast_GET_ITEM(seq.get(), i), &m)) return nullptr;
+      if (!custom_slots_from_python(PyTuple_GET_ITEM(seq.get(), i), &m)) return nullptr;
       maps.push_back(std::move(m));
     }
     e.custom_slots = std::move(maps);
@@ -510,7 +513,7 @@ PyObject* m_copy(PyObject* self, PyObject*) {
   return new_contracts(*c->bp, *c->eco, *c->gen);
 }
 
-#define M(name, fn, flags) {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), flags, nullptr}
+#define M(name, fn, flags) {name, QORIN_GUARDED(fn), flags, nullptr}
 PyMethodDef kContractsObjectMethods[] = {
     M("columns", m_columns, METH_NOARGS),
     M("validate", m_validate, METH_NOARGS),
@@ -560,13 +563,13 @@ PyTypeObject* contracts_type() {
 }  // namespace
 
 PyMethodDef kContractsMethods[] = {
-    {"contracts", contracts_build, METH_VARARGS,
+    {"contracts", QORIN_GUARDED(contracts_build), METH_VARARGS,
      "contracts(blueprint, params)\n--\n\nBuild and validate Blueprint, EcologyParams and GeneticsTensors."},
-    {"validate_blueprint", validate_blueprint, METH_O,
+    {"validate_blueprint", QORIN_GUARDED(validate_blueprint), METH_O,
      "validate_blueprint(blueprint)\n--\n\nRead and validate a blueprint object."},
-    {"read_blueprint", read_blueprint, METH_O,
+    {"read_blueprint", QORIN_GUARDED(read_blueprint), METH_O,
      "read_blueprint(blueprint)\n--\n\nRead a blueprint object (no checks) into a dict."},
-    {"custom_slots_roundtrip", custom_slots_roundtrip, METH_O,
+    {"custom_slots_roundtrip", QORIN_GUARDED(custom_slots_roundtrip), METH_O,
      "custom_slots_roundtrip(values)\n--\n\nConvert a dict to custom slots and back."},
     {nullptr, nullptr, 0, nullptr}};
 #undef M

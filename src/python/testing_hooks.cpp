@@ -10,6 +10,7 @@
 #include "python/errors.hpp"
 #include "python/hooks.hpp"
 #include "python/testing.hpp"
+#include "python/guard.hpp"
 
 namespace qorin::py::testing {
 
@@ -105,15 +106,15 @@ struct CodeHandle : CallbackHandle {
 
 // Builds per-event lists of CodeHandles from a sequence of sequences of ints.
 bool handles_from(PyObject* seq, std::vector<CallbackList>* out) {
-  Ref outer(PySequence_Fast(seq, "callbacks must be a sequence of sequences of ints"));
+  Ref outer(sequence_items(seq, "callbacks must be a sequence of sequences of ints"));
   if (!outer) return false;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(outer.get());
+  const Py_ssize_t n = PyTuple_GET_SIZE(outer.get());
   for (Py_ssize_t e = 0; e < n; ++e) {
-    Ref inner(PySequence_Fast(PySequence_Fast_GET_ITEM(outer.get(), e), "callbacks must hold sequences of ints"));
+    Ref inner(sequence_items(PyTuple_GET_ITEM(outer.get(), e), "callbacks must hold sequences of ints"));
     if (!inner) return false;
     CallbackList list;
-    for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(inner.get()); ++k) {
-      long v = PyLong_AsLong(PySequence_Fast_GET_ITEM(inner.get(), k));
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(inner.get()); ++k) {
+      long v = PyLong_AsLong(PyTuple_GET_ITEM(inner.get(), k));
       if (v == -1 && PyErr_Occurred()) return false;
       list.push_back(std::make_shared<CodeHandle>(static_cast<int32_t>(v)));
     }
@@ -134,15 +135,15 @@ struct RecordingHost : CallbackHost {
 };
 
 bool words_from(PyObject* seq, SessionRng* rng) {
-  Ref fast(PySequence_Fast(seq, "words must be a sequence of 4 integers"));
+  Ref fast(sequence_items(seq, "words must be a sequence of 4 integers"));
   if (!fast) return false;
-  if (PySequence_Fast_GET_SIZE(fast.get()) != 4) {
+  if (PyTuple_GET_SIZE(fast.get()) != 4) {
     PyErr_SetString(PyExc_ValueError, "words must contain 4 state words");
     return false;
   }
   uint64_t w[4];
   for (int i = 0; i < 4; ++i) {
-    if (!to_u64(PySequence_Fast_GET_ITEM(fast.get(), i), &w[i])) return false;
+    if (!to_u64(PyTuple_GET_ITEM(fast.get(), i), &w[i])) return false;
   }
   *rng = SessionRng{w[0], w[1], w[2], w[3]};
   return true;
@@ -172,12 +173,12 @@ bool mode_from(const char* name, bool* stochastic, bool* continuous) {
 }
 
 bool floats_from(PyObject* seq, std::vector<double>* out) {
-  Ref fast(PySequence_Fast(seq, "expected a sequence of floats"));
+  Ref fast(sequence_items(seq, "expected a sequence of floats"));
   if (!fast) return false;
   out->clear();
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.get()); ++i) {
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fast.get()); ++i) {
     double v;
-    if (!to_f64(PySequence_Fast_GET_ITEM(fast.get(), i), &v)) return false;
+    if (!to_f64(PyTuple_GET_ITEM(fast.get(), i), &v)) return false;
     out->push_back(v);
   }
   return true;
@@ -384,26 +385,26 @@ PyObject* stage_sources_missing(PyObject*, PyObject*) {
 }  // namespace
 
 PyMethodDef kHookMethods[] = {
-    {"hook_program_read", hook_program_read, METH_O,
+    {"hook_program_read", QORIN_GUARDED(hook_program_read), METH_O,
      "hook_program_read(program)\n--\n\nRead a hook program object; returns its columns as a dict."},
-    {"hook_splice", hook_splice, METH_VARARGS,
+    {"hook_splice", QORIN_GUARDED(hook_splice), METH_VARARGS,
      "hook_splice(program, callbacks)\n--\n\nRead a program and install callback lists given as per-event "
      "lists of stop codes; returns the columns."},
-    {"hook_clear_callbacks", hook_clear_callbacks, METH_VARARGS,
+    {"hook_clear_callbacks", QORIN_GUARDED(hook_clear_callbacks), METH_VARARGS,
      "hook_clear_callbacks(program, callbacks=None)\n--\n\nRead, optionally install callbacks, then clear them."},
-    {"run_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_event)),
+    {"run_event", QORIN_GUARDED(run_event),
      METH_VARARGS | METH_KEYWORDS,
      "run_event(program, event, ind, sperm, n_ages, n_ztypes, tick, deme=0, staged=None, words=None, "
      "mode='deterministic', eco=None, callbacks=None, n_demes=0, keep_state_on_error=False)\n--\n\n"
      "Execute one event on copies of the given state. With keep_state_on_error a failure is reported under "
      "'error' together with the state as the failure left it."},
-    {"eco_commit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(eco_commit)),
+    {"eco_commit", QORIN_GUARDED(eco_commit),
      METH_VARARGS | METH_KEYWORDS,
      "eco_commit(current, staged, tick=0, stage=0, deme=0, n_demes=1)\n--\n\nCommit staged scalars into a "
      "tiny ecology; returns (journal, values)."},
-    {"convert_count", convert_count_py, METH_VARARGS,
+    {"convert_count", QORIN_GUARDED(convert_count_py), METH_VARARGS,
      "convert_count(count, p, words, mode)\n--\n\nAffected individuals of a cell; returns (value, words)."},
-    {"stage_sources_missing", stage_sources_missing, METH_NOARGS,
+    {"stage_sources_missing", QORIN_GUARDED(stage_sources_missing), METH_NOARGS,
      "stage_sources_missing()\n--\n\nStage sources without context or sources (raises)."},
     {nullptr, nullptr, 0, nullptr}};
 

@@ -11,6 +11,7 @@
 #include "python/rng_words.hpp"
 #include "python/testing.hpp"
 #include "python/testing_kernels.hpp"
+#include "python/guard.hpp"
 
 namespace qorin::py::testing {
 
@@ -242,14 +243,14 @@ bool contracts_from_python(PyObject* bp_obj, PyObject* params_obj, Blueprint* bp
 }
 
 PyMethodDef kKernelMethods[] = {
-    {"regulation_scaling", regulation_scaling_py, METH_VARARGS,
+    {"regulation_scaling", QORIN_GUARDED(regulation_scaling_py), METH_VARARGS,
      "regulation_scaling(mode, n, k, g, base)\n--\n\nDensity factor of a growth mode."},
-    {"lifecycle_stage", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lifecycle_stage)),
+    {"lifecycle_stage", QORIN_GUARDED(lifecycle_stage),
      METH_VARARGS | METH_KEYWORDS,
      "lifecycle_stage(stage, ind, sperm, n_ages, n_ztypes, new_adult_age, mode, inputs, words, "
      "fixed_egg_count=False, female_only=None, male_only=None)\n--\n\n"
      "Run one lifecycle stage on copies of the given state; returns (ind, sperm, words)."},
-    {"run_stages", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_stages)),
+    {"run_stages", QORIN_GUARDED(run_stages),
      METH_VARARGS | METH_KEYWORDS,
      "run_stages(blueprint, params, stages, seed=0)\n--\n\n"
      "Run lifecycle stages on a model's initial state; returns (ind, sperm, words)."},

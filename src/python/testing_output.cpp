@@ -9,6 +9,7 @@
 #include "python/history_store.hpp"
 #include "python/parameter_log.hpp"
 #include "python/testing.hpp"
+#include "python/guard.hpp"
 
 namespace qorin::py::testing {
 
@@ -146,14 +147,14 @@ PyObject* log_push_stage(PyObject*, PyObject* args) {
 }  // namespace
 
 PyMethodDef kOutputMethods[] = {
-    {"history_record", history_record, METH_VARARGS, nullptr},
-    {"history_append_row", history_append_row, METH_VARARGS, nullptr},
-    {"history_stamp", history_stamp, METH_VARARGS, nullptr},
-    {"history_cursors", history_cursors, METH_VARARGS, nullptr},
-    {"history_allocated_bytes", history_allocated_bytes, METH_VARARGS, nullptr},
-    {"history_flat_rows", history_flat_rows, METH_VARARGS, nullptr},
-    {"history_configure_observation_slice", history_configure_observation_slice, METH_VARARGS, nullptr},
-    {"log_push_stage", log_push_stage, METH_VARARGS, nullptr},
+    {"history_record", QORIN_GUARDED(history_record), METH_VARARGS, nullptr},
+    {"history_append_row", QORIN_GUARDED(history_append_row), METH_VARARGS, nullptr},
+    {"history_stamp", QORIN_GUARDED(history_stamp), METH_VARARGS, nullptr},
+    {"history_cursors", QORIN_GUARDED(history_cursors), METH_VARARGS, nullptr},
+    {"history_allocated_bytes", QORIN_GUARDED(history_allocated_bytes), METH_VARARGS, nullptr},
+    {"history_flat_rows", QORIN_GUARDED(history_flat_rows), METH_VARARGS, nullptr},
+    {"history_configure_observation_slice", QORIN_GUARDED(history_configure_observation_slice), METH_VARARGS, nullptr},
+    {"log_push_stage", QORIN_GUARDED(log_push_stage), METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace qorin::py::testing

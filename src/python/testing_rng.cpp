@@ -11,6 +11,7 @@
 #include "python/errors.hpp"
 #include "python/rng_words.hpp"
 #include "python/testing.hpp"
+#include "python/guard.hpp"
 
 namespace qorin::py::testing {
 
@@ -215,7 +216,7 @@ PyObject* rng_table(PyObject*, PyObject* args, PyObject* kwargs) {
   return new_f64_array(t, 257);
 }
 
-#define QORIN_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+#define QORIN_KW(f) QORIN_GUARDED(f)
 
 }  // namespace
 

@@ -2,11 +2,10 @@
 
 namespace qorin {
 
-std::vector<double> compute_offspring_tensor(const double* meiosis, const double* fusion,
-                                             size_t n_ztypes, size_t n_gtypes) {
+void compute_offspring_tensor(const double* meiosis, const double* fusion, size_t n_ztypes,
+                              size_t n_gtypes, std::span<double> result) {
   const size_t Z = n_ztypes;
   const size_t G = n_gtypes;
-  std::vector<double> result(Z * Z * Z, 0.0);
   const double* female_meiosis = meiosis;          // meiosis[0, ., .]
   const double* male_meiosis = meiosis + Z * G;    // meiosis[1, ., .]
   for (size_t i = 0; i < Z; ++i) {
@@ -29,7 +28,6 @@ std::vector<double> compute_offspring_tensor(const double* meiosis, const double
       }
     }
   }
-  return result;
 }
 
 }  // namespace qorin

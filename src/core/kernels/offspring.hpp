@@ -2,13 +2,14 @@
 #pragma once
 
 #include <cstddef>
-#include <vector>
+#include <span>
 
 namespace qorin {
 
 // meiosis: [sex(2), Z, G] row-major; fusion: [G, G, Z] row-major.
-// Returns Z*Z*Z entries, row-major over [female ztype, male ztype, zygote].
-std::vector<double> compute_offspring_tensor(const double* meiosis, const double* fusion,
-                                             size_t n_ztypes, size_t n_gtypes);
+// Writes Z*Z*Z entries into `out`, row-major over [female ztype, male ztype,
+// zygote]; the caller allocates it (its size is known before any work).
+void compute_offspring_tensor(const double* meiosis, const double* fusion, size_t n_ztypes,
+                              size_t n_gtypes, std::span<double> out);
 
 }  // namespace qorin

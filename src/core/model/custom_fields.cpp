@@ -1,6 +1,7 @@
 #include "core/model/custom_fields.hpp"
 
 #include <cstring>
+#include <unordered_map>
 
 namespace qorin {
 
@@ -67,6 +68,23 @@ CustomSlot* CustomSlotMap::find(std::string_view name) {
   return nullptr;
 }
 
+CustomSlotMap CustomSlotMap::from_entries(std::vector<Entry> entries) {
+  CustomSlotMap map;
+  map.entries_.reserve(entries.size());  // no reallocation: the views below stay valid
+  std::unordered_map<std::string_view, size_t> position;
+  position.reserve(entries.size());
+  for (Entry& e : entries) {
+    auto found = position.find(e.first);
+    if (found != position.end()) {
+      map.entries_[found->second].second = std::move(e.second);
+      continue;
+    }
+    map.entries_.push_back(std::move(e));
+    position.emplace(map.entries_.back().first, map.entries_.size() - 1);
+  }
+  return map;
+}
+
 void CustomSlotMap::insert_or_assign(std::string name, CustomSlot slot) {
   if (CustomSlot* existing = find(name)) {
     *existing = std::move(slot);
@@ -87,9 +105,20 @@ bool CustomSlotMap::erase(std::string_view name) {
 
 bool CustomSlotMap::same_as(const CustomSlotMap& other) const {
   if (size() != other.size()) return false;
-  for (const Entry& e : entries_) {
-    const CustomSlot* o = other.find(e.first);
-    if (!o || !e.second.same_as(*o)) return false;
+  // Usually both maps hold their names in the same order; otherwise the other
+  // map's names are indexed once, so the comparison stays linear.
+  size_t k = 0;
+  while (k < entries_.size() && entries_[k].first == other.entries_[k].first) {
+    if (!entries_[k].second.same_as(other.entries_[k].second)) return false;
+    ++k;
+  }
+  if (k == entries_.size()) return true;
+  std::unordered_map<std::string_view, const CustomSlot*> index;
+  index.reserve(other.entries_.size() - k);
+  for (size_t i = k; i < other.entries_.size(); ++i) index.emplace(other.entries_[i].first, &other.entries_[i].second);
+  for (size_t i = k; i < entries_.size(); ++i) {
+    auto it = index.find(entries_[i].first);
+    if (it == index.end() || !entries_[i].second.same_as(*it->second)) return false;
   }
   return true;
 }

@@ -42,6 +42,11 @@ class CustomSlotMap {
   auto begin() const { return entries_.begin(); }
   auto end() const { return entries_.end(); }
 
+  // A map of the given entries in order, built in linear time. A name given
+  // twice keeps its first position and its last value, as the same entries
+  // added one by one with insert_or_assign would.
+  static CustomSlotMap from_entries(std::vector<Entry> entries);
+
   const CustomSlot* find(std::string_view name) const;
   CustomSlot* find(std::string_view name);
   // Replaces the value of an existing slot, or appends a new one.

@@ -3,6 +3,9 @@
 #include <cmath>
 #include <string>
 
+#include "core/model/blueprint.hpp"
+#include "core/model/ecology.hpp"
+#include "core/model/genetics.hpp"
 #include "core/util/format.hpp"
 
 namespace qorin {
@@ -56,6 +59,25 @@ Status validate_state_values(std::span<const double> ind, std::span<const double
     }
   }
   return Status::ok();
+}
+
+Status validate_model_values(const Blueprint& bp, const EcologyParams& eco, const GeneticsTensors& gen) {
+  const std::vector<double>* bounded[kNumBoundedScalars] = {
+      &eco.carrying_capacity, &eco.eggs_per_female, &eco.sex_ratio, &eco.sperm_displacement_rate,
+      &eco.low_density_growth_rate};
+  for (int id = 0; id < kNumBoundedScalars; ++id) {
+    for (double v : *bounded[id]) QORIN_TRY(validate_scalar_value(kBoundedScalarNames[id], v));
+  }
+  for (std::string_view name : EcologyParams::kTensorNames) {
+    QORIN_TRY(validate_tensor_values(name, *eco.tensor_column(name)));
+  }
+  const auto tensors = gen.tensors();
+  for (size_t i = 0; i < GeneticsTensors::kCount; ++i) {
+    QORIN_TRY(validate_tensor_values(GeneticsTensors::kNames[i], *tensors[i]));
+  }
+  std::span<const double> sperm;
+  if (bp.initial_sperm_storage.size() == bp.sperm_storage_len()) sperm = bp.initial_sperm_storage;
+  return validate_state_values(bp.initial_individual_count, sperm, 0);
 }
 
 }  // namespace qorin

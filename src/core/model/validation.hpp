@@ -9,6 +9,10 @@
 
 namespace qorin {
 
+struct Blueprint;
+struct EcologyParams;
+struct GeneticsTensors;
+
 // Parameter ids of the bounded ecology scalars; the staged scalar vector of a
 // tick holds them in this order.
 inline constexpr int kNumBoundedScalars = 5;
@@ -28,5 +32,15 @@ Status validate_tensor_values(std::string_view name, std::span<const double> val
 // Guards an installed population state.
 Status validate_state_values(std::span<const double> ind, std::span<const double> sperm,
                              int64_t tick);
+
+// The values of a freshly read model, checked at construction with the gates
+// every later write passes, so a model that could never tick is refused where
+// it is built: the five bounded scalars of every deme (column by column), the
+// ecology tensors (tensor order) and the genetics tensors (declaration order)
+// finite and not negative, then the initial state as it will be installed
+// (the sperm storage only when it has the full length; otherwise it is
+// replaced by zeros). Structure (lengths, dimensions) is validate()'s job and
+// is assumed checked.
+Status validate_model_values(const Blueprint& bp, const EcologyParams& eco, const GeneticsTensors& gen);
 
 }  // namespace qorin

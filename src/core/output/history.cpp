@@ -7,6 +7,7 @@
 
 #include "core/output/observation.hpp"
 #include "core/util/format.hpp"
+#include "core/util/memory.hpp"
 
 namespace qorin {
 
@@ -178,12 +179,36 @@ void HistoryState::push_row(const double* row) {
       for (size_t k = 0; k < lengths.size() && same; ++k) same = lengths_[off + k] == lengths[k];
     }
   }
+  // Each step below either completes or throws with nothing changed; an
+  // allocation failure undoes the steps before it, so the rows, cursors and
+  // runs stay in step.
   if (!same) {
     runs_.push_back({lengths_base_ + lengths_.size(), static_cast<uint32_t>(lengths.size())});
-    lengths_.insert(lengths_.end(), lengths.begin(), lengths.end());
+    try {
+      lengths_.insert(lengths_.end(), lengths.begin(), lengths.end());
+    } catch (...) {
+      runs_.pop_back();
+      throw;
+    }
   }
-  rows_.push_back(row);
-  row_cursor_.push_back(runs_base_ + runs_.size() - 1);
+  auto undo_run = [&] {
+    if (same) return;
+    lengths_.resize(lengths_.size() - runs_.back().count);
+    runs_.pop_back();
+  };
+  try {
+    rows_.push_back(row);
+  } catch (...) {
+    undo_run();
+    throw;
+  }
+  try {
+    row_cursor_.push_back(runs_base_ + runs_.size() - 1);
+  } catch (...) {
+    rows_.truncate(rows_.size() - 1);
+    undo_run();
+    throw;
+  }
 }
 
 void HistoryState::pop_front_row() {
@@ -296,10 +321,22 @@ Status HistoryState::append(std::span<const double> values, size_t n_rows, size_
       return order;
     }
   }
-  for (size_t r = first; r < n_rows; ++r) {
-    Result<bool> added = append_row(values.subspan(r * n_cols, n_cols), false);
-    if (!added) return std::move(added).error();
+  // Every row was checked above: push them, then evict once; the same rows
+  // remain as when evicting after each. With a row limit m, only the newest m
+  // rows of the batch can remain, so the ones before them are not stored at
+  // all (the logs do not change during the call, so every row would carry the
+  // same cursor). Should memory run out part way, the rows pushed so far are
+  // taken back, so the batch is all or nothing.
+  size_t from = first;
+  if (max_rows_ && n_rows - first > *max_rows_) from = n_rows - static_cast<size_t>(*max_rows_);
+  const size_t before = rows_.size();
+  try {
+    for (size_t r = from; r < n_rows; ++r) push_row(values.data() + r * n_cols);
+  } catch (...) {
+    keep_first(before);
+    throw;
   }
+  evict();
   return Status::ok();
 }
 
@@ -322,17 +359,30 @@ Result<std::vector<double>> HistoryState::row(int64_t tick) const {
   return std::vector<double>(r, r + rows_.width());
 }
 
-Result<std::vector<double>> HistoryState::query(uint64_t start, std::optional<uint64_t> end) const {
+Result<uint64_t> HistoryState::query_end(uint64_t start, std::optional<uint64_t> end) const {
   const uint64_t w = rows_.width();
   const uint64_t e = end.value_or(w);
   if (start > e || e > w) return Error::value("History column slice is out of bounds");
-  const size_t cols = static_cast<size_t>(e - start);
-  std::vector<double> out;
-  out.reserve(cols * rows_.size());
+  return e;
+}
+
+Status HistoryState::copy_columns(uint64_t start, uint64_t end, double* out, InterruptPoll* poll) const {
+  const size_t cols = static_cast<size_t>(end - start);
   for (size_t i = 0; i < rows_.size(); ++i) {
+    if (poll && poll->requested(cols + 1)) return Error::interrupted();
     const double* r = rows_.row(i) + start;
-    out.insert(out.end(), r, r + cols);
+    if (cols > 0) std::memcpy(out + i * cols, r, cols * sizeof(double));
   }
+  return Status::ok();
+}
+
+Result<std::vector<double>> HistoryState::query(uint64_t start, std::optional<uint64_t> end) const {
+  Result<uint64_t> e = query_end(start, end);
+  if (!e) return std::move(e).error();
+  const uint64_t cols = *e - start;
+  std::vector<double> out;
+  QORIN_TRY(allocate(&out, cols * rows_.size(), 0.0, "the history rows"));
+  QORIN_TRY(copy_columns(start, *e, out.data(), nullptr));
   return out;
 }
 
@@ -369,8 +419,11 @@ std::vector<uint64_t> HistoryState::cursor_at(size_t i) const {
 }
 
 std::pair<std::vector<double>, size_t> HistoryState::flat_rows() const {
-  Result<std::vector<double>> all = query(0, std::nullopt);
-  return {std::move(all).value(), rows_.size()};
+  // Every column of every row: the slice is valid, so only the allocation can
+  // fail, and that failure travels as the allocation's own exception.
+  std::vector<double> all(static_cast<size_t>(rows_.width()) * rows_.size());
+  (void)copy_columns(0, rows_.width(), all.data(), nullptr);
+  return {std::move(all), rows_.size()};
 }
 
 Status HistoryState::set_newest_boundary(uint64_t partial, std::string status) {
@@ -466,7 +519,7 @@ Result<std::shared_ptr<HistoryData>> HistoryData::create(uint64_t width,
   return std::make_shared<HistoryData>(HistoryState(width, dimensions, raw, max_rows));
 }
 
-Status HistoryData::observe_into(HistoryData& target) {
+Status HistoryData::observe_into(HistoryData& target, InterruptPoll* poll, size_t* next_row) {
   if (&target == this) return Error::value("Observation destination must be independent");
   Locked src = lock();
   if (!src->raw()) return Error::value("observe() is only valid on raw-mode History");
@@ -476,10 +529,15 @@ Status HistoryData::observe_into(HistoryData& target) {
   }
   Locked dst = target.lock();
   const size_t H = static_cast<size_t>(*h);
-  for (size_t i = 0; i < src->size(); ++i) {
+  // Work per row: the projection's products, about the target's mask times
+  // the selected demes' share of the counts.
+  const size_t work = H + dst->observation_mask().size();
+  for (size_t i = next_row ? *next_row : 0; i < src->size(); ++i) {
+    if (poll && poll->requested(work)) return Error::interrupted();
     std::span<const double> r = src->row_at(i);
     Result<bool> added = dst->record(src->tick_at(i), r.subspan(1, H), {}, false);
     if (!added) return std::move(added).error();
+    if (next_row) *next_row = i + 1;
   }
   return Status::ok();
 }

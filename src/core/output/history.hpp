@@ -29,6 +29,7 @@
 
 #include "core/output/parameter_log.hpp"
 #include "core/util/error.hpp"
+#include "core/util/interrupt.hpp"
 
 namespace qorin {
 
@@ -102,6 +103,12 @@ class HistoryState {
   Result<std::vector<double>> row(int64_t tick) const;
   // Columns start .. end-1 of every row, row-major.
   Result<std::vector<double>> query(uint64_t start, std::optional<uint64_t> end) const;
+  // The end column of a query (width when not given), or the slice error.
+  Result<uint64_t> query_end(uint64_t start, std::optional<uint64_t> end) const;
+  // Columns start .. end-1 (a slice query_end accepted) of every row into
+  // `out`, which holds size() * (end - start) values. With a poll, stops with
+  // Error::interrupted() when it asks (`out` is then partly written).
+  Status copy_columns(uint64_t start, uint64_t end, double* out, InterruptPoll* poll) const;
   std::vector<int64_t> ticks() const;
   std::vector<Boundary> boundaries() const;
   Boundary boundary_at(size_t i) const;
@@ -220,8 +227,10 @@ class HistoryData {
   Locked lock() { return Locked(mu_, state_); }
 
   // Recomputes observations of every row of this raw store into `target`,
-  // oldest first; rows recorded before a failure stay in the target.
-  Status observe_into(HistoryData& target);
+  // oldest first; rows recorded before a failure stay in the target. With a
+  // poll, stops with Error::interrupted() when it asks; `*next_row` (when
+  // given) counts the rows observed so far and is where a later call resumes.
+  Status observe_into(HistoryData& target, InterruptPoll* poll = nullptr, size_t* next_row = nullptr);
 
  private:
   std::mutex mu_;

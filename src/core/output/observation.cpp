@@ -1,5 +1,7 @@
 #include "core/output/observation.hpp"
 
+#include "core/util/memory.hpp"
+
 namespace qorin {
 
 namespace {
@@ -31,13 +33,14 @@ Result<std::vector<double>> project(std::span<const double> ind, std::span<const
   const uint64_t T = mask.size() / S;
   const uint64_t G = aggregate ? 1 : selected.size();
   const uint64_t P = collapse_age ? 1 : n_ages;
-  // T*G*n_sexes*P <= (mask.size()/S) * selected.size() * S: bounded by memory actually
-  // addressable, but guard the product anyway.
+  // T*G*n_sexes*P can exceed what the inputs hold by far (a long mask times a
+  // long selection): its size is checked before anything is allocated.
   uint64_t out_len = 0;
   if (!checked_mul(T, G, &out_len) || !checked_mul(out_len, n_sexes, &out_len) ||
       !checked_mul(out_len, P, &out_len))
-    return layout;
-  std::vector<double> out(out_len, 0.0);
+    return out_of_memory("the observation", std::nullopt);
+  std::vector<double> out;
+  QORIN_TRY(allocate(&out, out_len, 0.0, "the observation"));
 
   auto dot = [&](uint64_t d, uint64_t s, uint64_t a, uint64_t k) {
     const double* row = ind.data() + ((d * n_sexes + s) * n_ages + a) * n_ztypes;

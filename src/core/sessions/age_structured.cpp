@@ -1,6 +1,7 @@
 #include "core/sessions/age_structured.hpp"
 
 #include "core/kernels/state_reduce.hpp"
+#include "core/model/validation.hpp"
 #include "core/sessions/age_structured_tick.hpp"
 
 namespace qorin {
@@ -10,6 +11,7 @@ Result<AgeStructuredSession> AgeStructuredSession::create(Blueprint bp, EcologyP
   QORIN_TRY(bp.validate());
   QORIN_TRY(eco.validate(bp.n_ages));
   QORIN_TRY(gen.validate(bp));
+  QORIN_TRY(validate_model_values(bp, eco, gen));
   AgeStructuredSession s;
   s.init(std::move(bp), std::move(eco), std::move(gen), seed, true);
   s.scratch_.ensure(s.bp_.n_ztypes);

@@ -44,35 +44,84 @@ Status CheckpointStore::capture(const SessionRng& rng, const std::vector<double>
   cp.tick = tick;
   cp.rng_words = {rng.s0, rng.s1, rng.s2, rng.s3};
   cp.execution_state = 0;
-  index_.emplace(tick, items_.size());
-  min_tick_ = std::min(min_tick_, tick);
+  // Store, then index; an allocation failure in either leaves the store as it was.
   items_.push_back(std::move(cp));
+  try {
+    index_.emplace(tick, front_seq_ + items_.size() - 1);
+  } catch (...) {
+    items_.pop_back();
+    throw;
+  }
+  if (items_.size() > 1 && tick <= max_tick_) increasing_ = false;
+  min_tick_ = std::min(min_tick_, tick);
+  max_tick_ = std::max(max_tick_, tick);
   return Status::ok();
 }
 
 const TickCheckpoint* CheckpointStore::find(int64_t tick) const {
   auto it = index_.find(tick);
-  return it == index_.end() ? nullptr : &items_[it->second];
+  return it == index_.end() ? nullptr : &items_[static_cast<size_t>(it->second - front_seq_)];
+}
+
+void CheckpointStore::clear() {
+  items_.clear();
+  index_.clear();
+  front_seq_ = 0;
+  increasing_ = true;
+  min_tick_ = std::numeric_limits<int64_t>::max();
+  max_tick_ = std::numeric_limits<int64_t>::min();
 }
 
 void CheckpointStore::reindex() {
   index_.clear();
+  front_seq_ = 0;
+  increasing_ = true;
   min_tick_ = std::numeric_limits<int64_t>::max();
+  max_tick_ = std::numeric_limits<int64_t>::min();
   for (size_t i = 0; i < items_.size(); ++i) {
-    index_.emplace(items_[i].tick, i);
-    min_tick_ = std::min(min_tick_, items_[i].tick);
+    const int64_t t = items_[i].tick;
+    if (i > 0 && t <= max_tick_) increasing_ = false;
+    index_.emplace(t, static_cast<uint64_t>(i));
+    min_tick_ = std::min(min_tick_, t);
+    max_tick_ = std::max(max_tick_, t);
   }
 }
 
 void CheckpointStore::retain_from(int64_t from_tick) {
   if (items_.empty() || min_tick_ >= from_tick) return;  // nothing older: O(1) on the run loop's path
-  std::erase_if(items_, [&](const TickCheckpoint& c) { return c.tick < from_tick; });
-  reindex();
+  if (!increasing_) {
+    std::erase_if(items_, [&](const TickCheckpoint& c) { return c.tick < from_tick; });
+    reindex();
+    return;
+  }
+  while (!items_.empty() && items_.front().tick < from_tick) {
+    index_.erase(items_.front().tick);
+    items_.pop_front();
+    ++front_seq_;
+  }
+  if (items_.empty()) {
+    clear();
+  } else {
+    min_tick_ = items_.front().tick;
+  }
 }
 
 void CheckpointStore::truncate_after(int64_t retain_until_tick) {
-  std::erase_if(items_, [&](const TickCheckpoint& c) { return c.tick > retain_until_tick; });
-  reindex();
+  if (items_.empty() || max_tick_ <= retain_until_tick) return;
+  if (!increasing_) {
+    std::erase_if(items_, [&](const TickCheckpoint& c) { return c.tick > retain_until_tick; });
+    reindex();
+    return;
+  }
+  while (!items_.empty() && items_.back().tick > retain_until_tick) {
+    index_.erase(items_.back().tick);
+    items_.pop_back();
+  }
+  if (items_.empty()) {
+    clear();
+  } else {
+    max_tick_ = items_.back().tick;
+  }
 }
 
 SessionRng rng_from_saved_words(const std::array<uint64_t, 4>& w) {

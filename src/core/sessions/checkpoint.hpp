@@ -2,9 +2,10 @@
 #pragma once
 
 #include <array>
-#include <span>
 #include <cstdint>
+#include <deque>
 #include <limits>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -37,6 +38,15 @@ struct TickCheckpoint {
 };
 
 // Ordered by capture; ticks are unique.
+//
+// A bound history with a row limit prunes the oldest checkpoint on every
+// eviction, so pruning from either end must not cost more than what it
+// removes: the checkpoints sit in a deque, and the index maps a tick to the
+// checkpoint's absolute sequence number (its position plus the number of
+// checkpoints ever removed from the front), which stays valid when the front
+// is popped. While ticks increase in capture order (always, unless a state
+// was installed at an earlier tick without truncating) both prunes pop from
+// an end; otherwise they fall back to one filtering pass.
 class CheckpointStore {
  public:
   // Appends a boundary unless one with this tick exists (then nothing happens).
@@ -44,22 +54,24 @@ class CheckpointStore {
                  int64_t tick, const EcologyParams& ecology);
   // The newest checkpoint with exactly this tick, or nullptr.
   const TickCheckpoint* find(int64_t tick) const;
+  // Removes every checkpoint with tick < from_tick.
   void retain_from(int64_t from_tick);
+  // Removes every checkpoint with tick > retain_until_tick.
   void truncate_after(int64_t retain_until_tick);
-  void clear() {
-    items_.clear();
-    index_.clear();
-    min_tick_ = std::numeric_limits<int64_t>::max();
-  }
+  void clear();
   size_t size() const { return items_.size(); }
-  const std::vector<TickCheckpoint>& items() const { return items_; }
+  const std::deque<TickCheckpoint>& items() const { return items_; }
 
  private:
+  // Rebuilds the index and the order flags after a filtering pass.
   void reindex();
 
-  std::vector<TickCheckpoint> items_;
-  std::unordered_map<int64_t, size_t> index_;  // tick -> position in items_
+  std::deque<TickCheckpoint> items_;
+  std::unordered_map<int64_t, uint64_t> index_;  // tick -> sequence number
+  uint64_t front_seq_ = 0;                       // sequence number of items_.front()
+  bool increasing_ = true;                       // ticks strictly increase front to back
   int64_t min_tick_ = std::numeric_limits<int64_t>::max();
+  int64_t max_tick_ = std::numeric_limits<int64_t>::min();
 };
 
 // The stream to continue from four saved words; four zero words stand for

@@ -16,7 +16,8 @@ enum class ErrorKind {
   Runtime,          // kernel or hook failure, session not ready
   Overflow,         // integer outside the signed 64-bit range
   CallbackPending,  // a Python callback raised; its exception is pending
-  Memory,           // an allocation failed or would be too large
+  Memory,           // an allocation the call needs cannot be made
+  Interrupted,      // a long loop stopped because an interrupt was requested
 };
 
 struct Error {
@@ -30,6 +31,7 @@ struct Error {
   static Error overflow(std::string m) { return {ErrorKind::Overflow, std::move(m)}; }
   static Error callback_pending() { return {ErrorKind::CallbackPending, {}}; }
   static Error memory(std::string m) { return {ErrorKind::Memory, std::move(m)}; }
+  static Error interrupted() { return {ErrorKind::Interrupted, {}}; }
 };
 
 // Success or an Error.
