@@ -409,16 +409,23 @@ def _netcdf_engine():
                       "'analysis' extra: pip install \"qorin[analysis]\"")
 
 
-def save(ds, path, *, engine: str | None = None) -> None:
+def save(ds, path, *, engine: str | None = None, compress: bool = False) -> None:
     """Write a Dataset to `path`: a directory ending in ".zarr" as zarr, anything
-    else as netCDF. The model description travels in the attributes."""
+    else as netCDF. The model description travels in the attributes.
+    ``compress`` deflates the data variables of a netCDF4 file (h5netcdf or
+    netCDF4 engine): counts of many replicates hold long runs of zeros."""
     _xr()
     path = os.fspath(path)
     if path.endswith(".zarr"):
         require("zarr", "saving to zarr")
         ds.to_zarr(path, mode="w")
         return
-    ds.to_netcdf(path, engine=engine or _netcdf_engine())
+    engine = engine or _netcdf_engine()
+    encoding = None
+    if compress and engine in ("h5netcdf", "netCDF4"):
+        encoding = {name: {"zlib": True, "complevel": 4} for name in ds.data_vars
+                    if ds[name].dtype.kind in "fiub"}
+    ds.to_netcdf(path, engine=engine, encoding=encoding)
 
 
 def load(path, *, engine: str | None = None):
