@@ -65,7 +65,8 @@ _RUN_DIMS = ("replicate", "tick", "deme", "sex", "age", "genotype", "female_geno
 @dataclass(frozen=True)
 class Model:
     """One runnable model: a blueprint, its parameters and, optionally, a hook
-    program (a ``HookProgramBuilder`` or a built program) and the session class
+    program (a ``HookProgramBuilder`` or a built program) and the session class,
+    or any factory ``session(blueprint, params, seed)`` returning a session
     (``EngineSession`` by default)."""
 
     blueprint: Any
@@ -225,7 +226,7 @@ def _run_job(job: _Job, progress=None):
         final_tick, rows, stopped = session.run(job.n_ticks, job.record_interval)
     else:
         final_tick, rows, stopped = run(session, job.n_ticks, job.record_interval, progress=progress)
-    layout = R.row_layout(model.blueprint, session)
+    layout = _layout(model)
     ticks = _ticks(job.n_ticks, job.record_interval)
     width = layout.width if job.sperm else 1 + layout.count_size
     values = np.zeros((len(ticks), width - 1))
@@ -322,9 +323,21 @@ def _submitted(pool, fn, jobs, as_completed):
 
 
 # ------------------------------------------------------------------ gathering
+_SESSIONS = ("EngineSession", "DiscreteEngineSession", "HeterogeneousSpatialEngineSession")
+
+
+def _layout(model: Model):
+    """The row layout of the model's session (a subclass records like its engine class)."""
+    cls = model.session or _engine_rs.EngineSession
+    for base in getattr(cls, "__mro__", ()):
+        if base.__name__ in _SESSIONS:
+            return R.row_layout(model.blueprint, base)
+    return R.row_layout(model.blueprint)
+
+
 def _layout_key(model: Model):
     bp = model.blueprint
-    layout = R.row_layout(bp, model.session)
+    layout = _layout(model)
     return (layout, int(bp.new_adult_age), tuple(str(s) for s in bp.ztype_names))
 
 
