@@ -345,7 +345,9 @@ def _show(value) -> str:
     return str(value)
 
 
-def _fmt(x: float) -> str:
+def _fmt(x) -> str:
+    if isinstance(x, int):
+        return str(x)
     return str(int(x)) if float(x).is_integer() and abs(x) < 1e16 else repr(float(x))
 
 
@@ -832,8 +834,8 @@ def _sweep_entries(doc, chk: _Checker) -> list:
             chk.err(key_path, f"{name} cannot be swept: every parameter set shares it")
         if target[0] not in _TOP:
             chk.err(key_path, f"{target[0]!r} is not a section of a scenario; sweep keys start with "
-                              "one of " + ", ".join(t for t in _TOP if t not in ("sweep", "summary",
-                                                                                 "name", "description")))
+                              "one of " + ", ".join(t for t in _TOP if t not in (
+                                  "sweep", "summary", "name", "description", "landscape")))
         seen = []
         for k, v in enumerate(values):
             if v in seen:
