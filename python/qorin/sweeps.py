@@ -241,6 +241,11 @@ def _run_job(job: _Job, progress=None):
     return values, int(final_tick), bool(stopped)
 
 
+def _run_batch(jobs: list) -> list:
+    """Several replicates in one task: one transfer of the model for all of them."""
+    return [_run_job(job) for job in jobs]
+
+
 # ------------------------------------------------------------------ executors
 def _cpu_count() -> int:
     try:
@@ -254,6 +259,24 @@ def _is_dask(executor) -> bool:
         type(executor).__module__.split(".")[0] == "distributed"
 
 
+def _batch_size(executor, workers, n_jobs: int) -> int:
+    """Replicates per task: one each on threads (tasks cost next to nothing
+    there); for processes, clusters and other executors, where a task costs a
+    transfer, about four tasks per worker."""
+    if executor is None or executor == "threads":
+        return 1
+    if executor == "processes":
+        n_workers = workers or _cpu_count()
+    elif _is_dask(executor):
+        try:
+            n_workers = sum(executor.nthreads().values())
+        except Exception:  # a client that cannot tell: assume one worker per local core
+            n_workers = _cpu_count()
+    else:
+        n_workers = getattr(executor, "_max_workers", None) or _cpu_count()
+    return max(1, math.ceil(n_jobs / (4 * max(1, int(n_workers)))))
+
+
 def _progress_bar(enabled, total: int, unit: str, desc: str | None):
     if not enabled:
         return None
@@ -261,7 +284,7 @@ def _progress_bar(enabled, total: int, unit: str, desc: str | None):
     return tqdm(total=total, unit=unit, desc=desc, dynamic_ncols=True)
 
 
-def _execute(fn: Callable, jobs: list, executor, workers, bar) -> Iterable:
+def _execute(fn: Callable, jobs: list, executor, workers) -> Iterable:
     """Yield (index, result) of fn(job) for every job, in completion order.
 
     A failing job stops the loop: its exception is raised and the jobs not yet
@@ -413,9 +436,9 @@ def _replicate_runs(models: list, grid: _Grid, seeds: np.ndarray, n_ticks, *, re
         bar = None
     else:
         bar = _progress_bar(progress, len(jobs), "replicate", desc)
-        results = _execute(_run_job, jobs, executor, workers, bar)
-        if bar is not None:
-            results = _counted(results, bar)
+        size = _batch_size(executor, workers, len(jobs))
+        batches = [jobs[k:k + size] for k in range(0, len(jobs), size)]
+        results = _unbatched(_execute(_run_batch, batches, executor, workers), size, bar)
     try:
         return _gather(models, grid, jobs, seeds, results, n_ticks=n_ticks,
                        record_interval=record_interval, sperm=sperm, attrs=attrs)
@@ -424,10 +447,12 @@ def _replicate_runs(models: list, grid: _Grid, seeds: np.ndarray, n_ticks, *, re
             bar.close()
 
 
-def _counted(results, bar):
-    for item in results:
-        bar.update(1)
-        yield item
+def _unbatched(results, size: int, bar):
+    for b, batch in results:
+        for j, item in enumerate(batch):
+            yield b * size + j, item
+        if bar is not None:
+            bar.update(len(batch))
 
 
 # ------------------------------------------------------------------ public
