@@ -274,3 +274,15 @@ def test_the_key_locator_follows_toml(path, line):
     assert doc["fruit"][1]["variety"][0]["name"] == "conference"
     lines = S._KeyLines(TRICKY)
     assert lines.lines.get(path) == line
+
+
+def test_the_scenario_examples_of_the_guide_are_valid():
+    import pathlib
+    import re
+
+    page = pathlib.Path(__file__).resolve().parents[1] / "docs" / "scenarios.md"
+    blocks = re.findall(r"^```toml\n(.*?)^```", page.read_text(), re.S | re.M)
+    assert blocks
+    for block in blocks:
+        sc = parse_scenario(block, "scenarios.md")
+        assert sc.n_sets == 4 and sc.releases == [0, 4, 8]
