@@ -19,7 +19,6 @@ import argparse
 import os
 import time
 
-import qorin
 from qorin.scenario import DEMO, parse_scenario
 
 

@@ -92,7 +92,8 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("scenario", help="the scenario file (TOML)")
     run.add_argument("--out", "-o", metavar="FILE",
                      help="results file (.nc, or a .zarr directory; default: SCENARIO.nc here)")
-    run.add_argument("--plot", metavar="FILE", help="also draw the summary figure into FILE (.png, .pdf, .svg)")
+    run.add_argument("--plot", metavar="FILE",
+                     help="also draw the summary figure into FILE (.png, .pdf, .svg)")
     _running_options(run)
     run.set_defaults(func=_run)
 

@@ -19,7 +19,6 @@ import os
 import re
 import sys
 from dataclasses import dataclass, field
-from typing import Any
 
 import numpy as np
 
@@ -311,7 +310,7 @@ def _key_lines(text: str) -> _KeyLines | None:
 
 
 # ------------------------------------------------------------------ checking
-def dotted(path) -> str:
+def _dotted(path) -> str:
     return ".".join(str(p) for p in path)
 
 
@@ -365,11 +364,11 @@ class _Checker:
             if hit is not None:
                 key_path, name, number, value = hit
                 line = self.lines.find(key_path) if self.lines else None
-                raise ScenarioError(f"value {number} ({_show(value)}): {dotted(path)} {message}",
-                                    key=dotted(key_path), line=line, source=self.source)
+                raise ScenarioError(f"value {number} ({_show(value)}): {_dotted(path)} {message}",
+                                    key=_dotted(key_path), line=line, source=self.source)
         line = self.lines.find(path) if self.lines else None
         suffix = f" (in the parameter set {self.point})" if self.point else ""
-        raise ScenarioError(message + suffix, key=dotted(path) or None, line=line, source=self.source)
+        raise ScenarioError(message + suffix, key=_dotted(path) or None, line=line, source=self.source)
 
     # -- types
     def table(self, value, path, allowed, required=()) -> dict:
@@ -515,7 +514,7 @@ def _fitness_values(value, path, locus, chk: _Checker) -> dict:
     for label, v in value.items():
         p = path + (label,)
         try:
-            locus.index(label, argument=dotted(path))
+            locus.index(label, argument=_dotted(path))
         except (TypeError, ValueError):
             chk.err(p, f"is not a genotype of this model; allowed: {', '.join(locus.labels)}")
         if isinstance(v, dict):
@@ -815,7 +814,7 @@ def _substitute(doc: dict, target: tuple, value, key_path, name, chk: _Checker) 
 
 def _bad_target(key_path, name, where, message, chk: _Checker):
     line = chk.lines.find(key_path) if chk.lines else None
-    raise ScenarioError(f"{dotted(where)} {message}", key=dotted(key_path), line=line,
+    raise ScenarioError(f"{_dotted(where)} {message}", key=_dotted(key_path), line=line,
                         source=chk.source)
 
 
@@ -828,7 +827,7 @@ def _sweep_entries(doc, chk: _Checker) -> list:
     _flatten(sweep, ("sweep",), chk, entries)
     out = []
     for key_path, values in entries:
-        name = dotted(key_path[1:])
+        name = _dotted(key_path[1:])
         target = _target(name)
         if name in _NOT_SWEPT or target[0] in ("sweep", "summary", "name", "description"):
             chk.err(key_path, f"{name} cannot be swept: every parameter set shares it")

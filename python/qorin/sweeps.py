@@ -40,7 +40,7 @@ import math
 import os
 import warnings
 from dataclasses import dataclass
-from typing import Any, Callable, Iterable, Mapping, Sequence
+from typing import Any, Callable, Iterable, Mapping
 
 import numpy as np
 
@@ -378,6 +378,7 @@ def _gather(models: list, grid: _Grid, jobs: list, seeds: np.ndarray, results: I
     stored = np.empty(lead + (len(ticks), layout.sperm_size)) if keep_sperm else None
     stop_tick = np.empty(lead, dtype=np.int64)
     stopped = np.empty(lead, dtype=bool)
+    filled = np.zeros(lead, dtype=bool)
     for k, (values, final_tick, was_stopped) in results:
         where = np.unravel_index(k, lead)
         counts[where] = values[:, :layout.count_size]
@@ -385,6 +386,9 @@ def _gather(models: list, grid: _Grid, jobs: list, seeds: np.ndarray, results: I
             stored[where] = values[:, layout.count_size:]
         stop_tick[where] = final_tick
         stopped[where] = was_stopped
+        filled[where] = True
+    if not filled.all():  # an executor that dropped a job
+        raise RuntimeError(f"the executor returned {int(filled.sum())} of {filled.size} replicates")
 
     dims = grid.dims + ("replicate",)
     run_lead = dims + (("tick", "deme") if layout.stacked else ("tick",))
