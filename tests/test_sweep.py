@@ -309,3 +309,41 @@ def test_summarize_gives_one_row_per_parameter_set():
     assert table["median_suppression_tick"].tolist() == [1.0, 1.5]
     assert table["median_final_size"].tolist() == [3.5, 0.0]
     assert table["final_A1"].tolist()[0] == 1.0 and np.isnan(table["final_A1"].tolist()[1])
+
+
+def test_a_failed_sweep_on_threads_stops_its_running_replicates():
+    import time
+
+    sessions = []
+
+    class FailsLate(Wrapped):
+        def __init__(self, blueprint, params, seed):
+            super().__init__(blueprint, params, seed)
+            self.first = not sessions
+            sessions.append(self.session)
+
+        def run(self, *args):
+            if self.first:  # the other replicate is running by now
+                time.sleep(0.3)
+                raise RuntimeError("the first replicate fails")
+            return self.session.run(*args)
+
+    bp, params, _ = drive_model()
+    bp.initial_individual_count[:] = 0.0  # an empty population never stops: seconds of cheap ticks
+    n = 2_000_000
+    with pytest.raises(RuntimeError, match="the first replicate fails"):
+        qorin.sweep(qorin.Model(bp, params, None, FailsLate), n, replicates=2, record_interval=n,
+                    executor="threads", workers=2)
+    assert len(sessions) == 2
+    assert 0 < sessions[1].current_tick() < n
+
+
+def test_a_cancelled_run_stops_between_chunks():
+    import threading
+
+    _, session = _session(0)
+    flag = threading.Event()
+    flag.set()
+    with pytest.raises(sweeps.Cancelled, match="at tick 0"):
+        sweeps.run(session, 50, 1, chunk=10, progress=False, cancel=flag)
+    assert session.current_tick() == 0 and session.execution_state()[0] == "Ready"

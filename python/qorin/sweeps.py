@@ -34,10 +34,12 @@ bars use tqdm ("scale" extra); xarray comes with the "analysis" extra.
 from __future__ import annotations
 
 import concurrent.futures as cf
+import functools
 import itertools
 import json
 import math
 import os
+import threading
 import warnings
 from dataclasses import dataclass
 from typing import Any, Callable, Iterable, Mapping
@@ -49,7 +51,7 @@ from . import results as R
 from ._optional import require
 
 __all__ = [
-    "Model", "sweep", "derive_seeds", "run", "suppression_tick", "suppressed_fraction",
+    "Model", "sweep", "derive_seeds", "run", "Cancelled", "suppression_tick", "suppressed_fraction",
     "summarize", "parameter_dims",
 ]
 
@@ -211,21 +213,36 @@ def _ticks(n_ticks: int, interval: int) -> np.ndarray:
     return np.arange(0, max(n_ticks, 0) + 1, interval, dtype=np.int64)
 
 
-def _run_job(job: _Job, progress=None):
+CANCEL_CHUNK = 256  # ticks between two looks at the cancel flag of a replicate on a thread
+
+
+class Cancelled(Exception):
+    """A run given up between two chunks because its sweep was interrupted or failed."""
+
+
+def _run_job(job: _Job, progress=None, cancel=None):
     """Run one replicate in a fresh session; return (values, final_tick, stopped)
     with values of shape (ticks, values per row) on the full tick axis.
 
     A run that a hook stopped early keeps, for the ticks after its stop, the
-    state it stopped in: a stopped session holds that state unchanged."""
+    state it stopped in: a stopped session holds that state unchanged. With a
+    `cancel` flag (replicates on threads, where Ctrl-C does not reach) a long
+    run goes in chunks and gives up between two of them once the flag is set."""
+    if cancel is not None and cancel.is_set():
+        raise Cancelled("the sweep was interrupted")
     model = job.model
     session_cls = model.session or _engine_rs.EngineSession
     session = session_cls(model.blueprint, model.params, int(job.seed))
     if model.program is not None:
         session.set_hook_program(model.program)
-    if progress is None:
-        final_tick, rows, stopped = session.run(job.n_ticks, job.record_interval)
-    else:
+    if progress is not None:
         final_tick, rows, stopped = run(session, job.n_ticks, job.record_interval, progress=progress)
+    elif cancel is not None and job.n_ticks > CANCEL_CHUNK:
+        final_tick, rows, stopped = run(session, job.n_ticks, job.record_interval, progress=False,
+                                        chunk=max(CANCEL_CHUNK, math.ceil(job.n_ticks / 20)),
+                                        cancel=cancel)
+    else:
+        final_tick, rows, stopped = session.run(job.n_ticks, job.record_interval)
     layout = _layout(model)
     ticks = _ticks(job.n_ticks, job.record_interval)
     width = layout.width if job.sperm else 1 + layout.count_size
@@ -241,9 +258,9 @@ def _run_job(job: _Job, progress=None):
     return values, int(final_tick), bool(stopped)
 
 
-def _run_batch(jobs: list) -> list:
+def _run_batch(jobs: list, cancel=None) -> list:
     """Several replicates in one task: one transfer of the model for all of them."""
-    return [_run_job(job) for job in jobs]
+    return [_run_job(job, cancel=cancel) for job in jobs]
 
 
 # ------------------------------------------------------------------ executors
@@ -305,7 +322,7 @@ def _execute(fn: Callable, jobs: list, executor, workers) -> Iterable:
             raise ValueError(f"executor must be 'threads', 'processes', None or an executor "
                              f"object, got {executor!r}")
         try:
-            yield from _submitted(pool, fn, jobs, cf.as_completed)
+            yield from _submitted(pool, fn, jobs, executor == "threads")
         finally:
             pool.shutdown(wait=True, cancel_futures=True)
         return
@@ -325,7 +342,7 @@ def _execute(fn: Callable, jobs: list, executor, workers) -> Iterable:
                     f.cancel()
         return
     if hasattr(executor, "submit"):
-        yield from _submitted(executor, fn, jobs, cf.as_completed)
+        yield from _submitted(executor, fn, jobs, isinstance(executor, cf.ThreadPoolExecutor))
         return
     if hasattr(executor, "map"):
         yield from enumerate(executor.map(fn, jobs))
@@ -333,13 +350,22 @@ def _execute(fn: Callable, jobs: list, executor, workers) -> Iterable:
     raise TypeError(f"executor must have a submit or map method, got {type(executor).__name__}")
 
 
-def _submitted(pool, fn, jobs, as_completed):
+def _submitted(pool, fn, jobs, threads: bool):
+    """Submit every job; on an error or Ctrl-C cancel the jobs not started and,
+    on threads, tell the running ones to give up at their next chunk."""
+    cancel = threading.Event() if threads else None
+    if cancel is not None:
+        fn = functools.partial(fn, cancel=cancel)
     futures = {}
     try:
         for k, job in enumerate(jobs):
             futures[pool.submit(fn, job)] = k
-        for future in as_completed(futures):
+        for future in cf.as_completed(futures):
             yield futures[future], future.result()
+    except BaseException:
+        if cancel is not None:
+            cancel.set()
+        raise
     finally:
         for f in futures:
             f.cancel()
@@ -539,7 +565,7 @@ def replicates(blueprint, params, n_ticks, seeds, *, program=None, record_interv
 
 # ------------------------------------------------------------------ a run with progress
 def run(session, n_ticks: int, record_interval: int = 1, *, progress=True, chunk: int | None = None,
-        observation_mask=None):
+        observation_mask=None, cancel=None):
     """``session.run(n_ticks, record_interval, observation_mask)`` in chunks of
     `chunk` ticks (by default about a hundredth of the run), with a progress
     bar in ticks per second when `progress` is true (a string is its label).
@@ -547,22 +573,28 @@ def run(session, n_ticks: int, record_interval: int = 1, *, progress=True, chunk
     The result is exactly that of one call: (final_tick, rows, was_stopped).
     A boundary tick that closes one chunk and opens the next is recorded once
     (a bound history takes the identical second recording as already there;
-    private rows drop it), and a stop ends the loop where one call would."""
+    private rows drop it), and a stop ends the loop where one call would.
+    `cancel` (a ``threading.Event``), once set, ends the run between two
+    chunks with ``Cancelled``; the session keeps the tick it reached."""
     n = max(int(n_ticks), 0)
     interval = int(record_interval)
     if chunk is None:
         chunk = max(1, math.ceil(n / 100))
     chunk = _count(chunk, "chunk")
     bar = _progress_bar(bool(progress), n, "tick", progress if isinstance(progress, str) else None)
-    parts, done, stopped, final_tick = [], 0, False, None
+    parts, done, stopped, final_tick, last = [], 0, False, None, None
     try:
         while True:
+            if cancel is not None and cancel.is_set():
+                raise Cancelled(f"run cancelled at tick {session.current_tick()}")
             step = min(chunk, n - done)
             start = session.current_tick()
             final_tick, rows, stopped = session.run(step, interval, observation_mask)
-            if parts and rows.ndim == 2 and rows.shape[0] and parts[-1].shape[0] and \
-                    rows.shape[1] == parts[-1].shape[1] and rows[0, 0] == parts[-1][-1, 0]:
-                rows = rows[1:]  # the boundary the previous chunk recorded last
+            if rows.ndim == 2 and rows.shape[0]:
+                if last is not None and rows[0, 0] == last:
+                    rows = rows[1:]  # the boundary the previous chunk recorded last
+                if rows.shape[0]:
+                    last = rows[-1, 0]
             parts.append(rows)
             done += step
             if bar is not None:
