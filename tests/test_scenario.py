@@ -196,6 +196,9 @@ BAD = [
      "sweep.ecology", '"ecology" = [', "overlaps the swept key ecology.growth_mode"),
     (FULL + "\n[sweep]\nages.n_ages = [3, 4]\n", "initial.D/W", '"D/W" = [1, 2, 3]',
      "must hold 4 values, got 3 (in the parameter set ages.n_ages = 4)"),
+    ('[run]\nticks = 5\n[genetics]\nbuilder = "autosomal_locus"\n[ages]\nn_ages = 2\n[initial]\n'
+     '"A1/A1" = 5\n[sweep]\ngenetics.n_alleles = [2, 3]\n', "sweep", "[sweep]",
+     "the parameter set genetics.n_alleles = 3 changes the ages or genotypes of the model"),
     (FULL + "\n[summary]\nthreshold = -1\n", "summary.threshold", "threshold", "must be a finite number"),
 ]
 

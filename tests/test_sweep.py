@@ -141,6 +141,9 @@ def test_a_list_of_parameter_sets_and_no_grid():
     (dict(executor="gpu"), ValueError, "executor must be 'threads', 'processes'"),
     (dict(executor=object()), TypeError, "submit or map"),
     (dict(workers=0), ValueError, "workers must be a positive integer"),
+    (dict(n_ticks=-1), ValueError, "n_ticks must be a nonnegative integer"),
+    (dict(n_ticks=2.5), TypeError, "n_ticks must be a nonnegative integer"),
+    (dict(record_interval=0), ValueError, "record_interval must be a positive integer"),
     (dict(executor=MapOnly(), workers=2), ValueError, "brings its own workers"),
 ])
 def test_bad_sweeps_are_refused(kwargs, error, match):

@@ -902,6 +902,11 @@ class Scenario:
         return ds
 
 
+def _shape(model: Model) -> tuple:
+    bp = model.blueprint
+    return int(bp.n_ages), int(bp.new_adult_age), tuple(bp.ztype_names)
+
+
 def parse_scenario(text: str, source: str = "<scenario>") -> Scenario:
     """Check a scenario given as TOML text and build its models (see the module doc)."""
     toml = _tomllib()
@@ -927,7 +932,11 @@ def parse_scenario(text: str, source: str = "<scenario>") -> Scenario:
                 _substitute(point, target, copy.deepcopy(value), key_path, name, chk)
                 overrides[target] = (key_path, name, k + 1, value)
             shown = ", ".join(f"{e[1]} = {_show(v)}" for e, (_, v) in zip(entries, combo))
-            models.append(_model(point, _Checker(source, chk.lines, overrides, shown), {}))
+            model = _model(point, _Checker(source, chk.lines, overrides, shown), {})
+            if _shape(model) != _shape(base):
+                chk.err(("sweep",), f"the parameter set {shown} changes the ages or genotypes of the "
+                                   "model; every parameter set of a sweep must share them")
+            models.append(model)
     ticks = settings["ticks"]
     releases = base.program.release_ticks(ticks + 1) if base.program is not None else []
     return Scenario(source=source, text=text, document=doc, name=str(doc.get("name", "")),
@@ -946,7 +955,7 @@ def load_scenario(path) -> Scenario:
     except OSError as exc:
         raise ScenarioError(f"cannot read the scenario: {exc.strerror}", source=path) from None
     try:
-        text = raw.decode("utf-8")
+        text = raw.decode("utf-8-sig")  # a byte-order mark some editors write is dropped
     except UnicodeDecodeError:
         raise ScenarioError("a scenario file must be UTF-8 text", source=path) from None
     return parse_scenario(text, source=path)

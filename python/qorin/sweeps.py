@@ -527,6 +527,11 @@ def sweep(model, n_ticks: int, grid=None, *, replicates: int = 10, seed: int = 0
     g = _grid(grid)
     n_rep = _count(replicates, "replicates")
     root = _root_seed(seed)
+    if isinstance(n_ticks, (bool, np.bool_)) or not isinstance(n_ticks, (int, np.integer)):
+        raise TypeError(f"n_ticks must be a nonnegative integer, got {n_ticks!r}")
+    if not 0 <= int(n_ticks) < 2 ** 63:
+        raise ValueError(f"n_ticks must be a nonnegative integer, got {int(n_ticks)}")
+    record_interval = _count(record_interval, "record_interval")
     if g.names:
         if not callable(model):
             raise TypeError("with a grid, model must be a function of the grid parameters")
