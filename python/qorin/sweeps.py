@@ -390,7 +390,7 @@ def _layout_key(model: Model):
     return (layout, int(bp.new_adult_age), tuple(str(s) for s in bp.ztype_names))
 
 
-def _gather(models: list, grid: _Grid, jobs: list, seeds: np.ndarray, results: Iterable, *,
+def _gather(models: list, grid: _Grid, seeds: np.ndarray, results: Iterable, *,
             n_ticks: int, record_interval: int, sperm: bool, attrs: dict):
     """Fill the arrays of the dataset from (index, result) pairs as they arrive."""
     xr = require("xarray", "labelled results")
@@ -460,7 +460,7 @@ def _replicate_runs(models: list, grid: _Grid, seeds: np.ndarray, n_ticks, *, re
     n_rep = seeds.shape[-1]
     jobs = [_Job(models[p], int(seeds.reshape(-1, n_rep)[p, r]), n_ticks, record_interval, bool(sperm))
             for p in range(len(models)) for r in range(n_rep)]
-    if len(jobs) == 1 and executor in (None, "threads") and progress:
+    if len(jobs) == 1 and (executor is None or executor == "threads") and progress:
         # one run: show its ticks rather than a single replicate
         results = [(0, _run_job(jobs[0], progress=desc or True))]
         bar = None
@@ -470,7 +470,7 @@ def _replicate_runs(models: list, grid: _Grid, seeds: np.ndarray, n_ticks, *, re
         batches = [jobs[k:k + size] for k in range(0, len(jobs), size)]
         results = _unbatched(_execute(_run_batch, batches, executor, workers), size, bar)
     try:
-        return _gather(models, grid, jobs, seeds, results, n_ticks=n_ticks,
+        return _gather(models, grid, seeds, results, n_ticks=n_ticks,
                        record_interval=record_interval, sperm=sperm, attrs=attrs)
     finally:
         if bar is not None:
