@@ -4,13 +4,12 @@ import os
 import pathlib
 import subprocess
 import sys
-import tomllib
 
 import pytest
 
 import qorin
 from qorin import cli
-from qorin.scenario import DEMO, parse_scenario
+from qorin.scenario import DEMO, _tomllib, parse_scenario
 
 xr = pytest.importorskip("xarray")
 pytest.importorskip("matplotlib")
@@ -144,5 +143,5 @@ def test_python_dash_m_and_the_installed_command():
                          text=True, env=env, timeout=60)
     assert out.returncode == 0 and out.stdout == DEMO
     parse_scenario(out.stdout)
-    scripts = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["scripts"]
+    scripts = _tomllib().loads((ROOT / "pyproject.toml").read_text())["project"]["scripts"]
     assert scripts == {"qorin": "qorin.cli:main"}
