@@ -8,6 +8,9 @@
   (``compute_offspring_tensor``, ``equilibrium_metrics``, ...);
 - the model contracts ``Blueprint`` and ``Params``;
 - ``genetics`` (loci and gene drives) and ``hooks`` (interventions);
+- replicates and parameter sweeps through any executor: ``sweep``,
+  ``suppressed_fraction``, ``summarize`` (module ``qorin.sweeps``); scenario
+  files for the ``qorin`` command (``qorin.scenario``, ``qorin.cli``);
 - results: ``history_width``, ``history_store``, ``to_dataset``,
   ``to_dataframe``, ``population_size``, ``allele_frequencies``, ... (module
   ``qorin.results``) and figures in ``qorin.plot`` (pandas, xarray and
@@ -17,7 +20,7 @@ The user guide is in ``docs/`` of the source tree.
 """
 
 from . import _engine_rs
-from . import genetics, hooks, results
+from . import genetics, hooks, results, sweeps
 from .contracts import Blueprint, Params
 from .hooks import HookProgramBuilder
 from .results import (
@@ -25,6 +28,7 @@ from .results import (
     genotype_frequencies, history_store, history_width, load, model_description,
     population_size, replicates, row_layout, save, simulate, to_dataframe, to_dataset,
 )
+from .sweeps import Model, summarize, suppressed_fraction, suppression_tick, sweep
 
 __version__ = "0.1.0"
 
@@ -43,6 +47,7 @@ del _name, _value
 
 __all__ = [n for n in _ENGINE_NAMES if n in globals()] + [
     "Blueprint", "Params", "HookProgramBuilder", "genetics", "hooks", "results", "plot",
+    "sweeps", "sweep", "Model", "summarize", "suppressed_fraction", "suppression_tick",
     "adult_counts", "allele_frequencies", "check_history", "describe_model",
     "extinction_probability", "genotype_frequencies", "history_store", "history_width", "load",
     "model_description", "population_size", "replicates", "row_layout", "save", "simulate",

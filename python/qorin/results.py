@@ -409,16 +409,23 @@ def _netcdf_engine():
                       "'analysis' extra: pip install \"qorin[analysis]\"")
 
 
-def save(ds, path, *, engine: str | None = None) -> None:
+def save(ds, path, *, engine: str | None = None, compress: bool = False) -> None:
     """Write a Dataset to `path`: a directory ending in ".zarr" as zarr, anything
-    else as netCDF. The model description travels in the attributes."""
+    else as netCDF. The model description travels in the attributes.
+    ``compress`` deflates the data variables of a netCDF4 file (h5netcdf or
+    netCDF4 engine): counts of many replicates hold long runs of zeros."""
     _xr()
     path = os.fspath(path)
     if path.endswith(".zarr"):
         require("zarr", "saving to zarr")
         ds.to_zarr(path, mode="w")
         return
-    ds.to_netcdf(path, engine=engine or _netcdf_engine())
+    engine = engine or _netcdf_engine()
+    encoding = None
+    if compress and engine in ("h5netcdf", "netCDF4"):
+        encoding = {name: {"zlib": True, "complevel": 4} for name in ds.data_vars
+                    if ds[name].dtype.kind in "fiub"}
+    ds.to_netcdf(path, engine=engine, encoding=encoding)
 
 
 def load(path, *, engine: str | None = None):
@@ -444,86 +451,44 @@ def _program(program):
 
 
 def simulate(blueprint, params, n_ticks: int, *, seed: int = 0, program=None,
-             record_interval: int = 1):
+             record_interval: int = 1, progress: bool = False):
     """Run a fresh ``EngineSession`` for `n_ticks` ticks and return its rows as a
     Dataset. `program` is a ``HookProgramBuilder`` or a built program. The
     attributes ``final_tick`` and ``stopped`` tell how the run ended (a hook such
-    as ``stop_if_extinct`` may stop it early)."""
+    as ``stop_if_extinct`` may stop it early). ``progress`` shows a tqdm
+    progress bar in ticks per second (the rows are the same)."""
     session = _engine_rs.EngineSession(blueprint, params, seed)
     prog = _program(program)
     if prog is not None:
         session.set_hook_program(prog)
-    final_tick, rows, stopped = session.run(int(n_ticks), int(record_interval))
+    if progress:
+        from .sweeps import run
+
+        final_tick, rows, stopped = run(session, int(n_ticks), int(record_interval), progress="simulate")
+    else:
+        final_tick, rows, stopped = session.run(int(n_ticks), int(record_interval))
     return to_dataset(rows, blueprint, params=params,
                       attrs={"seed": int(seed), "final_tick": int(final_tick), "stopped": int(bool(stopped))})
 
 
-def _replicate(args):
-    blueprint, params, n_ticks, seed, program, record_interval = args
-    session = _engine_rs.EngineSession(blueprint, params, seed)
-    if program is not None:
-        session.set_hook_program(program)
-    final_tick, rows, stopped = session.run(int(n_ticks), int(record_interval))
-    frozen = None
-    if stopped:  # the state the stopping hook left, which the session keeps from now on
-        tick, ind, sperm = session.state_snapshot()
-        frozen = np.concatenate([[float(tick)], ind, sperm])
-    return rows, int(final_tick), bool(stopped), frozen
-
-
 def replicates(blueprint, params, n_ticks: int, seeds: Iterable[int] | int = 10, *, program=None,
-               record_interval: int = 1, executor=None, progress: bool = False):
+               record_interval: int = 1, executor=None, workers: int | None = None,
+               progress: bool = False):
     """Run one fresh session per seed (an int n means seeds 0..n-1) and stack the
     results along a ``replicate`` dimension.
 
     A replicate that a hook stopped early (for example ``stop_if_extinct``) keeps,
     for the ticks after its stop, the state it stopped in: a stopped session holds
     it unchanged. The variable ``stop_tick`` gives its final tick and ``stopped``
-    whether it stopped. `executor` may be any object with a ``map``
-    method (``concurrent.futures`` executors, a dask ``Client``...) to run the
-    replicates in parallel; ``progress`` shows a tqdm progress bar.
+    whether it stopped. `executor` runs the replicates in parallel: "threads" or
+    "processes" (``workers`` of them, by default one per core), or any object
+    with a ``submit`` or ``map`` method (``concurrent.futures`` executors, a dask
+    ``Client``...); None runs them one after the other in the calling thread.
+    ``progress`` shows a tqdm progress bar. ``qorin.sweep`` runs replicates over
+    parameter grids with seeds spawned from one root seed.
     """
-    xr = _xr()
-    seeds = list(range(int(seeds))) if isinstance(seeds, (int, np.integer)) else [int(s) for s in seeds]
-    if not seeds:
-        raise ValueError("seeds must name at least one replicate")
-    prog = _program(program)
-    jobs = [(blueprint, params, int(n_ticks), s, prog, int(record_interval)) for s in seeds]
-    if executor is None:
-        results = map(_replicate, jobs)
-    elif hasattr(executor, "gather") and hasattr(executor, "submit"):  # dask distributed Client
-        results = executor.gather(executor.map(_replicate, jobs, pure=False))
-    else:
-        results = executor.map(_replicate, jobs)
-    if progress:
-        tqdm = require("tqdm", "progress bars").tqdm
-        results = tqdm(results, total=len(jobs), desc="replicates")
-    results = list(results)
-    layout = row_layout(blueprint)
-    every = int(record_interval)
-    # fresh sessions start at tick 0 and record the multiples of the interval
-    ticks = np.arange(0, int(n_ticks) + 1, every) if every > 0 else np.zeros(0, dtype=np.int64)
-    padded = []
-    for rows, final_tick, _, frozen in results:
-        if frozen is not None and layout.sperm is False:
-            frozen = frozen[:layout.width]
-        full = np.empty((len(ticks), layout.width))
-        full[:, 0] = ticks
-        if len(rows):
-            recorded = rows[:, 0].astype(np.int64)
-            pos = np.searchsorted(recorded, ticks, side="right") - 1
-            pos = np.clip(pos, 0, len(rows) - 1)
-            full[:, 1:] = rows[pos, 1:]
-        else:
-            full[:, 1:] = 0.0
-        if frozen is not None:
-            full[ticks > final_tick, 1:] = frozen[1:]
-        padded.append(to_dataset(full, blueprint))
-    ds = xr.concat(padded, dim="replicate", combine_attrs="drop")
-    ds = ds.assign_coords(replicate=np.arange(len(seeds)))
-    ds["seed"] = ("replicate", np.array(seeds, dtype=np.int64))
-    ds["stop_tick"] = ("replicate", np.array([r[1] for r in results], dtype=np.int64))
-    ds["stopped"] = ("replicate", np.array([r[2] for r in results], dtype=bool))
-    ds.attrs["qorin_model"] = json.dumps(describe_model(blueprint, params))
-    ds.attrs["qorin_version"] = _version()
-    return ds
+    from .sweeps import replicates as run_replicates
+
+    return run_replicates(blueprint, params, n_ticks, seeds, program=_program(program),
+                          record_interval=record_interval, executor=executor, workers=workers,
+                          progress=progress)

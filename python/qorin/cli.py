@@ -1,0 +1,417 @@
+"""The ``qorin`` command: run the demo, run a scenario file, inspect results.
+
+    qorin demo [--out-dir DIR] [--quick] [--show-scenario]
+    qorin run scenario.toml [--replicates N] [--workers K] [--seed S] [--out results.nc] [--plot F]
+    qorin inspect results.nc
+
+``python -m qorin`` is the same command. A scenario is checked completely
+before anything runs; a bad one is reported with its key and line and nothing
+is written. Results are written to a temporary file next to the target and
+moved into place when complete.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import shutil
+import sys
+import time
+
+from . import __version__
+from .scenario import DEMO, ScenarioError, load_scenario, parse_scenario
+
+__all__ = ["main"]
+
+EXIT_OK, EXIT_ERROR, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
+QUICK_REPLICATES, QUICK_TICKS = 8, 60
+
+
+class CommandError(Exception):
+    """A failure the command reports in one line (exit status 1)."""
+
+
+# ------------------------------------------------------------------ arguments
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a positive integer, got {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a positive integer, got {value}")
+    return value
+
+
+def _seed(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected an integer in 0..2**64-1, got {text!r}") from None
+    if not 0 <= value < 2 ** 64:
+        raise argparse.ArgumentTypeError(f"expected an integer in 0..2**64-1, got {value}")
+    return value
+
+
+def _running_options(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--replicates", "-n", type=_positive, metavar="N",
+                   help="replicates per parameter set (default: the scenario's)")
+    p.add_argument("--workers", "-j", type=_positive, metavar="K",
+                   help="threads or processes to run on (default: one per core)")
+    p.add_argument("--seed", type=_seed, metavar="S", help="root seed (default: the scenario's)")
+    p.add_argument("--processes", action="store_true",
+                   help="run the replicates in processes instead of threads")
+    p.add_argument("--scheduler", metavar="ADDRESS",
+                   help="run on the dask.distributed cluster of this scheduler address")
+    p.add_argument("--no-progress", action="store_true", help="do not show a progress bar")
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="qorin", description="Population-genetic and ecological models on a native engine.")
+    parser.add_argument("--version", action="version", version=f"qorin {__version__}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND")
+    sub.required = True
+
+    demo = sub.add_parser("demo", help="run the built-in gene-drive release scenario",
+                          description="Run a built-in homing suppression-drive release scenario "
+                                      "(no files needed): print a summary and write demo.nc "
+                                      "and demo.png.")
+    demo.add_argument("--out-dir", default=".", metavar="DIR",
+                      help="directory for demo.nc and demo.png (default: the current directory)")
+    demo.add_argument("--quick", action="store_true",
+                      help=f"{QUICK_REPLICATES} replicates of {QUICK_TICKS} ticks")
+    demo.add_argument("--show-scenario", action="store_true",
+                      help="print the demo's scenario file (a starting point for your own) and exit")
+    _running_options(demo)
+    demo.set_defaults(func=_demo)
+
+    run = sub.add_parser("run", help="run a scenario file",
+                         description="Run the scenario described in a TOML file; see the user "
+                                     "guide, 'Scenarios and the command line'.")
+    run.add_argument("scenario", help="the scenario file (TOML)")
+    run.add_argument("--out", "-o", metavar="FILE",
+                     help="results file (.nc, or a .zarr directory; default: SCENARIO.nc here)")
+    run.add_argument("--plot", metavar="FILE",
+                     help="also draw the summary figure into FILE (.png, .pdf, .svg)")
+    _running_options(run)
+    run.set_defaults(func=_run)
+
+    inspect = sub.add_parser("inspect", help="summarise a saved results file",
+                             description="Print the summary of a results file written by "
+                                         "'qorin run' or 'qorin demo' (or qorin.save).")
+    inspect.add_argument("results", help="the results file")
+    inspect.add_argument("--threshold", type=float, metavar="X",
+                         help="a run is suppressed once its population is at most X "
+                              "(default: the scenario's, else 0)")
+    inspect.set_defaults(func=_inspect)
+    return parser
+
+
+def main(argv=None) -> int:
+    """Run the command with `argv` (default: the process arguments); return the
+    exit status."""
+    parser = _parser()
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as exc:  # --help, --version or a usage error (already printed)
+        return int(exc.code or 0)
+    try:
+        return args.func(args)
+    except ScenarioError as exc:
+        _error(str(exc))
+        return EXIT_USAGE
+    except (CommandError, ImportError, OSError, ValueError) as exc:
+        _error(str(exc))
+        return EXIT_ERROR
+    except KeyboardInterrupt:
+        _error("interrupted; nothing was written")
+        return EXIT_INTERRUPTED
+
+
+def _error(message: str) -> None:
+    print(f"qorin: error: {message}", file=sys.stderr)
+
+
+# ------------------------------------------------------------------ running
+def _executor(args):
+    if args.scheduler:
+        if args.processes or args.workers:
+            raise CommandError("--scheduler runs on the cluster's workers; leave out --processes "
+                               "and --workers")
+        try:
+            from distributed import Client
+        except ImportError:
+            raise ImportError("--scheduler needs dask.distributed; install the 'scale' extra: "
+                              "pip install \"qorin[scale]\"") from None
+        return Client(args.scheduler), args.workers
+    return ("processes" if args.processes else "threads"), args.workers
+
+
+def _progress(args) -> bool:
+    if args.no_progress:
+        return False
+    try:
+        import tqdm  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def _needs_analysis() -> None:
+    from ._optional import require
+
+    require("xarray", "the qorin command")
+    from .results import _netcdf_engine
+
+    _netcdf_engine()
+
+
+def _target(path: str) -> str:
+    """Check that `path` can be written before anything runs."""
+    path = os.path.abspath(path)
+    parent = os.path.dirname(path)
+    if not os.path.isdir(parent):
+        raise CommandError(f"cannot write {path}: the directory {parent} does not exist")
+    if not os.access(parent, os.W_OK):
+        raise CommandError(f"cannot write {path}: the directory {parent} is not writable")
+    if os.path.isdir(path) and not path.rstrip("/").endswith(".zarr"):
+        raise CommandError(f"cannot write {path}: it is a directory")
+    return path
+
+
+def _simulate(scenario, args, *, replicates=None, n_ticks=None):
+    executor, workers = _executor(args)
+    if n_ticks is not None:
+        scenario.n_ticks = n_ticks
+        scenario.releases = [t for t in scenario.releases if t <= n_ticks]
+    reps = args.replicates or replicates or scenario.replicates
+    seed = scenario.seed if args.seed is None else args.seed
+    start = time.perf_counter()
+    try:
+        ds = scenario.run(replicates=reps, seed=seed, executor=executor, workers=workers,
+                          progress=_progress(args))
+    finally:
+        if not isinstance(executor, str):
+            executor.close()
+    return ds, time.perf_counter() - start
+
+
+def _write(ds, path: str) -> None:
+    """Save to a temporary name next to `path`, then move it into place."""
+    from . import results
+
+    folder, name = os.path.split(path)
+    tmp = os.path.join(folder, f".{name}.partial-{os.getpid()}")
+    try:
+        results.save(ds, tmp + (".zarr" if path.endswith(".zarr") else ""), compress=True)
+        if path.endswith(".zarr"):
+            if os.path.isdir(path):
+                shutil.rmtree(path)
+            os.replace(tmp + ".zarr", path)
+        else:
+            os.replace(tmp, path)
+    finally:
+        for leftover in (tmp, tmp + ".zarr"):
+            if os.path.isdir(leftover):
+                shutil.rmtree(leftover, ignore_errors=True)
+            elif os.path.exists(leftover):
+                os.remove(leftover)
+
+
+def _demo(args) -> int:
+    if args.show_scenario:
+        sys.stdout.write(DEMO)
+        return EXIT_OK
+    _needs_analysis()
+    out_dir = os.path.abspath(args.out_dir)
+    os.makedirs(out_dir, exist_ok=True)
+    results_path = _target(os.path.join(out_dir, "demo.nc"))
+    figure_path = _target(os.path.join(out_dir, "demo.png"))
+    scenario = parse_scenario(DEMO, "<demo>")
+    ds, seconds = _simulate(scenario, args, replicates=QUICK_REPLICATES if args.quick else None,
+                            n_ticks=QUICK_TICKS if args.quick else None)
+    figure = _figure(ds, scenario.summary, scenario.releases, scenario.name)
+    _write(ds, results_path)
+    _save_figure(figure, figure_path)
+    _report(ds, seconds, scenario.summary)
+    print(f"\nresults: {results_path}\nfigure:  {figure_path}")
+    print("next: 'qorin demo --show-scenario > my.toml', edit it, then 'qorin run my.toml'")
+    return EXIT_OK
+
+
+def _run(args) -> int:
+    scenario = load_scenario(args.scenario)
+    _needs_analysis()
+    stem = os.path.splitext(os.path.basename(args.scenario))[0] or "results"
+    results_path = _target(args.out or f"{stem}.nc")
+    figure_path = _target(args.plot) if args.plot else None
+    if figure_path:
+        from ._optional import require
+
+        require("matplotlib", "--plot")
+    ds, seconds = _simulate(scenario, args)
+    figure = _figure(ds, scenario.summary, scenario.releases, scenario.name) if figure_path else None
+    _write(ds, results_path)
+    if figure is not None:
+        _save_figure(figure, figure_path)
+    _report(ds, seconds, scenario.summary)
+    print(f"\nresults: {results_path}" + (f"\nfigure:  {figure_path}" if figure_path else ""))
+    return EXIT_OK
+
+
+def _inspect(args) -> int:
+    from . import results
+
+    if not os.path.exists(args.results):
+        raise CommandError(f"{args.results}: no such file")
+    try:
+        ds = results.load(args.results)
+    except (OSError, ValueError) as exc:
+        raise CommandError(f"{args.results}: not a results file that qorin can read ({exc})") from None
+    if "count" not in ds:
+        raise CommandError(f"{args.results}: not a qorin results file (it has no 'count' variable)")
+    summary = json.loads(ds.attrs.get("qorin_summary", "{}") or "{}")
+    if args.threshold is not None:
+        summary["threshold"] = args.threshold
+    print(f"file: {os.path.abspath(args.results)}")
+    _report(ds, None, summary)
+    return EXIT_OK
+
+
+# ------------------------------------------------------------------ reports
+def _describe(ds) -> list:
+    from .results import model_description
+
+    model = model_description(ds)
+    sweep = json.loads(ds.attrs.get("qorin_sweep", "{}") or "{}")
+    lines = []
+    name = ds.attrs.get("qorin_scenario_name")
+    if name:
+        lines.append(str(name))
+    genetics = model.get("genetics", {})
+    if model:
+        lines.append(f"  model: {genetics.get('builder', 'custom genetics')}, "
+                     f"{model.get('n_ztypes')} genotypes, {model.get('n_ages')} age classes "
+                     f"(adult from age {model.get('new_adult_age')}), "
+                     f"{'stochastic' if model.get('stochastic') else 'deterministic'}")
+    ticks = ds["tick"].values
+    n_rep = ds.sizes.get("replicate", 1)
+    from .sweeps import parameter_dims
+
+    dims = parameter_dims(ds)
+    n_sets = 1
+    for d in dims:
+        n_sets *= ds.sizes[d]
+    span = f"ticks {int(ticks[0])}..{int(ticks[-1])}" if len(ticks) else "no recorded tick"
+    seed = f", root seed {sweep['seed']}" if "seed" in sweep else (
+        f", seed {ds.attrs['seed']}" if "seed" in ds.attrs else "")
+    lines.append(f"  runs: {n_sets} parameter set{'s' if n_sets != 1 else ''} x {n_rep} "
+                 f"replicate{'s' if n_rep != 1 else ''}, {span}{seed}")
+    for d in dims:
+        if d == "parameter_set":
+            continue
+        lines.append(f"  sweep: {d} = {', '.join(_short(v) for v in ds[d].values)}")
+    if "stopped" in ds:
+        lines.append(f"  stopped early (by a hook): {int(ds['stopped'].values.sum())} of "
+                     f"{ds['stopped'].size} runs")
+    return lines
+
+
+def _short(value) -> str:
+    if isinstance(value, float):
+        return f"{value:g}"
+    return str(value)
+
+
+def _report(ds, seconds, summary: dict) -> None:
+    from .sweeps import summarize
+
+    for line in _describe(ds):
+        print(line)
+    runs = int(ds["stopped"].size) if "stopped" in ds else 1
+    if seconds is not None:
+        print(f"  time: {seconds:.2f} s ({runs / max(seconds, 1e-9):.0f} runs/s)")
+    threshold = float(summary.get("threshold", 0.0))
+    sex = summary.get("sex", "both")
+    adults = bool(summary.get("adults_only", False))
+    who = ("adult " if adults else "") + ({"female": "females", "male": "males"}.get(sex, "individuals"))
+    print(f"  suppressed: {who} at most {threshold:g} at some recorded tick\n")
+    table = summarize(ds, threshold, adults_only=adults, sex=None if sex == "both" else sex)
+    print(table.to_string(float_format=lambda x: f"{x:.4g}"))
+
+
+# ------------------------------------------------------------------ figure
+def _label(ds, dims, index) -> str:
+    # the last part of a swept key names it well enough when it is unambiguous
+    short = [d.rsplit(".", 1)[-1] for d in dims]
+    names = short if len(set(short)) == len(short) else list(dims)
+    return ", ".join(f"{n}={_short(ds[d].values[i])}" for n, d, i in zip(names, dims, index))
+
+
+def _figure(ds, summary: dict, releases, title: str):
+    """Population size (median and 5-95% band over replicates) and the share of
+    replicates suppressed, one line per parameter set."""
+    from ._optional import require
+
+    require("matplotlib", "figures")
+    import itertools
+
+    from matplotlib.figure import Figure
+
+    from . import results
+    from .sweeps import parameter_dims, suppressed_fraction
+
+    if "replicate" not in ds["count"].dims:
+        ds = ds.expand_dims(replicate=[0])
+    sex = summary.get("sex", "both")
+    sex = None if sex == "both" else sex
+    adults = bool(summary.get("adults_only", False))
+    size = results.population_size(ds, adults_only=adults)
+    frac = suppressed_fraction(ds, None, float(summary.get("threshold", 0.0)), adults_only=adults, sex=sex)
+    dims = parameter_dims(ds)
+    fig = Figure(figsize=(11, 4), layout="constrained")
+    left, right = fig.subplots(1, 2)
+    ticks = ds["tick"].values
+    for index in itertools.product(*[range(ds.sizes[d]) for d in dims]):
+        sel = dict(zip(dims, index))
+        one = size.isel(sel)
+        label = _label(ds, dims, index) or "population"
+        median = one.median(dim="replicate").values
+        (line,) = left.plot(ticks, median, lw=1.6, label=label)
+        if one.sizes["replicate"] > 1:
+            lo = one.quantile(0.05, dim="replicate").values
+            hi = one.quantile(0.95, dim="replicate").values
+            left.fill_between(ticks, lo, hi, color=line.get_color(), alpha=0.15, lw=0)
+        right.plot(ticks, frac.isel(sel).values, lw=1.6, color=line.get_color(), label=label)
+    for ax in (left, right):
+        for k, t in enumerate(releases or []):
+            ax.axvline(t, color="0.6", lw=0.8, ls=":", zorder=0, label="release" if k == 0 else None)
+        ax.set_xlabel("tick")
+    left.set_ylabel("adults" if adults else "individuals")
+    left.set_ylim(bottom=0)
+    left.set_title("population size (median, 5-95% of replicates)", fontsize="medium")
+    right.set_ylabel("share of replicates suppressed")
+    right.set_ylim(-0.02, 1.02)
+    right.set_title("suppressed by tick", fontsize="medium")
+    fig.legend(*left.get_legend_handles_labels(), loc="outside lower center", frameon=False,
+               fontsize="small", ncols=min(3, max(1, len(left.get_legend_handles_labels()[1]))))
+    if title:
+        fig.suptitle(title)
+    return fig
+
+
+def _save_figure(fig, path: str) -> None:
+    folder, name = os.path.split(path)
+    stem, ext = os.path.splitext(name)
+    tmp = os.path.join(folder, f".{stem}.partial-{os.getpid()}{ext}")
+    try:
+        fig.savefig(tmp, dpi=120)
+        os.replace(tmp, path)
+    finally:
+        if os.path.exists(tmp):
+            os.remove(tmp)
+
+
+if __name__ == "__main__":  # pragma: no cover
+    sys.exit(main())

@@ -1,0 +1,696 @@
+"""Replicates and parameter sweeps through any executor, with progress.
+
+``sweep`` runs R stochastic replicates of each of P parameter sets of a model
+and gathers them into one labelled ``xarray.Dataset``: one dimension per grid
+parameter (or ``parameter_set`` for a list of sets), then ``replicate``,
+``tick``, ``sex``, ``age``, ``genotype``. The jobs go through
+
+- threads (the default: ``run`` releases the interpreter lock, so replicates
+  run side by side on every core),
+- processes (``executor="processes"``),
+- any ``concurrent.futures``-style executor, or a ``dask.distributed`` client
+  as it is (its cluster runs the replicates),
+- or the calling thread (``executor=None``).
+
+Seeds: replicate r of parameter set p runs with the engine seed
+``SeedSequence(seed, spawn_key=(p, r)).generate_state(1, uint64)[0]``
+(``numpy.random.SeedSequence`` spawning from one root seed), so a sweep gives
+the same numbers on one thread, many threads, processes or a cluster, and
+adding replicates or appending parameter sets keeps the runs already made.
+The seeds are stored in the result, so any single replicate can be re-run with
+``qorin.simulate(..., seed=...)``.
+
+The model of a parameter set is built once in the calling process (``model``
+is called with the set's values as keywords); a job carries the blueprint,
+parameters and compiled hook program (plain picklable objects) and makes its
+session where it runs. Only the rows come back.
+
+``run`` runs one session in chunks with a tick progress bar and returns exactly
+what one ``session.run`` call returns. ``suppression_tick``,
+``suppressed_fraction`` and ``summarize`` summarise replicates. The progress
+bars use tqdm ("scale" extra); xarray comes with the "analysis" extra.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures as cf
+import functools
+import itertools
+import json
+import math
+import os
+import threading
+import warnings
+from dataclasses import dataclass
+from typing import Any, Callable, Iterable, Mapping
+
+import numpy as np
+
+from . import _engine_rs
+from . import results as R
+from ._optional import require
+
+__all__ = [
+    "Model", "sweep", "derive_seeds", "run", "Cancelled", "suppression_tick", "suppressed_fraction",
+    "summarize", "parameter_dims",
+]
+
+# Dimensions and variables of a gathered dataset: a grid parameter may not take these names.
+_RESERVED = frozenset({
+    "replicate", "tick", "deme", "sex", "age", "genotype", "female_genotype", "male_genotype",
+    "adult", "count", "stored_sperm", "seed", "stop_tick", "stopped", "parameter_set", "allele",
+})
+_RUN_DIMS = ("replicate", "tick", "deme", "sex", "age", "genotype", "female_genotype",
+             "male_genotype", "allele")
+
+
+@dataclass(frozen=True)
+class Model:
+    """One runnable model: a blueprint, its parameters and, optionally, a hook
+    program (a ``HookProgramBuilder`` or a built program) and the session class,
+    or any factory ``session(blueprint, params, seed)`` returning a session
+    (``EngineSession`` by default)."""
+
+    blueprint: Any
+    params: Any
+    program: Any = None
+    session: Any = None
+
+
+def _as_model(value, where: str) -> Model:
+    if isinstance(value, Model):
+        model = value
+    elif isinstance(value, (tuple, list)) and len(value) in (2, 3):
+        model = Model(*value)
+    else:
+        raise TypeError(f"{where} must be a qorin.sweeps.Model or a (blueprint, params[, program]) "
+                        f"tuple, got {type(value).__name__}")
+    program = model.program
+    if program is not None and hasattr(program, "build"):
+        program = program.build()  # compiled once; the program travels to the workers
+    return Model(model.blueprint, model.params, program, model.session)
+
+
+# ------------------------------------------------------------------ seeds
+def derive_seeds(seed: int, n_replicates: int, n_sets: int = 1) -> np.ndarray:
+    """The engine seeds of a sweep: a (n_sets, n_replicates) uint64 array whose
+    entry [p, r] is ``SeedSequence(seed, spawn_key=(p, r)).generate_state(1,
+    numpy.uint64)[0]``: the r-th child of the p-th child of the root seed."""
+    root = _root_seed(seed)
+    n_replicates, n_sets = _count(n_replicates, "replicates"), _count(n_sets, "n_sets")
+    out = np.empty((n_sets, n_replicates), dtype=np.uint64)
+    for p in range(n_sets):
+        for r in range(n_replicates):
+            ss = np.random.SeedSequence(root, spawn_key=(p, r))
+            out[p, r] = ss.generate_state(1, dtype=np.uint64)[0]
+    return out
+
+
+def _root_seed(seed) -> int:
+    if isinstance(seed, (bool, np.bool_)) or not isinstance(seed, (int, np.integer)):
+        raise TypeError(f"seed must be a nonnegative integer, got {seed!r}")
+    if int(seed) < 0:
+        raise ValueError(f"seed must be a nonnegative integer, got {int(seed)}")
+    return int(seed)
+
+
+def _count(value, name: str) -> int:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"{name} must be a positive integer, got {value!r}")
+    if int(value) < 1:
+        raise ValueError(f"{name} must be a positive integer, got {int(value)}")
+    return int(value)
+
+
+# ------------------------------------------------------------------ grids
+@dataclass(frozen=True)
+class _Grid:
+    names: tuple  # parameter names (the keywords of the model function)
+    dims: tuple  # dataset dimensions of the parameter sets
+    shape: tuple
+    points: list  # one dict of keyword values per parameter set, in C order of `shape`
+    coords: dict  # dataset coordinates of the parameter dimensions
+
+
+def _coordinate(values: list):
+    """Values of one parameter as a 1-D coordinate (text for non-scalars)."""
+    if all(isinstance(v, (bool, np.bool_)) for v in values):
+        return np.array(values, dtype=bool)
+    if all(isinstance(v, (int, np.integer)) and not isinstance(v, (bool, np.bool_)) for v in values):
+        return np.array(values, dtype=np.int64)
+    if all(isinstance(v, (int, float, np.integer, np.floating)) and not isinstance(v, (bool, np.bool_))
+           for v in values):
+        return np.array(values, dtype=np.float64)
+    if all(isinstance(v, str) for v in values):
+        return np.array(values, dtype=object)
+    return np.array([json.dumps(R._jsonable(v)) if not isinstance(v, str) else v for v in values],
+                    dtype=object)
+
+
+def _check_name(name) -> str:
+    if not isinstance(name, str) or not name:
+        raise TypeError(f"grid parameter names must be non-empty strings, got {name!r}")
+    if name in _RESERVED:
+        raise ValueError(f"grid parameter {name!r} clashes with a dimension or variable of the "
+                         f"results; rename it")
+    return name
+
+
+def _grid(grid) -> _Grid:
+    if grid is None:
+        return _Grid((), (), (), [{}], {})
+    if isinstance(grid, Mapping):
+        names, values = [], []
+        for name, vals in grid.items():
+            names.append(_check_name(name))
+            if isinstance(vals, (str, bytes, Mapping)) or not isinstance(vals, Iterable):
+                raise TypeError(f"grid[{name!r}] must be a sequence of values, got {type(vals).__name__}")
+            vals = list(vals)
+            if not vals:
+                raise ValueError(f"grid[{name!r}] must hold at least one value")
+            coord = _coordinate(vals)
+            if len(set(coord.tolist())) != len(vals):
+                raise ValueError(f"grid[{name!r}] holds a value twice")
+            values.append(vals)
+        points = [dict(zip(names, combo)) for combo in itertools.product(*values)]
+        coords = {n: _coordinate(v) for n, v in zip(names, values)}
+        return _Grid(tuple(names), tuple(names), tuple(len(v) for v in values), points, coords)
+    if isinstance(grid, (str, bytes)) or not isinstance(grid, Iterable):
+        raise TypeError("grid must be None, a mapping of parameter name to values, or a sequence "
+                        f"of parameter sets (mappings), got {type(grid).__name__}")
+    sets = list(grid)
+    if not sets:
+        raise ValueError("grid must hold at least one parameter set")
+    for k, point in enumerate(sets):
+        if not isinstance(point, Mapping):
+            raise TypeError(f"grid[{k}] must be a mapping of parameter name to value, "
+                            f"got {type(point).__name__}")
+    names = [_check_name(n) for n in sets[0]]
+    for k, point in enumerate(sets):
+        if set(point) != set(names):
+            raise ValueError(f"every parameter set must name the same parameters: grid[{k}] has "
+                             f"{sorted(point)}, grid[0] has {sorted(names)}")
+    coords = {n: ("parameter_set", _coordinate([p[n] for p in sets])) for n in names}
+    coords["parameter_set"] = np.arange(len(sets))
+    return _Grid(tuple(names), ("parameter_set",), (len(sets),), [dict(p) for p in sets], coords)
+
+
+# ------------------------------------------------------------------ running one replicate
+@dataclass(frozen=True)
+class _Job:
+    model: Model
+    seed: int
+    n_ticks: int
+    record_interval: int
+    sperm: bool  # keep the stored-sperm block of the rows
+
+
+def _ticks(n_ticks: int, interval: int) -> np.ndarray:
+    """Ticks a fresh session records in run(n_ticks, interval): the multiples of
+    the interval from 0 to n_ticks."""
+    if interval <= 0:
+        return np.zeros(0, dtype=np.int64)
+    return np.arange(0, max(n_ticks, 0) + 1, interval, dtype=np.int64)
+
+
+CANCEL_CHUNK = 256  # ticks between two looks at the cancel flag of a replicate on a thread
+
+
+class Cancelled(Exception):
+    """A run given up between two chunks because its sweep was interrupted or failed."""
+
+
+def _run_job(job: _Job, progress=None, cancel=None):
+    """Run one replicate in a fresh session; return (values, final_tick, stopped)
+    with values of shape (ticks, values per row) on the full tick axis.
+
+    A run that a hook stopped early keeps, for the ticks after its stop, the
+    state it stopped in: a stopped session holds that state unchanged. With a
+    `cancel` flag (replicates on threads, where Ctrl-C does not reach) a long
+    run goes in chunks and gives up between two of them once the flag is set."""
+    if cancel is not None and cancel.is_set():
+        raise Cancelled("the sweep was interrupted")
+    model = job.model
+    session_cls = model.session or _engine_rs.EngineSession
+    session = session_cls(model.blueprint, model.params, int(job.seed))
+    if model.program is not None:
+        session.set_hook_program(model.program)
+    if progress is not None:
+        final_tick, rows, stopped = run(session, job.n_ticks, job.record_interval, progress=progress)
+    elif cancel is not None and job.n_ticks > CANCEL_CHUNK:
+        final_tick, rows, stopped = run(session, job.n_ticks, job.record_interval, progress=False,
+                                        chunk=max(CANCEL_CHUNK, math.ceil(job.n_ticks / 20)),
+                                        cancel=cancel)
+    else:
+        final_tick, rows, stopped = session.run(job.n_ticks, job.record_interval)
+    layout = _layout(model)
+    ticks = _ticks(job.n_ticks, job.record_interval)
+    width = layout.width if job.sperm else 1 + layout.count_size
+    values = np.zeros((len(ticks), width - 1))
+    if len(rows):
+        recorded = rows[:, 0].astype(np.int64)
+        pos = np.clip(np.searchsorted(recorded, ticks, side="right") - 1, 0, len(rows) - 1)
+        values[:] = rows[pos, 1:width]
+    if stopped:
+        _, ind, sperm = session.state_snapshot()
+        frozen = np.concatenate([ind, sperm])[:width - 1]
+        values[ticks > final_tick] = frozen
+    return values, int(final_tick), bool(stopped)
+
+
+def _run_batch(jobs: list, cancel=None) -> list:
+    """Several replicates in one task: one transfer of the model for all of them."""
+    return [_run_job(job, cancel=cancel) for job in jobs]
+
+
+# ------------------------------------------------------------------ executors
+def _cpu_count() -> int:
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except AttributeError:  # not on every platform
+        return max(1, os.cpu_count() or 1)
+
+
+def _is_dask(executor) -> bool:
+    return hasattr(executor, "gather") and hasattr(executor, "submit") and \
+        type(executor).__module__.split(".")[0] == "distributed"
+
+
+def _batch_size(executor, workers, n_jobs: int) -> int:
+    """Replicates per task: one each on threads (tasks cost next to nothing
+    there); for processes, clusters and other executors, where a task costs a
+    transfer, about four tasks per worker."""
+    if executor is None or executor == "threads":
+        return 1
+    if executor == "processes":
+        n_workers = workers or _cpu_count()
+    elif _is_dask(executor):
+        try:
+            n_workers = sum(executor.nthreads().values())
+        except Exception:  # a client that cannot tell: assume one worker per local core
+            n_workers = _cpu_count()
+    else:
+        n_workers = getattr(executor, "_max_workers", None) or _cpu_count()
+    return max(1, math.ceil(n_jobs / (4 * max(1, int(n_workers)))))
+
+
+def _progress_bar(enabled, total: int, unit: str, desc: str | None):
+    if not enabled:
+        return None
+    tqdm = require("tqdm", "progress bars").tqdm
+    return tqdm(total=total, unit=unit, desc=desc, dynamic_ncols=True)
+
+
+def _execute(fn: Callable, jobs: list, executor, workers) -> Iterable:
+    """Yield (index, result) of fn(job) for every job, in completion order.
+
+    A failing job stops the loop: its exception is raised and the jobs not yet
+    started are cancelled."""
+    if workers is not None:
+        workers = _count(workers, "workers")
+    if executor is None:
+        for k, job in enumerate(jobs):
+            yield k, fn(job)
+        return
+    if isinstance(executor, str):
+        if executor == "threads":
+            pool = cf.ThreadPoolExecutor(max_workers=workers or _cpu_count(),
+                                         thread_name_prefix="qorin-sweep")
+        elif executor == "processes":
+            pool = cf.ProcessPoolExecutor(max_workers=workers or _cpu_count())
+        else:
+            raise ValueError(f"executor must be 'threads', 'processes', None or an executor "
+                             f"object, got {executor!r}")
+        try:
+            yield from _submitted(pool, fn, jobs, executor == "threads")
+        finally:
+            pool.shutdown(wait=True, cancel_futures=True)
+        return
+    if workers is not None:
+        raise ValueError("workers applies to executor='threads' or 'processes'; an executor "
+                         "object brings its own workers")
+    if _is_dask(executor):
+        distributed = require("distributed", "running on a dask cluster")
+        futures = executor.map(fn, jobs, pure=False)
+        index = {f.key: k for k, f in enumerate(futures)}
+        try:
+            for future in distributed.as_completed(futures):
+                yield index[future.key], future.result()
+        finally:
+            for f in futures:
+                if not f.done():
+                    f.cancel()
+        return
+    if hasattr(executor, "submit"):
+        yield from _submitted(executor, fn, jobs, isinstance(executor, cf.ThreadPoolExecutor))
+        return
+    if hasattr(executor, "map"):
+        yield from enumerate(executor.map(fn, jobs))
+        return
+    raise TypeError(f"executor must have a submit or map method, got {type(executor).__name__}")
+
+
+def _submitted(pool, fn, jobs, threads: bool):
+    """Submit every job; on an error or Ctrl-C cancel the jobs not started and,
+    on threads, tell the running ones to give up at their next chunk."""
+    cancel = threading.Event() if threads else None
+    if cancel is not None:
+        fn = functools.partial(fn, cancel=cancel)
+    futures = {}
+    try:
+        for k, job in enumerate(jobs):
+            futures[pool.submit(fn, job)] = k
+        for future in cf.as_completed(futures):
+            yield futures[future], future.result()
+    except BaseException:
+        if cancel is not None:
+            cancel.set()
+        raise
+    finally:
+        for f in futures:
+            f.cancel()
+
+
+# ------------------------------------------------------------------ gathering
+_SESSIONS = ("EngineSession", "DiscreteEngineSession", "HeterogeneousSpatialEngineSession")
+
+
+def _layout(model: Model):
+    """The row layout of the model's session (a subclass records like its engine class)."""
+    cls = model.session or _engine_rs.EngineSession
+    for base in getattr(cls, "__mro__", ()):
+        if base.__name__ in _SESSIONS:
+            return R.row_layout(model.blueprint, base)
+    return R.row_layout(model.blueprint)
+
+
+def _layout_key(model: Model):
+    bp = model.blueprint
+    layout = _layout(model)
+    return (layout, int(bp.new_adult_age), tuple(str(s) for s in bp.ztype_names))
+
+
+def _gather(models: list, grid: _Grid, seeds: np.ndarray, results: Iterable, *,
+            n_ticks: int, record_interval: int, sperm: bool, attrs: dict):
+    """Fill the arrays of the dataset from (index, result) pairs as they arrive."""
+    xr = require("xarray", "labelled results")
+    first = models[0]
+    layout, new_adult_age, labels = _layout_key(first)
+    ticks = _ticks(n_ticks, record_interval)
+    n_rep = seeds.shape[-1]
+    lead = grid.shape + (n_rep,)
+    keep_sperm = sperm and layout.sperm
+    counts = np.empty(lead + (len(ticks), layout.count_size))
+    stored = np.empty(lead + (len(ticks), layout.sperm_size)) if keep_sperm else None
+    stop_tick = np.empty(lead, dtype=np.int64)
+    stopped = np.empty(lead, dtype=bool)
+    filled = np.zeros(lead, dtype=bool)
+    for k, (values, final_tick, was_stopped) in results:
+        where = np.unravel_index(k, lead)
+        counts[where] = values[:, :layout.count_size]
+        if stored is not None:
+            stored[where] = values[:, layout.count_size:]
+        stop_tick[where] = final_tick
+        stopped[where] = was_stopped
+        filled[where] = True
+    if not filled.all():  # an executor that dropped a job
+        raise RuntimeError(f"the executor returned {int(filled.sum())} of {filled.size} replicates")
+
+    dims = grid.dims + ("replicate",)
+    run_lead = dims + (("tick", "deme") if layout.stacked else ("tick",))
+    ages = np.arange(layout.n_ages)
+    coords: dict = dict(grid.coords)
+    coords.update({"replicate": np.arange(n_rep), "tick": ticks, "sex": list(R.SEXES), "age": ages,
+                   "genotype": list(labels), "adult": ("age", ages >= new_adult_age)})
+    if layout.stacked:
+        coords["deme"] = np.arange(layout.n_demes)
+    data = {"count": (run_lead + ("sex", "age", "genotype"),
+                      counts.reshape(lead + (len(ticks),) + layout.count_shape),
+                      {"long_name": "individuals", "units": "individuals"})}
+    if stored is not None:
+        coords["female_genotype"] = list(labels)
+        coords["male_genotype"] = list(labels)
+        data["stored_sperm"] = (run_lead + ("age", "female_genotype", "male_genotype"),
+                                stored.reshape(lead + (len(ticks),) + layout.sperm_shape),
+                                {"long_name": "females storing sperm of a male genotype",
+                                 "units": "females"})
+    data["seed"] = (dims, seeds.reshape(lead).astype(np.uint64))
+    data["stop_tick"] = (dims, stop_tick)
+    data["stopped"] = (dims, stopped)
+    ds = xr.Dataset(data, coords=coords)
+    single = len(models) == 1
+    ds.attrs["qorin_model"] = json.dumps(R.describe_model(first.blueprint,
+                                                          first.params if single else None))
+    ds.attrs["qorin_version"] = R._version()
+    for key, value in attrs.items():
+        ds.attrs[key] = value
+    return ds
+
+
+def _replicate_runs(models: list, grid: _Grid, seeds: np.ndarray, n_ticks, *, record_interval,
+                    executor, workers, progress, sperm, attrs, desc):
+    """Run every (parameter set, replicate) job and gather the dataset: the one
+    place that runs replicates (``sweep`` and ``results.replicates``)."""
+    n_ticks, record_interval = int(n_ticks), int(record_interval)
+    key = _layout_key(models[0])
+    for k, model in enumerate(models[1:], start=1):
+        if _layout_key(model) != key:
+            raise ValueError(f"parameter set {k} ({grid.points[k]}) changes the ages, genotypes or "
+                             "row layout of the model; every parameter set of a sweep must share them")
+    n_rep = seeds.shape[-1]
+    jobs = [_Job(models[p], int(seeds.reshape(-1, n_rep)[p, r]), n_ticks, record_interval, bool(sperm))
+            for p in range(len(models)) for r in range(n_rep)]
+    if len(jobs) == 1 and (executor is None or executor == "threads") and progress:
+        # one run: show its ticks rather than a single replicate
+        results = [(0, _run_job(jobs[0], progress=desc or True))]
+        bar = None
+    else:
+        bar = _progress_bar(progress, len(jobs), "replicate", desc)
+        size = _batch_size(executor, workers, len(jobs))
+        batches = [jobs[k:k + size] for k in range(0, len(jobs), size)]
+        results = _unbatched(_execute(_run_batch, batches, executor, workers), size, bar)
+    try:
+        return _gather(models, grid, seeds, results, n_ticks=n_ticks,
+                       record_interval=record_interval, sperm=sperm, attrs=attrs)
+    finally:
+        if bar is not None:
+            bar.close()
+
+
+def _unbatched(results, size: int, bar):
+    for b, batch in results:
+        for j, item in enumerate(batch):
+            yield b * size + j, item
+        if bar is not None:
+            bar.update(len(batch))
+
+
+# ------------------------------------------------------------------ public
+def sweep(model, n_ticks: int, grid=None, *, replicates: int = 10, seed: int = 0,
+          record_interval: int = 1, executor="threads", workers: int | None = None,
+          progress: bool = False, sperm: bool = True):
+    """Run `replicates` stochastic replicates of every parameter set of `model`
+    and gather them into one ``xarray.Dataset``.
+
+    model
+        a function called with the values of one parameter set as keywords
+        (``model(release=30, cutting=0.9)``) that returns a ``Model`` or a
+        ``(blueprint, params[, program])`` tuple; without a grid also a
+        ``Model`` or such a tuple itself.
+    grid
+        None (one parameter set); a mapping ``{name: values}`` whose Cartesian
+        product gives the parameter sets, each name a dimension of the result
+        with its values as coordinates; or a sequence of mappings, one per
+        parameter set, along the dimension ``parameter_set`` (the values
+        become coordinates along it).
+    replicates, seed
+        replicates per parameter set; the root seed the engine seeds are
+        spawned from (``derive_seeds``).
+    executor
+        "threads" (default; ``workers`` threads, by default one per core),
+        "processes", None (in the calling thread), a ``concurrent.futures``
+        executor or a ``dask.distributed.Client``. The results do not depend
+        on it.
+    progress
+        show a tqdm progress bar (replicates per second; ticks per second for
+        a single run).
+    sperm
+        keep the ``stored_sperm`` variable (False saves memory and transfer).
+
+    The result has the variables ``count`` (parameter dims, replicate, tick,
+    sex, age, genotype), ``stored_sperm``, ``seed``, ``stop_tick`` and
+    ``stopped`` (parameter dims, replicate). Every run starts from tick 0 and
+    records the multiples of `record_interval` up to `n_ticks`; a run stopped
+    early by a hook keeps the state it stopped in for the later ticks. Every
+    model of the sweep is built (and so checked) before any replicate runs.
+    """
+    g = _grid(grid)
+    n_rep = _count(replicates, "replicates")
+    root = _root_seed(seed)
+    if isinstance(n_ticks, (bool, np.bool_)) or not isinstance(n_ticks, (int, np.integer)):
+        raise TypeError(f"n_ticks must be a nonnegative integer, got {n_ticks!r}")
+    if not 0 <= int(n_ticks) < 2 ** 63:
+        raise ValueError(f"n_ticks must be a nonnegative integer, got {int(n_ticks)}")
+    record_interval = _count(record_interval, "record_interval")
+    if g.names:
+        if not callable(model):
+            raise TypeError("with a grid, model must be a function of the grid parameters")
+        models = [_as_model(model(**point), f"model({_show(point)})") for point in g.points]
+    else:
+        models = [_as_model(model() if callable(model) else model, "model")]
+    seeds = derive_seeds(root, n_rep, len(models)).reshape(g.shape + (n_rep,))
+    attrs = {"qorin_sweep": json.dumps({
+        "seed": root, "replicates": n_rep, "n_ticks": int(n_ticks),
+        "record_interval": int(record_interval),
+        "grid": {n: R._jsonable([p[n] for p in g.points]) if g.dims == ("parameter_set",)
+                 else R._jsonable(list(grid[n])) for n in g.names}})}
+    return _replicate_runs(models, g, seeds, n_ticks, record_interval=record_interval,
+                           executor=executor, workers=workers, progress=progress, sperm=sperm,
+                           attrs=attrs, desc="sweep")
+
+
+def _show(point: dict) -> str:
+    return ", ".join(f"{k}={v!r}" for k, v in point.items())
+
+
+def replicates(blueprint, params, n_ticks, seeds, *, program=None, record_interval=1,
+               executor=None, workers=None, progress=False):
+    """Replicates with explicitly given engine seeds (``results.replicates``)."""
+    seeds = list(range(int(seeds))) if isinstance(seeds, (int, np.integer)) else [int(s) for s in seeds]
+    if not seeds:
+        raise ValueError("seeds must name at least one replicate")
+    for s in seeds:
+        if not 0 <= s < 2 ** 64:
+            raise ValueError(f"seeds must be integers in 0..2**64-1, got {s}")
+    model = _as_model((blueprint, params, program), "model")
+    return _replicate_runs([model], _grid(None), np.array(seeds, dtype=np.uint64), n_ticks,
+                           record_interval=record_interval, executor=executor, workers=workers,
+                           progress=progress, sperm=True, attrs={}, desc="replicates")
+
+
+# ------------------------------------------------------------------ a run with progress
+def run(session, n_ticks: int, record_interval: int = 1, *, progress=True, chunk: int | None = None,
+        observation_mask=None, cancel=None):
+    """``session.run(n_ticks, record_interval, observation_mask)`` in chunks of
+    `chunk` ticks (by default about a hundredth of the run), with a progress
+    bar in ticks per second when `progress` is true (a string is its label).
+
+    The result is exactly that of one call: (final_tick, rows, was_stopped).
+    A boundary tick that closes one chunk and opens the next is recorded once
+    (a bound history takes the identical second recording as already there;
+    private rows drop it), and a stop ends the loop where one call would.
+    `cancel` (a ``threading.Event``), once set, ends the run between two
+    chunks with ``Cancelled``; the session keeps the tick it reached."""
+    n = max(int(n_ticks), 0)
+    interval = int(record_interval)
+    if chunk is None:
+        chunk = max(1, math.ceil(n / 100))
+    chunk = _count(chunk, "chunk")
+    bar = _progress_bar(bool(progress), n, "tick", progress if isinstance(progress, str) else None)
+    parts, done, stopped, final_tick, last = [], 0, False, None, None
+    try:
+        while True:
+            if cancel is not None and cancel.is_set():
+                raise Cancelled(f"run cancelled at tick {session.current_tick()}")
+            step = min(chunk, n - done)
+            start = session.current_tick()
+            final_tick, rows, stopped = session.run(step, interval, observation_mask)
+            if rows.ndim == 2 and rows.shape[0]:
+                if last is not None and rows[0, 0] == last:
+                    rows = rows[1:]  # the boundary the previous chunk recorded last
+                if rows.shape[0]:
+                    last = rows[-1, 0]
+            parts.append(rows)
+            done += step
+            if bar is not None:
+                bar.update(max(0, final_tick - start))
+            if stopped or done >= n:
+                break
+    finally:
+        if bar is not None:
+            bar.close()
+    filled = [p for p in parts if p.ndim == 2 and p.shape[1] > 0]
+    rows = np.concatenate(filled, axis=0) if filled else parts[0]
+    return final_tick, rows, stopped
+
+
+# ------------------------------------------------------------------ summaries
+def parameter_dims(ds) -> list:
+    """The dimensions of `ds` that index parameter sets (everything but the
+    dimensions of a run and ``replicate``)."""
+    return [d for d in ds["count"].dims if d not in _RUN_DIMS]
+
+
+def _size(ds, adults_only: bool, sex):
+    if sex in (None, "both", "all"):
+        return R.population_size(ds, adults_only=adults_only)
+    if sex not in R.SEXES:
+        raise ValueError(f"sex must be 'female', 'male' or 'both', got {sex!r}")
+    return R.population_size(ds, adults_only=adults_only, by_sex=True).sel(sex=sex, drop=True)
+
+
+def suppression_tick(ds, threshold: float = 0.0, *, adults_only: bool = False, sex=None):
+    """The first recorded tick at which a run's population (adults only, one
+    sex only, when asked) is at most `threshold`: NaN for runs that never get
+    there. Dims: the parameter dims and ``replicate``."""
+    size = _size(ds, adults_only, sex)
+    below = size <= float(threshold)
+    ticks = size["tick"].astype(np.float64)
+    first = ticks.where(below).min(dim="tick", skipna=True)
+    return first.rename("suppression_tick")
+
+
+def suppressed_fraction(ds, tick=None, threshold: float = 0.0, *, adults_only: bool = False, sex=None):
+    """Share of replicates suppressed by `tick` (their population was at most
+    `threshold` at some recorded tick up to and including it), per parameter
+    set; with ``tick=None`` for every recorded tick (a ``tick`` dimension)."""
+    if "replicate" not in ds["count"].dims:
+        raise ValueError("suppressed_fraction needs a dataset with a 'replicate' dimension")
+    first = suppression_tick(ds, threshold, adults_only=adults_only, sex=sex)
+    if tick is None:
+        by = first <= ds["tick"].astype(np.float64)
+    else:
+        by = first <= float(tick)
+    return by.mean(dim="replicate").rename("suppressed_fraction")
+
+
+def summarize(ds, threshold: float = 0.0, *, adults_only: bool = False, sex=None, locus: int = 0):
+    """One row per parameter set (a ``pandas.DataFrame`` indexed by the
+    parameter values): the number of replicates, the share suppressed by the
+    last recorded tick, the median tick of suppression among the suppressed
+    runs, the median final population and the median final frequency of every
+    allele of `locus` (among the runs that still hold that locus)."""
+    pd = require("pandas", "summarize")
+    if "replicate" not in ds["count"].dims:
+        ds = ds.expand_dims(replicate=[0])
+    if ds.sizes["tick"] == 0:
+        raise ValueError("the dataset holds no recorded tick")
+    dims = parameter_dims(ds)
+    last = float(ds["tick"].values[-1])
+    first = suppression_tick(ds, threshold, adults_only=adults_only, sex=sex)
+    final_size = _size(ds, adults_only, sex).isel(tick=-1)
+    freq = R.allele_frequencies(ds, locus, adults_only=adults_only).isel(tick=-1)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # medians of all-NaN slices are NaN
+        columns = {
+            "suppressed": (first <= last).mean(dim="replicate"),
+            "median_suppression_tick": first.median(dim="replicate", skipna=True),
+            "median_final_size": final_size.median(dim="replicate"),
+        }
+        for allele in freq["allele"].values:
+            columns[f"final_{allele}"] = freq.sel(allele=allele).median(dim="replicate", skipna=True)
+    frame = {"replicates": np.full(int(np.prod([ds.sizes[d] for d in dims])), ds.sizes["replicate"])}
+    for name, da in columns.items():
+        frame[name] = np.asarray(da.transpose(*dims).values if dims else da.values).reshape(-1)
+    if dims == ["parameter_set"]:
+        names = [c for c in ds.coords if c != "parameter_set" and ds[c].dims == ("parameter_set",)]
+        index = pd.MultiIndex.from_arrays([ds[c].values for c in names], names=names) \
+            if len(names) > 1 else pd.Index(ds[names[0]].values if names else ds["parameter_set"].values,
+                                            name=names[0] if names else "parameter_set")
+    elif len(dims) > 1:
+        index = pd.MultiIndex.from_product([ds[d].values for d in dims], names=dims)
+    elif dims:
+        index = pd.Index(ds[dims[0]].values, name=dims[0])
+    else:
+        index = pd.RangeIndex(1)
+    return pd.DataFrame(frame, index=index)
