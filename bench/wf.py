@@ -30,7 +30,7 @@ import numpy as np
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from tick import best_of  # noqa: E402
 
-from qorin import _engine_testing, genetics  # noqa: E402
+from qorin import _engine_rs, genetics  # noqa: E402
 from qorin.contracts import Blueprint, Params  # noqa: E402
 
 try:
@@ -51,12 +51,9 @@ def engine_model(n_diploids):
 
 def run_engine(bp, params, generations, seed, record_interval):
     """Runs `generations` Wright-Fisher ticks of the model; returns the
-    recorded rows (tick, counts...). The only place that drives the engine:
-    with the session class this is
-    DiscreteEngineSession(bp, params, seed).run(generations, record_interval, True)[1]."""
-    _, rows, _, _ = _engine_testing.discrete_run(bp, params, generations, True, seed=seed,
-                                                 record_interval=record_interval)
-    return rows
+    recorded rows (tick, counts...)."""
+    session = _engine_rs.DiscreteEngineSession(bp, params, seed=seed)
+    return session.run(generations, record_interval, True)[1]
 
 
 def engine_heterozygosity(n_diploids, generations, replicates):

@@ -11,7 +11,7 @@ engine fails one check with probability below 1e-6.
 import numpy as np
 import pytest
 
-from qorin import _engine_testing as T
+from qorin import _engine_rs
 from qorin import genetics
 from qorin import hooks as H
 from qorin.contracts import Blueprint, Params
@@ -23,7 +23,10 @@ def run_generations(blueprint, params, generations, seed=0, wf=False, program=No
     """Runs up to `generations` ticks of a discrete model from its initial
     state. Returns (counts, stopped): counts[t] is the state at boundary t as
     an array [sex, age, ztype]; a hook stop ends the run early."""
-    _, rows, stopped, _ = T.discrete_run(blueprint, params, generations, wf, seed=seed, program=program)
+    session = _engine_rs.DiscreteEngineSession(blueprint, params, seed=seed)
+    if program is not None:
+        session.set_hook_program(program)
+    _, rows, stopped = session.run(generations, 1, wf)
     return rows[:, 1:].reshape(-1, 2, 2, blueprint.n_ztypes), stopped
 
 
