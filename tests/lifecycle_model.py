@@ -379,7 +379,8 @@ def regulation_scaling(mode, n, k, g, base):
             return 0.0
         x = n / k
         if mode == 2:
-            return base * max(g - x * (g - 1), 0.0)
+            v = g - x * (g - 1)
+            return base * (v if v > 0.0 else 0.0)  # a NaN factor counts as no growth
         if mode == 3:
             return divide(base * g, x * (g - 1) + 1)
         return base * power(g, 1 - x)
