@@ -133,6 +133,26 @@ def fwdpy11_rate(n_diploids, generations, budget):
 
 
 # ---------------------------------------------------------------- main
+def callback_costs(generations):
+    """Microseconds per Wright-Fisher tick with no hook, one plain and one
+    transaction callback at event `first` (N = 1000)."""
+    def plain(ind, sperm, tick, deme):
+        return 0
+
+    def transaction(a, b, tick, deme, txn):
+        return 0
+
+    transaction.__qorin_transaction__ = True
+    bp, params = engine_model(1000)
+    out = {}
+    for name, callbacks in (("hook-free", None), ("plain callback", plain), ("transaction callback", transaction)):
+        s = _engine_rs.DiscreteEngineSession(bp, params, seed=1)
+        if callbacks is not None:
+            s.set_python_callbacks([callbacks], [], [])
+        out[name] = best_of(lambda: s.run(generations, 0, True)) / generations * 1e6
+    return out
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--generations", type=int, default=1000)
@@ -168,6 +188,12 @@ def main():
         print(f"{n:>10} {engine:14.0f} {other:>14}{note} {ratio:>10}")
     if fwdpy11 is not None:
         print("* measured over fewer generations to stay within --budget")
+
+    costs = callback_costs(G)
+    base = costs["hook-free"]
+    print(f"\nCost of Python callbacks, Wright-Fisher tick at N = 1000 ({G} ticks, best of 3)")
+    for name, us in costs.items():
+        print(f"{name:>22}: {us:8.2f} us/tick  ({us / base:6.1f}x the hook-free tick)")
 
     N = args.het_n
     print(f"\nMean 2pq over replicates, N = {N}: engine {args.replicates} replicates"

@@ -634,3 +634,106 @@ def test_parameter_log_methods(method_args):
     if not ok:
         assert same(log.details(), before)
     log.snapshot()
+
+
+# ---------------------------------------------------------------- discrete session, migration, callbacks
+
+def make_discrete():
+    bp = Blueprint(n_ages=2, new_adult_age=1, locus=LOCUS, stochastic=True, discrete_generation=True,
+                   extreme_speed_mode=1)
+    bp.initial_individual_count[:, 1, :] = 10.0
+    s = _engine_rs.DiscreteEngineSession(bp, Params(bp, LOCUS), seed=3)
+    s.tick(False)
+    return s
+
+
+def discrete_snapshot(s):
+    tick, ind, words, eco = s.snapshot_state()
+    return (tick, ind, words, eco, s.execution_state())
+
+
+@SETTINGS
+@given(mutated(st.tuples(value_lists(4 * Z), st.integers(-2, 2 ** 63))), st.data())
+def test_discrete_set_state_restore_and_run(args, data):
+    s = make_discrete()
+    before = discrete_snapshot(s)
+    if not call(s.set_state, *args)[0]:
+        assert same(discrete_snapshot(s), before)
+    snap = list(s.snapshot_state())
+    for _ in range(data.draw(st.integers(0, 2))):
+        snap[data.draw(st.integers(0, 3))] = data.draw(wild)
+    before = discrete_snapshot(s)
+    if not call(s.restore_state, *snap)[0]:
+        assert same(discrete_snapshot(s), before)
+    run_args = data.draw(mutated(st.tuples(st.integers(-2, 5), st.integers(-1, 3), st.booleans())))
+    ok, out = call(s.run, *run_args, allowed=ARGUMENT_ERRORS + (RuntimeError,))
+    if ok:
+        assert out[1].ndim == 2 and out[1].flags.owndata
+
+
+@st.composite
+def migration_args(draw):
+    d, a, z = draw(st.integers(0, 3)), draw(st.integers(0, 2)), draw(st.integers(0, 2))
+    ind = draw(float64_arrays(st.sampled_from([(d, 2, a, z), (d, 3, a, z), (d, 2, a)])))
+    sperm = draw(float64_arrays(st.sampled_from([(d, a, z, z), (d, a, z)])))
+    n_edges = draw(st.integers(0, 4))
+    indptr = draw(st.one_of(arrays(dtypes=[np.int64, np.int32], min_dims=1, max_dims=1, max_side=5),
+                            st.just(np.linspace(0, n_edges, d + 1).astype(np.int64))))
+    dest = draw(arrays(dtypes=[np.int64, np.int32, np.float64], min_dims=1, max_dims=1, max_side=5))
+    weights = draw(float64_arrays((n_edges,)))
+    rate = draw(float64_arrays((d * 2 * a,)))
+    return ind, sperm, indptr, dest, weights, rate
+
+
+@SETTINGS
+@given(mutated(migration_args()), st.booleans(), st.integers(0, 2 ** 64 - 1))
+def test_migration_functions(args, flag, seed):
+    for fn, extra in ((_engine_rs.migrate_csr_deterministic, (flag,)),
+                      (_engine_rs.migrate_csr_stochastic, (seed, flag))):
+        kept = [np.array(a, copy=True) if isinstance(a, np.ndarray) else a for a in args]
+        ok, out = call(fn, *args, *extra, allowed=ARGUMENT_ERRORS + (RuntimeError,))
+        if ok:
+            ind, sperm = out
+            assert ind.flags.owndata and sperm.flags.owndata
+            assert (ind >= 0).all() and (sperm >= 0).all()
+        for a, b in zip(args, kept):  # inputs are never written
+            if isinstance(a, np.ndarray) and a.dtype.kind != "O":
+                assert a.tobytes() == b.tobytes()
+
+
+@SETTINGS
+@given(st.lists(st.one_of(wild, st.lists(wild, max_size=2)), min_size=3, max_size=4))
+def test_set_python_callbacks_with_anything(lists):
+    s, _, _ = make_session()
+    before = snapshot(s)
+    if not call(s.set_python_callbacks, *lists)[0]:
+        assert same(snapshot(s), before)
+
+
+_TXN_CALLS = st.sampled_from(["apply", "tensor_write", "set_custom_slots", "sample", "get_scalar", "get_tensor",
+                              "refresh_params"])
+
+
+@SETTINGS
+@given(st.lists(st.tuples(_TXN_CALLS, st.lists(wild, min_size=1, max_size=3)), min_size=1, max_size=3),
+       st.booleans())
+def test_transaction_methods_with_anything(calls, fail):
+    """Whatever a transaction callback does with odd arguments, a failing callback changes nothing."""
+    s, _, _ = make_session()
+
+    def cb(a, b, tick, deme, txn):
+        for name, args in calls:
+            try:
+                getattr(txn, name)(*args)
+            except ARGUMENT_ERRORS + (RuntimeError, AttributeError):
+                pass
+        if fail:
+            raise Boom("after the calls")
+        return 0
+
+    cb.__qorin_transaction__ = True
+    s.set_python_callbacks([cb], [], [])
+    before = snapshot(s)
+    ok, _ = call(s.trigger_event, 0, allowed=ARGUMENT_ERRORS + (RuntimeError,))
+    if fail:
+        assert not ok and same(snapshot(s)[:5], before[:5])
