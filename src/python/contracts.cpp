@@ -318,4 +318,10 @@ Status PyFieldSource::read_custom_slots(CustomSlotMap* out) {
   return Status::ok();
 }
 
+bool model_from_python(PyObject* blueprint, PyObject* params, Blueprint* bp, EcologyParams* eco,
+                       GeneticsTensors* gen) {
+  return blueprint_from_python(blueprint, bp) && ecology_from_python(params, eco) &&
+         genetics_from_python(params, gen);
+}
+
 }  // namespace qorin::py

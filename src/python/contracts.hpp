@@ -15,6 +15,11 @@ namespace qorin::py {
 
 // Reads the blueprint object attribute by attribute (no structural checks).
 bool blueprint_from_python(PyObject* obj, Blueprint* out);
+// Reads the blueprint object and the three sections of a Params object (no
+// structural checks).
+bool model_from_python(PyObject* blueprint, PyObject* params, Blueprint* bp, EcologyParams* eco,
+                       GeneticsTensors* gen);
+
 // Reads a single-population Params object into a one-deme ecology section.
 bool ecology_from_python(PyObject* params, EcologyParams* out);
 // Reads the eight genetics tensors of a Params object.

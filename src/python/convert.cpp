@@ -458,4 +458,18 @@ PyObject* new_f64_array_for(const std::vector<uint64_t>& shape, const char* what
   return arr;
 }
 
+bool name_argument(const char* argname) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+  PyObject *t, *v, *tb;
+  PyErr_Fetch(&t, &v, &tb);
+  PyErr_NormalizeException(&t, &v, &tb);
+  Ref text(v ? PyObject_Str(v) : nullptr);
+  Py_XDECREF(t);
+  Py_XDECREF(v);
+  Py_XDECREF(tb);
+  if (!text) return false;
+  PyErr_Format(PyExc_TypeError, "argument '%s': %U", argname, text.get());
+  return false;
+}
+
 }  // namespace qorin::py

@@ -92,6 +92,9 @@ bool extract_bool_array(PyObject* obj, const char* name, std::vector<bool>* out)
 bool extract_i64_scalar(PyObject* obj, const char* name, int64_t* out);
 
 // ---- argument helpers for module functions and methods ----
+// Prefixes a pending TypeError with the argument's name; other exceptions
+// (OverflowError) stay as they are. Always returns false.
+bool name_argument(const char* argname);
 // A one-dimensional contiguous float64 array argument, copied. Wrong type,
 // dtype or dimensionality: TypeError naming the argument; non-contiguous:
 // TypeError "The given array is not contiguous".

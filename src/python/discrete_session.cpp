@@ -29,9 +29,7 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   Blueprint bp;
   EcologyParams eco;
   GeneticsTensors gen;
-  if (!blueprint_from_python(bp_obj, &bp) || !ecology_from_python(params_obj, &eco) ||
-      !genetics_from_python(params_obj, &gen))
-    return nullptr;
+  if (!model_from_python(bp_obj, params_obj, &bp, &eco, &gen)) return nullptr;
   Result<DiscreteGenerationSession> made =
       DiscreteGenerationSession::create(std::move(bp), std::move(eco), std::move(gen), seed);
   if (!made) return raise(made.error());
@@ -84,38 +82,18 @@ const std::vector<PyMethodDef>& methods() {
        "run($self, n_ticks, record_interval, wf, observation_mask=None, checkpoint_every=0)\n--\n\n"
        "Advance up to n_ticks ticks, recording every record_interval-th tick; returns "
        "(final_tick, history, was_stopped)."},
-      {"set_state", QORIN_GUARDED(m_set_state<false>), METH_VARARGS | METH_KEYWORDS,
-       "set_state($self, ind_flat, tick)\n--\n\nInstall a full live state."},
-      {"state_snapshot", QORIN_GUARDED(m_state_snapshot<false>), METH_NOARGS,
-       "state_snapshot($self)\n--\n\nReturn (tick, ind_flat) as a fresh copy."},
-      {"snapshot_state", QORIN_GUARDED(m_snapshot_state<false>), METH_NOARGS,
-       "snapshot_state($self)\n--\n\nReturn (tick, ind_flat, rng_words, ecology)."},
-      {"restore_state", QORIN_GUARDED(m_restore_state<false>), METH_VARARGS | METH_KEYWORDS,
-       "restore_state($self, tick, ind_flat, rng_words, ecology)\n--\n\n"
-       "Install a memory snapshot (all or nothing); returns the restored tick."},
-  }, true);
+  }, StateLayout::WithoutSperm);
   return table;
 }
-
-PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>("DiscreteEngineSession(blueprint, params, seed=0)\n--\n\n"
-                                  "The stateful engine of one population with discrete generations.")},
-    {Py_tp_new, QORIN_GUARDED_SLOT(session_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(session_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(session_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(session_clear)},
-    {Py_tp_members, kSessionMembers},
-    {Py_tp_methods, nullptr},
-    {0, nullptr}};
-
-PyType_Spec kSpec = {"qorin._engine_rs.DiscreteEngineSession", sizeof(SessionObject), 0,
-                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kSlots};
 
 }  // namespace
 
 PyObject* discrete_session_type() {
   static PyObject* type = nullptr;
-  PyObject* t = session_type(&type, &kSpec, methods());
+  PyObject* t = session_class(&type, "qorin._engine_rs.DiscreteEngineSession",
+                        "DiscreteEngineSession(blueprint, params, seed=0)\n--\n\n"
+                        "The stateful engine of one population with discrete generations.",
+                             QORIN_GUARDED_SLOT(session_new), methods());
   Py_XINCREF(t);
   return t;
 }

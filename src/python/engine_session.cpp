@@ -27,9 +27,7 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   Blueprint bp;
   EcologyParams eco;
   GeneticsTensors gen;
-  if (!blueprint_from_python(bp_obj, &bp) || !ecology_from_python(params_obj, &eco) ||
-      !genetics_from_python(params_obj, &gen))
-    return nullptr;
+  if (!model_from_python(bp_obj, params_obj, &bp, &eco, &gen)) return nullptr;
   Result<AgeStructuredSession> made =
       AgeStructuredSession::create(std::move(bp), std::move(eco), std::move(gen), seed);
   if (!made) return raise(made.error());
@@ -86,44 +84,24 @@ const std::vector<PyMethodDef>& methods() {
       {"survival", QORIN_GUARDED(m_survival), METH_NOARGS,
        "survival($self)\n--\n\nRun the survival stage in place on the session-owned state."},
       {"aging", QORIN_GUARDED(m_aging), METH_NOARGS, "aging($self)\n--\n\nRun the aging stage in place on the session-owned state."},
-      {"set_state", QORIN_GUARDED(m_set_state<true>), METH_VARARGS | METH_KEYWORDS,
-       "set_state($self, ind_flat, sperm_flat, tick)\n--\n\nInstall a full live state."},
-      {"state_snapshot", QORIN_GUARDED(m_state_snapshot<true>), METH_NOARGS,
-       "state_snapshot($self)\n--\n\nReturn (tick, ind_flat, sperm_flat) as fresh copies."},
       {"adult_counts", QORIN_GUARDED(m_adult_counts), METH_NOARGS,
        "adult_counts($self)\n--\n\nReturn (total, female, male) counts over the adult ages."},
       {"run", QORIN_GUARDED(m_run), METH_VARARGS | METH_KEYWORDS,
        "run($self, n_ticks, record_interval, observation_mask=None, checkpoint_every=0)\n--\n\n"
        "Advance up to n_ticks ticks, recording every record_interval-th tick; returns "
        "(final_tick, history, was_stopped)."},
-      {"snapshot_state", QORIN_GUARDED(m_snapshot_state<true>), METH_NOARGS,
-       "snapshot_state($self)\n--\n\nReturn (tick, ind_flat, sperm_flat, rng_words, ecology)."},
-      {"restore_state", QORIN_GUARDED(m_restore_state<true>), METH_VARARGS | METH_KEYWORDS,
-       "restore_state($self, tick, ind_flat, sperm_flat, rng_words, ecology)\n--\n\n"
-       "Install a memory snapshot (all or nothing); returns the restored tick."},
-  }, true);
+  }, StateLayout::WithSperm);
   return table;
 }
-
-PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>("EngineSession(blueprint, params, seed=0)\n--\n\n"
-                                  "The stateful engine of one age-structured population.")},
-    {Py_tp_new, QORIN_GUARDED_SLOT(session_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(session_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(session_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(session_clear)},
-    {Py_tp_members, kSessionMembers},
-    {Py_tp_methods, nullptr},
-    {0, nullptr}};
-
-PyType_Spec kSpec = {"qorin._engine_rs.EngineSession", sizeof(SessionObject), 0,
-                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kSlots};
 
 }  // namespace
 
 PyObject* engine_session_type() {
   static PyObject* type = nullptr;
-  PyObject* t = session_type(&type, &kSpec, methods());
+  PyObject* t = session_class(&type, "qorin._engine_rs.EngineSession",
+                        "EngineSession(blueprint, params, seed=0)\n--\n\n"
+                        "The stateful engine of one age-structured population.",
+                             QORIN_GUARDED_SLOT(session_new), methods());
   Py_XINCREF(t);
   return t;
 }

@@ -16,21 +16,6 @@ namespace qorin::py {
 
 namespace {
 
-// Prefixes a pending TypeError with the argument's name.
-bool name_argument(const char* argname) {
-  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-  PyObject *t, *v, *tb;
-  PyErr_Fetch(&t, &v, &tb);
-  PyErr_NormalizeException(&t, &v, &tb);
-  Ref text(v ? PyObject_Str(v) : nullptr);
-  Py_XDECREF(t);
-  Py_XDECREF(v);
-  Py_XDECREF(tb);
-  if (!text) return false;
-  PyErr_Format(PyExc_TypeError, "argument '%s': %U", argname, text.get());
-  return false;
-}
-
 bool f64_arg(PyObject* v, const char* argname, double* out) {
   return to_f64(v, out) || name_argument(argname);
 }

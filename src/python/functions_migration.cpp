@@ -17,22 +17,6 @@ namespace qorin::py {
 
 namespace {
 
-// Prefixes a pending TypeError with the argument's name; other exceptions
-// (OverflowError) stay as they are. Always false.
-bool name_argument(const char* argname) {
-  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-  PyObject *t, *v, *tb;
-  PyErr_Fetch(&t, &v, &tb);
-  PyErr_NormalizeException(&t, &v, &tb);
-  Ref text(v ? PyObject_Str(v) : nullptr);
-  Py_XDECREF(t);
-  Py_XDECREF(v);
-  Py_XDECREF(tb);
-  if (!text) return false;
-  PyErr_Format(PyExc_TypeError, "argument '%s': %U", argname, text.get());
-  return false;
-}
-
 bool bool_arg(PyObject* v, const char* argname, bool* out) { return to_bool(v, out) || name_argument(argname); }
 bool u64_arg(PyObject* v, const char* argname, uint64_t* out) { return to_u64(v, out) || name_argument(argname); }
 

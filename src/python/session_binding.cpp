@@ -370,6 +370,112 @@ bool restore_array(PyObject* v, std::vector<double>* out) {
   return to_f64_vec(v, out);
 }
 
+// ---- state methods of both layouts ----
+
+template <bool kSperm>
+PyObject* m_set_state(PyObject* self, PyObject* args, PyObject* kwargs) {
+  QORIN_SESSION_MUT(self);
+  std::vector<double> ind, sperm;
+  int64_t tick = 0;
+  if constexpr (kSperm) {
+    static const char* kwlist[] = {"ind_flat", "sperm_flat", "tick", nullptr};
+    PyObject *ind_obj, *sperm_obj, *tick_obj;
+    if (!parse_args(args, kwargs, "OOO:set_state", kwlist, &ind_obj, &sperm_obj, &tick_obj)) return nullptr;
+    if (!to_f64_sequence(ind_obj, "ind_flat", &ind) || !to_f64_sequence(sperm_obj, "sperm_flat", &sperm) ||
+        !to_i64(tick_obj, &tick))
+      return nullptr;
+  } else {
+    static const char* kwlist[] = {"ind_flat", "tick", nullptr};
+    PyObject *ind_obj, *tick_obj;
+    if (!parse_args(args, kwargs, "OO:set_state", kwlist, &ind_obj, &tick_obj)) return nullptr;
+    if (!to_f64_sequence(ind_obj, "ind_flat", &ind) || !to_i64(tick_obj, &tick)) return nullptr;
+  }
+  return none_or_raise(session_core(self).set_state(ind, sperm, tick));
+}
+
+template <bool kSperm>
+PyObject* m_state_snapshot(PyObject* self, PyObject*) {
+  QORIN_SESSION_READ(self);
+  const SessionCore& s = session_core(self);
+  Ref ind(new_f64_array(s.individual_count().data(), s.individual_count().size()));
+  if (!ind) return nullptr;
+  if constexpr (!kSperm) return Py_BuildValue("(LO)", static_cast<long long>(s.current_tick()), ind.get());
+  Ref sperm(new_f64_array(s.sperm_storage().data(), s.sperm_storage().size()));
+  if (!sperm) return nullptr;
+  return Py_BuildValue("(LOO)", static_cast<long long>(s.current_tick()), ind.get(), sperm.get());
+}
+
+template <bool kSperm>
+PyObject* m_snapshot_state(PyObject* self, PyObject*) {
+  QORIN_SESSION_READ(self);
+  const SessionCore& s = session_core(self);
+  Ref ind(new_f64_array(s.individual_count().data(), s.individual_count().size()));
+  Ref sperm(new_f64_array(s.sperm_storage().data(), s.sperm_storage().size()));
+  Ref words(rng_words_list(s.rng()));
+  Ref eco(ecology_snapshot(s.ecology()));
+  if (!ind || !sperm || !words || !eco) return nullptr;
+  if constexpr (!kSperm) {
+    return Py_BuildValue("(LOOO)", static_cast<long long>(s.current_tick()), ind.get(), words.get(), eco.get());
+  }
+  return Py_BuildValue("(LOOOO)", static_cast<long long>(s.current_tick()), ind.get(), sperm.get(), words.get(),
+                       eco.get());
+}
+
+template <bool kSperm>
+PyObject* m_restore_state(PyObject* self, PyObject* args, PyObject* kwargs) {
+  QORIN_SESSION_MUT(self);
+  PyObject *tick_obj, *ind_obj, *sperm_obj = nullptr, *words_obj, *eco_obj;
+  if constexpr (kSperm) {
+    static const char* kwlist[] = {"tick", "ind_flat", "sperm_flat", "rng_words", "ecology", nullptr};
+    if (!parse_args(args, kwargs, "OOOOO:restore_state", kwlist, &tick_obj, &ind_obj, &sperm_obj, &words_obj,
+                    &eco_obj))
+      return nullptr;
+  } else {
+    static const char* kwlist[] = {"tick", "ind_flat", "rng_words", "ecology", nullptr};
+    if (!parse_args(args, kwargs, "OOOO:restore_state", kwlist, &tick_obj, &ind_obj, &words_obj, &eco_obj))
+      return nullptr;
+  }
+  int64_t tick = 0;
+  if (!to_i64(tick_obj, &tick)) return nullptr;
+  SessionRng rng;
+  if (!rng_from_words(words_obj, &rng)) return nullptr;
+  std::vector<double> ind, sperm;
+  if (!restore_array(ind_obj, &ind)) return nullptr;
+  if (sperm_obj && !restore_array(sperm_obj, &sperm)) return nullptr;
+  SessionCore& s = session_core(self);
+  if (Status ok = s.check_restorable(ind, sperm, tick); !ok) return raise(ok.error());
+  EcologyParams restored = s.ecology();
+  if (!restore_ecology(&restored, s.blueprint().n_ages, eco_obj)) return nullptr;
+  s.install(ind, sperm, tick, rng_from_saved_words({rng.s0, rng.s1, rng.s2, rng.s3}), std::move(restored));
+  return PyLong_FromLongLong(tick);
+}
+
+
+
+const PyMethodDef kStateWithSperm[] = {
+    {"set_state", QORIN_GUARDED(m_set_state<true>), METH_VARARGS | METH_KEYWORDS,
+     "set_state($self, ind_flat, sperm_flat, tick)\n--\n\nInstall a full live state."},
+    {"state_snapshot", QORIN_GUARDED(m_state_snapshot<true>), METH_NOARGS,
+     "state_snapshot($self)\n--\n\nReturn (tick, ind_flat, sperm_flat) as fresh copies."},
+    {"snapshot_state", QORIN_GUARDED(m_snapshot_state<true>), METH_NOARGS,
+     "snapshot_state($self)\n--\n\nReturn (tick, ind_flat, sperm_flat, rng_words, ecology)."},
+    {"restore_state", QORIN_GUARDED(m_restore_state<true>), METH_VARARGS | METH_KEYWORDS,
+     "restore_state($self, tick, ind_flat, sperm_flat, rng_words, ecology)\n--\n\n"
+     "Install a memory snapshot (all or nothing); returns the restored tick."},
+};
+
+const PyMethodDef kStateWithoutSperm[] = {
+    {"set_state", QORIN_GUARDED(m_set_state<false>), METH_VARARGS | METH_KEYWORDS,
+     "set_state($self, ind_flat, tick)\n--\n\nInstall a full live state."},
+    {"state_snapshot", QORIN_GUARDED(m_state_snapshot<false>), METH_NOARGS,
+     "state_snapshot($self)\n--\n\nReturn (tick, ind_flat) as a fresh copy."},
+    {"snapshot_state", QORIN_GUARDED(m_snapshot_state<false>), METH_NOARGS,
+     "snapshot_state($self)\n--\n\nReturn (tick, ind_flat, rng_words, ecology)."},
+    {"restore_state", QORIN_GUARDED(m_restore_state<false>), METH_VARARGS | METH_KEYWORDS,
+     "restore_state($self, tick, ind_flat, rng_words, ecology)\n--\n\n"
+     "Install a memory snapshot (all or nothing); returns the restored tick."},
+};
+
 const PyMethodDef kEverySession[] = {
     {"stop", QORIN_GUARDED(m_stop), METH_NOARGS, "stop($self)\n--\n\nMark the session as Stopped."},
     {"execution_state", QORIN_GUARDED(m_execution_state), METH_NOARGS,
@@ -519,17 +625,32 @@ void attach_partial_result(PyObject* result) {
 
 }  // namespace
 
-PyObject* session_type(PyObject** slot, PyType_Spec* spec, const std::vector<PyMethodDef>& methods) {
-  for (PyType_Slot* s = spec->slots; s->slot != 0; ++s) {
-    if (s->slot == Py_tp_methods) s->pfunc = const_cast<PyMethodDef*>(methods.data());
-  }
-  return cached_type(slot, spec);
+PyObject* session_class(PyObject** cache, const char* name, const char* doc, void* tp_new,
+                        const std::vector<PyMethodDef>& methods) {
+  if (*cache) return *cache;
+  PyType_Slot slots[] = {{Py_tp_doc, const_cast<char*>(doc)},
+                         {Py_tp_new, tp_new},
+                         {Py_tp_dealloc, reinterpret_cast<void*>(session_dealloc)},
+                         {Py_tp_traverse, reinterpret_cast<void*>(session_traverse)},
+                         {Py_tp_clear, reinterpret_cast<void*>(session_clear)},
+                         {Py_tp_members, kSessionMembers},
+                         {Py_tp_methods, const_cast<PyMethodDef*>(methods.data())},
+                         {0, nullptr}};
+  PyType_Spec spec = {name, sizeof(SessionObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+  return cached_type(cache, &spec);
 }
 
-std::vector<PyMethodDef> with_shared_methods(std::initializer_list<PyMethodDef> own, bool single_population) {
+std::vector<PyMethodDef> with_shared_methods(std::initializer_list<PyMethodDef> own, StateLayout layout) {
   std::vector<PyMethodDef> methods(own);
   methods.insert(methods.end(), std::begin(kEverySession), std::end(kEverySession));
-  if (single_population) methods.insert(methods.end(), std::begin(kSinglePopulation), std::end(kSinglePopulation));
+  if (layout != StateLayout::Spatial) {
+    methods.insert(methods.end(), std::begin(kSinglePopulation), std::end(kSinglePopulation));
+    if (layout == StateLayout::WithSperm) {
+      methods.insert(methods.end(), std::begin(kStateWithSperm), std::end(kStateWithSperm));
+    } else {
+      methods.insert(methods.end(), std::begin(kStateWithoutSperm), std::end(kStateWithoutSperm));
+    }
+  }
   methods.push_back({nullptr, nullptr, 0, nullptr});
   return methods;
 }
@@ -598,94 +719,5 @@ PyObject* run_session(PyObject* self, RunRequest request, RunCall call) {
   }
   return result.release();
 }
-
-// ---- state methods of both layouts ----
-
-template <bool kSperm>
-PyObject* m_set_state(PyObject* self, PyObject* args, PyObject* kwargs) {
-  QORIN_SESSION_MUT(self);
-  std::vector<double> ind, sperm;
-  int64_t tick = 0;
-  if constexpr (kSperm) {
-    static const char* kwlist[] = {"ind_flat", "sperm_flat", "tick", nullptr};
-    PyObject *ind_obj, *sperm_obj, *tick_obj;
-    if (!parse_args(args, kwargs, "OOO:set_state", kwlist, &ind_obj, &sperm_obj, &tick_obj)) return nullptr;
-    if (!to_f64_sequence(ind_obj, "ind_flat", &ind) || !to_f64_sequence(sperm_obj, "sperm_flat", &sperm) ||
-        !to_i64(tick_obj, &tick))
-      return nullptr;
-  } else {
-    static const char* kwlist[] = {"ind_flat", "tick", nullptr};
-    PyObject *ind_obj, *tick_obj;
-    if (!parse_args(args, kwargs, "OO:set_state", kwlist, &ind_obj, &tick_obj)) return nullptr;
-    if (!to_f64_sequence(ind_obj, "ind_flat", &ind) || !to_i64(tick_obj, &tick)) return nullptr;
-  }
-  return none_or_raise(session_core(self).set_state(ind, sperm, tick));
-}
-
-template <bool kSperm>
-PyObject* m_state_snapshot(PyObject* self, PyObject*) {
-  QORIN_SESSION_READ(self);
-  const SessionCore& s = session_core(self);
-  Ref ind(new_f64_array(s.individual_count().data(), s.individual_count().size()));
-  if (!ind) return nullptr;
-  if constexpr (!kSperm) return Py_BuildValue("(LO)", static_cast<long long>(s.current_tick()), ind.get());
-  Ref sperm(new_f64_array(s.sperm_storage().data(), s.sperm_storage().size()));
-  if (!sperm) return nullptr;
-  return Py_BuildValue("(LOO)", static_cast<long long>(s.current_tick()), ind.get(), sperm.get());
-}
-
-template <bool kSperm>
-PyObject* m_snapshot_state(PyObject* self, PyObject*) {
-  QORIN_SESSION_READ(self);
-  const SessionCore& s = session_core(self);
-  Ref ind(new_f64_array(s.individual_count().data(), s.individual_count().size()));
-  Ref sperm(new_f64_array(s.sperm_storage().data(), s.sperm_storage().size()));
-  Ref words(rng_words_list(s.rng()));
-  Ref eco(ecology_snapshot(s.ecology()));
-  if (!ind || !sperm || !words || !eco) return nullptr;
-  if constexpr (!kSperm) {
-    return Py_BuildValue("(LOOO)", static_cast<long long>(s.current_tick()), ind.get(), words.get(), eco.get());
-  }
-  return Py_BuildValue("(LOOOO)", static_cast<long long>(s.current_tick()), ind.get(), sperm.get(), words.get(),
-                       eco.get());
-}
-
-template <bool kSperm>
-PyObject* m_restore_state(PyObject* self, PyObject* args, PyObject* kwargs) {
-  QORIN_SESSION_MUT(self);
-  PyObject *tick_obj, *ind_obj, *sperm_obj = nullptr, *words_obj, *eco_obj;
-  if constexpr (kSperm) {
-    static const char* kwlist[] = {"tick", "ind_flat", "sperm_flat", "rng_words", "ecology", nullptr};
-    if (!parse_args(args, kwargs, "OOOOO:restore_state", kwlist, &tick_obj, &ind_obj, &sperm_obj, &words_obj,
-                    &eco_obj))
-      return nullptr;
-  } else {
-    static const char* kwlist[] = {"tick", "ind_flat", "rng_words", "ecology", nullptr};
-    if (!parse_args(args, kwargs, "OOOO:restore_state", kwlist, &tick_obj, &ind_obj, &words_obj, &eco_obj))
-      return nullptr;
-  }
-  int64_t tick = 0;
-  if (!to_i64(tick_obj, &tick)) return nullptr;
-  SessionRng rng;
-  if (!rng_from_words(words_obj, &rng)) return nullptr;
-  std::vector<double> ind, sperm;
-  if (!restore_array(ind_obj, &ind)) return nullptr;
-  if (sperm_obj && !restore_array(sperm_obj, &sperm)) return nullptr;
-  SessionCore& s = session_core(self);
-  if (Status ok = s.check_restorable(ind, sperm, tick); !ok) return raise(ok.error());
-  EcologyParams restored = s.ecology();
-  if (!restore_ecology(&restored, s.blueprint().n_ages, eco_obj)) return nullptr;
-  s.install(ind, sperm, tick, rng_from_saved_words({rng.s0, rng.s1, rng.s2, rng.s3}), std::move(restored));
-  return PyLong_FromLongLong(tick);
-}
-
-template PyObject* m_set_state<true>(PyObject*, PyObject*, PyObject*);
-template PyObject* m_set_state<false>(PyObject*, PyObject*, PyObject*);
-template PyObject* m_state_snapshot<true>(PyObject*, PyObject*);
-template PyObject* m_state_snapshot<false>(PyObject*, PyObject*);
-template PyObject* m_snapshot_state<true>(PyObject*, PyObject*);
-template PyObject* m_snapshot_state<false>(PyObject*, PyObject*);
-template PyObject* m_restore_state<true>(PyObject*, PyObject*, PyObject*);
-template PyObject* m_restore_state<false>(PyObject*, PyObject*, PyObject*);
 
 }  // namespace qorin::py

@@ -43,32 +43,27 @@ PyObject* new_session_object(PyTypeObject* type, Core core) {
   return self;
 }
 
-// Type slots every session class uses: dealloc, traverse, clear, and the
-// member table that gives sessions weak references.
+// Garbage-collector and lifetime slots of every session class.
 void session_dealloc(PyObject* self);
 int session_traverse(PyObject* self, visitproc visit, void* arg);
 int session_clear(PyObject* self);
-extern PyMemberDef kSessionMembers[];
 
-// The class object of a session spec, created on first use with `methods`
-// as its method table (borrowed reference, as cached_type).
-PyObject* session_type(PyObject** slot, PyType_Spec* spec, const std::vector<PyMethodDef>& methods);
+// Which state methods a session class has: the stacked spatial layout has its
+// own; the single-population classes share set_state, state_snapshot,
+// snapshot_state and restore_state, with or without stored sperm.
+enum class StateLayout { Spatial, WithSperm, WithoutSperm };
 
 // A class's own method entries followed by the methods every session shares
 // (execution state, hook program and callbacks, history binding) and, for a
-// single-population session, those of the single-population surface; the
+// single-population layout, those of the single-population surface; the
 // result ends with the sentinel entry.
-std::vector<PyMethodDef> with_shared_methods(std::initializer_list<PyMethodDef> own, bool single_population);
+std::vector<PyMethodDef> with_shared_methods(std::initializer_list<PyMethodDef> own, StateLayout layout);
 
-// State methods for sessions with stored sperm (kSperm) or without.
-template <bool kSperm>
-PyObject* m_set_state(PyObject* self, PyObject* args, PyObject* kwargs);
-template <bool kSperm>
-PyObject* m_state_snapshot(PyObject* self, PyObject*);
-template <bool kSperm>
-PyObject* m_snapshot_state(PyObject* self, PyObject*);
-template <bool kSperm>
-PyObject* m_restore_state(PyObject* self, PyObject* args, PyObject* kwargs);
+// The class object of a session class (borrowed reference, created on first
+// use into *cache): qualified name and docstring (string literals), tp_new,
+// and its method table, which must outlive the class.
+PyObject* session_class(PyObject** cache, const char* name, const char* doc, void* tp_new,
+                        const std::vector<PyMethodDef>& methods);
 
 // The arguments every run shares, converted; false with an exception set.
 bool run_request_from_python(PyObject* n_obj, PyObject* interval_obj, PyObject* mask_obj, PyObject* every_obj,

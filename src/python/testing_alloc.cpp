@@ -71,9 +71,7 @@ PyObject* session_allocations(PyObject*, PyObject* args) {
   Blueprint bp;
   EcologyParams eco;
   GeneticsTensors gen;
-  if (!blueprint_from_python(bp_obj, &bp) || !ecology_from_python(params_obj, &eco) ||
-      !genetics_from_python(params_obj, &gen))
-    return nullptr;
+  if (!model_from_python(bp_obj, params_obj, &bp, &eco, &gen)) return nullptr;
   Result<AgeStructuredSession> made = AgeStructuredSession::create(std::move(bp), std::move(eco), std::move(gen), seed);
   if (!made) return raise(made.error());
   AgeStructuredSession& s = *made;

@@ -231,9 +231,7 @@ bool layout_from_args(size_t a, size_t z, long long new_adult_age, const char* m
 
 bool contracts_from_python(PyObject* bp_obj, PyObject* params_obj, Blueprint* bp, EcologyParams* eco,
                            GeneticsTensors* gen) {
-  if (!blueprint_from_python(bp_obj, bp) || !ecology_from_python(params_obj, eco) ||
-      !genetics_from_python(params_obj, gen))
-    return false;
+  if (!model_from_python(bp_obj, params_obj, bp, eco, gen)) return false;
   Status s = bp->validate();
   if (s) s = eco->validate(bp->n_ages);
   if (s) s = gen->validate(*bp);

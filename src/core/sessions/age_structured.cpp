@@ -1,17 +1,13 @@
 #include "core/sessions/age_structured.hpp"
 
 #include "core/kernels/state_reduce.hpp"
-#include "core/model/validation.hpp"
 #include "core/sessions/age_structured_tick.hpp"
 
 namespace qorin {
 
 Result<AgeStructuredSession> AgeStructuredSession::create(Blueprint bp, EcologyParams eco,
                                                           GeneticsTensors gen, uint64_t seed) {
-  QORIN_TRY(bp.validate());
-  QORIN_TRY(eco.validate(bp.n_ages));
-  QORIN_TRY(gen.validate(bp));
-  QORIN_TRY(validate_model_values(bp, eco, gen));
+  QORIN_TRY(validate_model(bp, eco, gen, nullptr));
   AgeStructuredSession s;
   s.init(std::move(bp), std::move(eco), std::move(gen), seed, true);
   s.scratch_.ensure(s.bp_.n_ztypes);

@@ -1,18 +1,13 @@
 #include "core/sessions/discrete_generation.hpp"
 
 #include "core/kernels/discrete_generation.hpp"
-#include "core/model/validation.hpp"
 #include "core/sessions/discrete_tick.hpp"
 
 namespace qorin {
 
 Result<DiscreteGenerationSession> DiscreteGenerationSession::create(Blueprint bp, EcologyParams eco,
                                                                     GeneticsTensors gen, uint64_t seed) {
-  QORIN_TRY(bp.validate());
-  QORIN_TRY(eco.validate(bp.n_ages));
-  QORIN_TRY(gen.validate(bp));
-  QORIN_TRY(validate_discrete_shape(bp));
-  QORIN_TRY(validate_model_values(bp, eco, gen));
+  QORIN_TRY(validate_model(bp, eco, gen, validate_discrete_shape));
   DiscreteGenerationSession s;
   s.init(std::move(bp), std::move(eco), std::move(gen), seed, false);
   s.scratch_.ensure(s.bp_.n_ztypes);

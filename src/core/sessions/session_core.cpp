@@ -116,6 +116,15 @@ class PollTimer {
 
 }  // namespace
 
+Status SessionCore::validate_model(const Blueprint& bp, const EcologyParams& eco, const GeneticsTensors& gen,
+                                   Status (*layout)(const Blueprint&)) {
+  QORIN_TRY(bp.validate());
+  QORIN_TRY(eco.validate(bp.n_ages));
+  QORIN_TRY(gen.validate(bp));
+  if (layout) QORIN_TRY(layout(bp));
+  return validate_model_values(bp, eco, gen);
+}
+
 void SessionCore::init(Blueprint bp, EcologyParams eco, GeneticsTensors gen, uint64_t seed, bool keeps_sperm) {
   ind_ = bp.initial_individual_count;
   if (!keeps_sperm) {

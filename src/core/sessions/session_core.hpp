@@ -165,6 +165,11 @@ class SessionCore : public SessionBase {
 
  protected:
   SessionCore() = default;
+  // The checks every constructor makes, in this order: blueprint, ecology,
+  // genetics, the session's own layout check (`layout`, may be null), then
+  // the values every write checks.
+  static Status validate_model(const Blueprint& bp, const EcologyParams& eco, const GeneticsTensors& gen,
+                               Status (*layout)(const Blueprint&));
   // Installs validated contracts, the blueprint's initial state (stored sperm
   // only when the session keeps it) and a stream seeded from `seed`.
   void init(Blueprint bp, EcologyParams eco, GeneticsTensors gen, uint64_t seed, bool keeps_sperm);
