@@ -19,22 +19,7 @@ DiscreteGenerationSession& core_of(PyObject* self) {
   return static_cast<DiscreteGenerationSession&>(session_core(self));
 }
 
-PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"blueprint", "params", "seed", nullptr};
-  PyObject *bp_obj, *params_obj, *seed_obj = nullptr;
-  if (!parse_args(args, kwargs, "OO|O:DiscreteEngineSession", kwlist, &bp_obj, &params_obj, &seed_obj))
-    return nullptr;
-  uint64_t seed = 0;
-  if (seed_obj && !to_u64(seed_obj, &seed)) return nullptr;
-  Blueprint bp;
-  EcologyParams eco;
-  GeneticsTensors gen;
-  if (!model_from_python(bp_obj, params_obj, &bp, &eco, &gen)) return nullptr;
-  Result<DiscreteGenerationSession> made =
-      DiscreteGenerationSession::create(std::move(bp), std::move(eco), std::move(gen), seed);
-  if (!made) return raise(made.error());
-  return new_session_object(type, std::move(made).value());
-}
+constexpr char kNewFormat[] = "OO|O:DiscreteEngineSession";
 
 PyObject* run(PyObject* self, RunRequest request, bool wf) {
   DiscreteGenerationSession& s = core_of(self);
@@ -93,7 +78,7 @@ PyObject* discrete_session_type() {
   PyObject* t = session_class(&type, "qorin._engine_rs.DiscreteEngineSession",
                         "DiscreteEngineSession(blueprint, params, seed=0)\n--\n\n"
                         "The stateful engine of one population with discrete generations.",
-                             QORIN_GUARDED_SLOT(session_new), methods());
+                             QORIN_GUARDED_SLOT((single_population_new<DiscreteGenerationSession, kNewFormat>)), methods());
   Py_XINCREF(t);
   return t;
 }

@@ -18,21 +18,7 @@ namespace {
 
 AgeStructuredSession& core_of(PyObject* self) { return static_cast<AgeStructuredSession&>(session_core(self)); }
 
-PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"blueprint", "params", "seed", nullptr};
-  PyObject *bp_obj, *params_obj, *seed_obj = nullptr;
-  if (!parse_args(args, kwargs, "OO|O:EngineSession", kwlist, &bp_obj, &params_obj, &seed_obj)) return nullptr;
-  uint64_t seed = 0;
-  if (seed_obj && !to_u64(seed_obj, &seed)) return nullptr;
-  Blueprint bp;
-  EcologyParams eco;
-  GeneticsTensors gen;
-  if (!model_from_python(bp_obj, params_obj, &bp, &eco, &gen)) return nullptr;
-  Result<AgeStructuredSession> made =
-      AgeStructuredSession::create(std::move(bp), std::move(eco), std::move(gen), seed);
-  if (!made) return raise(made.error());
-  return new_session_object(type, std::move(made).value());
-}
+constexpr char kNewFormat[] = "OO|O:EngineSession";
 
 PyObject* m_tick(PyObject* self, PyObject* args, PyObject* kwargs) {
   QORIN_SESSION_MUT(self);
@@ -101,7 +87,7 @@ PyObject* engine_session_type() {
   PyObject* t = session_class(&type, "qorin._engine_rs.EngineSession",
                         "EngineSession(blueprint, params, seed=0)\n--\n\n"
                         "The stateful engine of one age-structured population.",
-                             QORIN_GUARDED_SLOT(session_new), methods());
+                             QORIN_GUARDED_SLOT((single_population_new<AgeStructuredSession, kNewFormat>)), methods());
   Py_XINCREF(t);
   return t;
 }

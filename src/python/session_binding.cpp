@@ -625,6 +625,15 @@ void attach_partial_result(PyObject* result) {
 
 }  // namespace
 
+bool read_session_arguments(PyObject* args, PyObject* kwargs, const char* format, Blueprint* bp,
+                            EcologyParams* eco, GeneticsTensors* gen, uint64_t* seed) {
+  static const char* kwlist[] = {"blueprint", "params", "seed", nullptr};
+  PyObject *bp_obj, *params_obj, *seed_obj = nullptr;
+  if (!parse_args(args, kwargs, format, kwlist, &bp_obj, &params_obj, &seed_obj)) return false;
+  if (seed_obj && !to_u64(seed_obj, seed)) return false;
+  return model_from_python(bp_obj, params_obj, bp, eco, gen);
+}
+
 PyObject* session_class(PyObject** cache, const char* name, const char* doc, void* tp_new,
                         const std::vector<PyMethodDef>& methods) {
   if (*cache) return *cache;

@@ -9,6 +9,7 @@
 #include "core/sessions/session_core.hpp"
 #include "core/util/function_ref.hpp"
 #include "python/borrow.hpp"
+#include "python/errors.hpp"
 #include "python/np.hpp"
 
 namespace qorin::py {
@@ -41,6 +42,23 @@ PyObject* new_session_object(PyTypeObject* type, Core core) {
   o->core = new Core(std::move(core));
   o->destroy = [](SessionBase* c) { delete static_cast<Core*>(c); };
   return self;
+}
+
+// tp_new of a single-population session class "(blueprint, params, seed=0)":
+// reads the contracts, builds Core with Core::create and wraps it. kFormat is
+// the argument format ending in the class name, as "OO|O:EngineSession".
+bool read_session_arguments(PyObject* args, PyObject* kwargs, const char* format, Blueprint* bp,
+                            EcologyParams* eco, GeneticsTensors* gen, uint64_t* seed);
+template <class Core, const char* kFormat>
+PyObject* single_population_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  Blueprint bp;
+  EcologyParams eco;
+  GeneticsTensors gen;
+  uint64_t seed = 0;
+  if (!read_session_arguments(args, kwargs, kFormat, &bp, &eco, &gen, &seed)) return nullptr;
+  Result<Core> made = Core::create(std::move(bp), std::move(eco), std::move(gen), seed);
+  if (!made) return raise(made.error());
+  return new_session_object(type, std::move(made).value());
 }
 
 // Garbage-collector and lifetime slots of every session class.
