@@ -3,6 +3,7 @@
 import ast
 import inspect
 import pathlib
+import os
 import subprocess
 import sys
 
@@ -32,7 +33,7 @@ def test_import_loads_no_optional_library():
     code = ("import sys, qorin; qorin.genetics.homing_drive(); "
             "print(sorted(m for m in ('pandas', 'xarray', 'matplotlib', 'dask', 'tqdm') if m in sys.modules))")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
-                         env={"PYTHONPATH": str(PKG.parent)})
+                         env={**os.environ, "PYTHONPATH": str(PKG.parent)})
     assert out.stdout.strip() == "[]"
 
 
