@@ -1,3 +1,4 @@
+#include <cmath>
 #include <cstring>
 
 #include "core/kernels/lifecycle.hpp"
@@ -32,6 +33,25 @@ void OffspringIndex::sync(const double* tensor, size_t z) {
     }
   }
   start_[rows] = e;
+  column_start_.assign(z + 1, 0);
+  column_row_.resize(nonzero);
+  column_value_.resize(nonzero);
+  all_finite_ = true;
+  for (size_t t = 0; t < n; ++t) {
+    if (!std::isfinite(tensor[t])) all_finite_ = false;
+  }
+  for (size_t f = 0; f < e; ++f) column_start_[zygote_[f] + 1] += 1;
+  for (size_t k = 0; k < z; ++k) column_start_[k + 1] += column_start_[k];
+  // Rows are visited in increasing order, so each column lists its rows in order.
+  std::vector<size_t>& fill = start_scratch_;
+  fill.assign(column_start_.begin(), column_start_.end() - 1);
+  for (size_t p = 0; p < rows; ++p) {
+    for (size_t f = start_[p]; f < start_[p + 1]; ++f) {
+      const size_t slot = fill[zygote_[f]]++;
+      column_row_[slot] = static_cast<uint32_t>(p);
+      column_value_[slot] = value_[f];
+    }
+  }
   built_ = true;
 }
 

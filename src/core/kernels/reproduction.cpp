@@ -124,6 +124,46 @@ void row_sums(const double* rows, size_t n, size_t z, double* out) {
   }
 }
 
+// zyg[k] += X[p]·o[p, k] over the non-zero entries of every column k, rows in
+// increasing order: the sums of add_zygotes over the rows p in order, when
+// every X[p] and every entry is finite (a row that adds nothing has X[p] = 0,
+// whose terms are ±0 and leave a sum that is never -0.0 unchanged). Four
+// columns run side by side; each is still one chain in row order.
+void contract_columns(const OffspringIndex& index, const double* X, size_t z, double* zyg) {
+  const uint32_t* rows = index.column_row();
+  const double* vals = index.column_value();
+  size_t k = 0;
+  for (; k + 4 <= z; k += 4) {
+    size_t e0 = index.column_begin(k), e1 = index.column_begin(k + 1);
+    size_t e2 = index.column_begin(k + 2), e3 = index.column_begin(k + 3);
+    const size_t n0 = index.column_end(k) - e0, n1 = index.column_end(k + 1) - e1;
+    const size_t n2 = index.column_end(k + 2) - e2, n3 = index.column_end(k + 3) - e3;
+    size_t common = n0 < n1 ? n0 : n1;
+    common = common < n2 ? common : n2;
+    common = common < n3 ? common : n3;
+    double s0 = zyg[k], s1 = zyg[k + 1], s2 = zyg[k + 2], s3 = zyg[k + 3];
+    for (size_t t = 0; t < common; ++t) {
+      s0 += X[rows[e0 + t]] * vals[e0 + t];
+      s1 += X[rows[e1 + t]] * vals[e1 + t];
+      s2 += X[rows[e2 + t]] * vals[e2 + t];
+      s3 += X[rows[e3 + t]] * vals[e3 + t];
+    }
+    for (size_t e = e0 + common, end = e0 + n0; e < end; ++e) s0 += X[rows[e]] * vals[e];
+    for (size_t e = e1 + common, end = e1 + n1; e < end; ++e) s1 += X[rows[e]] * vals[e];
+    for (size_t e = e2 + common, end = e2 + n2; e < end; ++e) s2 += X[rows[e]] * vals[e];
+    for (size_t e = e3 + common, end = e3 + n3; e < end; ++e) s3 += X[rows[e]] * vals[e];
+    zyg[k] = s0;
+    zyg[k + 1] = s1;
+    zyg[k + 2] = s2;
+    zyg[k + 3] = s3;
+  }
+  for (; k < z; ++k) {
+    double s = zyg[k];
+    for (size_t e = index.column_begin(k), end = index.column_end(k); e < end; ++e) s += X[rows[e]] * vals[e];
+    zyg[k] = s;
+  }
+}
+
 }  // namespace
 
 Status add_zygotes(SessionRng& rng, ExecMode mode, double x, const double* o, size_t Z, double* probs,
@@ -338,9 +378,37 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
     }
     scratch.offspring.sync(in.offspring_tensor, Z);
   }
+  const bool by_columns = fast && mode == ExecMode::Deterministic && scratch.offspring.all_finite();
+  double* age_eggs = scratch.age_eggs.data();
   for (size_t a = first_adult; a < A; ++a) {
     const double r = clamp01(in.reproduction_rates[a]);
     const double fert = clamp01(in.fertility[a]);
+    if (by_columns) {
+      // Eggs of every pair of this age (0 for a pair that adds nothing), then
+      // all pairs at once by zygote type; a non-finite egg count takes the
+      // pairs one by one.
+      bool finite = true;
+      for (size_t p = 0; p < Z * Z; ++p) {
+        const double n = sperm[a * Z * Z + p];
+        double x = 0.0;
+        if (n > 0.0) {
+          x = (r * n) * (fert * pair_eggs[p]);
+          if (x <= kZero) x = 0.0;
+          finite = finite && std::isfinite(x);
+        }
+        age_eggs[p] = x;
+      }
+      if (finite) {
+        contract_columns(scratch.offspring, age_eggs, Z, zyg);
+      } else {
+        for (size_t p = 0; p < Z * Z; ++p) {
+          if (age_eggs[p] == 0.0) continue;
+          QORIN_TRY(add_zygotes_indexed(rng, mode, age_eggs[p], scratch.offspring, p, in.offspring_tensor + p * Z,
+                                        Z, probs, draws, zyg));
+        }
+      }
+      continue;
+    }
     for (size_t i = 0; i < Z; ++i) {
       const double* stored_row = sperm.data() + (a * Z + i) * Z;
       for (size_t j = 0; j < Z; ++j) {
