@@ -9,6 +9,9 @@
 #include <limits>
 
 #include "core/random/rng.hpp"
+#include "core/util/reference_paths.hpp"
+
+#include <bit>
 
 namespace qorin {
 
@@ -180,6 +183,35 @@ RngOutcome<int64_t> BinomialSampler::sample_count(SessionRng& r) const {
     }
   }
   return RngOutcome<int64_t>::ok(flipped_ ? n_ - count : count);
+}
+
+namespace {
+
+struct BinomialMemoEntry {
+  bool used = false;
+  int64_t n = 0;
+  uint64_t p_bits = 0;
+  BinomialSampler sampler;
+};
+
+constexpr size_t kBinomialMemoBits = 9;
+thread_local BinomialMemoEntry t_binomial_memo[size_t{1} << kBinomialMemoBits];
+
+}  // namespace
+
+RngOutcome<int64_t> binomial_count(SessionRng& r, int64_t n, double p) {
+  // The early answers and a NaN p set nothing up.
+  if (n < 1 || !(p > 0.0) || p >= 1.0 || reference_paths()) return BinomialSampler(n, p).sample_count(r);
+  const uint64_t bits = std::bit_cast<uint64_t>(p);
+  const uint64_t h = (static_cast<uint64_t>(n) * 0x9E3779B97F4A7C15ull) ^ (bits * 0xC2B2AE3D27D4EB4Full);
+  BinomialMemoEntry& e = t_binomial_memo[h >> (64 - kBinomialMemoBits)];
+  if (!e.used || e.n != n || e.p_bits != bits) {
+    e.sampler = BinomialSampler(n, p);
+    e.n = n;
+    e.p_bits = bits;
+    e.used = true;
+  }
+  return e.sampler.sample_count(r);
 }
 
 // BTPE (Kachitvichyanukul and Schmeiser 1988): triangle, parallelograms and
@@ -425,7 +457,7 @@ Status multinomial(SessionRng& r, int64_t n, std::span<const double> probs, std:
       double c = probs[i] / remaining;
       if (c < 0.0) c = 0.0;
       if (c > 1.0) c = 1.0;
-      const RngOutcome<int64_t> x = BinomialSampler(n, c).sample_count(r);
+      const RngOutcome<int64_t> x = binomial_count(r, n, c);
       if (!x) return x.error();
       out[i] = static_cast<double>(x.val);
       n = n - x.val;
