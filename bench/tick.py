@@ -5,6 +5,12 @@ with one tick() call per tick. The NumPy implementation of the deterministic
 tick (bench/numpy_model.py) runs beside it in the same process and must agree
 with the engine to 1e-12 relative.
 
+A second table gives the CPU time per tick inside run(N, 0) for three models
+with neutral fecundity (every genotype persists) in the three execution modes,
+beside the same figures with the engine forced onto its straightforward dense
+paths (the internal test module's switch), and the cost of recording every
+tick relative to a run without recording.
+
     PYTHONPATH=python python bench/tick.py [n_ticks]
 """
 
@@ -31,6 +37,67 @@ def build(locus, n_ages, stochastic):
                     survival_rates=np.stack([surv, surv]), sperm_displacement_rate=0.5,
                     fecundity_fitness=rng.uniform(0.8, 1.2, (2, z)))
     return bp, params
+
+
+def build_neutral(locus, n_ages, mode, session_type):
+    stochastic = mode != "deterministic"
+    bp = Blueprint(n_ages=n_ages, new_adult_age=2, locus=locus, stochastic=stochastic,
+                   continuous_sampling=mode == "continuous")
+    z = locus.n_ztypes
+    rng = np.random.default_rng(1)
+    bp.initial_individual_count[:, 1:, :] = rng.integers(20, 80, (2, n_ages - 1, z)).astype(float)
+    surv = np.linspace(0.9, 0.6, n_ages)
+    params = Params(bp, locus, growth_mode=3, carrying_capacity=5000.0, eggs_per_female=20.0,
+                    survival_rates=np.stack([surv, surv]), sperm_displacement_rate=0.5)
+    return session_type(bp, params, seed=5)
+
+
+def cpu_per_tick(make, n_ticks, record_interval=0, repeat=3):
+    """Best CPU time per tick (microseconds) of run(n_ticks, record_interval) on a fresh session."""
+    best = float("inf")
+    for _ in range(repeat):
+        s = make()
+        s.run(2, 0)  # warm the work buffers
+        t0 = time.process_time()
+        s.run(n_ticks, record_interval)
+        best = min(best, time.process_time() - t0)
+    return best / n_ticks * 1e6
+
+
+def per_tick_table(n_ticks):
+    try:
+        from qorin import _engine_testing as testing
+        reference_type = getattr(testing, "EngineSession", None)
+    except ImportError:
+        testing, reference_type = None, None
+    models = [
+        ("Z=3, A=16", genetics.autosomal_locus(2), 16),
+        ("Z=10, A=16", genetics.autosomal_locus(4), 16),
+        ("Z=36, A=10", genetics.combine(genetics.autosomal_locus(3), genetics.autosomal_locus(3)), 10),
+    ]
+    modes = ("deterministic", "stochastic", "continuous")
+    print()
+    print(f"CPU time per tick in run(N, 0), microseconds (fast / dense reference); N scaled per model")
+    print(f"{'model':12} " + " ".join(f"{m:>24}" for m in modes) + f" {'record every tick':>18}")
+    for name, locus, n_ages in models:
+        cells = []
+        n = max(20, n_ticks // max(1, locus.n_ztypes // 3))
+        for mode in modes:
+            n_mode = n if mode == "deterministic" else max(10, n // 10)
+            fast = cpu_per_tick(lambda: build_neutral(locus, n_ages, mode, _engine_rs.EngineSession), n_mode)
+            if reference_type is not None:
+                testing.set_reference_paths(True)
+                try:
+                    ref = cpu_per_tick(lambda: build_neutral(locus, n_ages, mode, reference_type), n_mode)
+                finally:
+                    testing.set_reference_paths(False)
+                cells.append(f"{fast:9.2f} / {ref:9.2f} {ref / fast:4.2f}x")
+            else:
+                cells.append(f"{fast:9.2f} / {'n/a':>9}      ")
+        make = lambda: build_neutral(locus, n_ages, "deterministic", _engine_rs.EngineSession)  # noqa: E731
+        plain = cpu_per_tick(make, n)
+        recorded = cpu_per_tick(make, n, record_interval=1)
+        print(f"{name:12} " + " ".join(f"{c:>24}" for c in cells) + f" {recorded / plain:17.2f}x")
 
 
 def best_of(fn, repeat=3):
@@ -93,6 +160,8 @@ def main():
     s = _engine_rs.EngineSession(*build(models[0][1], 5, False))
     t_call = best_of(lambda: [s.current_tick() for _ in range(n_ticks)])
     print(f"Python call overhead per tick: {t_call / n_ticks * 1e6:.2f} us")
+
+    per_tick_table(n_ticks)
 
 
 if __name__ == "__main__":

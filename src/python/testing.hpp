@@ -17,6 +17,9 @@ extern PyMethodDef kMigrationMethods[];
 // Heap allocations counted so far in this module, or -1 when not counted.
 long allocation_count();
 extern PyMethodDef kDiscreteMethods[];
+extern PyMethodDef kPathMethods[];
+// Adds this copy's EngineSession and DiscreteEngineSession classes; false on failure.
+bool add_session_types(PyObject* module);
 // Adds the module's helper types (borrow probe); false on failure.
 bool add_boundary_types(PyObject* module);
 

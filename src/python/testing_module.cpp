@@ -27,6 +27,7 @@ PyMODINIT_FUNC PyInit__engine_testing(void) {
       kPoolMethods,
       kMigrationMethods,
       kDiscreteMethods,
+      kPathMethods,
   };
   for (PyMethodDef* table : tables) {
     if (PyModule_AddFunctions(m, table) < 0) {
@@ -34,7 +35,7 @@ PyMODINIT_FUNC PyInit__engine_testing(void) {
       return nullptr;
     }
   }
-  if (!add_boundary_types(m)) {
+  if (!add_boundary_types(m) || !add_session_types(m)) {
     Py_DECREF(m);
     return nullptr;
   }

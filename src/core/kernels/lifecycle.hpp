@@ -80,14 +80,59 @@ struct DemeInputs {
   const void* equilibrium_context = nullptr;
 };
 
+// Sparse view of an offspring tensor (Z·Z rows of Z zygote types): for every
+// (female, male) row the non-zero entries in zygote order, and every row's sum
+// taken over all Z entries in index order from 0.0. The view keeps a bitwise
+// copy of the tensor it was built from and is rebuilt whenever the tensor
+// differs from it in any bit, so it never describes another tensor.
+class OffspringIndex {
+ public:
+  // Brings the view up to date with `tensor` (z·z·z entries).
+  void sync(const double* tensor, size_t z);
+  // Non-zero entries of row p = i·Z + j: zygote types and values.
+  size_t row_begin(size_t p) const { return start_[p]; }
+  size_t row_end(size_t p) const { return start_[p + 1]; }
+  const uint32_t* zygote() const { return zygote_.data(); }
+  const double* value() const { return value_.data(); }
+  double row_sum(size_t p) const { return row_sum_[p]; }
+  // The same entries by zygote type (column k: rows in increasing order).
+  size_t column_begin(size_t k) const { return column_start_[k]; }
+  size_t column_end(size_t k) const { return column_start_[k + 1]; }
+  const uint32_t* column_row() const { return column_row_.data(); }
+  const double* column_value() const { return column_value_.data(); }
+  // Whether every entry of the tensor is finite.
+  bool all_finite() const { return all_finite_; }
+
+ private:
+  bool all_finite_ = false;
+  bool built_ = false;
+  size_t z_ = 0;
+  std::vector<double> source_;
+  std::vector<size_t> start_;
+  std::vector<uint32_t> zygote_;
+  std::vector<double> value_;
+  std::vector<double> row_sum_;
+  std::vector<size_t> column_start_;
+  std::vector<uint32_t> column_row_;
+  std::vector<double> column_value_;
+  std::vector<size_t> start_scratch_;
+};
+
 // Work buffers reused across calls so that ticks do not allocate.
 struct KernelScratch {
   std::vector<double> male_pool, mating, zygotes, daughters, sons, draws, probs;
   std::vector<double> pairs;                 // Z*Z: mated pairs [female, male] (discrete generations)
   std::vector<double> cohort, cohort_draws;  // 2*Z: daughters then sons
   std::vector<uint8_t> row_has_mates;
+  std::vector<double> pair_eggs;    // Z*Z: eggs·fecundity of both partners per (female, male) pair
+  std::vector<double> age_eggs;     // Z*Z: eggs of every pair of one age
+  std::vector<double> row_stored;   // Z: stored sperm per female type of one age
+  OffspringIndex offspring;
   void ensure(size_t z) {
     if (male_pool.size() == z && mating.size() == z * z && cohort.size() == 2 * z) return;
+    pair_eggs.assign(z * z, 0.0);
+    age_eggs.assign(z * z, 0.0);
+    row_stored.assign(z, 0.0);
     male_pool.assign(z, 0.0);
     mating.assign(z * z, 0.0);
     pairs.assign(z * z, 0.0);

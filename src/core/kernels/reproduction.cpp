@@ -2,6 +2,7 @@
 // zygotes, sex allocation, zygote viability. Works in place on one deme.
 #include "core/kernels/lifecycle.hpp"
 #include "core/kernels/lifecycle_steps.hpp"
+#include "core/util/reference_paths.hpp"
 
 namespace qorin {
 
@@ -53,15 +54,12 @@ void mating_matrix(size_t Z, const double* ssf, const double* pool, double* P, u
   }
 }
 
-Status add_zygotes(SessionRng& rng, ExecMode mode, double x, const double* o, size_t Z, double* probs,
-                   std::span<double> draws, double* zyg) {
-  if (x <= kZero) return Status::ok();
-  if (mode == ExecMode::Deterministic) {
-    add_scaled(zyg, o, x, Z);
-    return Status::ok();
-  }
-  double s = 0.0;
-  for (size_t k = 0; k < Z; ++k) s += o[k];
+namespace {
+
+// The sampling modes' split of x eggs over the offspring row o whose sum is s:
+// a row summing below one first thins the eggs.
+Status sample_zygotes(SessionRng& rng, ExecMode mode, double x, double s, const double* o, size_t Z,
+                      double* probs, std::span<double> draws, double* zyg) {
   if (s <= kZero) return Status::ok();
   if (s < kOne) {
     auto viable = mode == ExecMode::Stochastic ? binomial(rng, round_count(x), s)
@@ -73,6 +71,111 @@ Status add_zygotes(SessionRng& rng, ExecMode mode, double x, const double* o, si
   const double inv = 1.0 / s;
   for (size_t k = 0; k < Z; ++k) probs[k] = inv * o[k];
   return distribute(rng, mode, x, std::span<const double>(probs, Z), draws, zyg);
+}
+
+// add_zygotes for row p of an offspring tensor described by `index`.
+Status add_zygotes_indexed(SessionRng& rng, ExecMode mode, double x, const OffspringIndex& index, size_t p,
+                           const double* o, size_t Z, double* probs, std::span<double> draws, double* zyg) {
+  if (x <= kZero) return Status::ok();
+  if (mode == ExecMode::Deterministic) {
+    if (std::isfinite(x)) {
+      // x is finite and positive, so a zero entry would add x·(±0) = ±0. Every
+      // zyg[k] starts at +0.0 and a sum of doubles is -0.0 only when both terms
+      // are, so zyg[k] is never -0.0 and adding ±0 leaves it unchanged (NaN and
+      // infinities included): the non-zero entries alone give the same sums.
+      const uint32_t* ks = index.zygote();
+      const double* vs = index.value();
+      for (size_t e = index.row_begin(p), end = index.row_end(p); e < end; ++e) zyg[ks[e]] += x * vs[e];
+    } else {
+      // inf·0 is NaN: an infinite or NaN x keeps every term.
+      add_scaled(zyg, o, x, Z);
+    }
+    return Status::ok();
+  }
+  return sample_zygotes(rng, mode, x, index.row_sum(p), o, Z, probs, draws, zyg);
+}
+
+// Sums of n consecutive rows of length z, four rows at a time: each row is
+// still summed in index order from 0.0, the four chains only run side by side.
+void row_sums(const double* rows, size_t n, size_t z, double* out) {
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const double* r0 = rows + i * z;
+    const double* r1 = r0 + z;
+    const double* r2 = r1 + z;
+    const double* r3 = r2 + z;
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    for (size_t j = 0; j < z; ++j) {
+      s0 += r0[j];
+      s1 += r1[j];
+      s2 += r2[j];
+      s3 += r3[j];
+    }
+    out[i] = s0;
+    out[i + 1] = s1;
+    out[i + 2] = s2;
+    out[i + 3] = s3;
+  }
+  for (; i < n; ++i) {
+    const double* r = rows + i * z;
+    double s = 0.0;
+    for (size_t j = 0; j < z; ++j) s += r[j];
+    out[i] = s;
+  }
+}
+
+// zyg[k] += X[p]·o[p, k] over the non-zero entries of every column k, rows in
+// increasing order: the sums of add_zygotes over the rows p in order, when
+// every X[p] and every entry is finite (a row that adds nothing has X[p] = 0,
+// whose terms are ±0 and leave a sum that is never -0.0 unchanged). Four
+// columns run side by side; each is still one chain in row order.
+void contract_columns(const OffspringIndex& index, const double* X, size_t z, double* zyg) {
+  const uint32_t* rows = index.column_row();
+  const double* vals = index.column_value();
+  size_t k = 0;
+  for (; k + 4 <= z; k += 4) {
+    size_t e0 = index.column_begin(k), e1 = index.column_begin(k + 1);
+    size_t e2 = index.column_begin(k + 2), e3 = index.column_begin(k + 3);
+    const size_t n0 = index.column_end(k) - e0, n1 = index.column_end(k + 1) - e1;
+    const size_t n2 = index.column_end(k + 2) - e2, n3 = index.column_end(k + 3) - e3;
+    size_t common = n0 < n1 ? n0 : n1;
+    common = common < n2 ? common : n2;
+    common = common < n3 ? common : n3;
+    double s0 = zyg[k], s1 = zyg[k + 1], s2 = zyg[k + 2], s3 = zyg[k + 3];
+    for (size_t t = 0; t < common; ++t) {
+      s0 += X[rows[e0 + t]] * vals[e0 + t];
+      s1 += X[rows[e1 + t]] * vals[e1 + t];
+      s2 += X[rows[e2 + t]] * vals[e2 + t];
+      s3 += X[rows[e3 + t]] * vals[e3 + t];
+    }
+    for (size_t e = e0 + common, end = e0 + n0; e < end; ++e) s0 += X[rows[e]] * vals[e];
+    for (size_t e = e1 + common, end = e1 + n1; e < end; ++e) s1 += X[rows[e]] * vals[e];
+    for (size_t e = e2 + common, end = e2 + n2; e < end; ++e) s2 += X[rows[e]] * vals[e];
+    for (size_t e = e3 + common, end = e3 + n3; e < end; ++e) s3 += X[rows[e]] * vals[e];
+    zyg[k] = s0;
+    zyg[k + 1] = s1;
+    zyg[k + 2] = s2;
+    zyg[k + 3] = s3;
+  }
+  for (; k < z; ++k) {
+    double s = zyg[k];
+    for (size_t e = index.column_begin(k), end = index.column_end(k); e < end; ++e) s += X[rows[e]] * vals[e];
+    zyg[k] = s;
+  }
+}
+
+}  // namespace
+
+Status add_zygotes(SessionRng& rng, ExecMode mode, double x, const double* o, size_t Z, double* probs,
+                   std::span<double> draws, double* zyg) {
+  if (x <= kZero) return Status::ok();
+  if (mode == ExecMode::Deterministic) {
+    add_scaled(zyg, o, x, Z);
+    return Status::ok();
+  }
+  double s = 0.0;
+  for (size_t k = 0; k < Z; ++k) s += o[k];
+  return sample_zygotes(rng, mode, x, s, o, Z, probs, draws, zyg);
 }
 
 Status allocate_sexes(SessionRng& rng, const LifeLayout& layout, const DemeInputs& in, const double* zyg,
@@ -189,16 +292,25 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
   mating_matrix(Z, in.sexual_selection_fitness, pool, P, scratch.row_has_mates.data());
 
   // Step 3: mating of virgins, remating with sperm displacement.
+  const bool fast = !reference_paths();
   const double displacement = clamp01(in.sperm_displacement_rate);
   std::span<double> draws(scratch.draws.data(), Z);
+  double* row_stored = scratch.row_stored.data();
   for (size_t a = first_adult; a < A; ++a) {
     const double m_a = clamp01(in.mating_rates[a]);
     const double q = displacement * m_a;
     const double q1 = q < 1.0 ? q : 1.0;
+    // Row i of age a is only ever changed while female type i is mated, so all
+    // rows of the age can be summed before the first one is.
+    if (fast) row_sums(sperm.data() + a * Z * Z, Z, Z, row_stored);
     for (size_t i = 0; i < Z; ++i) {
       double* stored_row = sperm.data() + (a * Z + i) * Z;
       double stored = 0.0;
-      for (size_t j = 0; j < Z; ++j) stored += stored_row[j];
+      if (fast) {
+        stored = row_stored[i];
+      } else {
+        for (size_t j = 0; j < Z; ++j) stored += stored_row[j];
+      }
       double virgins = female[a * Z + i] - stored;
       if (!(virgins > 0.0)) virgins = 0.0;
 
@@ -255,15 +367,54 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
   double eggs = in.eggs_per_female;
   if (!(eggs > 0.0)) eggs = 0.0;
   double* probs = scratch.probs.data();
+  const double* fec_f = in.fecundity_fitness;
+  const double* fec_m = in.fecundity_fitness + Z;
+  double* pair_eggs = scratch.pair_eggs.data();
+  if (fast && first_adult < A) {
+    // Per-pair egg factors, the same products for every adult age.
+    for (size_t i = 0; i < Z; ++i) {
+      const double eggs_i = eggs * fec_f[i];
+      for (size_t j = 0; j < Z; ++j) pair_eggs[i * Z + j] = eggs_i * fec_m[j];
+    }
+    scratch.offspring.sync(in.offspring_tensor, Z);
+  }
+  const bool by_columns = fast && mode == ExecMode::Deterministic && scratch.offspring.all_finite();
+  double* age_eggs = scratch.age_eggs.data();
   for (size_t a = first_adult; a < A; ++a) {
     const double r = clamp01(in.reproduction_rates[a]);
     const double fert = clamp01(in.fertility[a]);
+    if (by_columns) {
+      // Eggs of every pair of this age (0 for a pair that adds nothing), then
+      // all pairs at once by zygote type; a non-finite egg count takes the
+      // pairs one by one.
+      bool finite = true;
+      for (size_t p = 0; p < Z * Z; ++p) {
+        const double n = sperm[a * Z * Z + p];
+        double x = 0.0;
+        if (n > 0.0) {
+          x = (r * n) * (fert * pair_eggs[p]);
+          if (x <= kZero) x = 0.0;
+          finite = finite && std::isfinite(x);
+        }
+        age_eggs[p] = x;
+      }
+      if (finite) {
+        contract_columns(scratch.offspring, age_eggs, Z, zyg);
+      } else {
+        for (size_t p = 0; p < Z * Z; ++p) {
+          if (age_eggs[p] == 0.0) continue;
+          QORIN_TRY(add_zygotes_indexed(rng, mode, age_eggs[p], scratch.offspring, p, in.offspring_tensor + p * Z,
+                                        Z, probs, draws, zyg));
+        }
+      }
+      continue;
+    }
     for (size_t i = 0; i < Z; ++i) {
       const double* stored_row = sperm.data() + (a * Z + i) * Z;
       for (size_t j = 0; j < Z; ++j) {
         const double n = stored_row[j];
         if (!(n > 0.0)) continue;
-        const double E = fert * ((eggs * in.fecundity_fitness[i]) * in.fecundity_fitness[Z + j]);
+        const double E = fert * (fast ? pair_eggs[i * Z + j] : (eggs * fec_f[i]) * fec_m[j]);
         double x;
         if (mode == ExecMode::Deterministic) {
           x = (r * n) * E;
@@ -303,7 +454,11 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
           }
         }
         const double* o = in.offspring_tensor + (i * Z + j) * Z;
-        QORIN_TRY(add_zygotes(rng, mode, x, o, Z, probs, draws, zyg));
+        if (fast) {
+          QORIN_TRY(add_zygotes_indexed(rng, mode, x, scratch.offspring, i * Z + j, o, Z, probs, draws, zyg));
+        } else {
+          QORIN_TRY(add_zygotes(rng, mode, x, o, Z, probs, draws, zyg));
+        }
       }
     }
   }

@@ -9,6 +9,9 @@
 #include <limits>
 
 #include "core/random/rng.hpp"
+#include "core/util/reference_paths.hpp"
+
+#include <bit>
 
 namespace qorin {
 
@@ -111,7 +114,7 @@ BinomialSampler::BinomialSampler(int64_t n, double p) : n_(n) {
       return;
     }
     method_ = Method::Inversion;
-    r0_ = std::pow(q_, static_cast<double>(n));
+    r0_ = inversion_start(q_, n);
     s_ = p_ / q_;
     a_ = n_plus_1 * s_;
     return;
@@ -180,6 +183,61 @@ RngOutcome<int64_t> BinomialSampler::sample_count(SessionRng& r) const {
     }
   }
   return RngOutcome<int64_t>::ok(flipped_ ? n_ - count : count);
+}
+
+namespace {
+
+struct BinomialMemoEntry {
+  bool used = false;
+  int64_t n = 0;
+  uint64_t p_bits = 0;
+  BinomialSampler sampler;
+};
+
+struct PowMemoEntry {
+  int64_t n = 0;  // 0: empty (inversion has n >= 1)
+  uint64_t q_bits = 0;
+  double value = 0.0;
+};
+
+constexpr size_t kBinomialMemoBits = 9;
+constexpr size_t kPowMemoBits = 12;
+thread_local BinomialMemoEntry t_binomial_memo[size_t{1} << kBinomialMemoBits];
+thread_local PowMemoEntry t_pow_memo[size_t{1} << kPowMemoBits];
+
+inline uint64_t memo_hash(int64_t n, uint64_t bits) {
+  return (static_cast<uint64_t>(n) * 0x9E3779B97F4A7C15ull) ^ (bits * 0xC2B2AE3D27D4EB4Full);
+}
+
+}  // namespace
+
+double BinomialSampler::inversion_start(double q, int64_t n) {
+  if (reference_paths()) return std::pow(q, static_cast<double>(n));
+  const uint64_t bits = std::bit_cast<uint64_t>(q);
+  PowMemoEntry& e = t_pow_memo[memo_hash(n, bits) >> (64 - kPowMemoBits)];
+  if (e.n != n || e.q_bits != bits) {
+    e.value = std::pow(q, static_cast<double>(n));
+    e.n = n;
+    e.q_bits = bits;
+  }
+  return e.value;
+}
+
+RngOutcome<int64_t> binomial_count(SessionRng& r, int64_t n, double p) {
+  // The early answers, a NaN p and the inversion set-up (whose power is kept
+  // by itself) are made directly.
+  if (n < 1 || !(p > 0.0) || p >= 1.0 || reference_paths()) return BinomialSampler(n, p).sample_count(r);
+  const double p_small = p > 0.5 ? 1.0 - p : p;
+  if (static_cast<double>(n) * p_small < 10.0) return BinomialSampler(n, p).sample_count(r);
+  const uint64_t bits = std::bit_cast<uint64_t>(p);
+  BinomialMemoEntry& e = t_binomial_memo[memo_hash(n, bits) >> (64 - kBinomialMemoBits)];
+  if (!e.used || e.n != n || e.p_bits != bits) {
+    e.sampler = BinomialSampler(n, p);
+    e.n = n;
+    e.p_bits = bits;
+    e.used = true;
+  }
+  return e.sampler.sample_count(r);
 }
 
 // BTPE (Kachitvichyanukul and Schmeiser 1988): triangle, parallelograms and
@@ -425,7 +483,7 @@ Status multinomial(SessionRng& r, int64_t n, std::span<const double> probs, std:
       double c = probs[i] / remaining;
       if (c < 0.0) c = 0.0;
       if (c > 1.0) c = 1.0;
-      const RngOutcome<int64_t> x = BinomialSampler(n, c).sample_count(r);
+      const RngOutcome<int64_t> x = binomial_count(r, n, c);
       if (!x) return x.error();
       out[i] = static_cast<double>(x.val);
       n = n - x.val;

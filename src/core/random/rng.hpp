@@ -178,6 +178,7 @@ inline RngOutcome<int64_t> random_range(SessionRng& r, int64_t low, int64_t high
 // times with the same parameters can keep the sampler.
 class BinomialSampler {
  public:
+  BinomialSampler() = default;  // draws 0
   BinomialSampler(int64_t n, double p);
   // The count drawn (at most n), or the failure of a NaN p.
   RngOutcome<int64_t> sample_count(SessionRng& r) const;
@@ -190,6 +191,8 @@ class BinomialSampler {
  private:
   enum class Method : uint8_t { Fixed, Invalid, Knuth, Inversion, Btpe };
   RngOutcome<int64_t> btpe(SessionRng& r) const;
+  // q^n by the library pow, kept per thread under the exact (q, n).
+  static double inversion_start(double q, int64_t n);
 
   Method method_ = Method::Fixed;
   bool flipped_ = false;
@@ -206,7 +209,16 @@ class BinomialSampler {
   uint64_t m_ = 0;
 };
 
-inline RngResult binomial(SessionRng& r, int64_t n, double p) { return BinomialSampler(n, p).sample(r); }
+// A binomial count: BinomialSampler(n, p).sample_count(r), with the set-ups of
+// recent (n, p) kept per thread under the exact values of n and of p's bits, so
+// a repeated set-up is not computed again (the same constructor made them).
+RngOutcome<int64_t> binomial_count(SessionRng& r, int64_t n, double p);
+
+inline RngResult binomial(SessionRng& r, int64_t n, double p) {
+  const RngOutcome<int64_t> k = binomial_count(r, n, p);
+  if (!k) return RngResult::fail(k.msg);
+  return RngResult::ok(static_cast<double>(k.val));
+}
 
 // The set-up of a Poisson draw for a fixed lambda, computed without drawing.
 class PoissonSampler {

@@ -1,0 +1,112 @@
+"""The engine's fast paths against its straightforward dense ones.
+
+qorin._engine_testing carries its own copy of the engine with a switch onto the
+straightforward paths (dense offspring contraction, set-ups computed at every
+draw, serial row sums). The same random model runs on both copies; counts,
+stored sperm, stream words, journal and errors must agree bit for bit.
+"""
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st, HealthCheck
+
+from qorin import _engine_rs, _engine_testing as T, genetics
+from qorin.contracts import Blueprint, Params
+
+LOCI = {
+    "autosomal2": lambda: genetics.autosomal_locus(2),
+    "autosomal3": lambda: genetics.autosomal_locus(3),
+    "xy": lambda: genetics.xy_locus(2),
+    "two_loci": lambda: genetics.combine(genetics.autosomal_locus(2), genetics.xy_locus(1)),
+}
+MODES = {"deterministic": (False, False), "stochastic": (True, False), "continuous": (True, True)}
+# Entries the offspring tensor and the fecundities may take: exact zeros of both
+# signs, subnormal and tiny values, ordinary ones and values that make egg
+# counts overflow to infinity.
+SPECIAL = [0.0, -0.0, 5e-324, 1e-300, 1e-12, 0.25, 1.0, 3.0, 1e150, 1e300]
+
+
+def run_pair(make, steps):
+    """Runs make(session_type) on both copies through `steps`; returns both outcomes."""
+    outcomes = []
+    for reference in (False, True):
+        T.set_reference_paths(reference)
+        try:
+            s = make(T.EngineSession if reference else _engine_rs.EngineSession)
+            log = []
+            for step in steps:
+                try:
+                    log.append(("ok", step(s)))
+                except Exception as exc:  # the same failure must come from both
+                    log.append(("error", type(exc).__name__, str(exc)))
+                    break
+            tick, ind, sperm, words, _ = s.snapshot_state()
+            log.append((tick, ind.tobytes(), sperm.tobytes(), list(words), s.drain_eco_journal()))
+            outcomes.append(log)
+        finally:
+            T.set_reference_paths(False)
+    return outcomes
+
+
+def run(n_ticks):
+    def step(s):
+        ticks, _, stopped = s.run(n_ticks, 0)
+        return ticks, stopped
+    return step
+
+
+def random_model(draw_values, locus_name, mode, fixed, n_ages, seed):
+    locus = LOCI[locus_name]()
+    stochastic, continuous = MODES[mode]
+    bp = Blueprint(n_ages=n_ages, new_adult_age=1, locus=locus, stochastic=stochastic,
+                   continuous_sampling=continuous, fixed_egg_count=fixed)
+    z = locus.n_ztypes
+    rng = np.random.default_rng(seed)
+    bp.initial_individual_count[:, 1:, :] = rng.integers(0, 60, (2, n_ages - 1, z)).astype(float)
+    params = Params(bp, locus, growth_mode=int(rng.integers(0, 5)), carrying_capacity=800.0,
+                    eggs_per_female=float(rng.uniform(1.0, 30.0)), sperm_displacement_rate=float(rng.uniform()))
+    off = np.array(params.offspring_tensor, dtype=float).reshape(-1)
+    fec = np.array(params.fecundity_fitness, dtype=float).reshape(-1)
+    for idx, v in draw_values:
+        if idx % 3 == 0:
+            fec[idx % fec.size] = v
+        else:
+            off[idx % off.size] = v
+    params.offspring_tensor = off.reshape(np.shape(params.offspring_tensor))
+    params.fecundity_fitness = fec.reshape(np.shape(params.fecundity_fitness))
+    return bp, params, off
+
+
+values = st.lists(st.tuples(st.integers(0, 10_000), st.sampled_from(SPECIAL)), max_size=12)
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=list(HealthCheck))
+@given(edits=values, rewrite=values, locus_name=st.sampled_from(sorted(LOCI)), mode=st.sampled_from(sorted(MODES)),
+       fixed=st.booleans(), n_ages=st.integers(2, 5), seed=st.integers(0, 2**32 - 1))
+def test_fast_paths_match_reference_paths(edits, rewrite, locus_name, mode, fixed, n_ages, seed):
+    bp, params, off = random_model(edits, locus_name, mode, fixed, n_ages, seed)
+    # A mid-run write of the offspring tensor must reach the fast paths' caches.
+    off2 = off.copy()
+    for idx, v in rewrite:
+        off2[idx % off2.size] = v
+
+    def make(session_type):
+        return session_type(bp, params, seed=seed)
+
+    steps = [run(4),
+             lambda s: s.tensor_write("offspring_tensor", off2),
+             run(3),
+             lambda s: s.tensor_write("offspring_tensor", off),
+             run(2)]
+    fast, reference = run_pair(make, steps)
+    assert fast == reference
+
+
+@pytest.mark.parametrize("mode", sorted(MODES))
+@pytest.mark.parametrize("locus_name", sorted(LOCI))
+def test_fast_paths_match_on_long_runs(mode, locus_name):
+    bp, params, off = random_model([], locus_name, mode, False, 6, 11)
+    fast, reference = run_pair(lambda t: t(bp, params, seed=3), [run(60)])
+    assert fast == reference
+    assert fast[0] == ("ok", (60, False))
+    assert T.reference_paths() is False
