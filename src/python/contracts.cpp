@@ -244,6 +244,10 @@ PyObject* ecology_snapshot(const EcologyParams& eco) {
 }
 
 bool restore_ecology(EcologyParams* eco, size_t n_ages, PyObject* dict) {
+  if (!PyDict_Check(dict)) {
+    PyErr_Format(PyExc_TypeError, "argument 'ecology': expected a dict, got %s", Py_TYPE(dict)->tp_name);
+    return false;
+  }
   EcologyParams copy = *eco;
   for (std::string_view name : EcologyParams::kScalarNames) {
     const std::string key(name);
