@@ -223,7 +223,9 @@ Result<int64_t> SpatialSession::run_tick(CallbackHost* host) {
       }
     } else {
       WorkerPool& pool = WorkerPool::instance();
-      const size_t chunks = std::min(n, std::max<size_t>(1, pool.threads() * 8));
+      // A few demes are not worth waking the workers for.
+      constexpr size_t kMinDemesToSplit = 32;
+      const size_t chunks = n < kMinDemesToSplit ? 1 : std::min(n, std::max<size_t>(1, pool.threads() * 8));
       if (scratches_.size() < chunks) scratches_.resize(chunks);
       pool.parallel_for(chunks, [&](size_t c) {
         const size_t begin = c * n / chunks, end = (c + 1) * n / chunks;
