@@ -296,3 +296,30 @@ def test_trigger_deme_event_runs_on_one_deme():
     assert s.get_deme_scalar(1, "sex_ratio") == 0.25 and s.get_deme_scalar(0, "sex_ratio") == 0.5
     assert s.drain_eco_journal() == [(1, 0, 2, 0.5, 0.25)]
     assert s.current_tick() == 0
+
+
+def test_discrete_demes_record_without_sperm_and_match_across_threads():
+    def run(threads):
+        T.set_worker_threads(threads)
+        try:
+            s, bp, *_ = M.session(40, rate=0.25, module=T, model="discrete_generation", stochastic=True, seed=4)
+            b = H.HookProgramBuilder.for_blueprint(bp)
+            b.add_hook("early", [H.kill(0.2, sex="female")], demes=range(10, 20))
+            s.set_hook_program(b.build())
+            h = T_history(bp, 40)
+            s.bind_history(h)
+            s.run_steps(6, 3)
+            return _state(s), h.query()
+        finally:
+            T.set_worker_threads(0)
+
+    (t1, ind1, sperm1), rows1 = run(1)
+    (t2, ind2, sperm2), rows2 = run(2)
+    assert t1 == t2 == 6 and ind1.tobytes() == ind2.tobytes() and rows1.tobytes() == rows2.tobytes()
+    assert not sperm1.any()
+    assert rows1.shape == (3, 1 + 40 * 2 * 2 * 3)  # ticks 0, 3, 6; counts only
+
+
+def T_history(bp, n):
+    A, Z = bp.n_ages, bp.n_ztypes
+    return _engine_rs.HistoryStore(1 + n * 2 * A * Z, (n, 2, A, Z), True)
