@@ -323,3 +323,19 @@ def test_discrete_demes_record_without_sperm_and_match_across_threads():
 def T_history(bp, n):
     A, Z = bp.n_ages, bp.n_ztypes
     return _engine_rs.HistoryStore(1 + n * 2 * A * Z, (n, 2, A, Z), True)
+
+
+def test_ctrl_c_ends_run_steps_at_a_tick_boundary():
+    import _thread
+
+    s, *_ = M.session(200, rate=0.1, stochastic=True)
+    timer = threading.Timer(0.3, _thread.interrupt_main)
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            s.run_steps(10 ** 9, 0)
+    finally:
+        timer.cancel()
+    tick = s.current_tick()
+    assert tick > 0 and s.execution_state() == ("Ready", 0)
+    assert s.run_tick() == tick + 1  # still usable

@@ -255,6 +255,8 @@ Result<int64_t> tick_once(SpatialSession& s) {
     r = Error::memory("out of memory during the spatial tick");
   } catch (const std::length_error&) {
     r = Error::memory("out of memory during the spatial tick");
+  } catch (...) {
+    r = Error::runtime("internal failure during the spatial tick");
   }
   PyEval_RestoreThread(saved);
   return r;
