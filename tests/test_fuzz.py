@@ -737,3 +737,95 @@ def test_transaction_methods_with_anything(calls, fail):
     ok, _ = call(s.trigger_event, 0, allowed=ARGUMENT_ERRORS + (RuntimeError,))
     if fail:
         assert not ok and same(snapshot(s)[:5], before[:5])
+
+
+# ---------------------------------------------------------------- spatial session
+
+def _spatial_parts():
+    n = 2
+    bp = Blueprint(n_ages=A, new_adult_age=1, locus=LOCUS, n_demes=n, stochastic=True,
+                   migration_indptr=np.array([0, 1, 2]), migration_dest_idx=np.array([1, 0]),
+                   migration_weights=np.ones(2))
+    p = Params(bp, LOCUS)
+    cols = {"carrying_capacity": np.full(n, 100.0), "eggs_per_female": np.full(n, 10.0),
+            "low_density_growth_rate": np.full(n, 2.0), "growth_mode": np.full(n, 3, dtype=np.int64),
+            "survival_rates": np.ones(2 * n * A) * 0.9, "mating_rates": np.ones(2 * n * A),
+            "reproduction_rates": np.tile(np.asarray(p.reproduction_rates, dtype=float), n),
+            "fertility": np.ones(n * A), "competition_weights": np.ones(n * A),
+            "migration_rate": np.full(2 * n * A, 0.1)}
+    gen = {name: np.asarray(getattr(p, name), dtype=np.float64).ravel().copy()
+           for name in ["viability_fitness", "fecundity_fitness", "sexual_selection_fitness",
+                        "zygote_viability_fitness", "offspring_tensor", "meiosis_map",
+                        "female_ztype_compatibility", "male_ztype_compatibility"]}
+    ind = np.zeros((n, 2, A, Z))
+    ind[:, :, 1:, :] = 10.0
+    return [bp, cols, [gen], np.zeros(n, dtype=np.int64), ind, np.zeros((n, A, Z, Z)), 0]
+
+
+def make_spatial():
+    s = _engine_rs.HeterogeneousSpatialEngineSession(*_spatial_parts(), seed=3)
+    s.set_deme_custom_slots(0, {"flag": True})
+    s.run_tick()
+    return s
+
+
+def spatial_snapshot(s):
+    return (s.state_snapshot(), s.ecology_columns_snapshot(), s.n_variants(), s.execution_state(),
+            s.get_deme_custom_slots(0), [s.get_deme_tensor(d, "fecundity_fitness") for d in range(2)])
+
+
+@SETTINGS
+@given(st.data())
+def test_spatial_constructor(data):
+    args = data.draw(mutated(st.just(_spatial_parts())))
+    kwargs = data.draw(st.fixed_dictionaries({}, optional={"model": scalars | st.sampled_from(
+        ["age_structured", "discrete_generation", "x"]), "seed": scalars, "stay_after_send": scalars}))
+    ok, s = call(lambda *a: _engine_rs.HeterogeneousSpatialEngineSession(*a, **kwargs), *args,
+                 allowed=ARGUMENT_ERRORS + (AttributeError,))
+    if ok:
+        call(s.run_tick, allowed=ARGUMENT_ERRORS + (RuntimeError,))
+
+
+SPATIAL_WRITES = {
+    "set_state": lambda d: (d.draw(float64_arrays((2, 2, A, Z))), d.draw(float64_arrays((2, A, Z, Z))),
+                            d.draw(st.integers(-2, 5))),
+    "apply_deme": lambda d: (d.draw(st.integers(-1, 3)), d.draw(st.dictionaries(
+        st.sampled_from(SCALAR_NAMES + ["unknown"]), st.one_of(values, st.floats(-2, 5)), max_size=3))),
+    "tensor_write_deme": lambda d: (d.draw(st.integers(-1, 3)),) + d.draw(tensor_write_args()),
+    "set_migration_rate": lambda d: (d.draw(float64_arrays((d.draw(st.sampled_from([12, 11, 0])),))),),
+    "set_deme_custom_slots": lambda d: (d.draw(st.integers(-1, 3)),
+                                        d.draw(st.dictionaries(st.text(max_size=3), scalars, max_size=3))),
+    "fork_variant": lambda d: (d.draw(st.integers(-1, 3)),),
+    "trigger_deme_event": lambda d: (d.draw(st.integers(-1, 3)), d.draw(st.integers(-1, 5))),
+    "reseed": lambda d: (d.draw(scalars),),
+    "restore_from_checkpoint": lambda d: (d.draw(scalars),),
+    "truncate_checkpoints": lambda d: (d.draw(scalars),),
+    "run_steps": lambda d: (d.draw(st.integers(-1, 2)), d.draw(st.integers(-1, 3))),
+}
+SPATIAL_READS = {
+    "counts": lambda d: (d.draw(scalars),),
+    "state_snapshot_deme": lambda d: (d.draw(scalars),),
+    "get_deme_scalar": lambda d: (d.draw(st.integers(-1, 3)), d.draw(st.sampled_from(SCALAR_NAMES + ["x"]))),
+    "get_deme_tensor": lambda d: (d.draw(st.integers(-1, 3)), d.draw(st.sampled_from(sorted(TENSOR_LENGTHS)))),
+    "observe_current": lambda d: (d.draw(float64_arrays((d.draw(st.integers(0, 2)) * Z,))),
+                                  d.draw(st.lists(st.integers(0, 3), max_size=3)), True, False),
+}
+
+
+@SETTINGS
+@given(st.sampled_from(sorted(SPATIAL_WRITES)), st.data())
+def test_spatial_writes(method, data):
+    s = make_spatial()
+    args = data.draw(mutated(st.just(SPATIAL_WRITES[method](data))))
+    before = spatial_snapshot(s)
+    ok, _ = call(getattr(s, method), *args, allowed=ARGUMENT_ERRORS + (RuntimeError,))
+    if not ok and method not in ("trigger_deme_event", "run_steps"):
+        assert same(spatial_snapshot(s), before), f"{method} failed but changed the session"
+
+
+@SETTINGS
+@given(st.sampled_from(sorted(SPATIAL_READS)), st.data())
+def test_spatial_reads(method, data):
+    s = make_spatial()
+    args = data.draw(mutated(st.just(SPATIAL_READS[method](data))))
+    call(getattr(s, method), *args)

@@ -6,6 +6,7 @@
 #include "python/functions.hpp"
 #include "python/history_store.hpp"
 #include "python/parameter_log.hpp"
+#include "python/spatial_session.hpp"
 
 namespace {
 
@@ -49,6 +50,7 @@ PyMODINIT_FUNC PyInit__engine_rs(void) {
       !add_function(m, &qorin::py::kProjectObservationDef) ||
       !add_class(m, "EngineSession", qorin::py::engine_session_type) ||
       !add_class(m, "DiscreteEngineSession", qorin::py::discrete_session_type) ||
+      !add_class(m, "HeterogeneousSpatialEngineSession", qorin::py::spatial_session_type) ||
       !add_function(m, &qorin::py::kEquilibriumMetricsDef) ||
       !add_function(m, &qorin::py::kEquilibriumMetricsFlatDef) ||
       !add_function(m, &qorin::py::kMigrateCsrDeterministicDef) ||

@@ -3,6 +3,7 @@
 
 #define QORIN_NUMPY_IMPORT
 #include "python/np.hpp"
+#include "python/spatial_session.hpp"
 #include "python/testing.hpp"
 
 namespace {
@@ -36,6 +37,14 @@ PyMODINIT_FUNC PyInit__engine_testing(void) {
     }
   }
   if (!add_boundary_types(m) || !add_session_types(m)) {
+    Py_DECREF(m);
+    return nullptr;
+  }
+  // The spatial session built against this module's own worker pool, so that
+  // tests can change its thread count (set_worker_threads) and compare.
+  PyObject* spatial = qorin::py::spatial_session_type();
+  if (!spatial || PyModule_AddObject(m, "HeterogeneousSpatialEngineSession", spatial) < 0) {
+    Py_XDECREF(spatial);
     Py_DECREF(m);
     return nullptr;
   }

@@ -451,6 +451,15 @@ Status EcologyParams::expect_column_len(std::string_view name, size_t got, size_
 Result<EcologyParams> EcologyParams::single_deme(size_t n_ages, size_t d) const {
   if (d >= n_demes) return deme_out_of_range(d, n_demes);
   QORIN_TRY(validate(n_ages));
+  return deme_copy(n_ages, d);
+}
+
+Result<EcologyParams> EcologyParams::deme_copy(size_t n_ages, size_t d) const {
+  if (d >= n_demes || d >= carrying_capacity.size() || d >= eggs_per_female.size() || d >= sex_ratio.size() ||
+      d >= sperm_displacement_rate.size() || d >= low_density_growth_rate.size() || d >= growth_mode.size() ||
+      d >= external_expected_eggs.size() || d >= equilibrium_declared.size() || d >= custom_slots.size()) {
+    return deme_out_of_range(d, n_demes);
+  }
   EcologyParams one;
   one.n_demes = 1;
   one.carrying_capacity = {carrying_capacity[d]};

@@ -121,6 +121,9 @@ struct EcologyParams {
 
   // ---- per-deme columns ----
   Result<EcologyParams> single_deme(size_t n_ages, size_t d) const;
+  // single_deme for columns the caller has already validated (a spatial tick
+  // validates once and then copies every deme); blocks are still bounds-checked.
+  Result<EcologyParams> deme_copy(size_t n_ages, size_t d) const;
   Status replace_deme(size_t n_ages, size_t d, const EcologyParams& one);
   static Status expect_column_len(std::string_view name, size_t got, size_t expected);
   static std::vector<double> tile_vec(std::span<const double> values) {

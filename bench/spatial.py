@@ -1,0 +1,119 @@
+"""Spatial session throughput: ticks per second and deme-ticks per second for 10,
+1000 and 100000 demes of a Z = 10, A = 8 model (a homing drive locus, ten
+genotypes) on a ring-plus-random sparse graph, deterministic and stochastic, with
+1 and 2 worker threads (the speed-up), against a streaming-triad memory-bandwidth
+figure measured in the same run over arrays of the stacked state's size. Peak
+memory is reported beside the stacked state size.
+
+Run from the repository root after building:  PYTHONPATH=python python bench/spatial.py
+(--demes 10 1000 to skip the largest case; --ticks scales the tick counts).
+"""
+import argparse
+import resource
+import time
+
+import numpy as np
+
+from qorin import _engine_testing as T
+from qorin import genetics
+from qorin.contracts import Blueprint, Params
+
+A = 8
+GENETICS = ("viability_fitness", "fecundity_fitness", "sexual_selection_fitness", "zygote_viability_fitness",
+            "offspring_tensor", "meiosis_map", "female_ztype_compatibility", "male_ztype_compatibility")
+
+
+def graph(n, rng, extra=2):
+    """Each deme sends to its two ring neighbours and to `extra` random demes."""
+    rows = []
+    for d in range(n):
+        dest = {(d + 1) % n, (d - 1) % n}
+        if n > 3:
+            dest.update(int(x) for x in rng.integers(0, n, size=extra))
+        dest.discard(d) if n > 1 else None
+        rows.append(sorted(dest))
+    indptr = np.cumsum([0] + [len(r) for r in rows]).astype(np.int64)
+    dest = np.array([x for r in rows for x in r], dtype=np.int64)
+    weights = np.concatenate([np.full(len(r), 1.0 / len(r)) for r in rows]) if rows else np.zeros(0)
+    return indptr, dest, weights
+
+
+def build(n, stochastic, seed=1):
+    locus = genetics.homing_drive(cutting=0.9, homing=0.9)
+    rng = np.random.default_rng(seed)
+    indptr, dest, weights = graph(n, rng)
+    bp = Blueprint(A, 2, locus, n_demes=n, stochastic=stochastic, migration_indptr=indptr,
+                   migration_dest_idx=dest, migration_weights=weights)
+    p = Params(bp, locus, carrying_capacity=500.0, eggs_per_female=20.0, low_density_growth_rate=4.0,
+               survival_rates=np.full((2, A), 0.8))
+    Z = bp.n_ztypes
+    cols = {"carrying_capacity": np.full(n, 500.0), "eggs_per_female": np.full(n, 20.0),
+            "sex_ratio": np.full(n, 0.5), "sperm_displacement_rate": np.full(n, 1.0),
+            "low_density_growth_rate": np.full(n, 4.0), "growth_mode": np.full(n, 3, dtype=np.int64),
+            "survival_rates": np.tile(p.survival_rates.ravel(), n), "mating_rates": np.tile(p.mating_rates.ravel(), n),
+            "reproduction_rates": np.tile(p.reproduction_rates, n), "fertility": np.tile(p.fertility, n),
+            "competition_weights": np.tile(p.competition_weights, n), "migration_rate": np.full(n * 2 * A, 0.05)}
+    bank = [{k: np.asarray(getattr(p, k), dtype=np.float64).ravel().copy() for k in GENETICS}]
+    ind = np.zeros((n, 2, A, Z))
+    ind[:, :, 2:, :] = rng.integers(0, 10, size=(n, 2, A - 2, Z))
+    sperm = np.zeros((n, A, Z, Z))
+    s = T.HeterogeneousSpatialEngineSession(bp, cols, bank, np.zeros(n, dtype=np.int64), ind, sperm, 0, seed=seed)
+    del ind, sperm, cols
+    return s, (2 * A * Z + A * Z * Z) * n * 8
+
+
+def triad_bandwidth(n_bytes, repeats=3):
+    """Bytes per second of a = b + 3 c over arrays of n_bytes each (3 arrays moved)."""
+    n = max(1, n_bytes // 8)
+    b, c = np.ones(n), np.full(n, 2.0)
+    a = np.empty(n)
+    best = float("inf")
+    for _ in range(repeats):
+        t0 = time.perf_counter()
+        np.multiply(c, 3.0, out=a)
+        np.add(a, b, out=a)
+        best = min(best, time.perf_counter() - t0)
+    # multiply reads c, writes a; add reads a and b, writes a: 5 array passes
+    return 5 * n * 8 / best
+
+
+def time_ticks(s, ticks):
+    s.run_tick()  # warm-up: buffers, worker threads
+    t0 = time.perf_counter()
+    for _ in range(ticks):
+        s.run_tick()
+    return (time.perf_counter() - t0) / ticks
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--demes", type=int, nargs="+", default=[10, 1000, 100000])
+    ap.add_argument("--ticks", type=float, default=1.0, help="scale the number of timed ticks")
+    args = ap.parse_args()
+    print(f"{'demes':>7} {'mode':>13} {'thr':>3} {'ticks/s':>10} {'deme-ticks/s':>13} {'speed-up':>8} "
+          f"{'state GB/s':>10} {'triad GB/s':>10}")
+    for n in args.demes:
+        ticks = max(2, int(args.ticks * {10: 2000, 1000: 40}.get(n, 3)))
+        for stochastic in (False, True):
+            per_tick = {}
+            state_bytes = 0
+            for threads in (1, 2):
+                T.set_worker_threads(threads)
+                s, state_bytes = build(n, stochastic)
+                per_tick[threads] = time_ticks(s, ticks)
+                del s
+            T.set_worker_threads(0)
+            triad = triad_bandwidth(state_bytes)
+            for threads in (1, 2):
+                dt = per_tick[threads]
+                mode = "stochastic" if stochastic else "deterministic"
+                # each tick reads and writes the stacked state at least once
+                print(f"{n:>7} {mode:>13} {threads:>3} {1 / dt:>10.1f} {n / dt:>13.0f} "
+                      f"{per_tick[1] / dt:>8.2f} {2 * state_bytes / dt / 1e9:>10.2f} {triad / 1e9:>10.2f}")
+        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+        print(f"{n:>7} stacked state {state_bytes / 1e6:.1f} MB; peak resident memory so far {peak / 1e6:.1f} MB "
+              f"({peak / state_bytes:.1f}x the state)")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,191 @@
+// The spatial multi-deme session: many demes stacked in one state, one shared
+// blueprint, the ecology stored once as per-deme columns and the genetics in a
+// bank of variants that demes point at. A tick runs every deme's lifecycle
+// (in parallel on the worker pool unless Python callbacks need the calling
+// thread), merges the results in deme order, then migrates.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/hooks/eco_ctx.hpp"
+#include "core/hooks/interpreter.hpp"
+#include "core/kernels/lifecycle.hpp"
+#include "core/kernels/migration.hpp"
+#include "core/model/blueprint.hpp"
+#include "core/model/ecology.hpp"
+#include "core/model/genetics.hpp"
+#include "core/output/parameter_log.hpp"
+#include "core/random/rng.hpp"
+#include "core/sessions/session_core.hpp"
+#include "core/sessions/spatial_checkpoint.hpp"
+
+namespace qorin {
+
+// One parameter change of one deme, in commit order.
+struct SpatialJournalRow {
+  size_t deme = 0;
+  int64_t tick = 0;
+  size_t param_id = 0;
+  double old_value = 0.0;
+  double new_value = 0.0;
+  int64_t stage = 0;
+};
+
+// A failure inside a deme tick or event: a runtime error, except a pending
+// Python exception and running out of memory, which keep their kind, and the
+// bounds gate of staged parameter writes, which is a value error.
+Error spatial_tick_error(Error e);
+
+// The parameter-log entry of a journal row (the stage becomes its event label).
+LogEntry spatial_log_entry(const SpatialJournalRow& row);
+
+// ---- construction helpers (the binding converts, these check) ----
+
+// Columns of D demes with their defaults: scalars per deme, tensors empty,
+// no equilibrium declared, one empty custom-slot map per deme.
+EcologyParams default_spatial_columns(size_t n_demes);
+// growth_mode and equilibrium_declared are read as int64, every other column as float64.
+bool is_int_spatial_column(std::string_view name);
+Status set_int_spatial_column(EcologyParams& eco, std::string_view name, const std::vector<int64_t>& values);
+Status set_f64_spatial_column(EcologyParams& eco, std::string_view name, std::vector<double> values);
+// Structure (EcologyParams::validate) then the values every later write
+// checks: bounded scalars, growth modes, expected eggs, tensors finite and not
+// negative, migration rates in [0, 1].
+Status validate_spatial_columns(const EcologyParams& eco, size_t n_ages);
+// Lengths (GeneticsTensors::validate) then values.
+Status validate_variant(const Blueprint& bp, const GeneticsTensors& gen);
+// Every value of a migration-rate column is a finite fraction.
+Status check_migration_rates(std::span<const double> values);
+// Stacked counts are finite and not negative.
+Status check_stacked_values(std::string_view name, std::span<const double> values);
+// "age_structured" -> false, "discrete_generation" -> true.
+Result<bool> parse_spatial_model(std::string_view model);
+
+struct SpatialParts {
+  Blueprint blueprint;
+  EcologyParams ecology;
+  std::vector<GeneticsTensors> bank;
+  std::vector<size_t> deme_variant_ids;
+  std::vector<double> individual_count_all;
+  std::vector<double> sperm_storage_all;
+  int64_t tick = 0;
+  bool discrete = false;
+  bool stay_after_send = false;
+  uint64_t seed = 0;
+};
+
+class SpatialSession : public SessionBase {
+ public:
+  // The model checks, then one stream per deme (seed ^ d); Ready.
+  static Result<SpatialSession> from_parts(SpatialParts parts);
+
+  // ---- the tick ----
+  // One tick of every deme, then migration. Returns the tick after the call.
+  // `host` runs Python callbacks (needed when any are installed).
+  Result<int64_t> run_tick(CallbackHost* host);
+
+  // ---- bank ----
+  size_t n_variants() const { return bank_.size(); }
+  size_t n_demes() const { return ids_.size(); }
+  Result<size_t> fork_variant(size_t deme);
+  Status tensor_write_deme(size_t deme, std::string_view name, std::span<const double> values);
+  // Checks the variant and names, reads and checks every value, then writes.
+  Status refresh_variant_tensors(size_t variant_id, const std::vector<std::string>& fields, FieldSource& source);
+
+  // ---- state ----
+  Status set_state(std::span<const double> ind, std::span<const double> sperm, int64_t tick);
+  // Block `deme` of each stacked vector.
+  Result<std::pair<std::span<const double>, std::span<const double>>> deme_block(size_t deme) const;
+  Result<Totals> counts(size_t deme) const;
+  void reseed(uint64_t seed);
+
+  // ---- per-deme parameters ----
+  Status apply_deme(size_t deme, const std::vector<std::pair<std::string, double>>& writes);
+  Result<double> get_deme_scalar(size_t deme, std::string_view name) const;
+  Result<std::vector<double>> get_deme_tensor(size_t deme, std::string_view name) const;
+  Status refresh_deme_ecology(size_t deme, const std::vector<std::string>& fields, FieldSource& source);
+  Status refresh_deme_parameters(size_t deme, const std::vector<std::string>& fields, FieldSource& source);
+  Result<const CustomSlotMap*> deme_custom_slots(size_t deme) const;
+  Status set_deme_custom_slots(size_t deme, CustomSlotMap slots);
+  Status set_migration_rate(std::span<const double> values);
+  std::vector<SpatialJournalRow> drain_journal();
+
+  // ---- events ----
+  Result<int32_t> trigger_deme_event(size_t deme, int64_t event_id, CallbackHost* host);
+
+  // ---- checkpoints and history ----
+  Status capture_checkpoint();
+  // The restored tick, or false (as nullopt) when none has exactly this tick.
+  Result<std::optional<int64_t>> restore_from_checkpoint(int64_t tick);
+  SpatialCheckpointStore& checkpoints() { return checkpoints_; }
+  Status record_history(bool continuation);
+
+  // ---- reads ----
+  const Blueprint& blueprint() const { return bp_; }
+  const EcologyParams& ecology() const { return eco_; }
+  const std::vector<GeneticsTensors>& bank() const { return bank_; }
+  const std::vector<size_t>& deme_variant_ids() const { return ids_; }
+  const std::vector<double>& individual_count_all() const { return ind_; }
+  const std::vector<double>& sperm_storage_all() const { return sperm_; }
+  const std::vector<SessionRng>& rngs() const { return rngs_; }
+  std::vector<SpatialJournalRow>& journal() { return journal_; }
+  bool discrete() const { return discrete_; }
+  bool stay_after_send() const { return stay_after_send_; }
+  uint64_t seed() const { return seed_; }
+
+ private:
+  SpatialSession() = default;
+
+  // What one deme tick hands back to the merge.
+  struct DemeOutcome {
+    bool failed = false;
+    Error error;
+    int32_t code = 0;
+    std::vector<JournalRow> rows;
+    // With an ecology context: the genetics a callback transaction left.
+    bool replaced_genetics = false;
+    EcologyParams ecology;
+    GeneticsTensors genetics;
+  };
+
+  // One deme's lifecycle on its own slices; never throws.
+  void tick_deme(size_t d, bool hook_free, KernelScratch& scratch, CallbackHost* host) noexcept;
+  // Points the deme at the first bank entry equal to `gen`, or appends it.
+  void repoint(size_t deme, GeneticsTensors gen);
+  // Moves the journal rows from `first` on into the bound history's per-deme
+  // logs (rows of demes without a log are dropped); without a history they stay.
+  void route_rows(size_t first);
+  // Sets Failed and returns the error.
+  Error fail(Error e);
+
+  Blueprint bp_;
+  EcologyParams eco_;
+  std::vector<GeneticsTensors> bank_;
+  std::vector<size_t> ids_;
+  std::vector<SessionRng> rngs_;
+  std::vector<double> ind_;
+  std::vector<double> sperm_;
+  SpatialCheckpointStore checkpoints_;
+  std::vector<SpatialJournalRow> journal_;
+  uint64_t seed_ = 0;
+  bool discrete_ = false;
+  bool stay_after_send_ = false;
+
+  // Reused across ticks.
+  std::vector<double> staged_;
+  std::vector<DemeOutcome> outcomes_;
+  std::vector<KernelScratch> scratches_;
+  std::vector<CandidateEntry> candidates_;
+  MigrationScratch migration_scratch_;
+  std::vector<double> migrated_ind_, migrated_sperm_;
+  int64_t ticking_ = 0;
+};
+
+}  // namespace qorin

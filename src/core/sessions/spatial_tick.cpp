@@ -1,0 +1,324 @@
+// The spatial tick: every deme's lifecycle on its own block of the stacked
+// state and its own stream (in parallel unless Python callbacks need the
+// calling thread), a merge in deme order, then migration between demes.
+#include <algorithm>
+#include <limits>
+#include <new>
+#include <optional>
+#include <stdexcept>
+
+#include "core/sessions/age_structured_tick.hpp"
+#include "core/sessions/discrete_tick.hpp"
+#include "core/sessions/spatial.hpp"
+#include "core/util/format.hpp"
+#include "core/util/worker_pool.hpp"
+
+namespace qorin {
+
+namespace spatial {
+
+// The slices and shared inputs of one deme tick.
+struct DemeTick {
+  size_t deme = 0;
+  SessionRng* rng = nullptr;
+  std::span<double> ind;
+  std::span<double> sperm;  // empty for discrete demes
+  std::span<double> staged;
+  int64_t tick = 0;
+  EcoCtx* ctx = nullptr;
+  const EcoSources* sources = nullptr;
+};
+
+// Age-structured demes.
+Result<int32_t> run_spatial_tick_heterogeneous(const Blueprint& bp, const HookProgram& program, const DemeTick& t,
+                                               KernelScratch& scratch, CallbackHost* host) {
+  return run_tick(*t.rng, bp, program, t.ind, t.sperm, t.tick, t.deme, t.staged, t.ctx, t.sources, scratch, host);
+}
+
+// Discrete-generation demes (two ages, no stored sperm).
+Result<int32_t> run_spatial_tick_discrete(const Blueprint& bp, const HookProgram& program, const DemeTick& t,
+                                          KernelScratch& scratch, CallbackHost* host) {
+  return discrete::run_tick(*t.rng, bp, program, t.ind, t.tick, t.deme, t.staged, t.ctx, t.sources, scratch, host);
+}
+
+}  // namespace spatial
+
+namespace {
+
+constexpr int64_t kLastTick = std::numeric_limits<int64_t>::max();
+
+const std::vector<double>* staged_column(const EcologyParams& eco, size_t i) {
+  switch (i) {
+    case 0: return &eco.carrying_capacity;
+    case 1: return &eco.eggs_per_female;
+    case 2: return &eco.sex_ratio;
+    case 3: return &eco.sperm_displacement_rate;
+    default: return &eco.low_density_growth_rate;
+  }
+}
+
+// Replaces the entry of the same deme, else appends (the candidate queue's rule).
+void put_candidate(std::vector<CandidateEntry>& list, CandidateEntry entry) {
+  for (CandidateEntry& c : list) {
+    if (c.deme == entry.deme) {
+      c = std::move(entry);
+      return;
+    }
+  }
+  list.push_back(std::move(entry));
+}
+
+}  // namespace
+
+void SpatialSession::tick_deme(size_t d, bool hook_free, KernelScratch& scratch, CallbackHost* host) noexcept {
+  DemeOutcome& out = outcomes_[d];
+  out.failed = false;
+  out.code = 0;
+  out.rows.clear();
+  out.replaced_genetics = false;
+  auto report = [&](Error e) {
+    out.failed = true;
+    out.error = std::move(e);
+  };
+  try {
+    const size_t A = bp_.n_ages, Z = bp_.n_ztypes;
+    const size_t ib = discrete_ ? 4 * Z : 2 * A * Z;
+    const size_t sb = A * Z * Z;
+    spatial::DemeTick t;
+    t.deme = d;
+    t.rng = &rngs_[d];
+    t.ind = std::span<double>(ind_.data() + d * ib, ib);
+    if (!discrete_) t.sperm = std::span<double>(sperm_.data() + d * sb, sb);
+    t.staged = std::span<double>(staged_.data() + d * kNumStagedScalars, kNumStagedScalars);
+    t.tick = ticking_;
+    const GeneticsTensors& gen = bank_[ids_[d]];
+    auto lifecycle = [&]() {
+      return discrete_ ? spatial::run_spatial_tick_discrete(bp_, program_, t, scratch, host)
+                       : spatial::run_spatial_tick_heterogeneous(bp_, program_, t, scratch, host);
+    };
+    Result<int32_t> code = 0;
+    if (hook_free) {
+      const EcoSources sources{&eco_, &gen, d};
+      t.sources = &sources;
+      code = lifecycle();
+    } else {
+      Result<EcologyParams> one = eco_.deme_copy(A, d);
+      if (!one) {
+        code = one.error();
+      } else {
+        EcoCtx ctx;
+        ctx.ecology = &*one;
+        ctx.base_genetics = &gen;
+        ctx.deme = 0;  // the copy holds this deme alone
+        ctx.tick = ticking_;
+        t.ctx = &ctx;
+        code = lifecycle();
+        if (ctx.genetics) {
+          out.replaced_genetics = true;
+          out.ecology = *one;
+          out.genetics = std::move(*ctx.genetics);
+        }
+        for (size_t i = 0; i < kNumStagedScalars; ++i) t.staged[i] = one->eco_value(i, 0);
+        out.rows = std::move(ctx.journal);
+      }
+    }
+    if (!code) {
+      report(spatial_tick_error(std::move(code).error()));
+    } else {
+      out.code = *code;
+    }
+  } catch (const std::bad_alloc&) {
+    report(Error::memory("out of memory in the tick of deme " + std::to_string(d)));
+  } catch (const std::length_error&) {
+    report(Error::memory("out of memory in the tick of deme " + std::to_string(d)));
+  } catch (...) {
+    report(Error::runtime("internal failure in the tick of deme " + std::to_string(d)));
+  }
+  if (out.failed || out.code != 0) {
+    try {
+      program_.queues.push_phase(d);
+    } catch (...) {
+      // The phase cursor then misses this deme; its status still fails or stops the tick.
+    }
+  }
+}
+
+void SpatialSession::route_rows(size_t first) {
+  if (!history_ || first >= journal_.size()) return;
+  {
+    auto h = history_->lock();
+    const std::vector<SharedParameterLog>& logs = h->deme_logs();
+    for (size_t i = first; i < journal_.size(); ++i) {
+      const SpatialJournalRow& r = journal_[i];
+      if (r.deme < logs.size() && logs[r.deme]) logs[r.deme]->push(spatial_log_entry(r));
+    }
+  }
+  journal_.erase(journal_.begin() + static_cast<std::ptrdiff_t>(first), journal_.end());
+}
+
+Result<int64_t> SpatialSession::run_tick(CallbackHost* host) {
+  if (state_ != ExecState::Ready) {
+    return Error::runtime("Session is not Ready; restore a checkpoint or reset before run");
+  }
+  if (tick_ == kLastTick) return Error::overflow("tick counter cannot advance past " + format_int(kLastTick));
+  state_ = ExecState::Running;
+  const int64_t t0 = tick_;
+  const size_t j0 = journal_.size();
+  const char* kind = discrete_ ? "discrete" : "heterogeneous";
+  const size_t n = ids_.size();
+  const size_t A = bp_.n_ages, Z = bp_.n_ztypes;
+  ticking_ = t0;
+
+  std::optional<Error> failure;
+  bool stop = false;
+  try {
+    // 2. Staged scalars from the five columns (0 where a column is short).
+    staged_.assign(n * kNumStagedScalars, 0.0);
+    for (size_t i = 0; i < kNumStagedScalars; ++i) {
+      const std::vector<double>& col = *staged_column(eco_, i);
+      const size_t m = std::min(n, col.size());
+      for (size_t d = 0; d < m; ++d) staged_[d * kNumStagedScalars + i] = col[d];
+    }
+
+    // 3. Checks.
+    if (n == 0) return fail(Error::runtime(std::string(kind) + " spatial run requires at least one deme"));
+    if (rngs_.size() != n || eco_.n_demes != n) {
+      return fail(Error::runtime(std::string(kind) + " spatial run requires " + format_uint(n) +
+                                 " ecology columns, variant ids, and RNG streams, got " +
+                                 format_uint(eco_.n_demes) + ", " + format_uint(n) + ", and " +
+                                 format_uint(rngs_.size())));
+    }
+    const size_t ib = discrete_ ? 4 * Z : 2 * A * Z;
+    const size_t sb = discrete_ ? 4 * Z : A * Z * Z;
+    const size_t ind_blocks = ib ? ind_.size() / ib : 0;
+    const size_t sperm_blocks = sb ? (discrete_ ? ind_.size() : sperm_.size()) / sb : 0;
+    if (ind_blocks != rngs_.size() || sperm_blocks != rngs_.size()) {
+      return fail(Error::runtime("stacked state length mismatch: expected " + format_uint(n) +
+                                 " demes, got ind=" + format_uint(ind_blocks) + " sperm=" +
+                                 format_uint(sperm_blocks) + " rngs=" + format_uint(rngs_.size())));
+    }
+    const bool callbacks = has_callbacks();
+    const bool hook_free = program_.n_hooks <= 0 && !program_.has_set_param && !callbacks;
+    if (!hook_free) {
+      // Every deme copies its ecology from these columns.
+      if (Status valid = eco_.validate(A); !valid) return fail(tick_error(std::move(valid).error()));
+    }
+    if (outcomes_.size() < n) outcomes_.resize(n);
+    candidates_.clear();
+
+    // 4-5. Deme ticks.
+    if (callbacks) {
+      if (scratches_.empty()) scratches_.resize(1);
+      for (size_t d = 0; d < n; ++d) {
+        tick_deme(d, hook_free, scratches_[0], host);
+        // Candidates left by this deme's callbacks belong to it.
+        for (CandidateEntry& c : program_.queues.take_candidates()) {
+          c.deme = d;
+          put_candidate(candidates_, std::move(c));
+        }
+        DemeOutcome& out = outcomes_[d];
+        if (out.replaced_genetics) {
+          put_candidate(candidates_, CandidateEntry{d, std::move(out.ecology), std::move(out.genetics)});
+        }
+      }
+    } else {
+      WorkerPool& pool = WorkerPool::instance();
+      // A few demes are not worth waking the workers for.
+      constexpr size_t kMinDemesToSplit = 32;
+      const size_t chunks = n < kMinDemesToSplit ? 1 : std::min(n, std::max<size_t>(1, pool.threads() * 8));
+      if (scratches_.size() < chunks) scratches_.resize(chunks);
+      pool.parallel_for(chunks, [&](size_t c) {
+        const size_t begin = c * n / chunks, end = (c + 1) * n / chunks;
+        for (size_t d = begin; d < end; ++d) tick_deme(d, hook_free, scratches_[c], nullptr);
+      });
+    }
+
+    // 6. Merge in deme order.
+    for (size_t d = 0; d < n; ++d) {
+      DemeOutcome& out = outcomes_[d];
+      for (const JournalRow& r : out.rows) {
+        journal_.push_back(SpatialJournalRow{d, r.tick, r.param_id, r.old_value, r.new_value, r.stage});
+      }
+      if (out.failed) {
+        failure = std::move(out.error);
+        break;
+      }
+      stop = stop || out.code != 0;
+    }
+
+    // 7. Phase cursor: the lowest deme that stopped or failed.
+    const std::vector<size_t> phases = program_.queues.take_phases();
+    phase_ = phases.empty() ? 0 : *std::min_element(phases.begin(), phases.end());
+
+    // 8. Staged scalars back into the columns.
+    if (!failure) {
+      for (size_t i = 0; i < kNumStagedScalars; ++i) {
+        const size_t m = std::min(n, staged_column(eco_, i)->size());
+        for (size_t d = 0; d < m; ++d) eco_.set_eco_value(i, d, staged_[d * kNumStagedScalars + i]);
+      }
+    }
+
+    // 9. Candidates: the deme's ecology and genetics as its callbacks left them.
+    for (CandidateEntry& c : program_.queues.take_candidates()) put_candidate(candidates_, std::move(c));
+    for (CandidateEntry& c : candidates_) {
+      if (c.deme >= ids_.size()) continue;
+      Status written = eco_.replace_deme(A, c.deme, c.ecology);
+      if (!written && !failure) failure = tick_error(std::move(written).error());
+      repoint(c.deme, std::move(c.genetics));
+    }
+    candidates_.clear();
+
+    // 10. Migration, then the tick advances.
+    if (!failure && !stop) {
+      bool any_rate = false;
+      for (double r : eco_.migration_rate) any_rate = any_rate || r > 0.0;
+      Status migrated = Status::ok();
+      if (any_rate) {
+        MigrationInputs in;
+        in.ind = ind_;
+        in.sperm = sperm_;
+        in.indptr = bp_.migration_indptr;
+        in.dest_idx = bp_.migration_dest_idx;
+        in.weights = bp_.migration_weights;
+        in.rate = eco_.migration_rate;
+        in.n_demes = n;
+        in.n_ages = A;
+        in.n_ztypes = Z;
+        migrated_ind_.resize(ind_.size());
+        migrated_sperm_.resize(sperm_.size());
+        migrated = bp_.stochastic ? migrate_csr_stochastic_into(rngs_, bp_.continuous_sampling, in, migrated_ind_,
+                                                                migrated_sperm_, migration_scratch_)
+                                  : migrate_csr_deterministic_into(in, migrated_ind_, migrated_sperm_,
+                                                                   migration_scratch_);
+        if (migrated) {
+          ind_.swap(migrated_ind_);
+          sperm_.swap(migrated_sperm_);
+        }
+      }
+      if (!migrated) {
+        failure = tick_error(std::move(migrated).error());
+      } else {
+        tick_ = t0 + 1;
+      }
+    }
+
+    // 11. Parameter changes of this call into the per-deme logs.
+    route_rows(j0);
+  } catch (const std::bad_alloc&) {
+    failure = Error::memory("out of memory during the spatial tick at tick " + format_int(t0));
+  } catch (const std::length_error&) {
+    failure = Error::memory("out of memory during the spatial tick at tick " + format_int(t0));
+  }
+
+  // 12. Final state.
+  if (failure) return fail(std::move(*failure));
+  if (tick_ == t0) {
+    state_ = ExecState::Stopped;
+  } else {
+    state_ = ExecState::Ready;
+    phase_ = 0;
+  }
+  return tick_;
+}
+
+}  // namespace qorin
