@@ -20,10 +20,10 @@ def test_members_registered_in_order():
              "DiscreteEngineSession", "HeterogeneousSpatialEngineSession", "equilibrium_metrics",
              "equilibrium_metrics_flat", "migrate_csr_deterministic", "migrate_csr_stochastic",
              "compute_offspring_tensor"]
-    # Members present so far appear in the fixed relative order, and nothing else.
-    assert public == [n for n in order if n in public]
+    # Exactly the eleven members, in the fixed order; HookTransaction is a class
+    # of the module's own but not one of its attributes.
+    assert public == order
     assert "HookTransaction" not in public
-    assert {"project_observation", "compute_offspring_tensor"} <= set(public)
 
 
 @pytest.mark.parametrize("fn, params", [
