@@ -14,6 +14,7 @@
 #include "python/contracts.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/gil.hpp"
 #include "python/history_store.hpp"
 #include "python/hooks.hpp"
 #include "python/rng_words.hpp"
@@ -539,30 +540,6 @@ const PyMethodDef kSinglePopulation[] = {
 };
 
 // ---- the run driver ----
-
-// Releases the interpreter lock for its lifetime (when asked to), also when
-// an exception unwinds through it.
-class GilRelease {
- public:
-  explicit GilRelease(bool release) : state_(release ? PyEval_SaveThread() : nullptr) {}
-  ~GilRelease() { reacquire(); }
-  void reacquire() {
-    if (state_) PyEval_RestoreThread(state_);
-    state_ = nullptr;
-  }
-  // Runs f with the lock held.
-  template <class F>
-  auto with_gil(F&& f) {
-    if (!state_) return f();
-    PyEval_RestoreThread(state_);
-    auto r = f();
-    state_ = PyEval_SaveThread();
-    return r;
-  }
-
- private:
-  PyThreadState* state_;
-};
 
 // Ctrl-C between ticks: the pending KeyboardInterrupt goes to this thread's
 // slot and ends the run at the boundary.

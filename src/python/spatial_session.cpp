@@ -16,6 +16,7 @@
 #include "python/contracts.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
+#include "python/gil.hpp"
 #include "python/guard.hpp"
 #include "python/session_binding.hpp"
 
@@ -248,7 +249,7 @@ Result<int64_t> tick_once(SpatialSession& s) {
     return s.run_tick(&host);
   }
   Result<int64_t> r = Error::runtime("tick did not run");
-  PyThreadState* saved = PyEval_SaveThread();
+  GilRelease gil(true);
   try {
     r = s.run_tick(nullptr);
   } catch (const std::bad_alloc&) {
@@ -258,7 +259,6 @@ Result<int64_t> tick_once(SpatialSession& s) {
   } catch (...) {
     r = Error::runtime("internal failure during the spatial tick");
   }
-  PyEval_RestoreThread(saved);
   return r;
 }
 
