@@ -1001,8 +1001,8 @@ def parse_scenario(text: str, source: str = "<scenario>") -> Scenario:
             shown = ", ".join(f"{e[1]} = {_show(v)}" for e, (_, v) in zip(entries, combo))
             model = _model(point, _Checker(source, chk.lines, overrides, shown), {})
             if _shape(model) != _shape(base):
-                chk.err(("sweep",), f"the parameter set {shown} changes the ages, genotypes or demes "
-                                   "of the model; every parameter set of a sweep must share them")
+                chk.err(("sweep",), f"the parameter set {shown} changes the ages or genotypes of the "
+                                   "model or the number of its demes; every parameter set of a sweep must share them")
             models.append(model)
     ticks = settings["ticks"]
     releases = base.program.release_ticks(ticks + 1) if base.program is not None else []
