@@ -103,7 +103,7 @@ def test_run_shows_progress_and_defaults_its_output_name(tmp_path, monkeypatch, 
     (("homing = 0.9", "homing = 0.9\nhomming = 1"), 2, "line 13: genetics.homming: unknown key"),
     (("[sweep]", "[sweep]\n\"ecology.sex_ratio\" = [0.5, 2]"), 2,
      "sweep.ecology.sex_ratio: value 2 (2): ecology.sex_ratio must be"),
-    (("[ages]", "[landscape]\nn_demes = 3\n[ages]"), 2, "landscape: landscapes"),
+    (("[ages]", "[landscape]\nn_demes = 3\n[ages]"), 2, "landscape: missing the required key 'shape'"),
     (("ticks = 20", "ticks = 20\nticks = 21"), 2, "not valid TOML"),
 ])
 def test_a_bad_scenario_reports_its_line_and_writes_nothing(tmp_path, capsys, change, status, message):

@@ -178,7 +178,7 @@ BAD = [
     (_replace("count = 2\n", ""), "release.1", "[[release]]\ngenotype = \"W/D\"",
      "missing the required key 'count'"),
     (FULL + "\n[landscape]\nn_demes = 4\n", "landscape", "[landscape]",
-     "not supported in scenario files yet"),
+     "missing the required key 'shape'"),
     (FULL + "\n[release]\ngenotype = 1\n", None, None, "not valid TOML"),
     (FULL + "\n[sweep]\necology.sex_ratio = [0.5, 1.5]\n", "sweep.ecology.sex_ratio", "ecology.sex_ratio",
      "value 2 (1.5): ecology.sex_ratio must be a finite number in [0, 1]"),

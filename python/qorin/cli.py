@@ -295,6 +295,8 @@ def _describe(ds) -> list:
                      f"{model.get('n_ztypes')} genotypes, {model.get('n_ages')} age classes "
                      f"(adult from age {model.get('new_adult_age')}), "
                      f"{'stochastic' if model.get('stochastic') else 'deterministic'}")
+    if "deme" in ds["count"].dims:
+        lines.append(f"  landscape: {ds.sizes['deme']} demes linked by migration")
     ticks = ds["tick"].values
     n_rep = ds.sizes.get("replicate", 1)
     from .sweeps import parameter_dims
@@ -338,6 +340,34 @@ def _report(ds, seconds, summary: dict) -> None:
     who = ("adult " if adults else "") + ({"female": "females", "male": "males"}.get(sex, "individuals"))
     print(f"  suppressed: {who} at most {threshold:g} at some recorded tick\n")
     table = summarize(ds, threshold, adults_only=adults, sex=None if sex == "both" else sex)
+    if "deme" in ds["count"].dims:
+        print("all demes together:")
+    print(table.to_string(float_format=lambda x: f"{x:.4g}"))
+    if "deme" in ds["count"].dims:
+        _report_demes(ds, threshold, adults, sex)
+
+
+MAX_DEMES_SHOWN = 30
+
+
+def _report_demes(ds, threshold: float, adults: bool, sex: str) -> None:
+    """The summary of every deme on its own (evenly spaced demes of a large landscape)."""
+    import numpy as np
+    import pandas as pd
+
+    from .sweeps import summarize
+
+    n = ds.sizes["deme"]
+    shown = list(range(n)) if n <= MAX_DEMES_SHOWN else \
+        sorted(set(np.linspace(0, n - 1, MAX_DEMES_SHOWN).round().astype(int).tolist()))
+    note = "" if len(shown) == n else f" ({len(shown)} of {n}, evenly spaced)"
+    tables = {d: summarize(ds.isel(deme=d), threshold, adults_only=adults,
+                           sex=None if sex == "both" else sex).drop(columns="replicates")
+              for d in shown}
+    table = pd.concat(tables, names=["deme"])
+    if table.index.nlevels > 1 and table.index.names[-1] is None:  # one parameter set
+        table = table.droplevel(-1)
+    print(f"\nper deme{note}:")
     print(table.to_string(float_format=lambda x: f"{x:.4g}"))
 
 

@@ -24,6 +24,7 @@ import numpy as np
 
 from . import genetics as G
 from . import hooks as H
+from . import landscape as L
 from .contracts import Blueprint, Params
 from .sweeps import Model
 
@@ -83,6 +84,7 @@ threshold = 0
 
 MAX_ALLELES = 16  # a locus of n alleles has n(n+1)/2 genotypes and an offspring tensor of their cube
 MAX_AGES = 10_000
+MAX_DEMES = 100_000
 _U64 = 2 ** 64
 
 
@@ -438,7 +440,9 @@ _RUN = ("ticks", "record_interval", "replicates", "seed", "stochastic", "continu
 _NOT_SWEPT = ("run.ticks", "run.record_interval", "run.replicates", "run.seed")
 _SUMMARY = ("threshold", "adults_only", "sex")
 _AGES = ("n_ages", "new_adult_age")
-_RELEASE = ("genotype", "count", "sex", "age", "at", "every", "start", "stop", "event")
+_RELEASE = ("genotype", "count", "sex", "age", "at", "every", "start", "stop", "event", "demes")
+_LANDSCAPE = ("shape", "n_demes", "rows", "cols", "migration_rate")
+_SHAPE_KEYS = {"ring": ("n_demes",), "grid": ("rows", "cols")}
 _DRIVE = ("cutting", "homing", "functional_resistance", "deposition", "disrupts", "drive_cost",
           "dominance", "fitness", "fecundity", "allele_names")
 _BUILDERS = {
@@ -665,7 +669,57 @@ def _schedule(rel, path, chk: _Checker):
     return cond
 
 
-def _releases(doc, bp, chk: _Checker, program: H.HookProgramBuilder) -> None:
+def _landscape(doc, chk: _Checker):
+    """The [landscape] section: None without one, else (n_demes, (indptr, dest,
+    weights), (female, male) migration rates)."""
+    if "landscape" not in doc:
+        return None
+    path = ("landscape",)
+    land = chk.table(doc["landscape"], path, _LANDSCAPE, required=("shape", "migration_rate"))
+    shape = chk.string(land["shape"], path + ("shape",), tuple(_SHAPE_KEYS))
+    for key in _LANDSCAPE[1:4]:
+        if key in land and key not in _SHAPE_KEYS[shape]:
+            chk.err(path + (key,), f"does not apply to a {shape}; a {shape} takes "
+                                   + " and ".join(repr(k) for k in _SHAPE_KEYS[shape]))
+    for key in _SHAPE_KEYS[shape]:
+        if key not in land:
+            chk.err(path, f"a {shape} needs the key {key!r}")
+    if shape == "ring":
+        n = chk.integer(land["n_demes"], path + ("n_demes",), 2, MAX_DEMES)
+        graph = L.ring(n)
+    else:
+        rows = chk.integer(land["rows"], path + ("rows",), 1, MAX_DEMES)
+        cols = chk.integer(land["cols"], path + ("cols",), 1, MAX_DEMES)
+        n = rows * cols
+        if n < 2 or n > MAX_DEMES:
+            chk.err(path + ("cols",), f"a grid of {rows} x {cols} holds {n} demes; a landscape "
+                                      f"holds 2 to {MAX_DEMES}")
+        graph = L.grid(rows, cols)
+    rates = _per_sex_rate(land["migration_rate"], path + ("migration_rate",), chk)
+    return n, graph, rates
+
+
+def _release_demes(rel, path, n_demes, chk: _Checker):
+    """The demes a release goes to: None for every deme of the landscape."""
+    if "demes" not in rel:
+        return None
+    p = path + ("demes",)
+    if n_demes is None:
+        chk.err(p, "releases go to demes of a landscape; add a [landscape] section or drop "
+                   "this key")
+    value = rel["demes"]
+    if isinstance(value, list):
+        demes = [chk.integer(d, p + (j,), 0, n_demes - 1) for j, d in enumerate(value)]
+        if not demes:
+            chk.err(p, "must name at least one deme")
+        for j, d in enumerate(demes):
+            if d in demes[:j]:
+                chk.err(p + (j,), f"names deme {d} twice")
+        return demes
+    return [chk.integer(value, p, 0, n_demes - 1)]
+
+
+def _releases(doc, bp, chk: _Checker, program: H.HookProgramBuilder, n_demes=None) -> None:
     releases = doc.get("release", [])
     if isinstance(releases, dict):
         chk.err(("release",), "must be an array of tables: write each release as [[release]]")
@@ -692,8 +746,10 @@ def _releases(doc, bp, chk: _Checker, program: H.HookProgramBuilder) -> None:
         else:
             ages = [chk.integer(age, path + ("age",), 0, n - 1)]
         event = chk.string(rel.get("event", "early"), path + ("event",), ("first", "early", "late"))
+        demes = _release_demes(rel, path, n_demes, chk)
         when = _schedule(rel, path, chk)
-        program.add_hook(event, H.release(count, sex=sex, ages=ages, ztypes=[label], when=when))
+        program.add_hook(event, H.release(count, sex=sex, ages=ages, ztypes=[label], when=when),
+                         demes=demes)
 
 
 def _initial(doc, bp, chk: _Checker) -> None:
@@ -746,24 +802,35 @@ def _model(doc, chk: _Checker, settings: dict) -> Model:
     for key in ("name", "description"):
         if key in doc:
             chk.string(doc[key], (key,))
-    if "landscape" in doc:
-        chk.err(("landscape",), "landscapes (several demes linked by migration) are not supported "
-                                "in scenario files yet; describe one population")
     run = _run_settings(doc, chk)
+    land = _landscape(doc, chk)
+    if land is not None and run["stop_when_extinct"]:
+        chk.err(("run", "stop_when_extinct"), "does not apply to a landscape: a deme that dies out "
+                                              "can be settled again from its neighbours")
     locus = _genetics(doc, chk)
     n_ages, adult = _ages(doc, chk)
+    spatial = {}
+    if land is not None:
+        n_demes, (indptr, dest, weights), _ = land
+        spatial = dict(n_demes=n_demes, migration_indptr=indptr, migration_dest_idx=dest,
+                       migration_weights=weights)
     bp = Blueprint(n_ages, adult, locus, stochastic=run["stochastic"],
                    continuous_sampling=run["continuous_sampling"],
-                   fixed_egg_count=run["fixed_egg_count"])
+                   fixed_egg_count=run["fixed_egg_count"], **spatial)
     _initial(doc, bp, chk)
-    params = Params(bp, **_ecology(doc, n_ages, chk))
+    ecology = _ecology(doc, n_ages, chk)
+    if land is not None:
+        female, male = land[2]
+        ecology["migration_rate"] = np.stack([np.full(n_ages, female), np.full(n_ages, male)])
+    params = Params(bp, **ecology)
     program = H.HookProgramBuilder.for_blueprint(bp)
-    _releases(doc, bp, chk, program)
+    _releases(doc, bp, chk, program, land[0] if land is not None else None)
     if run["stop_when_extinct"]:
         program.add_hook("first", H.stop_if_extinct())
     settings.update(run)
     has_hooks = bool(doc.get("release")) or run["stop_when_extinct"]
-    return Model(bp, params, program if has_hooks else None)
+    return Model(bp, params, program if has_hooks else None,
+                 L.LandscapeSession if land is not None else None)
 
 
 # ------------------------------------------------------------------ sweeps
@@ -834,7 +901,7 @@ def _sweep_entries(doc, chk: _Checker) -> list:
         if target[0] not in _TOP:
             chk.err(key_path, f"{target[0]!r} is not a section of a scenario; sweep keys start with "
                               "one of " + ", ".join(t for t in _TOP if t not in (
-                                  "sweep", "summary", "name", "description", "landscape")))
+                                  "sweep", "summary", "name", "description")))
         seen = []
         for k, v in enumerate(values):
             if v in seen:
@@ -904,7 +971,7 @@ class Scenario:
 
 def _shape(model: Model) -> tuple:
     bp = model.blueprint
-    return int(bp.n_ages), int(bp.new_adult_age), tuple(bp.ztype_names)
+    return int(bp.n_ages), int(bp.new_adult_age), tuple(bp.ztype_names), int(bp.n_demes)
 
 
 def parse_scenario(text: str, source: str = "<scenario>") -> Scenario:
@@ -935,7 +1002,7 @@ def parse_scenario(text: str, source: str = "<scenario>") -> Scenario:
             model = _model(point, _Checker(source, chk.lines, overrides, shown), {})
             if _shape(model) != _shape(base):
                 chk.err(("sweep",), f"the parameter set {shown} changes the ages or genotypes of the "
-                                   "model; every parameter set of a sweep must share them")
+                                   "model or the number of its demes; every parameter set of a sweep must share them")
             models.append(model)
     ticks = settings["ticks"]
     releases = base.program.release_ticks(ticks + 1) if base.program is not None else []

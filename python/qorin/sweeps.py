@@ -378,6 +378,9 @@ _SESSIONS = ("EngineSession", "DiscreteEngineSession", "HeterogeneousSpatialEngi
 def _layout(model: Model):
     """The row layout of the model's session (a subclass records like its engine class)."""
     cls = model.session or _engine_rs.EngineSession
+    kind = getattr(cls, "session_kind", None)  # a session built on an engine session (landscapes)
+    if isinstance(kind, str):
+        return R.row_layout(model.blueprint, kind)
     for base in getattr(cls, "__mro__", ()):
         if base.__name__ in _SESSIONS:
             return R.row_layout(model.blueprint, base)
