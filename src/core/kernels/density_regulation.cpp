@@ -1,5 +1,6 @@
 // Survival stage: density-regulated recruitment of the age-0 cohort, then
 // survival of every class with the sperm stored by mated females.
+#include <cstring>
 #include <string>
 
 #include "core/kernels/lifecycle.hpp"
@@ -191,21 +192,17 @@ Status survival(SessionRng& rng, const LifeLayout& layout, const DemeInputs& in,
 
 void aging(size_t n_ages, size_t n_ztypes, std::span<double> ind, std::span<double> sperm) {
   const size_t A = n_ages, Z = n_ztypes;
-  for (size_t age = A; age-- > 1;) {
-    for (size_t sex = 0; sex < 2; ++sex) {
-      double* dst = ind.data() + (sex * A + age) * Z;
-      const double* src = dst - Z;
-      for (size_t z = 0; z < Z; ++z) dst[z] = src[z];
-    }
-    double* dst = sperm.data() + age * Z * Z;
-    const double* src = dst - Z * Z;
-    for (size_t t = 0; t < Z * Z; ++t) dst[t] = src[t];
-  }
   if (A == 0) return;
+  // Every age moves up by one: ages 0 .. A-2 of each sex, and of the stored
+  // sperm, are copied one age higher in a single block move each (the oldest
+  // age is overwritten), then age 0 is cleared. Without genotypes the spans
+  // may hold no storage at all, and there is nothing to move.
   for (size_t sex = 0; sex < 2; ++sex) {
     double* row = ind.data() + sex * A * Z;
+    if (A > 1 && Z > 0) std::memmove(row + Z, row, (A - 1) * Z * sizeof(double));
     for (size_t z = 0; z < Z; ++z) row[z] = 0.0;
   }
+  if (A > 1 && Z > 0) std::memmove(sperm.data() + Z * Z, sperm.data(), (A - 1) * Z * Z * sizeof(double));
   for (size_t t = 0; t < Z * Z; ++t) sperm[t] = 0.0;
 }
 

@@ -4,12 +4,34 @@
 #include "core/kernels/lifecycle_steps.hpp"
 #include "core/util/reference_paths.hpp"
 
+#include <cmath>
+#include <limits>
+
 namespace qorin {
 
 namespace {
 
 constexpr double kZero = kLifeZero;
 constexpr double kOne = kLifeOne;
+
+// Eggs of every pair of one age: (r * n) * (fert * pair_eggs) where the pair
+// holds sperm (n > 0) and the product is not at most kZero, else 0. The
+// product is formed for every pair and then selected, so the loop has no
+// branches; the kept values are the same products. Returns false when a kept
+// value is not finite.
+bool age_egg_counts(const double* __restrict stored, const double* __restrict pair_eggs, double r, double fert,
+                    size_t m, double* __restrict out) {
+  int bad = 0;
+  for (size_t p = 0; p < m; ++p) {
+    const double n = stored[p];
+    const double x = (r * n) * (fert * pair_eggs[p]);
+    const bool keep = (n > 0.0) & !(x <= kZero);
+    const double v = keep ? x : 0.0;
+    bad |= !(std::fabs(v) <= std::numeric_limits<double>::max());
+    out[p] = v;
+  }
+  return bad == 0;
+}
 
 // zyg[k] += x * o[k] for every k; lanes are independent, so this vectorises
 // without changing any element's rounding.
@@ -387,18 +409,7 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
       // Eggs of every pair of this age (0 for a pair that adds nothing), then
       // all pairs at once by zygote type; a non-finite egg count takes the
       // pairs one by one.
-      bool finite = true;
-      for (size_t p = 0; p < Z * Z; ++p) {
-        const double n = sperm[a * Z * Z + p];
-        double x = 0.0;
-        if (n > 0.0) {
-          x = (r * n) * (fert * pair_eggs[p]);
-          if (x <= kZero) x = 0.0;
-          finite = finite && std::isfinite(x);
-        }
-        age_eggs[p] = x;
-      }
-      if (finite) {
+      if (age_egg_counts(sperm.data() + a * Z * Z, pair_eggs, r, fert, Z * Z, age_eggs)) {
         contract_columns(scratch.offspring, age_eggs, Z, zyg);
       } else {
         for (size_t p = 0; p < Z * Z; ++p) {
