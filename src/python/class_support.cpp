@@ -33,8 +33,8 @@ bool str_arg(PyObject* v, const char* argname, std::string* out) {
 
 namespace {
 
-// The registry of class objects: spec name -> list of the type objects made
-// from that spec, one per extension module that made it. Both modules reach it
+// The registry of class objects: qualified name -> list of the type objects made
+// from that PyType_Spec, one per extension module that made it. Both modules reach it
 // through the interpreter's own dict, which Python code cannot see, so only
 // type objects created by cached_type ever enter it.
 constexpr const char* kRegistryKey = "qorin._engine.type_registry";

@@ -25,7 +25,7 @@ bool str_arg(PyObject* v, const char* argname, std::string* out);
 PyObject* cached_type(PyObject** slot, PyType_Spec* type_spec);
 
 // True when `obj` is an instance of `type` or of the class made from the same
-// spec by the other extension module of this package (the internal test
+// PyType_Spec by the other extension module of this package (the internal test
 // module links its own copy of every class). Classes are told apart by the
 // identity of their type objects, never by name or size: a Python class
 // dressed up with the same name and instance size is not accepted.

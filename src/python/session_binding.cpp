@@ -622,8 +622,8 @@ PyObject* session_class(PyObject** cache, const char* name, const char* doc, voi
                          {Py_tp_members, kSessionMembers},
                          {Py_tp_methods, const_cast<PyMethodDef*>(methods.data())},
                          {0, nullptr}};
-  PyType_Spec spec = {name, sizeof(SessionObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
-  return cached_type(cache, &spec);
+  PyType_Spec type_spec = {name, sizeof(SessionObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+  return cached_type(cache, &type_spec);
 }
 
 std::vector<PyMethodDef> with_shared_methods(std::initializer_list<PyMethodDef> own, StateLayout layout) {
