@@ -25,33 +25,13 @@ Result<int32_t> run_tick(SessionRng& rng, const Blueprint& bp, const HookProgram
                          int64_t tick, size_t deme, std::span<double> staged_scalars, EcoCtx* ctx,
                          const EcoSources* sources, KernelScratch& scratch, CallbackHost* host) {
   QORIN_TRY(validate_discrete_shape(bp));
-  auto set_stage = [&](int64_t code) {
-    if (ctx) ctx->stage = code;
-  };
-  if (ctx) ctx->tick = tick;
-  set_stage(stage::kFirst);
-
-  static constexpr int64_t kEvents[3] = {event::kFirst, event::kEarly, event::kLate};
-  static constexpr int64_t kEventStages[3] = {stage::kFirst, stage::kEarly, stage::kLate};
-  static constexpr int64_t kKernelStages[2] = {stage::kReproduction, stage::kSurvival};
-  const std::span<double> no_sperm;
-
-  for (int step = 0; step < 3; ++step) {
-    set_stage(kEventStages[step]);
-    Result<int32_t> code =
-        event_then_commit(kEvents[step], rng, bp, program, ind, no_sperm, tick, deme, staged_scalars, ctx, host);
-    if (!code) return code;
-    if (*code != 0) return code;
-    if (step < 2) {
-      set_stage(kKernelStages[step]);
-      Result<StageView> view = stage_sources(ctx, sources);
-      if (!view) return view.error();
-      QORIN_TRY(run_stage_kernel(kKernelStages[step], rng, bp, *view, ind, scratch));
-    }
-  }
-  set_stage(stage::kAging);
-  aging(bp.n_ztypes, ind);
-  return 0;
+  // Discrete generations keep no stored sperm: events see an empty array.
+  return staged_tick(
+      rng, bp, program, ind, std::span<double>(), tick, deme, staged_scalars, ctx, sources, host,
+      [&](int64_t stage_code, const StageView& view) {
+        return run_stage_kernel(stage_code, rng, bp, view, ind, scratch);
+      },
+      [&] { aging(bp.n_ztypes, ind); });
 }
 
 Result<int32_t> run_wf_tick(SessionRng& rng, const Blueprint& bp, const HookProgram& program,
