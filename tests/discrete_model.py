@@ -13,7 +13,7 @@ import math
 import numpy as np
 
 import hook_model as hooks
-from lifecycle_model import ONE, ZERO, KernelError, Sampler, draw_by_mode, regulation_scaling, split_by_mode
+from lifecycle_model import ONE, ZERO, KernelError, Sampler, add_zygotes, draw_by_mode, regulation_scaling, split_by_mode
 from model_util import clamp01, round_count, round_half_away
 from qorin import reference
 
@@ -56,29 +56,6 @@ def mating_matrix(Z, ssf, m):
             P[i] = [w[j] / s for j in range(Z)]
             has[i] = True
     return P, has
-
-
-def add_zygotes(rng, mode, x, o, zyg):
-    Z = len(o)
-    if x <= ZERO:
-        return
-    if mode == "deterministic":
-        for k in range(Z):
-            zyg[k] = zyg[k] + x * o[k]
-        return
-    s = 0.0
-    for k in range(Z):
-        s = s + o[k]
-    if s <= ZERO:
-        return
-    if s < ONE:
-        x = draw_by_mode(rng, mode, x, s)
-        if x <= ZERO:
-            return
-    p = [(1 / s) * o[k] for k in range(Z)]
-    got = split_by_mode(rng, mode, x, p)
-    for k in range(Z):
-        zyg[k] = zyg[k] + got[k]
 
 
 def allocate_sexes(rng, L, inp, zyg):

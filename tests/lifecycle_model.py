@@ -153,6 +153,30 @@ def split_by_mode(rng, mode, total, probs):
 # ---------------------------------------------------------------------------
 # Reproduction
 # ---------------------------------------------------------------------------
+def add_zygotes(rng, mode, x, o, zyg):
+    """Adds x eggs of one pair to the zygote counts through its offspring row o."""
+    Z = len(o)
+    if x <= ZERO:
+        return
+    if mode == "deterministic":
+        for k in range(Z):
+            zyg[k] = zyg[k] + x * o[k]
+        return
+    s = 0.0
+    for k in range(Z):
+        s = s + o[k]
+    if s <= ZERO:
+        return
+    if s < ONE:
+        x = draw_by_mode(rng, mode, x, s)
+        if x <= ZERO:
+            return
+    p = [(1 / s) * o[k] for k in range(Z)]
+    got = split_by_mode(rng, mode, x, p)
+    for k in range(Z):
+        zyg[k] = zyg[k] + got[k]
+
+
 def reproduction(rng, L, inp, st):
     A, Z, mode = L.A, L.Z, L.mode
     ind, sperm = st.ind, st.sperm
@@ -273,26 +297,7 @@ def reproduction(rng, L, inp, st):
                 else:
                     t = n * E if r >= ONE else E * rng.continuous_binomial(n, r)
                     x = t if L.fixed_egg_count else rng.continuous_poisson(t)
-                if x <= ZERO:
-                    continue
-                o = off[(i * Z + j) * Z:(i * Z + j + 1) * Z]
-                if mode == "deterministic":
-                    for k in range(Z):
-                        zyg[k] = zyg[k] + x * o[k]
-                    continue
-                s = 0.0
-                for k in range(Z):
-                    s = s + o[k]
-                if s <= ZERO:
-                    continue
-                if s < ONE:
-                    x = draw_by_mode(rng, mode, x, s)
-                    if x <= ZERO:
-                        continue
-                p = [(1 / s) * o[k] for k in range(Z)]
-                got = split_by_mode(rng, mode, x, p)
-                for k in range(Z):
-                    zyg[k] = zyg[k] + got[k]
+                add_zygotes(rng, mode, x, off[(i * Z + j) * Z:(i * Z + j + 1) * Z], zyg)
 
     # Step 5: sex allocation.
     daughters = [0.0] * Z
