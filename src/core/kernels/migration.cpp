@@ -1,21 +1,28 @@
 // CSR migration kernels.
 //
-// Both kernels visit source demes in ascending order and, within a deme, the
-// females age by age and ztype by ztype (the unmated part first, then each
-// stored-sperm class), then the males. Every unit's flows go to the row's
-// destinations in CSR order and its remainder back home, all by accumulation
-// into zeroed outputs; that order fixes the rounding of every output cell and,
-// in the stochastic kernel, which numbers each deme's stream produces.
+// Every output cell is a sum over the units that send to it, taken in a fixed
+// order: source demes ascending; within a source, the females age by age and
+// ztype by ztype (the unmated part, then each stored-sperm class), then the
+// males; within a unit, the row's entries in CSR order and, at home, what
+// stays after them. That order fixes the rounding of every output, whichever
+// thread computes it: each destination deme pulls its inflows from its
+// sources in that order (the graph is turned around for this), so
+// destinations can be filled in parallel. In the stochastic kernel the draws
+// belong to the source's stream: a window of source demes draws in parallel,
+// each deme recording its units' flows, then the destinations pull the
+// window's records.
 #include "core/kernels/migration.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "core/kernels/lifecycle.hpp"
 #include "core/util/format.hpp"
+#include "core/util/worker_pool.hpp"
 
 namespace qorin {
 
@@ -35,13 +42,13 @@ std::string format_size(std::optional<size_t> n) {
 // An unmated part this close below zero is the rounding of count arithmetic.
 constexpr double kUnmatedClamp = 1e-9;
 
-// Amounts leaving one cell: scratch.flows[0..row_len) are its flows along the
-// row, `placed` their total. Caps what leaves at what the cell holds and
-// returns what stays home. A cell holding x > 0 never sends more than x: a
-// surplus (an integer draw on a count rounded up, weights summing above one,
-// rounding) is taken back by scaling the flows by x / placed, and the remainder
-// is kept from turning negative by the rounding of that scaling. Cells that
-// send no more than they hold keep x - placed exactly.
+// Amounts leaving one cell: flows[0..row_len) are its flows along the row,
+// `placed` their total. Caps what leaves at what the cell holds and returns
+// what stays home. A cell holding x > 0 never sends more than x: a surplus (an
+// integer draw on a count rounded up, weights summing above one, rounding) is
+// taken back by scaling the flows by x / placed, and the remainder is kept
+// from turning negative by the rounding of that scaling. Cells that send no
+// more than they hold keep x - placed exactly.
 double settle(double x, double placed, double* flows, size_t row_len) {
   if (!(x > 0.0 && placed > x)) return x - placed;
   const double c = x / placed;
@@ -54,85 +61,468 @@ double settle(double x, double placed, double* flows, size_t row_len) {
   return home > 0.0 ? home : 0.0;
 }
 
-// The shared walk over source demes and cells. `move(d, row_start, row_len, x,
-// r, flows, &placed, &status)` fills flows[0..row_len) for a unit holding x at
-// rate r in source deme d, sets `placed` to their total and returns true, or
-// sets `status` to a sampler failure and returns false.
-template <class Move>
-Status migrate_walk(const MigrationInputs& in, std::span<double> out_ind, std::span<double> out_sperm,
-                    MigrationScratch& scratch, Move&& move) {
-  Status failure;
-  const size_t A = in.n_ages, Z = in.n_ztypes;
-  const size_t ind_block = 2 * A * Z;  // fits: in.ind was validated against D * 2 * A * Z
-  const size_t sperm_block = A * Z * Z;
-  std::fill(out_ind.begin(), out_ind.end(), 0.0);
-  std::fill(out_sperm.begin(), out_sperm.end(), 0.0);
-  double* const flows = scratch.flows.data();
+// The unmated part of a female cell: its count less its stored sperm.
+double unmated(double count, const double* stored, size_t Z) {
+  double stored_total = 0.0;
+  for (size_t zm = 0; zm < Z; ++zm) stored_total += stored[zm];
+  double u = count - stored_total;
+  if (std::fabs(u) < kUnmatedClamp && u < 0.0) u = 0.0;
+  return u;
+}
 
-  for (size_t d = 0; d < in.n_demes; ++d) {
-    const size_t row_start = static_cast<size_t>(in.indptr[d]);
-    const size_t row_len = static_cast<size_t>(in.indptr[d + 1]) - row_start;
-    const int64_t* const dest = in.dest_idx.data() + row_start;
-    const double* const rate = in.rate.data() + d * 2 * A;
-    const double* const ind = in.ind.data() + d * ind_block;
-    const double* const sperm = in.sperm.data() + d * sperm_block;
-    double* const home_ind = out_ind.data() + d * ind_block;
-    double* const home_sperm = out_sperm.data() + d * sperm_block;
+// One call's inputs and outputs as raw blocks.
+struct Call {
+  const MigrationInputs& in;
+  double* out_ind;
+  double* out_sperm;
+  size_t A, Z, ind_block, sperm_block;
+  Call(const MigrationInputs& i, std::span<double> oi, std::span<double> os)
+      : in(i), out_ind(oi.data()), out_sperm(os.data()), A(i.n_ages), Z(i.n_ztypes),
+        ind_block(2 * i.n_ages * i.n_ztypes), sperm_block(i.n_ages * i.n_ztypes * i.n_ztypes) {}
+  size_t row_start(size_t d) const { return static_cast<size_t>(in.indptr[d]); }
+  size_t row_len(size_t d) const { return static_cast<size_t>(in.indptr[d + 1] - in.indptr[d]); }
+  // Units of a deme: every female cell's unmated part and stored-sperm
+  // classes, then the male cells.
+  size_t units() const { return A * Z * (Z + 1) + A * Z; }
+};
 
-    // Females: the unmated part, then each stored-sperm class; a stored-sperm
-    // class moves with its females, so it counts towards the female cell too.
-    for (size_t a = 0; a < A; ++a) {
-      const double r = rate[a];
-      for (size_t zf = 0; zf < Z; ++zf) {
-        const size_t cell = a * Z + zf;
-        const double* const stored = sperm + cell * Z;
-        double stored_total = 0.0;
-        for (size_t zm = 0; zm < Z; ++zm) stored_total += stored[zm];
-        double u = ind[cell] - stored_total;
-        if (std::fabs(u) < kUnmatedClamp && u < 0.0) u = 0.0;
-
-        double placed = 0.0;
-        if (!move(d, row_start, row_len, u, r, flows, &placed, &failure)) return failure;
-        const double stay = settle(u, placed, flows, row_len);
-        for (size_t e = 0; e < row_len; ++e) {
-          out_ind[static_cast<size_t>(dest[e]) * ind_block + cell] += flows[e];
-        }
-        home_ind[cell] += stay;
-
-        for (size_t zm = 0; zm < Z; ++zm) {
-          const double s = stored[zm];
-          const size_t sperm_cell = cell * Z + zm;
-          double sent = 0.0;
-          if (!move(d, row_start, row_len, s, r, flows, &sent, &failure)) return failure;
-          const double keep = settle(s, sent, flows, row_len);
-          for (size_t e = 0; e < row_len; ++e) {
-            const size_t to = static_cast<size_t>(dest[e]);
-            out_sperm[to * sperm_block + sperm_cell] += flows[e];
-            out_ind[to * ind_block + cell] += flows[e];
-          }
-          home_sperm[sperm_cell] += keep;
-          home_ind[cell] += keep;
-        }
-      }
+// Turns the graph around: the sources of each destination, by ascending source
+// and entry (a counting sort over the entries in CSR order keeps that order).
+void transpose(const Call& c, MigrationScratch& s) {
+  const size_t D = c.in.n_demes, nnz = c.in.dest_idx.size();
+  s.in_ptr.assign(D + 1, 0);
+  for (size_t e = 0; e < nnz; ++e) s.in_ptr[static_cast<size_t>(c.in.dest_idx[e]) + 1] += 1;
+  for (size_t t = 0; t < D; ++t) s.in_ptr[t + 1] += s.in_ptr[t];
+  s.in_src.resize(nnz);
+  s.in_edge.resize(nnz);
+  s.cursor.assign(s.in_ptr.begin(), s.in_ptr.end() - 1);
+  for (size_t d = 0; d < D; ++d) {
+    const size_t start = c.row_start(d), len = c.row_len(d);
+    for (size_t e = 0; e < len; ++e) {
+      const size_t t = static_cast<size_t>(c.in.dest_idx[start + e]);
+      const size_t k = s.cursor[t]++;
+      s.in_src[k] = d;
+      s.in_edge[k] = e;
     }
+  }
+  // The cursors start over at each destination's first source.
+  std::copy(s.in_ptr.begin(), s.in_ptr.end() - 1, s.cursor.begin());
+}
 
-    // Males.
-    for (size_t a = 0; a < A; ++a) {
-      const double r = rate[A + a];
-      for (size_t z = 0; z < Z; ++z) {
-        const size_t cell = (A + a) * Z + z;
-        const double n = ind[cell];
-        double placed = 0.0;
-        if (!move(d, row_start, row_len, n, r, flows, &placed, &failure)) return failure;
-        const double stay = settle(n, placed, flows, row_len);
-        for (size_t e = 0; e < row_len; ++e) {
-          out_ind[static_cast<size_t>(dest[e]) * ind_block + cell] += flows[e];
-        }
-        home_ind[cell] += stay;
+// Whether every value is either at most zero (or NaN) or of ordinary size.
+// Products of smaller positive values may round by more than their relative
+// error.
+bool all_ordinary(const double* x, size_t n) {
+  constexpr double kSmallestOrdinary = 1e-290;
+  bool ok = true;
+  for (size_t j = 0; j < n; ++j) ok &= !(x[j] > 0.0) || x[j] >= kSmallestOrdinary;
+  return ok;
+}
+
+// A source deme's unmated parts, and whether its flows may skip the settling
+// pass: its largest rate times its row's weight sum stays below one by more
+// than the rounding of the products, so no cell can send more than it holds,
+// and every unit is of ordinary size (products of smaller positive values may
+// round by more than their relative error).
+void prepare_source(const Call& c, size_t d, MigrationScratch& s) {
+  const size_t A = c.A, Z = c.Z, len = c.row_len(d);
+  const double* const w = c.in.weights.data() + c.row_start(d);
+  const double* const rate = c.in.rate.data() + d * 2 * A;
+  const double* const ind = c.in.ind.data() + d * c.ind_block;
+  const double* const sperm = c.in.sperm.data() + d * c.sperm_block;
+  double* const u = s.unmated.data() + d * A * Z;
+  for (size_t cell = 0; cell < A * Z; ++cell) u[cell] = unmated(ind[cell], sperm + cell * Z, Z);
+  double r_max = 0.0;
+  for (size_t i = 0; i < 2 * A; ++i) r_max = std::max(r_max, rate[i]);
+  double w_sum = 0.0;
+  for (size_t e = 0; e < len; ++e) w_sum += w[e];
+  // Rounding moves placed above r * x * w_sum by less than (3 len + 4) units
+  // of 2^-53; the margin is 8 (len + 4) units.
+  const bool bounded =
+      len < (size_t{1} << 20) && r_max * w_sum < 1.0 - static_cast<double>(len + 4) * 0x1p-50;
+  s.ordinary[d] = bounded && all_ordinary(u, A * Z) && all_ordinary(sperm, c.sperm_block) &&
+                  all_ordinary(ind + A * Z, A * Z);
+}
+
+// Flows of n consecutive units holding x[0..n) into lane.v (entry k of the
+// group, unit j at k * n + j) and what stays home into lane.stay[0..n).
+// Deterministic flows are recomputed by each destination that receives them;
+// units of a deme prepared as ordinary skip the settling pass (same products,
+// same sums, several units side by side), others take the general path one
+// by one.
+class ComputedUnits {
+ public:
+  static constexpr bool kComputed = true;
+
+  explicit ComputedUnits(const MigrationScratch& s) : s_(s) {}
+
+  void begin(const Call& c, size_t d) {
+    const size_t start = c.row_start(d);
+    len_ = c.row_len(d);
+    w_ = c.in.weights.data() + start;
+    unmated_ = s_.unmated.data() + d * c.A * c.Z;
+    ordinary_ = s_.ordinary[d] != 0;
+  }
+
+  bool ordinary() const { return ordinary_; }
+  const double* weights() const { return w_; }
+  double unmated(size_t cell, double, const double*, size_t) const { return unmated_[cell]; }
+  const double* unmated_parts() const { return unmated_; }
+
+  void fill(size_t, const double* x, size_t n, double r, const size_t* edges, size_t m, bool home,
+            MigrationScratch::Lane& lane) const {
+    double* const v = lane.v.data();
+    double* const stay = lane.stay.data();
+    if (ordinary_) {
+      double* const f = lane.f.data();
+      for (size_t j = 0; j < n; ++j) f[j] = r * x[j];
+      for (size_t k = 0; k < m; ++k) {
+        const double wk = w_[edges[k]];
+        for (size_t j = 0; j < n; ++j) v[k * n + j] = f[j] * wk;
+      }
+      if (!home) return;
+      double* const placed = lane.placed.data();
+      std::fill_n(placed, n, 0.0);
+      for (size_t e = 0; e < len_; ++e) {
+        const double we = w_[e];
+        for (size_t j = 0; j < n; ++j) placed[j] += f[j] * we;
+      }
+      for (size_t j = 0; j < n; ++j) stay[j] = x[j] - placed[j];
+      return;
+    }
+    double* const row = lane.row.data();
+    for (size_t j = 0; j < n; ++j) {
+      const double fj = r * x[j];
+      double placed = 0.0;
+      for (size_t e = 0; e < len_; ++e) {
+        row[e] = fj * w_[e];
+        placed += row[e];
+      }
+      stay[j] = settle(x[j], placed, row, len_);
+      for (size_t k = 0; k < m; ++k) v[k * n + j] = row[edges[k]];
+    }
+  }
+
+ private:
+  const MigrationScratch& s_;
+  const double* w_ = nullptr;
+  const double* unmated_ = nullptr;
+  size_t len_ = 0;
+  bool ordinary_ = false;
+};
+
+// The common cases of a deme of ordinary units: one entry to another deme
+// (wk >= 0, its weight), or home without self-loops (wk < 0). Same products
+// and sums as the general path, the units of a cell side by side.
+void pull_ordinary(const Call& c, size_t t, size_t d, const double* unm, double wk, MigrationScratch::Lane& lane) {
+  const size_t A = c.A, Z = c.Z, len = c.row_len(d);
+  const bool home = wk < 0.0;
+  const double* const w = c.in.weights.data() + c.row_start(d);
+  const double* const rate = c.in.rate.data() + d * 2 * A;
+  const double* const ind = c.in.ind.data() + d * c.ind_block;
+  const double* const sperm = c.in.sperm.data() + d * c.sperm_block;
+  double* const out_ind = c.out_ind + t * c.ind_block;
+  double* const out_sperm = c.out_sperm + t * c.sperm_block;
+  double* const x = lane.x.data();
+  double* const f = lane.f.data();
+  double* const placed = lane.placed.data();
+  double* const val = lane.v.data();
+
+  // What units x[0..k) at rate r send along the entry, or keep at home.
+  auto amounts = [&](const double* xs, size_t k, double r, double* out) {
+    if (!home) {
+      for (size_t j = 0; j < k; ++j) out[j] = r * xs[j] * wk;
+      return;
+    }
+    for (size_t j = 0; j < k; ++j) {
+      f[j] = r * xs[j];
+      placed[j] = 0.0;
+    }
+    for (size_t e = 0; e < len; ++e) {
+      const double we = w[e];
+      for (size_t j = 0; j < k; ++j) placed[j] += f[j] * we;
+    }
+    for (size_t j = 0; j < k; ++j) out[j] = xs[j] - placed[j];
+  };
+
+  for (size_t a = 0; a < A; ++a) {
+    const double r = rate[a];
+    for (size_t zf = 0; zf < Z; ++zf) {
+      const size_t cell = a * Z + zf;
+      amounts(unm + cell, 1, r, &x[0]);
+      amounts(sperm + cell * Z, Z, r, val);
+      double* const to_sperm = out_sperm + cell * Z;
+      for (size_t zm = 0; zm < Z; ++zm) to_sperm[zm] += val[zm];
+      double sum = out_ind[cell];
+      sum += x[0];
+      for (size_t zm = 0; zm < Z; ++zm) sum += val[zm];
+      out_ind[cell] = sum;
+    }
+  }
+  for (size_t a = 0; a < A; ++a) {
+    amounts(ind + (A + a) * Z, Z, rate[A + a], val);
+    double* const to = out_ind + (A + a) * Z;
+    for (size_t z = 0; z < Z; ++z) to[z] += val[z];
+  }
+}
+
+// Adds what source d sends to destination t along the entries edges[0..m)
+// (and, when d is t, what stays home) to t's output blocks. Each output cell
+// takes its units in walk order, each unit's entries in row order, then what
+// stays.
+template <class Units>
+void pull_group(const Call& c, size_t t, size_t d, const size_t* edges, size_t m, bool home, Units& units,
+                MigrationScratch::Lane& lane) {
+  const size_t A = c.A, Z = c.Z;
+  units.begin(c, d);
+  const double* const v = lane.v.data();
+  const double* const stay = lane.stay.data();
+  double* const x = lane.x.data();
+  const double* const rate = c.in.rate.data() + d * 2 * A;
+  const double* const ind = c.in.ind.data() + d * c.ind_block;
+  const double* const sperm = c.in.sperm.data() + d * c.sperm_block;
+  double* const out_ind = c.out_ind + t * c.ind_block;
+  double* const out_sperm = c.out_sperm + t * c.sperm_block;
+  size_t u = 0;
+
+  if constexpr (Units::kComputed) {
+    if (units.ordinary() && ((m == 1 && !home) || (m == 0 && home))) {
+      pull_ordinary(c, t, d, units.unmated_parts(), home ? -1.0 : units.weights()[edges[0]], lane);
+      return;
+    }
+  }
+
+  // Females: per cell, the unmated part, then each stored-sperm class, which
+  // counts towards the female cell as well.
+  const size_t n = Z + 1;
+  for (size_t a = 0; a < A; ++a) {
+    const double r = rate[a];
+    for (size_t zf = 0; zf < Z; ++zf) {
+      const size_t cell = a * Z + zf;
+      const double* const stored = sperm + cell * Z;
+      x[0] = units.unmated(cell, ind[cell], stored, Z);
+      std::copy_n(stored, Z, x + 1);
+      units.fill(u, x, n, r, edges, m, home, lane);
+      u += n;
+      double acc = out_ind[cell];
+      for (size_t j = 0; j < n; ++j) {
+        for (size_t k = 0; k < m; ++k) acc += v[k * n + j];
+        if (home) acc += stay[j];
+      }
+      out_ind[cell] = acc;
+      double* const to_sperm = out_sperm + cell * Z;
+      for (size_t k = 0; k < m; ++k) {
+        for (size_t zm = 0; zm < Z; ++zm) to_sperm[zm] += v[k * n + 1 + zm];
+      }
+      if (home) {
+        for (size_t zm = 0; zm < Z; ++zm) to_sperm[zm] += stay[1 + zm];
       }
     }
   }
-  return Status::ok();
+
+  // Males, an age at a time.
+  for (size_t a = 0; a < A; ++a) {
+    const double* const xs = ind + (A + a) * Z;
+    units.fill(u, xs, Z, rate[A + a], edges, m, home, lane);
+    u += Z;
+    double* const to = out_ind + (A + a) * Z;
+    for (size_t k = 0; k < m; ++k) {
+      for (size_t z = 0; z < Z; ++z) to[z] += v[k * Z + z];
+    }
+    if (home) {
+      for (size_t z = 0; z < Z; ++z) to[z] += stay[z];
+    }
+  }
+}
+
+// Pulls into destination t what the sources before `source_end` (and from
+// its cursor on) send it: group(d, edges, m, home) for each source in
+// ascending order, t's own group (what stays home, with any self-loops) in
+// its place when t lies in [source_first, source_end).
+template <class Group>
+void pull_destination(MigrationScratch& s, size_t t, size_t source_first, size_t source_end, Group&& group) {
+  size_t k = s.cursor[t];
+  const size_t k_end = s.in_ptr[t + 1];
+  bool home_pending = t >= source_first && t < source_end;
+  for (;;) {
+    size_t d = k < k_end ? s.in_src[k] : SIZE_MAX;
+    if (d >= source_end) d = SIZE_MAX;
+    const bool home = home_pending && t <= d;
+    if (home) {
+      d = t;
+      home_pending = false;
+    } else if (d == SIZE_MAX) {
+      break;
+    }
+    const size_t k0 = k;
+    while (k < k_end && s.in_src[k] == d) ++k;
+    group(d, s.in_edge.data() + k0, k - k0, home);
+  }
+  s.cursor[t] = k;
+}
+
+// Buffers of `lanes` work items for rows up to `longest` entries.
+void ensure_lanes(MigrationScratch& s, size_t lanes, size_t longest, size_t n_ztypes) {
+  const size_t n = longest > 0 ? longest : 1;
+  const size_t units = n_ztypes + 1;
+  if (s.lanes.size() < lanes) s.lanes.resize(lanes);
+  for (MigrationScratch::Lane& l : s.lanes) {
+    if (l.row.size() < n) l.row.assign(n, 0.0);
+    if (l.probs.size() < n) l.probs.assign(n, 0.0);
+    const size_t v_size = std::max(n, n_ztypes) * units;
+    if (l.v.size() < v_size) l.v.assign(v_size, 0.0);
+    for (std::vector<double>* b : {&l.x, &l.f, &l.placed, &l.stay}) {
+      if (b->size() < units) b->assign(units, 0.0);
+    }
+  }
+}
+
+// Work items for n independent pieces: a few per thread, one without a pool.
+size_t work_items(WorkerPool* pool, size_t n) {
+  if (!pool || n < 2) return 1;
+  return std::min(n, pool->threads() * 8);
+}
+
+void run_items(WorkerPool* pool, size_t items, FunctionRef<void(size_t)> body) {
+  if (pool && items > 1) {
+    pool->parallel_for(items, body);
+  } else {
+    for (size_t i = 0; i < items; ++i) body(i);
+  }
+}
+
+// The records of a window's source demes. Deme j of the window writes from
+// base[j] on; each record is one unit that sends something: its number in
+// walk order, what stays home, then its flow along every entry of the row.
+// Units without a record keep all they hold at home.
+struct Records {
+  MigrationScratch& s;
+  size_t first;  // the window's first deme
+  const double* begin(size_t d) const { return s.records.data() + s.record_base[d - first]; }
+  const double* end(size_t d, size_t len) const { return begin(d) + s.record_count[d - first] * (2 + len); }
+};
+
+// Draws every unit of deme d from its stream, in walk order: how many leave
+// (binomial), how they split among the row (multinomial), settled against
+// what the unit holds. Records the units that send anything; returns the
+// number of records.
+Result<size_t> record_deme(const Call& c, size_t d, SessionRng& rng, bool continuous, MigrationScratch::Lane& lane,
+                           double* rec) {
+  const size_t A = c.A, Z = c.Z;
+  const size_t start = c.row_start(d), len = c.row_len(d);
+  const double* const rate = c.in.rate.data() + d * 2 * A;
+  const double* const ind = c.in.ind.data() + d * c.ind_block;
+  const double* const sperm = c.in.sperm.data() + d * c.sperm_block;
+  double* const row = lane.row.data();
+  size_t count = 0;
+  size_t u = 0;
+  auto one = [&](double x, double r) -> Status {
+    const RngResult k = sample_outbound(rng, continuous, x, r);
+    if (!k) return k.error();
+    Result<double> sent = distribute_csr_outbound(rng, c.in.weights, start, len, continuous, lane.row, *k,
+                                                  lane.probs);
+    if (!sent) return std::move(sent).error();
+    const double stay = settle(x, *sent, row, len);
+    bool moved = std::memcmp(&stay, &x, sizeof(double)) != 0;
+    for (size_t e = 0; e < len; ++e) moved |= row[e] != 0.0;
+    if (moved) {
+      rec[0] = static_cast<double>(u);
+      rec[1] = stay;
+      std::copy_n(row, len, rec + 2);
+      rec += 2 + len;
+      ++count;
+    }
+    ++u;
+    return Status::ok();
+  };
+  for (size_t a = 0; a < A; ++a) {
+    const double r = rate[a];
+    for (size_t zf = 0; zf < Z; ++zf) {
+      const size_t cell = a * Z + zf;
+      const double* const stored = sperm + cell * Z;
+      QORIN_TRY(one(unmated(ind[cell], stored, Z), r));
+      for (size_t zm = 0; zm < Z; ++zm) QORIN_TRY(one(stored[zm], r));
+    }
+  }
+  for (size_t a = 0; a < A; ++a) {
+    const double r = rate[A + a];
+    for (size_t z = 0; z < Z; ++z) QORIN_TRY(one(ind[(A + a) * Z + z], r));
+  }
+  return count;
+}
+
+// Adds what source d recorded for destination t (entries edges[0..m), and
+// what stays home when d is t) to t's output blocks. Each output cell takes
+// its units in walk order, each unit's entries in row order, then what stays;
+// skipping units that send nothing adds no term that could change a sum (the
+// sums start at +0.0 and adding a zero leaves them as they are).
+void pull_recorded(const Call& c, const Records& r, size_t t, size_t d, const size_t* edges, size_t m, bool home) {
+  const size_t A = c.A, Z = c.Z, n = Z + 1, female_units = A * Z * n, len = c.row_len(d);
+  const size_t stride = 2 + len;
+  double* const out_ind = c.out_ind + t * c.ind_block;
+  double* const out_sperm = c.out_sperm + t * c.sperm_block;
+  const double* rec = r.begin(d);
+  const double* const rec_end = r.end(d, len);
+  if (!home) {
+    for (; rec != rec_end; rec += stride) {
+      const size_t u = static_cast<size_t>(rec[0]);
+      const double* const flows = rec + 2;
+      if (u < female_units) {
+        const size_t cell = u / n, j = u % n;
+        double acc = out_ind[cell];
+        if (j == 0) {
+          for (size_t k = 0; k < m; ++k) acc += flows[edges[k]];
+        } else {
+          double sp = out_sperm[cell * Z + j - 1];
+          for (size_t k = 0; k < m; ++k) {
+            sp += flows[edges[k]];
+            acc += flows[edges[k]];
+          }
+          out_sperm[cell * Z + j - 1] = sp;
+        }
+        out_ind[cell] = acc;
+      } else {
+        const size_t cell = A * Z + (u - female_units);
+        for (size_t k = 0; k < m; ++k) out_ind[cell] += flows[edges[k]];
+      }
+    }
+    return;
+  }
+
+  // Home: every unit keeps what it did not send.
+  const double* const ind = c.in.ind.data() + d * c.ind_block;
+  const double* const sperm = c.in.sperm.data() + d * c.sperm_block;
+  size_t u = 0;
+  // Adds unit u holding x to the sums it belongs to.
+  auto add = [&](double x, double& acc, double* sp) {
+    if (rec != rec_end && static_cast<size_t>(rec[0]) == u) {
+      const double* const flows = rec + 2;
+      for (size_t k = 0; k < m; ++k) {
+        if (sp) *sp += flows[edges[k]];
+        acc += flows[edges[k]];
+      }
+      x = rec[1];
+      rec += stride;
+    }
+    if (sp) *sp += x;
+    acc += x;
+    ++u;
+  };
+  for (size_t cell = 0; cell < A * Z; ++cell) {
+    const double* const stored = sperm + cell * Z;
+    double acc = out_ind[cell];
+    add(unmated(ind[cell], stored, Z), acc, nullptr);
+    for (size_t zm = 0; zm < Z; ++zm) add(stored[zm], acc, out_sperm + cell * Z + zm);
+    out_ind[cell] = acc;
+  }
+  for (size_t cell = A * Z; cell < 2 * A * Z; ++cell) add(ind[cell], out_ind[cell], nullptr);
+}
+
+// Bytes of records a window may hold: a quarter of the stacked state, within
+// [2 MiB, 64 MiB], and always at least one deme's.
+size_t window_budget(const MigrationInputs& in) {
+  const size_t state = (in.ind.size() + in.sperm.size()) * sizeof(double);
+  return std::clamp<size_t>(state / 4, size_t{2} << 20, size_t{64} << 20) / sizeof(double);
 }
 
 Status check_outputs(const MigrationInputs& in, std::span<double> out_ind, std::span<double> out_sperm) {
@@ -260,53 +650,116 @@ Result<double> distribute_csr_outbound(SessionRng& rng, std::span<const double> 
 }
 
 Status migrate_csr_deterministic_into(const MigrationInputs& in, std::span<double> out_ind,
-                                      std::span<double> out_sperm, MigrationScratch& scratch) {
+                                      std::span<double> out_sperm, MigrationScratch& scratch, WorkerPool* pool) {
   Result<size_t> longest = validate(in, std::nullopt);
   if (!longest) return longest.error();
   QORIN_TRY(check_outputs(in, out_ind, out_sperm));
-  scratch.ensure(*longest);
-  return migrate_walk(in, out_ind, out_sperm, scratch,
-                      [&](size_t, size_t row_start, size_t row_len, double x, double r, double* flows,
-                          double* placed, Status*) {
-                        const double* const w = in.weights.data() + row_start;
-                        const double f = r * x;
-                        double total = 0.0;
-                        for (size_t e = 0; e < row_len; ++e) {
-                          flows[e] = f * w[e];
-                          total += flows[e];
-                        }
-                        *placed = total;
-                        return true;
-                      });
+  const Call c(in, out_ind, out_sperm);
+  const size_t D = in.n_demes;
+  transpose(c, scratch);
+  const size_t items = work_items(pool, D);
+  ensure_lanes(scratch, items, *longest, in.n_ztypes);
+  scratch.unmated.resize(D * c.A * c.Z);
+  scratch.ordinary.resize(D);
+  run_items(pool, items, [&](size_t i) {
+    for (size_t d = i * D / items, end = (i + 1) * D / items; d < end; ++d) prepare_source(c, d, scratch);
+  });
+  run_items(pool, items, [&](size_t i) {
+    ComputedUnits units(scratch);
+    MigrationScratch::Lane& lane = scratch.lanes[i];
+    for (size_t t = i * D / items, end = (i + 1) * D / items; t < end; ++t) {
+      std::fill_n(c.out_ind + t * c.ind_block, c.ind_block, 0.0);
+      std::fill_n(c.out_sperm + t * c.sperm_block, c.sperm_block, 0.0);
+      pull_destination(scratch, t, 0, D, [&](size_t d, const size_t* edges, size_t m, bool home) {
+        pull_group(c, t, d, edges, m, home, units, lane);
+      });
+    }
+  });
+  return Status::ok();
 }
 
 Status migrate_csr_stochastic_into(std::span<SessionRng> rngs, bool continuous, const MigrationInputs& in,
                                    std::span<double> out_ind, std::span<double> out_sperm,
-                                   MigrationScratch& scratch) {
+                                   MigrationScratch& scratch, WorkerPool* pool) {
   Result<size_t> longest = validate(in, rngs.size());
   if (!longest) return longest.error();
   QORIN_TRY(check_outputs(in, out_ind, out_sperm));
-  scratch.ensure(*longest);
-  const std::span<double> flows_span(scratch.flows);
-  const std::span<double> probs_span(scratch.probs);
-  return migrate_walk(in, out_ind, out_sperm, scratch,
-                      [&](size_t d, size_t row_start, size_t row_len, double x, double r, double*,
-                          double* placed, Status* failure) {
-                        SessionRng& rng = rngs[d];
-                        const RngResult k = sample_outbound(rng, continuous, x, r);
-                        if (!k) {
-                          *failure = k.error();
-                          return false;
-                        }
-                        Result<double> sent = distribute_csr_outbound(rng, in.weights, row_start, row_len,
-                                                                      continuous, flows_span, *k, probs_span);
-                        if (!sent) {
-                          *failure = std::move(sent).error();
-                          return false;
-                        }
-                        *placed = *sent;
-                        return true;
-                      });
+  const Call c(in, out_ind, out_sperm);
+  const size_t D = in.n_demes;
+  std::fill(out_ind.begin(), out_ind.end(), 0.0);
+  std::fill(out_sperm.begin(), out_sperm.end(), 0.0);
+  transpose(c, scratch);
+  ensure_lanes(scratch, work_items(pool, D), *longest, in.n_ztypes);
+  scratch.stamp.assign(D, SIZE_MAX);
+  const size_t budget = window_budget(in);
+  const size_t units = c.units();
+
+  for (size_t first = 0, window = 0; first < D; ++window) {
+    // The window: consecutive source demes whose records fit the budget.
+    size_t end = first;
+    size_t size = 0;
+    scratch.record_base.clear();
+    while (end < D) {
+      const size_t need = units * (2 + c.row_len(end));
+      if (end > first && size + need > budget) break;
+      scratch.record_base.push_back(size);
+      size += need;
+      ++end;
+    }
+    if (scratch.records.size() < size) scratch.records.resize(size);
+    const size_t n = end - first;
+    scratch.saved_streams.assign(rngs.begin() + static_cast<std::ptrdiff_t>(first),
+                                 rngs.begin() + static_cast<std::ptrdiff_t>(end));
+    scratch.outcomes.assign(n, Status::ok());
+    scratch.record_count.assign(n, 0);
+
+    // Each deme draws from its own stream.
+    const size_t draw_items = work_items(pool, n);
+    run_items(pool, draw_items, [&](size_t i) {
+      MigrationScratch::Lane& lane = scratch.lanes[i];
+      for (size_t j = i * n / draw_items, stop = (i + 1) * n / draw_items; j < stop; ++j) {
+        const size_t d = first + j;
+        Result<size_t> count = record_deme(c, d, rngs[d], continuous, lane,
+                                           scratch.records.data() + scratch.record_base[j]);
+        if (count) {
+          scratch.record_count[j] = *count;
+        } else {
+          scratch.outcomes[j] = std::move(count).error();
+        }
+      }
+    });
+    for (size_t j = 0; j < n; ++j) {
+      if (scratch.outcomes[j]) continue;
+      // Demes after the failing one would not have drawn.
+      for (size_t later = j + 1; later < n; ++later) rngs[first + later] = scratch.saved_streams[later];
+      return std::move(scratch.outcomes[j]);
+    }
+
+    // The destinations the window sends to pull its records.
+    scratch.touched.clear();
+    for (size_t d = first; d < end; ++d) {
+      const size_t start = c.row_start(d), len = c.row_len(d);
+      for (size_t e = 0; e <= len; ++e) {
+        const size_t t = e < len ? static_cast<size_t>(in.dest_idx[start + e]) : d;
+        if (scratch.stamp[t] == window) continue;
+        scratch.stamp[t] = window;
+        scratch.touched.push_back(t);
+      }
+    }
+    const size_t m = scratch.touched.size();
+    const size_t pull_items = work_items(pool, m);
+    const Records records{scratch, first};
+    run_items(pool, pull_items, [&](size_t i) {
+      for (size_t j = i * m / pull_items, stop = (i + 1) * m / pull_items; j < stop; ++j) {
+        const size_t t = scratch.touched[j];
+        pull_destination(scratch, t, first, end, [&](size_t d, const size_t* edges, size_t k, bool home) {
+          pull_recorded(c, records, t, d, edges, k, home);
+        });
+      }
+    });
+    first = end;
+  }
+  return Status::ok();
 }
 
 Result<MigrationResult> migrate_csr_deterministic(const MigrationInputs& in) {

@@ -18,7 +18,7 @@
 //
 // Two forms of each kernel: the `_into` forms write into caller-owned output
 // buffers and reuse a MigrationScratch (no allocation once the scratch has
-// grown to the graph's longest row); the plain forms allocate their result.
+// grown to the call's sizes); the plain forms allocate their result.
 #pragma once
 
 #include <cstddef>
@@ -44,16 +44,42 @@ struct MigrationInputs {
   size_t n_ztypes = 0;
 };
 
-// Work buffers of the kernels, sized to the longest row of the graph and reused
-// across cells and calls.
+class WorkerPool;
+
+// Work buffers of the kernels, reused across calls: the graph turned around
+// (who sends to each deme), one lane of buffers per parallel work item, and
+// the stochastic kernel's record window. Nothing is allocated once they have
+// grown to the call's sizes.
 struct MigrationScratch {
-  std::vector<double> flows;  // per-entry amounts of the current cell
-  std::vector<double> probs;  // the row's weights renormalised (stochastic)
-  void ensure(size_t longest_row) {
-    const size_t n = longest_row > 0 ? longest_row : 1;
-    if (flows.size() < n) flows.assign(n, 0.0);
-    if (probs.size() < n) probs.assign(n, 0.0);
-  }
+  // Sources of destination t: entries in_ptr[t] .. in_ptr[t+1] of in_src /
+  // in_edge, by ascending source and, within a source, ascending entry (the
+  // entry's offset within its source's row).
+  std::vector<size_t> in_ptr, in_src, in_edge;
+  struct Lane {
+    std::vector<double> row;    // one unit's flows along its whole row
+    std::vector<double> probs;  // the row's weights renormalised (stochastic)
+    // The units of one cell (a female cell's unmated part and stored-sperm
+    // classes, or an age's male cells): their counts, rate times count, what
+    // they send along the row, their flows to the current destination (entry
+    // by entry) and what stays home.
+    std::vector<double> x, f, placed, v, stay;
+  };
+  std::vector<Lane> lanes;
+  // Deterministic kernel: every source deme's unmated parts (n_demes, n_ages,
+  // n_ztypes) and whether its units may skip the settling pass.
+  std::vector<double> unmated;
+  std::vector<uint8_t> ordinary;
+  // Stochastic kernel: per-deme records of a window of source demes (each
+  // unit that sends anything: its number, what stays home, then its flow
+  // along every entry of the row), the window's streams as they were before
+  // it drew, and per-deme outcomes.
+  std::vector<double> records;
+  std::vector<size_t> record_base, record_count;
+  std::vector<SessionRng> saved_streams;
+  std::vector<Status> outcomes;
+  std::vector<size_t> cursor;   // per destination: next entry of in_src not yet pulled
+  std::vector<size_t> stamp;    // per destination: last window that touched it
+  std::vector<size_t> touched;  // destinations a window sends to
 };
 
 struct MigrationResult {
@@ -84,17 +110,23 @@ Result<double> distribute_csr_outbound(SessionRng& rng, std::span<const double> 
 // Deterministic migration: every cell sends rate * weight of itself to each
 // destination. out_ind and out_sperm must have the sizes of in.ind and
 // in.sperm and must not overlap the inputs; they are overwritten. On error
-// they hold no meaningful values.
+// they hold no meaningful values. With a pool, destinations are filled in
+// parallel; every output cell still sums its inflows in source order, so the
+// result does not depend on the pool or its thread count.
 Status migrate_csr_deterministic_into(const MigrationInputs& in, std::span<double> out_ind,
-                                      std::span<double> out_sperm, MigrationScratch& scratch);
+                                      std::span<double> out_sperm, MigrationScratch& scratch,
+                                      WorkerPool* pool = nullptr);
 
 // Stochastic migration with one stream per deme: the number leaving a cell is
 // drawn from rngs[d] of its source deme d, then split among the row by a
-// multinomial draw on the row's weights. Streams advance even when the call
-// fails part-way (a sampler failure); the outputs are then meaningless.
+// multinomial draw on the row's weights. With a pool, demes draw in parallel
+// (each from its own stream) a window at a time and destinations then pull
+// the window's flows in source order: the same numbers as one thread. When a
+// draw fails, the streams stand as if the demes had drawn one after another
+// up to the failure (later demes untouched); the outputs are meaningless.
 Status migrate_csr_stochastic_into(std::span<SessionRng> rngs, bool continuous, const MigrationInputs& in,
                                    std::span<double> out_ind, std::span<double> out_sperm,
-                                   MigrationScratch& scratch);
+                                   MigrationScratch& scratch, WorkerPool* pool = nullptr);
 
 // Allocating forms.
 Result<MigrationResult> migrate_csr_deterministic(const MigrationInputs& in);

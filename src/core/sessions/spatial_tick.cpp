@@ -286,10 +286,11 @@ Result<int64_t> SpatialSession::run_tick(CallbackHost* host) {
         in.n_ztypes = Z;
         migrated_ind_.resize(ind_.size());
         migrated_sperm_.resize(sperm_.size());
+        WorkerPool* pool = &WorkerPool::instance();
         migrated = bp_.stochastic ? migrate_csr_stochastic_into(rngs_, bp_.continuous_sampling, in, migrated_ind_,
-                                                                migrated_sperm_, migration_scratch_)
+                                                                migrated_sperm_, migration_scratch_, pool)
                                   : migrate_csr_deterministic_into(in, migrated_ind_, migrated_sperm_,
-                                                                   migration_scratch_);
+                                                                   migration_scratch_, pool);
         if (migrated) {
           ind_.swap(migrated_ind_);
           sperm_.swap(migrated_sperm_);
