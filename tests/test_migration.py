@@ -28,7 +28,7 @@ def count(kind, hi):
     if kind == "integral":
         return st.integers(0, hi).map(float)
     return st.one_of(st.integers(0, hi).map(float), st.integers(0, hi).map(lambda k: k + 0.5),
-                     st.floats(0.0, float(hi)), st.sampled_from([0.4, 1.0000000001, 2.6, 1e-12]))
+                     st.floats(0.0, float(hi)), st.sampled_from([0.4, 1.0000000001, 2.6, 1e-12, 1e-300, 5e-324]))
 
 
 @st.composite
@@ -127,6 +127,31 @@ def test_persistent_streams_continue_like_the_model(mode, c, data):
     else:
         assert after == [r.s for r in rngs]
     assert allocations in (0, None)  # None: not counted in sanitizer builds
+
+
+@pytest.mark.parametrize("mode", ref.MODES)
+@SETTINGS
+@given(c=cases(max_demes=12), data=st.data())
+def test_parallel_and_windowed_kernels_match_one_thread(mode, c, data):
+    # Destinations filled on several threads, and stochastic demes drawing a
+    # window at a time (down to one deme per window), give the very numbers
+    # and stream words of one thread and one window.
+    words = [data.draw(st.lists(st.integers(0, 2**64 - 1), min_size=4, max_size=4)) for _ in range(c["D"])]
+    args = (mode, c["ind"].ravel(), c["sperm"].ravel(), c["indptr"], c["dest"], c["weights"], c["rate"],
+            c["D"], c["A"], c["Z"], words)
+    ind, sperm, after, _ = T.migration_kernel(*args)
+    for threads, window_bytes in [(2, 8), (8, 300), (3, 0)]:
+        T.set_worker_threads(threads)
+        try:
+            got = T.migration_kernel(*args, repeats=2 if threads == 2 else 1, parallel=True,
+                                     window_bytes=window_bytes)
+            if threads == 2:
+                assert got[3] in (0, None)  # buffers reused by the second call
+                got = T.migration_kernel(*args, parallel=True, window_bytes=window_bytes)
+        finally:
+            T.set_worker_threads(0)
+        assert u64(got[0]) == u64(ind) and u64(got[1]) == u64(sperm)
+        assert got[2] == after
 
 
 # ---------------------------------------------------------------- properties

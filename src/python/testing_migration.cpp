@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/kernels/migration.hpp"
+#include "core/util/worker_pool.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/rng_words.hpp"
@@ -15,17 +16,20 @@ namespace qorin::py::testing {
 namespace {
 
 // migration_kernel(mode, ind, sperm, indptr, dest_idx, weights, rate, n_demes,
-// n_ages, n_ztypes, words, repeats=1) -> (ind, sperm, words, allocations)
+// n_ages, n_ztypes, words, repeats=1, parallel=False, window_bytes=0)
+// -> (ind, sperm, words, allocations)
 PyObject* migration_kernel(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"mode", "ind", "sperm", "indptr", "dest_idx", "weights", "rate", "n_demes",
-                                 "n_ages", "n_ztypes", "words", "repeats", nullptr};
+                                 "n_ages", "n_ztypes", "words", "repeats", "parallel", "window_bytes", nullptr};
   const char* mode;
   PyObject *ind_o, *sperm_o, *indptr_o, *dest_o, *weights_o, *rate_o, *words_o;
   unsigned long long D, A, Z;
   long long repeats = 1;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sOOOOOOKKKO|L:migration_kernel", const_cast<char**>(kwlist),
+  int parallel = 0;
+  unsigned long long window_bytes = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sOOOOOOKKKO|LpK:migration_kernel", const_cast<char**>(kwlist),
                                    &mode, &ind_o, &sperm_o, &indptr_o, &dest_o, &weights_o, &rate_o, &D, &A, &Z,
-                                   &words_o, &repeats))
+                                   &words_o, &repeats, &parallel, &window_bytes))
     return nullptr;
   const std::string m(mode);
   if (m != "deterministic" && m != "stochastic" && m != "continuous") {
@@ -52,12 +56,15 @@ PyObject* migration_kernel(PyObject*, PyObject* args, PyObject* kwargs) {
   MigrationInputs in{ind, sperm, indptr, dest, weights, rate, D, A, Z};
   std::vector<double> out_ind(ind.size()), out_sperm(sperm.size());
   MigrationScratch scratch;
+  scratch.window_bytes = static_cast<size_t>(window_bytes);
+  WorkerPool* pool = parallel ? &WorkerPool::instance() : nullptr;
   long before = 0;
   for (long long k = 0; k < repeats; ++k) {
     if (k == 1) before = allocation_count();
     const Status s = m == "deterministic"
-                         ? migrate_csr_deterministic_into(in, out_ind, out_sperm, scratch)
-                         : migrate_csr_stochastic_into(rngs, m == "continuous", in, out_ind, out_sperm, scratch);
+                         ? migrate_csr_deterministic_into(in, out_ind, out_sperm, scratch, pool)
+                         : migrate_csr_stochastic_into(rngs, m == "continuous", in, out_ind, out_sperm, scratch,
+                                                       pool);
     if (!s) return raise(s.error());
   }
   const long after = allocation_count();
@@ -82,8 +89,10 @@ PyMethodDef kMigrationMethods[] = {
     {"migration_kernel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(migration_kernel)),
      METH_VARARGS | METH_KEYWORDS,
      "migration_kernel(mode, ind, sperm, indptr, dest_idx, weights, rate, n_demes, n_ages, n_ztypes, words, "
-     "repeats=1)\n--\n\n"
-     "Run a migration kernel `repeats` times with one scratch and the given per-deme stream words;\n"
+     "repeats=1, parallel=False, window_bytes=0)\n--\n\n"
+     "Run a migration kernel `repeats` times with one scratch and the given per-deme stream words\n"
+     "(on the worker pool when `parallel`; stochastic record windows of at most `window_bytes`\n"
+     "when not 0);\n"
      "returns (ind, sperm, words, allocations), allocations being the heap allocations of the\n"
      "calls after the first (None when not counted)."},
     {nullptr, nullptr, 0, nullptr}};

@@ -518,9 +518,9 @@ void pull_recorded(const Call& c, const Records& r, size_t t, size_t d, const si
   for (size_t cell = A * Z; cell < 2 * A * Z; ++cell) add(ind[cell], out_ind[cell], nullptr);
 }
 
-// Bytes of records a window may hold: a quarter of the stacked state, within
-// [2 MiB, 64 MiB], and always at least one deme's.
-size_t window_budget(const MigrationInputs& in) {
+// Doubles of records a window may hold (always at least one deme's).
+size_t window_budget(const MigrationInputs& in, const MigrationScratch& s) {
+  if (s.window_bytes > 0) return std::max<size_t>(1, s.window_bytes / sizeof(double));
   const size_t state = (in.ind.size() + in.sperm.size()) * sizeof(double);
   return std::clamp<size_t>(state / 4, size_t{2} << 20, size_t{64} << 20) / sizeof(double);
 }
@@ -691,7 +691,7 @@ Status migrate_csr_stochastic_into(std::span<SessionRng> rngs, bool continuous, 
   transpose(c, scratch);
   ensure_lanes(scratch, work_items(pool, D), *longest, in.n_ztypes);
   scratch.stamp.assign(D, SIZE_MAX);
-  const size_t budget = window_budget(in);
+  const size_t budget = window_budget(in, scratch);
   const size_t units = c.units();
 
   for (size_t first = 0, window = 0; first < D; ++window) {
