@@ -26,3 +26,17 @@ def testing():
 @pytest.fixture
 def locus():
     return make_locus(2)
+
+
+@pytest.fixture
+def sigint_raises():
+    """Ctrl-C raises KeyboardInterrupt for the test's duration. A job started in
+    the background inherits SIGINT ignored, and then _thread.interrupt_main()
+    would do nothing and an interrupted run would never end."""
+    import signal
+
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)

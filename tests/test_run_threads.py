@@ -18,6 +18,10 @@ from qorin.contracts import Blueprint, Params
 A = 6
 
 
+# Runs here are interrupted through _thread.interrupt_main().
+pytestmark = pytest.mark.usefixtures("sigint_raises")
+
+
 def make_session(seed=5, stochastic=True):
     locus = genetics.autosomal_locus(3)
     bp = Blueprint(n_ages=A, new_adult_age=2, locus=locus, stochastic=stochastic)

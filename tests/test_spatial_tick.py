@@ -325,7 +325,7 @@ def T_history(bp, n):
     return _engine_rs.HistoryStore(1 + n * 2 * A * Z, (n, 2, A, Z), True)
 
 
-def test_ctrl_c_ends_run_steps_at_a_tick_boundary():
+def test_ctrl_c_ends_run_steps_at_a_tick_boundary(sigint_raises):
     import _thread
 
     s, *_ = M.session(200, rate=0.1, stochastic=True)

@@ -522,7 +522,7 @@ void pull_recorded(const Call& c, const Records& r, size_t t, size_t d, const si
 size_t window_budget(const MigrationInputs& in, const MigrationScratch& s) {
   if (s.window_bytes > 0) return std::max<size_t>(1, s.window_bytes / sizeof(double));
   const size_t state = (in.ind.size() + in.sperm.size()) * sizeof(double);
-  return std::clamp<size_t>(state / 4, size_t{2} << 20, size_t{64} << 20) / sizeof(double);
+  return std::clamp<size_t>(state / 4, size_t{8} << 20, size_t{64} << 20) / sizeof(double);
 }
 
 Status check_outputs(const MigrationInputs& in, std::span<double> out_ind, std::span<double> out_sperm) {

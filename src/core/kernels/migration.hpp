@@ -81,7 +81,7 @@ struct MigrationScratch {
   std::vector<size_t> stamp;    // per destination: last window that touched it
   std::vector<size_t> touched;  // destinations a window sends to
   // Bytes of records a window may hold; 0 picks a quarter of the stacked
-  // state within [2 MiB, 64 MiB] (tests set small windows).
+  // state within [8 MiB, 64 MiB] (tests set small windows).
   size_t window_bytes = 0;
 };
 
