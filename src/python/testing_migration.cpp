@@ -58,6 +58,7 @@ PyObject* migration_kernel(PyObject*, PyObject* args, PyObject* kwargs) {
   MigrationScratch scratch;
   scratch.window_bytes = static_cast<size_t>(window_bytes);
   WorkerPool* pool = parallel ? &WorkerPool::instance() : nullptr;
+  scratch.min_parallel = 1;  // even the few demes of a test spread over the threads
   long before = 0;
   for (long long k = 0; k < repeats; ++k) {
     if (k == 1) before = allocation_count();

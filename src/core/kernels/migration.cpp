@@ -144,6 +144,11 @@ void prepare_source(const Call& c, size_t d, MigrationScratch& s) {
                   all_ordinary(ind + A * Z, A * Z);
 }
 
+void size_sources(const MigrationInputs& in, MigrationScratch& s) {
+  s.unmated.resize(in.n_demes * in.n_ages * in.n_ztypes);
+  s.ordinary.resize(in.n_demes);
+}
+
 // Flows of n consecutive units holding x[0..n) into lane.v (entry k of the
 // group, unit j at k * n + j) and what stays home into lane.stay[0..n).
 // Deterministic flows are recomputed by each destination that receives them;
@@ -377,9 +382,10 @@ void ensure_lanes(MigrationScratch& s, size_t lanes, size_t longest, size_t n_zt
   }
 }
 
-// Work items for n independent pieces: a few per thread, one without a pool.
-size_t work_items(WorkerPool* pool, size_t n) {
-  if (!pool || n < 2) return 1;
+// Work items for n independent pieces: a few per thread, or one without a
+// pool or when too few pieces make waking the workers not worth it.
+size_t work_items(WorkerPool* pool, size_t n, const MigrationScratch& s) {
+  if (!pool || n < 2 || n < s.min_parallel) return 1;
   return std::min(n, pool->threads() * 8);
 }
 
@@ -649,21 +655,35 @@ Result<double> distribute_csr_outbound(SessionRng& rng, std::span<const double> 
   return placed;
 }
 
+Status begin_migration_sources(const MigrationInputs& in, MigrationScratch& scratch) {
+  Result<size_t> longest = validate(in, std::nullopt);
+  if (!longest) return longest.error();
+  size_sources(in, scratch);
+  return Status::ok();
+}
+
+void prepare_migration_source(const MigrationInputs& in, size_t d, MigrationScratch& scratch) {
+  const Call c(in, {}, {});
+  prepare_source(c, d, scratch);
+}
+
 Status migrate_csr_deterministic_into(const MigrationInputs& in, std::span<double> out_ind,
-                                      std::span<double> out_sperm, MigrationScratch& scratch, WorkerPool* pool) {
+                                      std::span<double> out_sperm, MigrationScratch& scratch, WorkerPool* pool,
+                                      bool sources_prepared) {
   Result<size_t> longest = validate(in, std::nullopt);
   if (!longest) return longest.error();
   QORIN_TRY(check_outputs(in, out_ind, out_sperm));
   const Call c(in, out_ind, out_sperm);
   const size_t D = in.n_demes;
   transpose(c, scratch);
-  const size_t items = work_items(pool, D);
+  const size_t items = work_items(pool, D, scratch);
   ensure_lanes(scratch, items, *longest, in.n_ztypes);
-  scratch.unmated.resize(D * c.A * c.Z);
-  scratch.ordinary.resize(D);
-  run_items(pool, items, [&](size_t i) {
-    for (size_t d = i * D / items, end = (i + 1) * D / items; d < end; ++d) prepare_source(c, d, scratch);
-  });
+  if (!sources_prepared) {
+    size_sources(in, scratch);
+    run_items(pool, items, [&](size_t i) {
+      for (size_t d = i * D / items, end = (i + 1) * D / items; d < end; ++d) prepare_source(c, d, scratch);
+    });
+  }
   run_items(pool, items, [&](size_t i) {
     ComputedUnits units(scratch);
     MigrationScratch::Lane& lane = scratch.lanes[i];
@@ -689,7 +709,7 @@ Status migrate_csr_stochastic_into(std::span<SessionRng> rngs, bool continuous, 
   std::fill(out_ind.begin(), out_ind.end(), 0.0);
   std::fill(out_sperm.begin(), out_sperm.end(), 0.0);
   transpose(c, scratch);
-  ensure_lanes(scratch, work_items(pool, D), *longest, in.n_ztypes);
+  ensure_lanes(scratch, work_items(pool, D, scratch), *longest, in.n_ztypes);
   scratch.stamp.assign(D, SIZE_MAX);
   const size_t budget = window_budget(in, scratch);
   const size_t units = c.units();
@@ -714,7 +734,7 @@ Status migrate_csr_stochastic_into(std::span<SessionRng> rngs, bool continuous, 
     scratch.record_count.assign(n, 0);
 
     // Each deme draws from its own stream.
-    const size_t draw_items = work_items(pool, n);
+    const size_t draw_items = work_items(pool, n, scratch);
     run_items(pool, draw_items, [&](size_t i) {
       MigrationScratch::Lane& lane = scratch.lanes[i];
       for (size_t j = i * n / draw_items, stop = (i + 1) * n / draw_items; j < stop; ++j) {
@@ -747,7 +767,7 @@ Status migrate_csr_stochastic_into(std::span<SessionRng> rngs, bool continuous, 
       }
     }
     const size_t m = scratch.touched.size();
-    const size_t pull_items = work_items(pool, m);
+    const size_t pull_items = work_items(pool, m, scratch);
     const Records records{scratch, first};
     run_items(pool, pull_items, [&](size_t i) {
       for (size_t j = i * m / pull_items, stop = (i + 1) * m / pull_items; j < stop; ++j) {

@@ -83,6 +83,8 @@ struct MigrationScratch {
   // Bytes of records a window may hold; 0 picks a quarter of the stacked
   // state within [8 MiB, 64 MiB] (tests set small windows).
   size_t window_bytes = 0;
+  // Fewer demes (or destinations) than this run on the calling thread.
+  size_t min_parallel = 32;
 };
 
 struct MigrationResult {
@@ -116,9 +118,19 @@ Result<double> distribute_csr_outbound(SessionRng& rng, std::span<const double> 
 // they hold no meaningful values. With a pool, destinations are filled in
 // parallel; every output cell still sums its inflows in source order, so the
 // result does not depend on the pool or its thread count.
+// A deterministic call first prepares every source deme (its unmated parts,
+// and whether its flows may skip the settling pass) unless the caller did:
+// sources_prepared = true promises prepare_migration_source(in, d, scratch)
+// for every deme d after begin_migration_sources(in, scratch) succeeded, with
+// these very inputs. (A caller that walks the demes in parallel anyway
+// prepares each one while its data is at hand.)
 Status migrate_csr_deterministic_into(const MigrationInputs& in, std::span<double> out_ind,
                                       std::span<double> out_sperm, MigrationScratch& scratch,
-                                      WorkerPool* pool = nullptr);
+                                      WorkerPool* pool = nullptr, bool sources_prepared = false);
+// Checks the inputs as the kernel does and sizes the scratch for preparing.
+Status begin_migration_sources(const MigrationInputs& in, MigrationScratch& scratch);
+// Prepares source deme d; demes may be prepared concurrently.
+void prepare_migration_source(const MigrationInputs& in, size_t d, MigrationScratch& scratch);
 
 // Stochastic migration with one stream per deme: the number leaving a cell is
 // drawn from rngs[d] of its source deme d, then split among the row by a

@@ -157,6 +157,10 @@ class SpatialSession : public SessionBase {
 
   // One deme's lifecycle on its own slices; never throws.
   void tick_deme(size_t d, bool hook_free, KernelScratch& scratch, CallbackHost* host) noexcept;
+  // Whether any migration rate is positive, and the inputs of migrating the
+  // stacked state as it stands.
+  bool any_migration() const;
+  MigrationInputs migration_inputs() const;
   // Points the deme at the first bank entry equal to `gen`, or appends it.
   void repoint(size_t deme, GeneticsTensors gen);
   // Moves the journal rows from `first` on into the bound history's per-deme
@@ -184,6 +188,7 @@ class SpatialSession : public SessionBase {
   std::vector<KernelScratch> scratches_;
   std::vector<CandidateEntry> candidates_;
   MigrationScratch migration_scratch_;
+  bool sources_prepared_ = false;  // this tick's demes were prepared for deterministic migration
   std::vector<double> migrated_ind_, migrated_sperm_;
   int64_t ticking_ = 0;
 };

@@ -70,6 +70,27 @@ void put_candidate(std::vector<CandidateEntry>& list, CandidateEntry entry) {
 
 }  // namespace
 
+bool SpatialSession::any_migration() const {
+  for (double r : eco_.migration_rate) {
+    if (r > 0.0) return true;
+  }
+  return false;
+}
+
+MigrationInputs SpatialSession::migration_inputs() const {
+  MigrationInputs in;
+  in.ind = ind_;
+  in.sperm = sperm_;
+  in.indptr = bp_.migration_indptr;
+  in.dest_idx = bp_.migration_dest_idx;
+  in.weights = bp_.migration_weights;
+  in.rate = eco_.migration_rate;
+  in.n_demes = ids_.size();
+  in.n_ages = bp_.n_ages;
+  in.n_ztypes = bp_.n_ztypes;
+  return in;
+}
+
 void SpatialSession::tick_deme(size_t d, bool hook_free, KernelScratch& scratch, CallbackHost* host) noexcept {
   DemeOutcome& out = outcomes_[d];
   out.failed = false;
@@ -171,6 +192,7 @@ Result<int64_t> SpatialSession::run_tick(CallbackHost* host) {
 
   std::optional<Error> failure;
   bool stop = false;
+  sources_prepared_ = false;
   try {
     // 2. Staged scalars from the five columns (0 where a column is short).
     staged_.assign(n * kNumStagedScalars, 0.0);
@@ -227,9 +249,18 @@ Result<int64_t> SpatialSession::run_tick(CallbackHost* host) {
       constexpr size_t kMinDemesToSplit = 32;
       const size_t chunks = n < kMinDemesToSplit ? 1 : std::min(n, std::max<size_t>(1, pool.threads() * 8));
       if (scratches_.size() < chunks) scratches_.resize(chunks);
+      // Deterministic migration reads every deme as a source; with nothing
+      // able to change the rates before it, each deme is prepared for it
+      // right after its tick, while its block is at hand.
+      sources_prepared_ = hook_free && !bp_.stochastic && any_migration() &&
+                          begin_migration_sources(migration_inputs(), migration_scratch_).ok();
+      const MigrationInputs sources = migration_inputs();
       pool.parallel_for(chunks, [&](size_t c) {
         const size_t begin = c * n / chunks, end = (c + 1) * n / chunks;
-        for (size_t d = begin; d < end; ++d) tick_deme(d, hook_free, scratches_[c], nullptr);
+        for (size_t d = begin; d < end; ++d) {
+          tick_deme(d, hook_free, scratches_[c], nullptr);
+          if (sources_prepared_) prepare_migration_source(sources, d, migration_scratch_);
+        }
       });
     }
 
@@ -270,27 +301,16 @@ Result<int64_t> SpatialSession::run_tick(CallbackHost* host) {
 
     // 10. Migration, then the tick advances.
     if (!failure && !stop) {
-      bool any_rate = false;
-      for (double r : eco_.migration_rate) any_rate = any_rate || r > 0.0;
       Status migrated = Status::ok();
-      if (any_rate) {
-        MigrationInputs in;
-        in.ind = ind_;
-        in.sperm = sperm_;
-        in.indptr = bp_.migration_indptr;
-        in.dest_idx = bp_.migration_dest_idx;
-        in.weights = bp_.migration_weights;
-        in.rate = eco_.migration_rate;
-        in.n_demes = n;
-        in.n_ages = A;
-        in.n_ztypes = Z;
+      if (any_migration()) {
+        const MigrationInputs in = migration_inputs();
         migrated_ind_.resize(ind_.size());
         migrated_sperm_.resize(sperm_.size());
         WorkerPool* pool = &WorkerPool::instance();
         migrated = bp_.stochastic ? migrate_csr_stochastic_into(rngs_, bp_.continuous_sampling, in, migrated_ind_,
                                                                 migrated_sperm_, migration_scratch_, pool)
                                   : migrate_csr_deterministic_into(in, migrated_ind_, migrated_sperm_,
-                                                                   migration_scratch_, pool);
+                                                                   migration_scratch_, pool, sources_prepared_);
         if (migrated) {
           ind_.swap(migrated_ind_);
           sperm_.swap(migrated_sperm_);
