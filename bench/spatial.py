@@ -12,6 +12,7 @@ Run from the repository root after building:  PYTHONPATH=python python bench/spa
 """
 import argparse
 import json
+import os
 import resource
 import subprocess
 import sys
@@ -124,8 +125,10 @@ def main():
           f"{'state GB/s':>10} {'triad GB/s':>10} {'x bound':>7}")
     for n in args.demes:
         ticks = max(2, int(args.ticks * {10: 2000, 1000: 40}.get(n, 3)))
+        # NumPy's BLAS threads would spin beside the engine's workers after the set-up.
+        env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1", MKL_NUM_THREADS="1")
         res = json.loads(subprocess.run([sys.executable, __file__, "--child", str(n), str(ticks)],
-                                        check=True, capture_output=True, text=True).stdout)
+                                        check=True, capture_output=True, text=True, env=env).stdout)
         state_bytes = res["state_bytes"]
         triad = triad_bandwidth(state_bytes)
         for stochastic in (False, True):

@@ -114,9 +114,9 @@ void transpose(const Call& c, MigrationScratch& s) {
 // error.
 bool all_ordinary(const double* x, size_t n) {
   constexpr double kSmallestOrdinary = 1e-290;
-  bool ok = true;
-  for (size_t j = 0; j < n; ++j) ok &= !(x[j] > 0.0) || x[j] >= kSmallestOrdinary;
-  return ok;
+  size_t tiny = 0;
+  for (size_t j = 0; j < n; ++j) tiny += static_cast<size_t>(x[j] > 0.0 && x[j] < kSmallestOrdinary);
+  return tiny == 0;
 }
 
 // A source deme's unmated parts, and whether its flows may skip the settling
@@ -130,8 +130,17 @@ void prepare_source(const Call& c, size_t d, MigrationScratch& s) {
   const double* const rate = c.in.rate.data() + d * 2 * A;
   const double* const ind = c.in.ind.data() + d * c.ind_block;
   const double* const sperm = c.in.sperm.data() + d * c.sperm_block;
+  // unmated() for every female cell, the cells' sums side by side.
   double* const u = s.unmated.data() + d * A * Z;
-  for (size_t cell = 0; cell < A * Z; ++cell) u[cell] = unmated(ind[cell], sperm + cell * Z, Z);
+  std::fill_n(u, A * Z, 0.0);
+  for (size_t zm = 0; zm < Z; ++zm) {
+    for (size_t cell = 0; cell < A * Z; ++cell) u[cell] += sperm[cell * Z + zm];
+  }
+  for (size_t cell = 0; cell < A * Z; ++cell) {
+    double v = ind[cell] - u[cell];
+    if (std::fabs(v) < kUnmatedClamp && v < 0.0) v = 0.0;
+    u[cell] = v;
+  }
   double r_max = 0.0;
   for (size_t i = 0; i < 2 * A; ++i) r_max = std::max(r_max, rate[i]);
   double w_sum = 0.0;
@@ -250,19 +259,25 @@ void pull_ordinary(const Call& c, size_t t, size_t d, const double* unm, double 
     for (size_t j = 0; j < k; ++j) out[j] = xs[j] - placed[j];
   };
 
+  // Females an age at a time: the unmated parts, then the stored-sperm
+  // classes, whose amounts also count towards their female cells (the cells'
+  // running sums side by side, each in unit order).
+  double* const acc = lane.stay.data();
   for (size_t a = 0; a < A; ++a) {
     const double r = rate[a];
+    amounts(unm + a * Z, Z, r, x);
+    amounts(sperm + a * Z * Z, Z * Z, r, val);
+    double* const to_sperm = out_sperm + a * Z * Z;
+    for (size_t i = 0; i < Z * Z; ++i) to_sperm[i] += val[i];
+    double* const to = out_ind + a * Z;
     for (size_t zf = 0; zf < Z; ++zf) {
-      const size_t cell = a * Z + zf;
-      amounts(unm + cell, 1, r, &x[0]);
-      amounts(sperm + cell * Z, Z, r, val);
-      double* const to_sperm = out_sperm + cell * Z;
-      for (size_t zm = 0; zm < Z; ++zm) to_sperm[zm] += val[zm];
-      double sum = out_ind[cell];
-      sum += x[0];
-      for (size_t zm = 0; zm < Z; ++zm) sum += val[zm];
-      out_ind[cell] = sum;
+      acc[zf] = to[zf];
+      acc[zf] += x[zf];
     }
+    for (size_t zm = 0; zm < Z; ++zm) {
+      for (size_t zf = 0; zf < Z; ++zf) acc[zf] += val[zf * Z + zm];
+    }
+    for (size_t zf = 0; zf < Z; ++zf) to[zf] = acc[zf];
   }
   for (size_t a = 0; a < A; ++a) {
     amounts(ind + (A + a) * Z, Z, rate[A + a], val);
@@ -374,10 +389,15 @@ void ensure_lanes(MigrationScratch& s, size_t lanes, size_t longest, size_t n_zt
   for (MigrationScratch::Lane& l : s.lanes) {
     if (l.row.size() < n) l.row.assign(n, 0.0);
     if (l.probs.size() < n) l.probs.assign(n, 0.0);
-    const size_t v_size = std::max(n, n_ztypes) * units;
+    const size_t v_size = std::max(std::max(n, n_ztypes) * units, n_ztypes * n_ztypes);
     if (l.v.size() < v_size) l.v.assign(v_size, 0.0);
-    for (std::vector<double>* b : {&l.x, &l.f, &l.placed, &l.stay}) {
+    for (std::vector<double>* b : {&l.x, &l.stay}) {
       if (b->size() < units) b->assign(units, 0.0);
+    }
+    // An age's stored-sperm classes side by side.
+    const size_t age_units = std::max(units, n_ztypes * n_ztypes);
+    for (std::vector<double>* b : {&l.f, &l.placed}) {
+      if (b->size() < age_units) b->assign(age_units, 0.0);
     }
   }
 }
