@@ -385,20 +385,24 @@ void pull_destination(MigrationScratch& s, size_t t, size_t source_first, size_t
 void ensure_lanes(MigrationScratch& s, size_t lanes, size_t longest, size_t n_ztypes) {
   const size_t n = longest > 0 ? longest : 1;
   const size_t units = n_ztypes + 1;
+  // An age's stored-sperm classes side by side.
+  const size_t age_units = std::max(units, n_ztypes * n_ztypes);
+  const size_t v_units = std::max(std::max(n, n_ztypes) * units, n_ztypes * n_ztypes);
+  // Lanes run on different threads at once: each buffer ends with a cache
+  // line of its own, so that no two lanes write to one line.
+  constexpr size_t kPad = 64 / sizeof(double);
+  auto ensure = [](std::vector<double>& b, size_t size) {
+    if (b.size() < size + kPad) b.assign(size + kPad, 0.0);
+  };
   if (s.lanes.size() < lanes) s.lanes.resize(lanes);
   for (MigrationScratch::Lane& l : s.lanes) {
-    if (l.row.size() < n) l.row.assign(n, 0.0);
-    if (l.probs.size() < n) l.probs.assign(n, 0.0);
-    const size_t v_size = std::max(std::max(n, n_ztypes) * units, n_ztypes * n_ztypes);
-    if (l.v.size() < v_size) l.v.assign(v_size, 0.0);
-    for (std::vector<double>* b : {&l.x, &l.stay}) {
-      if (b->size() < units) b->assign(units, 0.0);
-    }
-    // An age's stored-sperm classes side by side.
-    const size_t age_units = std::max(units, n_ztypes * n_ztypes);
-    for (std::vector<double>* b : {&l.f, &l.placed}) {
-      if (b->size() < age_units) b->assign(age_units, 0.0);
-    }
+    ensure(l.row, n);
+    ensure(l.probs, n);
+    ensure(l.v, v_units);
+    ensure(l.x, units);
+    ensure(l.stay, units);
+    ensure(l.f, age_units);
+    ensure(l.placed, age_units);
   }
 }
 
