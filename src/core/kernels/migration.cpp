@@ -22,6 +22,7 @@
 
 #include "core/kernels/lifecycle.hpp"
 #include "core/util/format.hpp"
+#include "core/util/vector_clones.hpp"
 #include "core/util/worker_pool.hpp"
 
 namespace qorin {
@@ -124,7 +125,7 @@ bool all_ordinary(const double* x, size_t n) {
 // than the rounding of the products, so no cell can send more than it holds,
 // and every unit is of ordinary size (products of smaller positive values may
 // round by more than their relative error).
-void prepare_source(const Call& c, size_t d, MigrationScratch& s) {
+QORIN_VECTOR_CLONES void prepare_source(const Call& c, size_t d, MigrationScratch& s) {
   const size_t A = c.A, Z = c.Z, len = c.row_len(d);
   const double* const w = c.in.weights.data() + c.row_start(d);
   const double* const rate = c.in.rate.data() + d * 2 * A;
@@ -228,7 +229,8 @@ class ComputedUnits {
 // The common cases of a deme of ordinary units: one entry to another deme
 // (wk >= 0, its weight), or home without self-loops (wk < 0). Same products
 // and sums as the general path, the units of a cell side by side.
-void pull_ordinary(const Call& c, size_t t, size_t d, const double* unm, double wk, MigrationScratch::Lane& lane) {
+QORIN_VECTOR_CLONES void pull_ordinary(const Call& c, size_t t, size_t d, const double* unm, double wk,
+                                       MigrationScratch::Lane& lane) {
   const size_t A = c.A, Z = c.Z, len = c.row_len(d);
   const bool home = wk < 0.0;
   const double* const w = c.in.weights.data() + c.row_start(d);
