@@ -49,7 +49,7 @@ Status distribute(SessionRng& rng, ExecMode mode, double count, std::span<const 
     return Status::ok();
   }
   if (mode == ExecMode::Stochastic) {
-    QORIN_TRY(multinomial(rng, round_count(count), probs, draws));
+    QORIN_TRY(multinomial(rng, round_count(count), probs, draws, thread_sampler_memo()));
   } else {
     QORIN_TRY(continuous_multinomial(rng, count, probs, draws));
   }
@@ -95,10 +95,47 @@ Status sample_zygotes(SessionRng& rng, ExecMode mode, double x, double s, const 
   return distribute(rng, mode, x, std::span<const double>(probs, Z), draws, zyg);
 }
 
+// The stochastic split of x eggs over row p of the offspring tensor by the
+// index's non-zero entries, for a row whose sum s is finite: the draws of
+// sample_zygotes and multinomial in the same order with the same arguments.
+// A zero entry has probability ±0 and draws nothing, and its count of 0 would
+// add +0.0 to a zygote count that is never -0.0; the last category still
+// takes whatever remains.
+Status sample_zygotes_sparse(SessionRng& rng, SamplerMemo& memo, double x, const OffspringIndex& index, size_t p,
+                             size_t Z, double* zyg) {
+  const double s = index.row_sum(p);
+  if (s <= kZero) return Status::ok();
+  if (s < kOne) {
+    auto viable = binomial(rng, round_count(x), s, memo);
+    if (!viable) return viable.error();
+    x = *viable;
+    if (x <= kZero) return Status::ok();
+  }
+  int64_t n = round_count(x);
+  const size_t last = Z - 1;
+  const uint32_t* ks = index.zygote();
+  const double* cs = index.conditional();
+  for (size_t e = index.row_begin(p), end = index.row_end(p); e < end; ++e) {
+    if (n < 1 || ks[e] >= last) break;
+    const double c = cs[e];
+    if (c == OffspringIndex::kNoDraw) continue;
+    const RngOutcome<int64_t> k = binomial_count(rng, n, c, memo);
+    if (!k) return k.error();
+    zyg[ks[e]] += static_cast<double>(k.val);
+    n = n - k.val;
+  }
+  if (n > 0) zyg[last] += static_cast<double>(n);
+  return Status::ok();
+}
+
 // add_zygotes for row p of an offspring tensor described by `index`.
-Status add_zygotes_indexed(SessionRng& rng, ExecMode mode, double x, const OffspringIndex& index, size_t p,
-                           const double* o, size_t Z, double* probs, std::span<double> draws, double* zyg) {
+Status add_zygotes_indexed(SessionRng& rng, SamplerMemo& memo, ExecMode mode, double x, const OffspringIndex& index,
+                           size_t p, const double* o, size_t Z, double* probs, std::span<double> draws,
+                           double* zyg) {
   if (x <= kZero) return Status::ok();
+  if (mode == ExecMode::Stochastic && std::isfinite(index.row_sum(p))) {
+    return sample_zygotes_sparse(rng, memo, x, index, p, Z, zyg);
+  }
   if (mode == ExecMode::Deterministic) {
     if (std::isfinite(x)) {
       // x is finite and positive, so a zero entry would add x·(±0) = ±0. Every
@@ -315,6 +352,7 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
 
   // Step 3: mating of virgins, remating with sperm displacement.
   const bool fast = !reference_paths();
+  SamplerMemo& memo = thread_sampler_memo();
   const double displacement = clamp01(in.sperm_displacement_rate);
   std::span<double> draws(scratch.draws.data(), Z);
   double* row_stored = scratch.row_stored.data();
@@ -347,14 +385,14 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
         }
         total = fresh + remate;
       } else if (mode == ExecMode::Stochastic) {
-        auto fresh = binomial(rng, round_count(virgins), m_a);
+        auto fresh = binomial(rng, round_count(virgins), m_a, memo);
         if (!fresh) return fresh.error();
         total = *fresh;
         if (q > kZero && stored > kZero) {
           double remate = 0.0;
           for (size_t j = 0; j < Z; ++j) {
             if (stored_row[j] > kZero) {
-              auto k = binomial(rng, round_count(stored_row[j]), q);
+              auto k = binomial(rng, round_count(stored_row[j]), q, memo);
               if (!k) return k.error();
               double left = stored_row[j] - *k;
               stored_row[j] = left > 0.0 ? left : 0.0;
@@ -414,7 +452,7 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
       } else {
         for (size_t p = 0; p < Z * Z; ++p) {
           if (age_eggs[p] == 0.0) continue;
-          QORIN_TRY(add_zygotes_indexed(rng, mode, age_eggs[p], scratch.offspring, p, in.offspring_tensor + p * Z,
+          QORIN_TRY(add_zygotes_indexed(rng, memo, mode, age_eggs[p], scratch.offspring, p, in.offspring_tensor + p * Z,
                                         Z, probs, draws, zyg));
         }
       }
@@ -436,7 +474,7 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
           if (r >= kOne) {
             t = static_cast<double>(n_int) * E;
           } else {
-            auto b = binomial(rng, n_int, r);
+            auto b = binomial(rng, n_int, r, memo);
             if (!b) return b.error();
             t = E * *b;
           }
@@ -466,7 +504,7 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
         }
         const double* o = in.offspring_tensor + (i * Z + j) * Z;
         if (fast) {
-          QORIN_TRY(add_zygotes_indexed(rng, mode, x, scratch.offspring, i * Z + j, o, Z, probs, draws, zyg));
+          QORIN_TRY(add_zygotes_indexed(rng, memo, mode, x, scratch.offspring, i * Z + j, o, Z, probs, draws, zyg));
         } else {
           QORIN_TRY(add_zygotes(rng, mode, x, o, Z, probs, draws, zyg));
         }
