@@ -17,20 +17,25 @@ constexpr double kOne = kLifeOne;
 // Eggs of every pair of one age: (r * n) * (fert * pair_eggs) where the pair
 // holds sperm (n > 0) and the product is not at most kZero, else 0. The
 // product is formed for every pair and then selected, so the loop has no
-// branches; the kept values are the same products. Returns false when a kept
-// value is not finite.
+// branches (and vectorises; each lane is the same product); the kept values
+// are the same products. Returns false when a kept value is not finite:
+// v - v is +0.0 for a finite v and NaN otherwise, and sums of +0.0 stay +0.0.
 bool age_egg_counts(const double* __restrict stored, const double* __restrict pair_eggs, double r, double fert,
                     size_t m, double* __restrict out) {
-  int bad = 0;
   for (size_t p = 0; p < m; ++p) {
     const double n = stored[p];
     const double x = (r * n) * (fert * pair_eggs[p]);
     const bool keep = (n > 0.0) & !(x <= kZero);
-    const double v = keep ? x : 0.0;
-    bad |= !(std::fabs(v) <= std::numeric_limits<double>::max());
-    out[p] = v;
+    out[p] = keep ? x : 0.0;
   }
-  return bad == 0;
+  double c0 = 0.0, c1 = 0.0;
+  size_t p = 0;
+  for (; p + 2 <= m; p += 2) {
+    c0 += out[p] - out[p];
+    c1 += out[p + 1] - out[p + 1];
+  }
+  if (p < m) c0 += out[p] - out[p];
+  return c0 == 0.0 && c1 == 0.0;
 }
 
 // zyg[k] += x * o[k] for every k; lanes are independent, so this vectorises
@@ -183,44 +188,47 @@ void row_sums(const double* rows, size_t n, size_t z, double* out) {
   }
 }
 
+// Columns k0 .. k0 + W - 1 of contract_columns side by side: the shortest
+// column's length in lockstep, then each column's rest on its own.
+template <size_t W>
+void contract_column_group(const OffspringIndex& index, const double* X, size_t k0, double* zyg) {
+  const uint32_t* rows = index.column_row();
+  const double* vals = index.column_value();
+  size_t e[W], n[W];
+  double s[W];
+  size_t common = static_cast<size_t>(-1);
+  for (size_t w = 0; w < W; ++w) {
+    e[w] = index.column_begin(k0 + w);
+    n[w] = index.column_end(k0 + w) - e[w];
+    common = n[w] < common ? n[w] : common;
+    s[w] = zyg[k0 + w];
+  }
+  for (size_t t = 0; t < common; ++t) {
+    for (size_t w = 0; w < W; ++w) s[w] += X[rows[e[w] + t]] * vals[e[w] + t];
+  }
+  for (size_t w = 0; w < W; ++w) {
+    for (size_t f = e[w] + common, end = e[w] + n[w]; f < end; ++f) s[w] += X[rows[f]] * vals[f];
+    zyg[k0 + w] = s[w];
+  }
+}
+
 // zyg[k] += X[p]·o[p, k] over the non-zero entries of every column k, rows in
 // increasing order: the sums of add_zygotes over the rows p in order, when
 // every X[p] and every entry is finite (a row that adds nothing has X[p] = 0,
-// whose terms are ±0 and leave a sum that is never -0.0 unchanged). Four
-// columns run side by side; each is still one chain in row order.
+// whose terms are ±0 and leave a sum that is never -0.0 unchanged). Up to
+// eight columns run side by side; each is still one chain in row order.
 void contract_columns(const OffspringIndex& index, const double* X, size_t z, double* zyg) {
-  const uint32_t* rows = index.column_row();
-  const double* vals = index.column_value();
   size_t k = 0;
-  for (; k + 4 <= z; k += 4) {
-    size_t e0 = index.column_begin(k), e1 = index.column_begin(k + 1);
-    size_t e2 = index.column_begin(k + 2), e3 = index.column_begin(k + 3);
-    const size_t n0 = index.column_end(k) - e0, n1 = index.column_end(k + 1) - e1;
-    const size_t n2 = index.column_end(k + 2) - e2, n3 = index.column_end(k + 3) - e3;
-    size_t common = n0 < n1 ? n0 : n1;
-    common = common < n2 ? common : n2;
-    common = common < n3 ? common : n3;
-    double s0 = zyg[k], s1 = zyg[k + 1], s2 = zyg[k + 2], s3 = zyg[k + 3];
-    for (size_t t = 0; t < common; ++t) {
-      s0 += X[rows[e0 + t]] * vals[e0 + t];
-      s1 += X[rows[e1 + t]] * vals[e1 + t];
-      s2 += X[rows[e2 + t]] * vals[e2 + t];
-      s3 += X[rows[e3 + t]] * vals[e3 + t];
-    }
-    for (size_t e = e0 + common, end = e0 + n0; e < end; ++e) s0 += X[rows[e]] * vals[e];
-    for (size_t e = e1 + common, end = e1 + n1; e < end; ++e) s1 += X[rows[e]] * vals[e];
-    for (size_t e = e2 + common, end = e2 + n2; e < end; ++e) s2 += X[rows[e]] * vals[e];
-    for (size_t e = e3 + common, end = e3 + n3; e < end; ++e) s3 += X[rows[e]] * vals[e];
-    zyg[k] = s0;
-    zyg[k + 1] = s1;
-    zyg[k + 2] = s2;
-    zyg[k + 3] = s3;
+  for (; k + 8 <= z; k += 8) contract_column_group<8>(index, X, k, zyg);
+  if (k + 4 <= z) {
+    contract_column_group<4>(index, X, k, zyg);
+    k += 4;
   }
-  for (; k < z; ++k) {
-    double s = zyg[k];
-    for (size_t e = index.column_begin(k), end = index.column_end(k); e < end; ++e) s += X[rows[e]] * vals[e];
-    zyg[k] = s;
+  if (k + 2 <= z) {
+    contract_column_group<2>(index, X, k, zyg);
+    k += 2;
   }
+  if (k < z) contract_column_group<1>(index, X, k, zyg);
 }
 
 }  // namespace
