@@ -28,14 +28,16 @@ bool age_egg_counts(const double* __restrict stored, const double* __restrict pa
     const bool keep = (n > 0.0) & !(x <= kZero);
     out[p] = keep ? x : 0.0;
   }
-  double c0 = 0.0, c1 = 0.0;
+  // Eight independent sums, so that the check is not one long add chain.
+  double c[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
   size_t p = 0;
-  for (; p + 2 <= m; p += 2) {
-    c0 += out[p] - out[p];
-    c1 += out[p + 1] - out[p + 1];
+  for (; p + 8 <= m; p += 8) {
+    for (size_t l = 0; l < 8; ++l) c[l] += out[p + l] - out[p + l];
   }
-  if (p < m) c0 += out[p] - out[p];
-  return c0 == 0.0 && c1 == 0.0;
+  for (; p < m; ++p) c[0] += out[p] - out[p];
+  bool finite = true;
+  for (const double v : c) finite &= v == 0.0;
+  return finite;
 }
 
 // zyg[k] += x * o[k] for every k; lanes are independent, so this vectorises
@@ -254,6 +256,7 @@ Status allocate_sexes(SessionRng& rng, const LifeLayout& layout, const DemeInput
   for (size_t k = 0; k < Z; ++k) zyg_total += zyg[k];
   if (!(zyg_total > kZero)) return Status::ok();
   const double sex_ratio = clamp01(in.sex_ratio);
+  SamplerMemo* memo = mode == ExecMode::Stochastic ? &thread_sampler_memo() : nullptr;
   for (size_t k = 0; k < Z; ++k) {
     if (!(zyg[k] > kZero)) continue;
     double p;
@@ -274,7 +277,7 @@ Status allocate_sexes(SessionRng& rng, const LifeLayout& layout, const DemeInput
     if (mode == ExecMode::Deterministic) {
       d = zyg[k] * p;
     } else {
-      auto b = mode == ExecMode::Stochastic ? binomial(rng, round_count(zyg[k]), p)
+      auto b = mode == ExecMode::Stochastic ? binomial(rng, round_count(zyg[k]), p, *memo)
                                             : continuous_binomial(rng, zyg[k], p);
       if (!b) return b.error();
       d = *b;
@@ -293,6 +296,7 @@ Status write_newborns(SessionRng& rng, ExecMode mode, const double* zygote_viabi
   }
   const double* vf = zygote_viability;
   const double* vm = zygote_viability + Z;
+  SamplerMemo* memo = mode == ExecMode::Stochastic ? &thread_sampler_memo() : nullptr;
   for (size_t k = 0; k < Z; ++k) {
     if (mode == ExecMode::Deterministic) {
       female0[k] = vf[k] * female0[k];
@@ -301,13 +305,13 @@ Status write_newborns(SessionRng& rng, ExecMode mode, const double* zygote_viabi
       double d = 0.0, s = 0.0;
       const int64_t nf = round_count(female0[k]);
       if (nf >= 1) {
-        auto b = binomial(rng, nf, vf[k]);
+        auto b = binomial(rng, nf, vf[k], *memo);
         if (!b) return b.error();
         d = *b;
       }
       const int64_t nm = round_count(male0[k]);
       if (nm >= 1) {
-        auto b = binomial(rng, nm, vm[k]);
+        auto b = binomial(rng, nm, vm[k], *memo);
         if (!b) return b.error();
         s = *b;
       }
@@ -425,6 +429,11 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
       if (!scratch.row_has_mates[i]) continue;
       std::span<const double> prow(P + i * Z, Z);
       if (mode == ExecMode::Stochastic && round_count(total) < 1) continue;
+      if (fast && mode == ExecMode::Deterministic) {
+        // distribute()'s deterministic split, in place.
+        for (size_t k = 0; k < Z; ++k) stored_row[k] += total * prow[k];
+        continue;
+      }
       QORIN_TRY(distribute(rng, mode, total, prow, draws, stored_row));
     }
   }
@@ -489,7 +498,7 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
           if (layout.fixed_egg_count) {
             x = round_half_away(t);
           } else {
-            auto p = poisson(rng, t);
+            auto p = poisson(rng, t, memo);
             if (!p) return p.error();
             x = *p;
           }

@@ -213,6 +213,13 @@ struct PowMemoEntry {
   double value = 0.0;
 };
 
+struct PoissonMemoEntry {
+  uint64_t lambda_bits = 0;  // with used = false: empty
+  bool used = false;
+  PoissonSampler sampler;
+};
+
+constexpr size_t kPoissonMemoBits = 11;
 constexpr size_t kBinomialMemoBits = 9;
 constexpr size_t kInversionMemoBits = 12;
 constexpr size_t kPowMemoBits = 12;
@@ -227,6 +234,7 @@ struct SamplerMemo {
   BinomialMemoEntry binomial[size_t{1} << kBinomialMemoBits];
   InversionMemoEntry inversion[size_t{1} << kInversionMemoBits];
   PowMemoEntry pow[size_t{1} << kPowMemoBits];
+  PoissonMemoEntry poisson[size_t{1} << kPoissonMemoBits];
 };
 
 SamplerMemo& thread_sampler_memo() {
@@ -449,6 +457,19 @@ double PoissonSampler::pd(SessionRng& r) const {
     const Ftuple f = f_step(k);
     if (c_ * std::fabs(u) <= f.py * std::exp(f.px + e) - f.fy * std::exp(f.fx + e)) return static_cast<double>(k);
   }
+}
+
+RngResult poisson(SessionRng& r, double lambda, SamplerMemo& memo) {
+  // Only the set-ups that compute something are kept.
+  if (!(lambda > 1e-10 && lambda < 1.844e19) || reference_paths()) return PoissonSampler(lambda).sample(r);
+  const uint64_t bits = std::bit_cast<uint64_t>(lambda);
+  PoissonMemoEntry& e = memo.poisson[memo_hash(1, bits) >> (64 - kPoissonMemoBits)];
+  if (!e.used || e.lambda_bits != bits) {
+    e.sampler = PoissonSampler(lambda);
+    e.lambda_bits = bits;
+    e.used = true;
+  }
+  return e.sampler.sample(r);
 }
 
 RngResult PoissonSampler::sample(SessionRng& r) const {

@@ -236,6 +236,7 @@ inline RngResult binomial(SessionRng& r, int64_t n, double p) {
 // The set-up of a Poisson draw for a fixed lambda, computed without drawing.
 class PoissonSampler {
  public:
+  PoissonSampler() = default;  // draws 0
   explicit PoissonSampler(double lambda);
   RngResult sample(SessionRng& r) const;
 
@@ -257,6 +258,8 @@ class PoissonSampler {
 };
 
 inline RngResult poisson(SessionRng& r, double lambda) { return PoissonSampler(lambda).sample(r); }
+// The same draw with the set-up of a recent lambda taken from `memo`.
+RngResult poisson(SessionRng& r, double lambda, SamplerMemo& memo);
 
 // Knuth's multiplication method for a Poisson count with e = exp(-lambda).
 inline uint64_t poisson_knuth(SessionRng& r, double e) {
