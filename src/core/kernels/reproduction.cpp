@@ -22,19 +22,28 @@ constexpr double kOne = kLifeOne;
 // v - v is +0.0 for a finite v and NaN otherwise, and sums of +0.0 stay +0.0.
 bool age_egg_counts(const double* __restrict stored, const double* __restrict pair_eggs, double r, double fert,
                     size_t m, double* __restrict out) {
-  for (size_t p = 0; p < m; ++p) {
-    const double n = stored[p];
-    const double x = (r * n) * (fert * pair_eggs[p]);
-    const bool keep = (n > 0.0) & !(x <= kZero);
-    out[p] = keep ? x : 0.0;
-  }
-  // Eight independent sums, so that the check is not one long add chain.
+  // Eight lanes side by side (the pass and the check vectorise); each lane
+  // keeps its own finiteness sum.
   double c[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
   size_t p = 0;
   for (; p + 8 <= m; p += 8) {
-    for (size_t l = 0; l < 8; ++l) c[l] += out[p + l] - out[p + l];
+    for (size_t l = 0; l < 8; ++l) {
+      const double n = stored[p + l];
+      const double x = (r * n) * (fert * pair_eggs[p + l]);
+      const bool keep = (n > 0.0) & !(x <= kZero);
+      const double v = keep ? x : 0.0;
+      out[p + l] = v;
+      c[l] += v - v;
+    }
   }
-  for (; p < m; ++p) c[0] += out[p] - out[p];
+  for (; p < m; ++p) {
+    const double n = stored[p];
+    const double x = (r * n) * (fert * pair_eggs[p]);
+    const bool keep = (n > 0.0) & !(x <= kZero);
+    const double v = keep ? x : 0.0;
+    out[p] = v;
+    c[0] += v - v;
+  }
   bool finite = true;
   for (const double v : c) finite &= v == 0.0;
   return finite;
