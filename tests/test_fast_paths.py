@@ -136,14 +136,16 @@ def reshape_rows(off, z, row_edits, drop_last):
     return rows.reshape(-1)
 
 
-@settings(max_examples=25, deadline=None, suppress_health_check=list(HealthCheck))
+@settings(max_examples=40, deadline=None, suppress_health_check=list(HealthCheck))
 @given(row_edits=st.lists(st.tuples(st.integers(0, 10_000), st.sampled_from(ROW_SCALES)), max_size=30),
        rewrite=st.lists(st.tuples(st.integers(0, 10_000), st.sampled_from(ROW_SCALES)), max_size=30),
        drop_last=st.booleans(), mode=st.sampled_from(sorted(MODES)), fixed=st.booleans(),
-       seed=st.integers(0, 2**32 - 1))
-def test_offspring_splits_match_on_ten_types(row_edits, rewrite, drop_last, mode, fixed, seed):
+       eggs=st.sampled_from([0.001, 0.02, 0.3, 1.0, 5.0, 40.0]), seed=st.integers(0, 2**32 - 1))
+def test_offspring_splits_match_on_ten_types(row_edits, rewrite, drop_last, mode, fixed, eggs, seed):
     # Ten zygote types: eight columns side by side plus a pair in the
-    # deterministic contraction, and multinomials over ten categories.
+    # deterministic contraction, and multinomials over ten categories. Few
+    # eggs per pair give the continuous split's totals near one (split
+    # without draws, or gamma shares that all underflow).
     locus = genetics.autosomal_locus(4)
     z = locus.n_ztypes
     stochastic, continuous = MODES[mode]
@@ -152,7 +154,7 @@ def test_offspring_splits_match_on_ten_types(row_edits, rewrite, drop_last, mode
     rng = np.random.default_rng(seed)
     bp.initial_individual_count[:, 1:, :] = rng.integers(0, 40, (2, 3, z)).astype(float)
     params = Params(bp, locus, growth_mode=3, carrying_capacity=2000.0,
-                    eggs_per_female=float(rng.uniform(1.0, 40.0)), sperm_displacement_rate=float(rng.uniform()),
+                    eggs_per_female=eggs, sperm_displacement_rate=float(rng.uniform()),
                     fecundity_fitness=rng.uniform(0.5, 1.5, (2, z)))
     base = np.array(params.offspring_tensor, dtype=float).reshape(-1)
     off = reshape_rows(base, z, row_edits, drop_last)
@@ -203,6 +205,49 @@ def test_multinomial_with_kept_set_ups_matches_fresh_ones(n, probs, repeats, see
                 out, words = T.rng_multinomial(words, n, np.array(probs, dtype=float))
                 got.append((out.tobytes(), list(words)))
             outcomes.append(got)
+        finally:
+            T.set_reference_paths(False)
+    assert outcomes[0] == outcomes[1]
+
+
+# Egg totals of one pair, fed to the reproduction kernel as stored sperm with
+# one egg per mating: around one (the continuous split without draws, or with
+# gamma shares that all underflow), small counts and large ones.
+TOTALS = [0.0, 0.3, 1.0, 1.0000000001, 1.0000001, 1.00001, 1.001, 1.02, 1.6, 3.0, 40.0, 1e6, 1e17]
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=list(HealthCheck))
+@given(totals=st.lists(st.sampled_from(TOTALS), min_size=36, max_size=36),
+       row_edits=st.lists(st.tuples(st.integers(0, 10_000), st.sampled_from(ROW_SCALES)), max_size=12),
+       mode=st.sampled_from(["stochastic", "continuous"]), fixed=st.booleans(), seed=st.integers(0, 2**64 - 1))
+def test_reproduction_kernel_splits_match(totals, row_edits, mode, fixed, seed):
+    z = 6
+    base = np.array(genetics.autosomal_locus(3).offspring_tensor, dtype=float).reshape(-1)
+    off = reshape_rows(base, z, row_edits, False)
+    a = 2
+    ind = np.zeros((2, a, z))
+    ind[:, 1, :] = 1e18  # females enough for every stored total
+    sperm = np.zeros((a, z, z))
+    sperm[1] = np.array(totals).reshape(z, z)
+    inp = dict(
+        mating_rates=np.zeros(2 * a), reproduction_rates=np.ones(a), fertility=np.ones(a),
+        survival_rates=np.ones(2 * a), competition_weights=np.ones(a),
+        viability_fitness=np.ones(2 * a * z), fecundity_fitness=np.ones(2 * z),
+        sexual_selection_fitness=np.ones(z * z), zygote_viability_fitness=np.ones(2 * z),
+        offspring_tensor=off, female_ztype_compatibility=np.ones(z), male_ztype_compatibility=np.ones(z),
+        carrying_capacity=100.0, eggs_per_female=1.0, sex_ratio=0.5, sperm_displacement_rate=0.0,
+        low_density_growth_rate=2.0, growth_mode=0.0)
+    words = T.rng_new(seed)
+    outcomes = []
+    for reference in (False, True):
+        T.set_reference_paths(reference)
+        try:
+            try:
+                got = T.lifecycle_stage("reproduction", ind.ravel(), sperm.ravel(), a, z, 1, mode, inp, list(words),
+                                        fixed_egg_count=fixed)
+                outcomes.append([np.asarray(g).tobytes() if not isinstance(g, list) else g for g in got])
+            except Exception as exc:
+                outcomes.append((type(exc).__name__, str(exc)))
         finally:
             T.set_reference_paths(False)
     assert outcomes[0] == outcomes[1]

@@ -4,6 +4,7 @@
 #include "core/kernels/lifecycle_steps.hpp"
 #include "core/util/reference_paths.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -144,6 +145,69 @@ Status sample_zygotes_sparse(SessionRng& rng, SamplerMemo& memo, double x, const
   return Status::ok();
 }
 
+// The continuous split of x eggs over row p of the offspring tensor by the
+// index's non-zero entries, for a row whose sum s is finite: the draws and
+// the arithmetic of sample_zygotes and continuous_multinomial in the same
+// order. 1/s is finite and non-zero, so a zero entry has probability ±0: with
+// a finite total its shape is ±0 (no draw), its share is ±0 or 0·scale = ±0
+// for every finite scale, and adding ±0 changes neither the running sums
+// (which hold +0.0 or more once anything was added) nor a zygote count; the
+// check sum may differ in the sign of a zero only, which no comparison sees.
+// `tmp` holds at least as many values as the row has non-zero entries.
+Status split_continuous_sparse(SessionRng& rng, double x, const OffspringIndex& index, size_t p, const double* o,
+                               size_t Z, double* probs, std::span<double> draws, double* zyg) {
+  const double s = index.row_sum(p);
+  if (s <= kZero) return Status::ok();
+  if (s < kOne) {
+    auto viable = continuous_binomial(rng, x, s);
+    if (!viable) return viable.error();
+    x = *viable;
+    if (x <= kZero) return Status::ok();
+  }
+  const double inv = 1.0 / s;
+  const double total = x;
+  if (!std::isfinite(total)) {
+    // inf·0 is NaN: every category takes part.
+    for (size_t k = 0; k < Z; ++k) probs[k] = inv * o[k];
+    return distribute(rng, ExecMode::Continuous, total, std::span<const double>(probs, Z), draws, zyg);
+  }
+  const uint32_t* ks = index.zygote();
+  const double* vs = index.value();
+  const size_t b = index.row_begin(p), end = index.row_end(p);
+  if (total <= 1.0000000001) {
+    for (size_t e = b; e < end; ++e) zyg[ks[e]] += total * (inv * vs[e]);
+    return Status::ok();
+  }
+  double* tmp = draws.data();
+  double acc = 0.0;
+  for (size_t e = b; e < end; ++e) {
+    const double shape = (total - 1.0) * (inv * vs[e]);
+    double g = 0.0;
+    if (shape > 1e-10) {
+      const RngResult d = gamma(rng, shape);
+      if (!d) return d.error();
+      g = d.val;
+    }
+    tmp[e - b] = g;
+    acc = acc + g;
+  }
+  const size_t m = end - b;
+  if (acc > 1e-10) {
+    const double scale = total / acc;
+    for (size_t t = 0; t < m; ++t) tmp[t] = tmp[t] * scale;
+  } else {
+    for (size_t t = 0; t < m; ++t) tmp[t] = total * (inv * vs[b + t]);
+  }
+  double check = -0.0;
+  for (size_t t = 0; t < m; ++t) check = check + tmp[t];
+  if (check > 1e-10 && std::fabs(check - total) > std::max(total, 1.0) * 1e-6) {
+    const double scale = total / check;
+    for (size_t t = 0; t < m; ++t) tmp[t] = tmp[t] * scale;
+  }
+  for (size_t t = 0; t < m; ++t) zyg[ks[b + t]] += tmp[t];
+  return Status::ok();
+}
+
 // add_zygotes for row p of an offspring tensor described by `index`.
 Status add_zygotes_indexed(SessionRng& rng, SamplerMemo& memo, ExecMode mode, double x, const OffspringIndex& index,
                            size_t p, const double* o, size_t Z, double* probs, std::span<double> draws,
@@ -151,6 +215,9 @@ Status add_zygotes_indexed(SessionRng& rng, SamplerMemo& memo, ExecMode mode, do
   if (x <= kZero) return Status::ok();
   if (mode == ExecMode::Stochastic && std::isfinite(index.row_sum(p))) {
     return sample_zygotes_sparse(rng, memo, x, index, p, Z, zyg);
+  }
+  if (mode == ExecMode::Continuous && std::isfinite(index.row_sum(p))) {
+    return split_continuous_sparse(rng, x, index, p, o, Z, probs, draws, zyg);
   }
   if (mode == ExecMode::Deterministic) {
     if (std::isfinite(x)) {
