@@ -207,12 +207,6 @@ struct InversionMemoEntry {
   bool flipped = false;
 };
 
-struct PowMemoEntry {
-  int64_t n = 0;  // 0: empty (inversion has n >= 1)
-  uint64_t q_bits = 0;
-  double value = 0.0;
-};
-
 struct PoissonMemoEntry {
   uint64_t lambda_bits = 0;  // with used = false: empty
   bool used = false;
@@ -220,9 +214,8 @@ struct PoissonMemoEntry {
 };
 
 constexpr size_t kPoissonMemoBits = 11;
-constexpr size_t kBinomialMemoBits = 9;
+constexpr size_t kBinomialMemoBits = 11;
 constexpr size_t kInversionMemoBits = 12;
-constexpr size_t kPowMemoBits = 12;
 
 inline uint64_t memo_hash(int64_t n, uint64_t bits) {
   return (static_cast<uint64_t>(n) * 0x9E3779B97F4A7C15ull) ^ (bits * 0xC2B2AE3D27D4EB4Full);
@@ -233,7 +226,6 @@ inline uint64_t memo_hash(int64_t n, uint64_t bits) {
 struct SamplerMemo {
   BinomialMemoEntry binomial[size_t{1} << kBinomialMemoBits];
   InversionMemoEntry inversion[size_t{1} << kInversionMemoBits];
-  PowMemoEntry pow[size_t{1} << kPowMemoBits];
   PoissonMemoEntry poisson[size_t{1} << kPoissonMemoBits];
 };
 
@@ -244,17 +236,9 @@ SamplerMemo& thread_sampler_memo() {
   return *memo;
 }
 
-double BinomialSampler::inversion_start(double q, int64_t n) {
-  if (reference_paths()) return std::pow(q, static_cast<double>(n));
-  const uint64_t bits = std::bit_cast<uint64_t>(q);
-  PowMemoEntry& e = thread_sampler_memo().pow[memo_hash(n, bits) >> (64 - kPowMemoBits)];
-  if (e.n != n || e.q_bits != bits) {
-    e.value = std::pow(q, static_cast<double>(n));
-    e.n = n;
-    e.q_bits = bits;
-  }
-  return e.value;
-}
+// A sampler made directly computes its power; binomial_count keeps whole
+// inversion set-ups instead.
+double BinomialSampler::inversion_start(double q, int64_t n) { return std::pow(q, static_cast<double>(n)); }
 
 RngOutcome<int64_t> binomial_count(SessionRng& r, int64_t n, double p, SamplerMemo& memo) {
   // The early answers and a NaN p are made directly.

@@ -191,7 +191,7 @@ class BinomialSampler {
  private:
   enum class Method : uint8_t { Fixed, Invalid, Knuth, Inversion, Btpe };
   RngOutcome<int64_t> btpe(SessionRng& r) const;
-  // q^n by the library pow, kept per thread under the exact (q, n).
+  // q^n by the library pow.
   static double inversion_start(double q, int64_t n);
 
   Method method_ = Method::Fixed;
