@@ -153,7 +153,7 @@ Status sample_zygotes_sparse(SessionRng& rng, SamplerMemo& memo, double x, const
 // for every finite scale, and adding ±0 changes neither the running sums
 // (which hold +0.0 or more once anything was added) nor a zygote count; the
 // check sum may differ in the sign of a zero only, which no comparison sees.
-// `tmp` holds at least as many values as the row has non-zero entries.
+// The shares are kept in `draws` (a row has at most Z non-zero entries).
 Status split_continuous_sparse(SessionRng& rng, double x, const OffspringIndex& index, size_t p, const double* o,
                                size_t Z, double* probs, std::span<double> draws, double* zyg) {
   const double s = index.row_sum(p);
