@@ -463,6 +463,33 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
       if (!(virgins > 0.0)) virgins = 0.0;
 
       double total = 0.0;
+      if (fast && mode == ExecMode::Deterministic) {
+        // The remating displacement and the split of the matings over the
+        // row, element by element in one pass: each element is displaced,
+        // then credited, with the same operations as the two passes below.
+        const double fresh = m_a * virgins;
+        const double remate = q * stored;
+        const bool displace = stored > kZero && remate > kZero;
+        double f = 0.0;
+        if (displace) {
+          f = remate / stored;
+          if (f > 1.0) f = 1.0;
+        }
+        total = fresh + remate;
+        const bool credit = !(total <= kZero) && scratch.row_has_mates[i];
+        const double* prow = P + i * Z;
+        if (displace && credit) {
+          for (size_t j = 0; j < Z; ++j) {
+            const double left = stored_row[j] - stored_row[j] * f;
+            stored_row[j] = left + total * prow[j];
+          }
+        } else if (displace) {
+          for (size_t j = 0; j < Z; ++j) stored_row[j] = stored_row[j] - stored_row[j] * f;
+        } else if (credit) {
+          for (size_t j = 0; j < Z; ++j) stored_row[j] += total * prow[j];
+        }
+        continue;
+      }
       if (mode == ExecMode::Deterministic) {
         const double fresh = m_a * virgins;
         const double remate = q * stored;
@@ -505,11 +532,6 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
       if (!scratch.row_has_mates[i]) continue;
       std::span<const double> prow(P + i * Z, Z);
       if (mode == ExecMode::Stochastic && round_count(total) < 1) continue;
-      if (fast && mode == ExecMode::Deterministic) {
-        // distribute()'s deterministic split, in place.
-        for (size_t k = 0; k < Z; ++k) stored_row[k] += total * prow[k];
-        continue;
-      }
       QORIN_TRY(distribute(rng, mode, total, prow, draws, stored_row));
     }
   }
