@@ -237,33 +237,31 @@ Status add_zygotes_indexed(SessionRng& rng, SamplerMemo& memo, ExecMode mode, do
   return sample_zygotes(rng, mode, x, index.row_sum(p), o, Z, probs, draws, zyg);
 }
 
-// Sums of n consecutive rows of length z, four rows at a time: each row is
-// still summed in index order from 0.0, the four chains only run side by side.
+// Sums of W consecutive rows of length z side by side: each row is still
+// summed in index order from 0.0, the W chains only run together.
+template <size_t W>
+void row_sum_group(const double* rows, size_t z, double* out) {
+  double s[W];
+  for (size_t w = 0; w < W; ++w) s[w] = 0.0;
+  for (size_t j = 0; j < z; ++j) {
+    for (size_t w = 0; w < W; ++w) s[w] += rows[w * z + j];
+  }
+  for (size_t w = 0; w < W; ++w) out[w] = s[w];
+}
+
+// Sums of n consecutive rows of length z, up to eight rows at a time.
 void row_sums(const double* rows, size_t n, size_t z, double* out) {
   size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    const double* r0 = rows + i * z;
-    const double* r1 = r0 + z;
-    const double* r2 = r1 + z;
-    const double* r3 = r2 + z;
-    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-    for (size_t j = 0; j < z; ++j) {
-      s0 += r0[j];
-      s1 += r1[j];
-      s2 += r2[j];
-      s3 += r3[j];
-    }
-    out[i] = s0;
-    out[i + 1] = s1;
-    out[i + 2] = s2;
-    out[i + 3] = s3;
+  for (; i + 8 <= n; i += 8) row_sum_group<8>(rows + i * z, z, out + i);
+  if (i + 4 <= n) {
+    row_sum_group<4>(rows + i * z, z, out + i);
+    i += 4;
   }
-  for (; i < n; ++i) {
-    const double* r = rows + i * z;
-    double s = 0.0;
-    for (size_t j = 0; j < z; ++j) s += r[j];
-    out[i] = s;
+  if (i + 2 <= n) {
+    row_sum_group<2>(rows + i * z, z, out + i);
+    i += 2;
   }
+  if (i < n) row_sum_group<1>(rows + i * z, z, out + i);
 }
 
 // Columns k0 .. k0 + W - 1 of contract_columns side by side: the shortest
