@@ -11,7 +11,11 @@ beside the same figures with the engine forced onto its straightforward dense
 paths (the internal test module's switch), and the cost of recording every
 tick relative to a run without recording.
 
-    PYTHONPATH=python python bench/tick.py [n_ticks]
+    PYTHONPATH=python python bench/tick.py [n_ticks] [--per-tick-only] [--baseline PATH]
+
+--baseline PATH measures the per-tick table once more in a subprocess with
+the qorin package under PATH (built from an older commit) first on sys.path,
+and prints its figures beside the current ones with the ratios baseline/fast.
 """
 
 import pathlib
@@ -64,40 +68,110 @@ def cpu_per_tick(make, n_ticks, record_interval=0, repeat=3):
     return best / n_ticks * 1e6
 
 
-def per_tick_table(n_ticks):
-    try:
-        from qorin import _engine_testing as testing
-        reference_type = getattr(testing, "EngineSession", None)
-    except ImportError:
-        testing, reference_type = None, None
-    models = [
+PER_TICK_MODES = ("deterministic", "stochastic", "continuous")
+
+
+def per_tick_models():
+    return [
         ("Z=3, A=16", genetics.autosomal_locus(2), 16),
         ("Z=10, A=16", genetics.autosomal_locus(4), 16),
         ("Z=36, A=10", genetics.combine(genetics.autosomal_locus(3), genetics.autosomal_locus(3)), 10),
     ]
-    modes = ("deterministic", "stochastic", "continuous")
-    print()
-    print(f"CPU time per tick in run(N, 0), microseconds (fast / dense reference); N scaled per model")
-    print(f"{'model':12} " + " ".join(f"{m:>24}" for m in modes) + f" {'record every tick':>18}")
-    for name, locus, n_ages in models:
-        cells = []
+
+
+def per_tick_figures(n_ticks, with_reference=True):
+    """{model: {mode: (fast, reference or None), "record": ratio}} for the per-tick table.
+
+    Works with any qorin package first on sys.path, including older builds: the
+    reference column is left out when the internal test module or its switch
+    is missing.
+    """
+    testing = reference_type = None
+    if with_reference:
+        try:
+            from qorin import _engine_testing as testing
+            reference_type = getattr(testing, "EngineSession", None)
+            if not hasattr(testing, "set_reference_paths"):
+                reference_type = None
+        except ImportError:
+            testing = None
+    figures = {}
+    for name, locus, n_ages in per_tick_models():
+        row = {}
         n = max(20, n_ticks // max(1, locus.n_ztypes // 3))
-        for mode in modes:
+        for mode in PER_TICK_MODES:
             n_mode = n if mode == "deterministic" else max(10, n // 10)
             fast = cpu_per_tick(lambda: build_neutral(locus, n_ages, mode, _engine_rs.EngineSession), n_mode)
+            ref = None
             if reference_type is not None:
                 testing.set_reference_paths(True)
                 try:
                     ref = cpu_per_tick(lambda: build_neutral(locus, n_ages, mode, reference_type), n_mode)
                 finally:
                     testing.set_reference_paths(False)
-                cells.append(f"{fast:9.2f} / {ref:9.2f} {ref / fast:4.2f}x")
-            else:
-                cells.append(f"{fast:9.2f} / {'n/a':>9}      ")
+            row[mode] = (fast, ref)
         make = lambda: build_neutral(locus, n_ages, "deterministic", _engine_rs.EngineSession)  # noqa: E731
         plain = cpu_per_tick(make, n)
         recorded = cpu_per_tick(make, n, record_interval=1)
-        print(f"{name:12} " + " ".join(f"{c:>24}" for c in cells) + f" {recorded / plain:17.2f}x")
+        row["record"] = recorded / plain
+        figures[name] = row
+    return figures
+
+
+def baseline_figures(baseline, n_ticks):
+    """The per-tick figures of the qorin package under `baseline`, measured in a
+    subprocess with that package first on sys.path; None when it fails."""
+    import json
+    import os
+    import subprocess
+
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([str(pathlib.Path(baseline).resolve()), str(pathlib.Path(__file__).parent)])
+    cmd = [sys.executable, str(pathlib.Path(__file__).resolve()), "--figures-json", str(n_ticks)]
+    try:
+        out = subprocess.run(cmd, env=env, capture_output=True, text=True, check=True)
+        figures = json.loads(out.stdout.strip().splitlines()[-1])
+    except (subprocess.CalledProcessError, ValueError, IndexError) as exc:
+        detail = getattr(exc, "stderr", "") or str(exc)
+        print(f"baseline at {baseline} could not be measured: {detail.strip()[-400:]}")
+        return None
+    return figures
+
+
+def per_tick_table(n_ticks, baseline=None):
+    base = baseline_figures(baseline, n_ticks) if baseline else None
+    figures = per_tick_figures(n_ticks)
+    print()
+    print("CPU time per tick in run(N, 0), microseconds (fast / dense reference); N scaled per model")
+    if base is not None:
+        print(f"baseline: {baseline} (its fast paths; ratio = baseline / fast)")
+    print(f"{'model':12} " + " ".join(f"{m:>24}" for m in PER_TICK_MODES) + f" {'record every tick':>18}")
+    for name, row in figures.items():
+        cells = []
+        for mode in PER_TICK_MODES:
+            fast, ref = row[mode]
+            if ref is not None:
+                cells.append(f"{fast:9.2f} / {ref:9.2f} {ref / fast:4.2f}x")
+            else:
+                cells.append(f"{fast:9.2f} / {'n/a':>9}      ")
+        print(f"{name:12} " + " ".join(f"{c:>24}" for c in cells) + f" {row['record']:17.2f}x")
+    if base is None:
+        return
+    print()
+    print("baseline (today) / fast")
+    print(f"{'model':12} " + " ".join(f"{m:>24}" for m in PER_TICK_MODES) + f" {'record every tick':>18}")
+    for name, row in figures.items():
+        brow = base.get(name)
+        cells = []
+        for mode in PER_TICK_MODES:
+            fast = row[mode][0]
+            if brow is None or mode not in brow:
+                cells.append(f"{'n/a':>24}")
+                continue
+            b = brow[mode][0]
+            cells.append(f"{b:9.2f} / {fast:9.2f} {b / fast:4.2f}x")
+        rec = f"{brow['record']:17.2f}x" if brow is not None and "record" in brow else f"{'n/a':>18}"
+        print(f"{name:12} " + " ".join(f"{c:>24}" for c in cells) + f" {rec}")
 
 
 def best_of(fn, repeat=3):
@@ -110,7 +184,24 @@ def best_of(fn, repeat=3):
 
 
 def main():
-    n_ticks = int(sys.argv[1]) if len(sys.argv) > 1 else 1000
+    import argparse
+
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("n_ticks", nargs="?", type=int, default=1000)
+    parser.add_argument("--baseline", metavar="PATH",
+                        help="directory holding a qorin package built from an older commit")
+    parser.add_argument("--per-tick-only", action="store_true", help="print only the per-tick table")
+    parser.add_argument("--figures-json", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    n_ticks = args.n_ticks
+    if args.figures_json:
+        import json
+
+        print(json.dumps(per_tick_figures(n_ticks, with_reference=False)))
+        return
+    if args.per_tick_only:
+        per_tick_table(n_ticks, args.baseline)
+        return
     models = [
         ("(a) 1 locus, 2 alleles (Z=3, A=5)", genetics.autosomal_locus(2), 5),
         ("(b) 1 locus, 4 alleles (Z=10, A=8)", genetics.autosomal_locus(4), 8),
@@ -161,7 +252,7 @@ def main():
     t_call = best_of(lambda: [s.current_tick() for _ in range(n_ticks)])
     print(f"Python call overhead per tick: {t_call / n_ticks * 1e6:.2f} us")
 
-    per_tick_table(n_ticks)
+    per_tick_table(n_ticks, args.baseline)
 
 
 if __name__ == "__main__":

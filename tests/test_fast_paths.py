@@ -110,3 +110,144 @@ def test_fast_paths_match_on_long_runs(mode, locus_name):
     assert fast == reference
     assert fast[0] == ("ok", (60, False))
     assert T.reference_paths() is False
+
+
+# Whole-row edits of the offspring tensor that steer the sampling modes' split
+# of a pair's eggs: rows summing below one (eggs thinned first), rows of
+# subnormal entries (probabilities that round to zero), rows whose sum
+# overflows (the split then takes the dense path), empty rows, and the last
+# zygote type removed (it still takes what the other types leave).
+ROW_SCALES = [0.0, 1e-320, 0.3, 0.999, 1.0, 7.0, 1e300, "huge"]
+
+
+def reshape_rows(off, z, row_edits, drop_last):
+    base = off.reshape(z * z, z)
+    rows = base.copy()
+    for row, scale in row_edits:
+        row %= z * z
+        if scale == "huge":
+            # Every non-zero entry at the largest double: a row of two or more
+            # sums to infinity.
+            rows[row] = np.where(base[row] != 0.0, np.finfo(float).max, 0.0)
+        else:
+            rows[row] = base[row] * scale
+    if drop_last:
+        rows[:, z - 1] = 0.0
+    return rows.reshape(-1)
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=list(HealthCheck))
+@given(row_edits=st.lists(st.tuples(st.integers(0, 10_000), st.sampled_from(ROW_SCALES)), max_size=30),
+       rewrite=st.lists(st.tuples(st.integers(0, 10_000), st.sampled_from(ROW_SCALES)), max_size=30),
+       drop_last=st.booleans(), mode=st.sampled_from(sorted(MODES)), fixed=st.booleans(),
+       eggs=st.sampled_from([0.001, 0.02, 0.3, 1.0, 5.0, 40.0]), seed=st.integers(0, 2**32 - 1))
+def test_offspring_splits_match_on_ten_types(row_edits, rewrite, drop_last, mode, fixed, eggs, seed):
+    # Ten zygote types: eight columns side by side plus a pair in the
+    # deterministic contraction, and multinomials over ten categories. Few
+    # eggs per pair give the continuous split's totals near one (split
+    # without draws, or gamma shares that all underflow).
+    locus = genetics.autosomal_locus(4)
+    z = locus.n_ztypes
+    stochastic, continuous = MODES[mode]
+    bp = Blueprint(n_ages=4, new_adult_age=1, locus=locus, stochastic=stochastic,
+                   continuous_sampling=continuous, fixed_egg_count=fixed)
+    rng = np.random.default_rng(seed)
+    bp.initial_individual_count[:, 1:, :] = rng.integers(0, 40, (2, 3, z)).astype(float)
+    params = Params(bp, locus, growth_mode=3, carrying_capacity=2000.0,
+                    eggs_per_female=eggs, sperm_displacement_rate=float(rng.uniform()),
+                    fecundity_fitness=rng.uniform(0.5, 1.5, (2, z)))
+    base = np.array(params.offspring_tensor, dtype=float).reshape(-1)
+    off = reshape_rows(base, z, row_edits, drop_last)
+    params.offspring_tensor = off.reshape(np.shape(params.offspring_tensor))
+    off2 = reshape_rows(base, z, rewrite, not drop_last)
+
+    steps = [run(3),
+             lambda s: s.tensor_write("offspring_tensor", off2),
+             run(3),
+             lambda s: s.tensor_write("offspring_tensor", off),
+             run(2)]
+    fast, reference = run_pair(lambda t: t(bp, params, seed=seed), steps)
+    assert fast == reference
+
+
+@pytest.mark.parametrize("mode", sorted(MODES))
+def test_fast_paths_match_on_thirty_six_types(mode):
+    # Two loci of three alleles: 36 zygote types, 13% of the tensor non-zero,
+    # long enough for the samplers' kept set-ups to be reused and replaced.
+    locus = genetics.combine(genetics.autosomal_locus(3), genetics.autosomal_locus(3))
+    z = locus.n_ztypes
+    stochastic, continuous = MODES[mode]
+    bp = Blueprint(n_ages=5, new_adult_age=2, locus=locus, stochastic=stochastic, continuous_sampling=continuous)
+    rng = np.random.default_rng(7)
+    bp.initial_individual_count[:, 1:, :] = rng.integers(0, 60, (2, 4, z)).astype(float)
+    params = Params(bp, locus, growth_mode=3, carrying_capacity=5000.0, eggs_per_female=20.0,
+                    sperm_displacement_rate=0.5, fecundity_fitness=rng.uniform(0.8, 1.2, (2, z)))
+    fast, reference = run_pair(lambda t: t(bp, params, seed=2), [run(6 if stochastic else 40)])
+    assert fast == reference
+    assert fast[0][0] == "ok"
+
+
+@settings(max_examples=80, deadline=None)
+@given(n=st.integers(0, 2_000_000),
+       probs=st.lists(st.sampled_from([0.0, -0.0, 5e-324, 1e-12, 0.01, 0.1, 0.25, 1 / 3, 0.5, 0.9, 1.0, 3.0]),
+                      min_size=1, max_size=12),
+       repeats=st.integers(1, 4), seed=st.integers(0, 2**64 - 1))
+def test_multinomial_with_kept_set_ups_matches_fresh_ones(n, probs, repeats, seed):
+    # The same split repeated from the words it left behind: the later ones
+    # take their binomial set-ups from the kept ones.
+    outcomes = []
+    for reference in (False, True):
+        T.set_reference_paths(reference)
+        try:
+            words = T.rng_new(seed)
+            got = []
+            for _ in range(repeats):
+                out, words = T.rng_multinomial(words, n, np.array(probs, dtype=float))
+                got.append((out.tobytes(), list(words)))
+            outcomes.append(got)
+        finally:
+            T.set_reference_paths(False)
+    assert outcomes[0] == outcomes[1]
+
+
+# Egg totals of one pair, fed to the reproduction kernel as stored sperm with
+# one egg per mating: around one (the continuous split without draws, or with
+# gamma shares that all underflow), small counts and large ones.
+TOTALS = [0.0, 0.3, 1.0, 1.0000000001, 1.0000001, 1.00001, 1.001, 1.02, 1.6, 3.0, 40.0, 1e6, 1e17]
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=list(HealthCheck))
+@given(totals=st.lists(st.sampled_from(TOTALS), min_size=36, max_size=36),
+       row_edits=st.lists(st.tuples(st.integers(0, 10_000), st.sampled_from(ROW_SCALES)), max_size=12),
+       mode=st.sampled_from(["stochastic", "continuous"]), fixed=st.booleans(), seed=st.integers(0, 2**64 - 1))
+def test_reproduction_kernel_splits_match(totals, row_edits, mode, fixed, seed):
+    z = 6
+    base = np.array(genetics.autosomal_locus(3).offspring_tensor, dtype=float).reshape(-1)
+    off = reshape_rows(base, z, row_edits, False)
+    a = 2
+    ind = np.zeros((2, a, z))
+    ind[:, 1, :] = 1e18  # females enough for every stored total
+    sperm = np.zeros((a, z, z))
+    sperm[1] = np.array(totals).reshape(z, z)
+    inp = dict(
+        mating_rates=np.zeros(2 * a), reproduction_rates=np.ones(a), fertility=np.ones(a),
+        survival_rates=np.ones(2 * a), competition_weights=np.ones(a),
+        viability_fitness=np.ones(2 * a * z), fecundity_fitness=np.ones(2 * z),
+        sexual_selection_fitness=np.ones(z * z), zygote_viability_fitness=np.ones(2 * z),
+        offspring_tensor=off, female_ztype_compatibility=np.ones(z), male_ztype_compatibility=np.ones(z),
+        carrying_capacity=100.0, eggs_per_female=1.0, sex_ratio=0.5, sperm_displacement_rate=0.0,
+        low_density_growth_rate=2.0, growth_mode=0.0)
+    words = T.rng_new(seed)
+    outcomes = []
+    for reference in (False, True):
+        T.set_reference_paths(reference)
+        try:
+            try:
+                got = T.lifecycle_stage("reproduction", ind.ravel(), sperm.ravel(), a, z, 1, mode, inp, list(words),
+                                        fixed_egg_count=fixed)
+                outcomes.append([np.asarray(g).tobytes() if not isinstance(g, list) else g for g in got])
+            except Exception as exc:
+                outcomes.append((type(exc).__name__, str(exc)))
+        finally:
+            T.set_reference_paths(False)
+    assert outcomes[0] == outcomes[1]

@@ -60,6 +60,7 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
   scratch.ensure(Z);
   const Rows st = rows_of(ind, Z);
   constexpr size_t A = 2;
+  SamplerMemo& memo = thread_sampler_memo();
 
   // 1. Male pool of the adults (availability used as stored) and the adult
   //    females; without either there is no mating and age 0 stays as it is.
@@ -91,7 +92,7 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
     } else if (mode == ExecMode::Stochastic) {
       const int64_t n_int = round_count(n);
       if (n_int >= 1) {
-        auto b = binomial(rng, n_int, q);
+        auto b = binomial(rng, n_int, q, memo);
         if (!b) return b.error();
         mated = *b;
       }
@@ -131,7 +132,7 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
         if (n_int <= 0) continue;
         double count = n;
         if (r < kOne) {
-          auto b = binomial(rng, n_int, r);
+          auto b = binomial(rng, n_int, r, memo);
           if (!b) return b.error();
           count = *b;
         }
@@ -139,7 +140,7 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
         if (layout.fixed_egg_count) {
           x = round_half_away(o);
         } else {
-          auto p = poisson(rng, o);
+          auto p = poisson(rng, o, memo);
           if (!p) return p.error();
           x = *p;
         }
@@ -179,6 +180,7 @@ Status survival(SessionRng& rng, const LifeLayout& layout, const DemeInputs& in,
   scratch.ensure(Z);
   const Rows st = rows_of(ind, Z);
   constexpr size_t A = 2;
+  SamplerMemo& memo = thread_sampler_memo();
 
   // 1. Density: the plain age-0 total.
   double N0 = 0.0;
@@ -218,7 +220,7 @@ Status survival(SessionRng& rng, const LifeLayout& layout, const DemeInputs& in,
     if (mode == ExecMode::Stochastic) {
       const int64_t n_int = round_count(n);
       if (n_int >= 1) {
-        auto b = binomial(rng, n_int, p);
+        auto b = binomial(rng, n_int, p, memo);
         if (!b) return b.error();
         kept = *b;
       }
@@ -356,6 +358,7 @@ void juvenile_survival(const DemeInputs& in, size_t Z, double* daughters, double
 Status sample(SessionRng& rng, int64_t extreme_speed_mode, bool stochastic, size_t Z, double* daughters,
               double* sons, KernelScratch& scratch) {
   if (!stochastic) return Status::ok();
+  SamplerMemo& memo = thread_sampler_memo();
   if (extreme_speed_mode == 1) {
     double T = 0.0;
     for (size_t k = 0; k < Z; ++k) T += daughters[k];
@@ -365,17 +368,17 @@ Status sample(SessionRng& rng, int64_t extreme_speed_mode, bool stochastic, size
     for (size_t k = 0; k < Z; ++k) p[k] = daughters[k] / T;
     for (size_t k = 0; k < Z; ++k) p[Z + k] = sons[k] / T;
     std::span<double> drawn(scratch.cohort_draws.data(), 2 * Z);
-    QORIN_TRY(multinomial(rng, round_count(T), std::span<const double>(p, 2 * Z), drawn));
+    QORIN_TRY(multinomial(rng, round_count(T), std::span<const double>(p, 2 * Z), drawn, memo));
     for (size_t k = 0; k < Z; ++k) daughters[k] = drawn[k];
     for (size_t k = 0; k < Z; ++k) sons[k] = drawn[Z + k];
     return Status::ok();
   }
   if (extreme_speed_mode == 2) {
     for (size_t k = 0; k < Z; ++k) {
-      auto d = poisson(rng, floor0(daughters[k]));
+      auto d = poisson(rng, floor0(daughters[k]), memo);
       if (!d) return d.error();
       daughters[k] = *d;
-      auto s = poisson(rng, floor0(sons[k]));
+      auto s = poisson(rng, floor0(sons[k]), memo);
       if (!s) return s.error();
       sons[k] = *s;
     }

@@ -102,6 +102,12 @@ class OffspringIndex {
   const double* column_value() const { return column_value_.data(); }
   // Whether every entry of the tensor is finite.
   bool all_finite() const { return all_finite_; }
+  // Per non-zero entry: the conditional probability with which a multinomial
+  // over row p / row_sum(p) draws that entry's category (the running
+  // remainder taken over the row in order), or kNoDraw where it draws
+  // nothing. Meaningful for rows whose sum is finite and positive.
+  const double* conditional() const { return conditional_.data(); }
+  static constexpr double kNoDraw = -1.0;
 
  private:
   bool all_finite_ = false;
@@ -112,6 +118,7 @@ class OffspringIndex {
   std::vector<uint32_t> zygote_;
   std::vector<double> value_;
   std::vector<double> row_sum_;
+  std::vector<double> conditional_;
   std::vector<size_t> column_start_;
   std::vector<uint32_t> column_row_;
   std::vector<double> column_value_;

@@ -33,6 +33,32 @@ void OffspringIndex::sync(const double* tensor, size_t z) {
     }
   }
   start_[rows] = e;
+  // The multinomial over row p / s: every category but the last one is drawn
+  // with probs / remaining (clamped to [0, 1]) while the remainder and the
+  // probability are positive; the remainder then drops by the probability. A
+  // zero entry gives a probability of ±0 when 1/s is finite and non-zero (s
+  // finite and positive), which draws nothing and leaves the remainder as it
+  // is: it starts at 1.0 and a difference is -0.0 only when the minuend is.
+  conditional_.resize(nonzero);
+  for (size_t p = 0; p < rows; ++p) {
+    const double inv = 1.0 / row_sum_[p];
+    double remaining = 1.0;
+    for (size_t f = start_[p]; f < start_[p + 1]; ++f) {
+      if (zygote_[f] + 1 >= z) {
+        conditional_[f] = kNoDraw;  // the last category takes what remains
+        continue;
+      }
+      const double prob = inv * value_[f];
+      double c = kNoDraw;
+      if (remaining > 0.0 && prob > 0.0) {
+        c = prob / remaining;
+        if (c < 0.0) c = 0.0;
+        if (c > 1.0) c = 1.0;
+      }
+      conditional_[f] = c;
+      remaining = remaining - prob;
+    }
+  }
   column_start_.assign(z + 1, 0);
   column_row_.resize(nonzero);
   column_value_.resize(nonzero);

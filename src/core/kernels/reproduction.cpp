@@ -4,6 +4,7 @@
 #include "core/kernels/lifecycle_steps.hpp"
 #include "core/util/reference_paths.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -17,20 +18,36 @@ constexpr double kOne = kLifeOne;
 // Eggs of every pair of one age: (r * n) * (fert * pair_eggs) where the pair
 // holds sperm (n > 0) and the product is not at most kZero, else 0. The
 // product is formed for every pair and then selected, so the loop has no
-// branches; the kept values are the same products. Returns false when a kept
-// value is not finite.
+// branches (and vectorises; each lane is the same product); the kept values
+// are the same products. Returns false when a kept value is not finite:
+// v - v is +0.0 for a finite v and NaN otherwise, and sums of +0.0 stay +0.0.
 bool age_egg_counts(const double* __restrict stored, const double* __restrict pair_eggs, double r, double fert,
                     size_t m, double* __restrict out) {
-  int bad = 0;
-  for (size_t p = 0; p < m; ++p) {
+  // Eight lanes side by side (the pass and the check vectorise); each lane
+  // keeps its own finiteness sum.
+  double c[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+  size_t p = 0;
+  for (; p + 8 <= m; p += 8) {
+    for (size_t l = 0; l < 8; ++l) {
+      const double n = stored[p + l];
+      const double x = (r * n) * (fert * pair_eggs[p + l]);
+      const bool keep = (n > 0.0) & !(x <= kZero);
+      const double v = keep ? x : 0.0;
+      out[p + l] = v;
+      c[l] += v - v;
+    }
+  }
+  for (; p < m; ++p) {
     const double n = stored[p];
     const double x = (r * n) * (fert * pair_eggs[p]);
     const bool keep = (n > 0.0) & !(x <= kZero);
     const double v = keep ? x : 0.0;
-    bad |= !(std::fabs(v) <= std::numeric_limits<double>::max());
     out[p] = v;
+    c[0] += v - v;
   }
-  return bad == 0;
+  bool finite = true;
+  for (const double v : c) finite &= v == 0.0;
+  return finite;
 }
 
 // zyg[k] += x * o[k] for every k; lanes are independent, so this vectorises
@@ -49,7 +66,7 @@ Status distribute(SessionRng& rng, ExecMode mode, double count, std::span<const 
     return Status::ok();
   }
   if (mode == ExecMode::Stochastic) {
-    QORIN_TRY(multinomial(rng, round_count(count), probs, draws));
+    QORIN_TRY(multinomial(rng, round_count(count), probs, draws, thread_sampler_memo()));
   } else {
     QORIN_TRY(continuous_multinomial(rng, count, probs, draws));
   }
@@ -95,10 +112,113 @@ Status sample_zygotes(SessionRng& rng, ExecMode mode, double x, double s, const 
   return distribute(rng, mode, x, std::span<const double>(probs, Z), draws, zyg);
 }
 
+// The stochastic split of x eggs over row p of the offspring tensor by the
+// index's non-zero entries, for a row whose sum s is finite: the draws of
+// sample_zygotes and multinomial in the same order with the same arguments.
+// A zero entry has probability ±0 and draws nothing, and its count of 0 would
+// add +0.0 to a zygote count that is never -0.0; the last category still
+// takes whatever remains.
+Status sample_zygotes_sparse(SessionRng& rng, SamplerMemo& memo, double x, const OffspringIndex& index, size_t p,
+                             size_t Z, double* zyg) {
+  const double s = index.row_sum(p);
+  if (s <= kZero) return Status::ok();
+  if (s < kOne) {
+    auto viable = binomial(rng, round_count(x), s, memo);
+    if (!viable) return viable.error();
+    x = *viable;
+    if (x <= kZero) return Status::ok();
+  }
+  int64_t n = round_count(x);
+  const size_t last = Z - 1;
+  const uint32_t* ks = index.zygote();
+  const double* cs = index.conditional();
+  for (size_t e = index.row_begin(p), end = index.row_end(p); e < end; ++e) {
+    if (n < 1 || ks[e] >= last) break;
+    const double c = cs[e];
+    if (c == OffspringIndex::kNoDraw) continue;
+    const RngOutcome<int64_t> k = binomial_count(rng, n, c, memo);
+    if (!k) return k.error();
+    zyg[ks[e]] += static_cast<double>(k.val);
+    n = n - k.val;
+  }
+  if (n > 0) zyg[last] += static_cast<double>(n);
+  return Status::ok();
+}
+
+// The continuous split of x eggs over row p of the offspring tensor by the
+// index's non-zero entries, for a row whose sum s is finite: the draws and
+// the arithmetic of sample_zygotes and continuous_multinomial in the same
+// order. 1/s is finite and non-zero, so a zero entry has probability ±0: with
+// a finite total its shape is ±0 (no draw), its share is ±0 or 0·scale = ±0
+// for every finite scale, and adding ±0 changes neither the running sums
+// (which hold +0.0 or more once anything was added) nor a zygote count; the
+// check sum may differ in the sign of a zero only, which no comparison sees.
+// The shares are kept in `draws` (a row has at most Z non-zero entries).
+Status split_continuous_sparse(SessionRng& rng, double x, const OffspringIndex& index, size_t p, const double* o,
+                               size_t Z, double* probs, std::span<double> draws, double* zyg) {
+  const double s = index.row_sum(p);
+  if (s <= kZero) return Status::ok();
+  if (s < kOne) {
+    auto viable = continuous_binomial(rng, x, s);
+    if (!viable) return viable.error();
+    x = *viable;
+    if (x <= kZero) return Status::ok();
+  }
+  const double inv = 1.0 / s;
+  const double total = x;
+  if (!std::isfinite(total)) {
+    // inf·0 is NaN: every category takes part.
+    for (size_t k = 0; k < Z; ++k) probs[k] = inv * o[k];
+    return distribute(rng, ExecMode::Continuous, total, std::span<const double>(probs, Z), draws, zyg);
+  }
+  const uint32_t* ks = index.zygote();
+  const double* vs = index.value();
+  const size_t b = index.row_begin(p), end = index.row_end(p);
+  if (total <= 1.0000000001) {
+    for (size_t e = b; e < end; ++e) zyg[ks[e]] += total * (inv * vs[e]);
+    return Status::ok();
+  }
+  double* tmp = draws.data();
+  double acc = 0.0;
+  for (size_t e = b; e < end; ++e) {
+    const double shape = (total - 1.0) * (inv * vs[e]);
+    double g = 0.0;
+    if (shape > 1e-10) {
+      const RngResult d = gamma(rng, shape);
+      if (!d) return d.error();
+      g = d.val;
+    }
+    tmp[e - b] = g;
+    acc = acc + g;
+  }
+  const size_t m = end - b;
+  if (acc > 1e-10) {
+    const double scale = total / acc;
+    for (size_t t = 0; t < m; ++t) tmp[t] = tmp[t] * scale;
+  } else {
+    for (size_t t = 0; t < m; ++t) tmp[t] = total * (inv * vs[b + t]);
+  }
+  double check = -0.0;
+  for (size_t t = 0; t < m; ++t) check = check + tmp[t];
+  if (check > 1e-10 && std::fabs(check - total) > std::max(total, 1.0) * 1e-6) {
+    const double scale = total / check;
+    for (size_t t = 0; t < m; ++t) tmp[t] = tmp[t] * scale;
+  }
+  for (size_t t = 0; t < m; ++t) zyg[ks[b + t]] += tmp[t];
+  return Status::ok();
+}
+
 // add_zygotes for row p of an offspring tensor described by `index`.
-Status add_zygotes_indexed(SessionRng& rng, ExecMode mode, double x, const OffspringIndex& index, size_t p,
-                           const double* o, size_t Z, double* probs, std::span<double> draws, double* zyg) {
+Status add_zygotes_indexed(SessionRng& rng, SamplerMemo& memo, ExecMode mode, double x, const OffspringIndex& index,
+                           size_t p, const double* o, size_t Z, double* probs, std::span<double> draws,
+                           double* zyg) {
   if (x <= kZero) return Status::ok();
+  if (mode == ExecMode::Stochastic && std::isfinite(index.row_sum(p))) {
+    return sample_zygotes_sparse(rng, memo, x, index, p, Z, zyg);
+  }
+  if (mode == ExecMode::Continuous && std::isfinite(index.row_sum(p))) {
+    return split_continuous_sparse(rng, x, index, p, o, Z, probs, draws, zyg);
+  }
   if (mode == ExecMode::Deterministic) {
     if (std::isfinite(x)) {
       // x is finite and positive, so a zero entry would add x·(±0) = ±0. Every
@@ -117,73 +237,74 @@ Status add_zygotes_indexed(SessionRng& rng, ExecMode mode, double x, const Offsp
   return sample_zygotes(rng, mode, x, index.row_sum(p), o, Z, probs, draws, zyg);
 }
 
-// Sums of n consecutive rows of length z, four rows at a time: each row is
-// still summed in index order from 0.0, the four chains only run side by side.
+// Sums of W consecutive rows of length z side by side: each row is still
+// summed in index order from 0.0, the W chains only run together.
+template <size_t W>
+void row_sum_group(const double* rows, size_t z, double* out) {
+  double s[W];
+  for (size_t w = 0; w < W; ++w) s[w] = 0.0;
+  for (size_t j = 0; j < z; ++j) {
+    for (size_t w = 0; w < W; ++w) s[w] += rows[w * z + j];
+  }
+  for (size_t w = 0; w < W; ++w) out[w] = s[w];
+}
+
+// Sums of n consecutive rows of length z, up to eight rows at a time.
 void row_sums(const double* rows, size_t n, size_t z, double* out) {
   size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    const double* r0 = rows + i * z;
-    const double* r1 = r0 + z;
-    const double* r2 = r1 + z;
-    const double* r3 = r2 + z;
-    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-    for (size_t j = 0; j < z; ++j) {
-      s0 += r0[j];
-      s1 += r1[j];
-      s2 += r2[j];
-      s3 += r3[j];
-    }
-    out[i] = s0;
-    out[i + 1] = s1;
-    out[i + 2] = s2;
-    out[i + 3] = s3;
+  for (; i + 8 <= n; i += 8) row_sum_group<8>(rows + i * z, z, out + i);
+  if (i + 4 <= n) {
+    row_sum_group<4>(rows + i * z, z, out + i);
+    i += 4;
   }
-  for (; i < n; ++i) {
-    const double* r = rows + i * z;
-    double s = 0.0;
-    for (size_t j = 0; j < z; ++j) s += r[j];
-    out[i] = s;
+  if (i + 2 <= n) {
+    row_sum_group<2>(rows + i * z, z, out + i);
+    i += 2;
+  }
+  if (i < n) row_sum_group<1>(rows + i * z, z, out + i);
+}
+
+// Columns k0 .. k0 + W - 1 of contract_columns side by side: the shortest
+// column's length in lockstep, then each column's rest on its own.
+template <size_t W>
+void contract_column_group(const OffspringIndex& index, const double* X, size_t k0, double* zyg) {
+  const uint32_t* rows = index.column_row();
+  const double* vals = index.column_value();
+  size_t e[W], n[W];
+  double s[W];
+  size_t common = static_cast<size_t>(-1);
+  for (size_t w = 0; w < W; ++w) {
+    e[w] = index.column_begin(k0 + w);
+    n[w] = index.column_end(k0 + w) - e[w];
+    common = n[w] < common ? n[w] : common;
+    s[w] = zyg[k0 + w];
+  }
+  for (size_t t = 0; t < common; ++t) {
+    for (size_t w = 0; w < W; ++w) s[w] += X[rows[e[w] + t]] * vals[e[w] + t];
+  }
+  for (size_t w = 0; w < W; ++w) {
+    for (size_t f = e[w] + common, end = e[w] + n[w]; f < end; ++f) s[w] += X[rows[f]] * vals[f];
+    zyg[k0 + w] = s[w];
   }
 }
 
 // zyg[k] += X[p]·o[p, k] over the non-zero entries of every column k, rows in
 // increasing order: the sums of add_zygotes over the rows p in order, when
 // every X[p] and every entry is finite (a row that adds nothing has X[p] = 0,
-// whose terms are ±0 and leave a sum that is never -0.0 unchanged). Four
-// columns run side by side; each is still one chain in row order.
+// whose terms are ±0 and leave a sum that is never -0.0 unchanged). Up to
+// eight columns run side by side; each is still one chain in row order.
 void contract_columns(const OffspringIndex& index, const double* X, size_t z, double* zyg) {
-  const uint32_t* rows = index.column_row();
-  const double* vals = index.column_value();
   size_t k = 0;
-  for (; k + 4 <= z; k += 4) {
-    size_t e0 = index.column_begin(k), e1 = index.column_begin(k + 1);
-    size_t e2 = index.column_begin(k + 2), e3 = index.column_begin(k + 3);
-    const size_t n0 = index.column_end(k) - e0, n1 = index.column_end(k + 1) - e1;
-    const size_t n2 = index.column_end(k + 2) - e2, n3 = index.column_end(k + 3) - e3;
-    size_t common = n0 < n1 ? n0 : n1;
-    common = common < n2 ? common : n2;
-    common = common < n3 ? common : n3;
-    double s0 = zyg[k], s1 = zyg[k + 1], s2 = zyg[k + 2], s3 = zyg[k + 3];
-    for (size_t t = 0; t < common; ++t) {
-      s0 += X[rows[e0 + t]] * vals[e0 + t];
-      s1 += X[rows[e1 + t]] * vals[e1 + t];
-      s2 += X[rows[e2 + t]] * vals[e2 + t];
-      s3 += X[rows[e3 + t]] * vals[e3 + t];
-    }
-    for (size_t e = e0 + common, end = e0 + n0; e < end; ++e) s0 += X[rows[e]] * vals[e];
-    for (size_t e = e1 + common, end = e1 + n1; e < end; ++e) s1 += X[rows[e]] * vals[e];
-    for (size_t e = e2 + common, end = e2 + n2; e < end; ++e) s2 += X[rows[e]] * vals[e];
-    for (size_t e = e3 + common, end = e3 + n3; e < end; ++e) s3 += X[rows[e]] * vals[e];
-    zyg[k] = s0;
-    zyg[k + 1] = s1;
-    zyg[k + 2] = s2;
-    zyg[k + 3] = s3;
+  for (; k + 8 <= z; k += 8) contract_column_group<8>(index, X, k, zyg);
+  if (k + 4 <= z) {
+    contract_column_group<4>(index, X, k, zyg);
+    k += 4;
   }
-  for (; k < z; ++k) {
-    double s = zyg[k];
-    for (size_t e = index.column_begin(k), end = index.column_end(k); e < end; ++e) s += X[rows[e]] * vals[e];
-    zyg[k] = s;
+  if (k + 2 <= z) {
+    contract_column_group<2>(index, X, k, zyg);
+    k += 2;
   }
+  if (k < z) contract_column_group<1>(index, X, k, zyg);
 }
 
 }  // namespace
@@ -209,6 +330,7 @@ Status allocate_sexes(SessionRng& rng, const LifeLayout& layout, const DemeInput
   for (size_t k = 0; k < Z; ++k) zyg_total += zyg[k];
   if (!(zyg_total > kZero)) return Status::ok();
   const double sex_ratio = clamp01(in.sex_ratio);
+  SamplerMemo* memo = mode == ExecMode::Stochastic ? &thread_sampler_memo() : nullptr;
   for (size_t k = 0; k < Z; ++k) {
     if (!(zyg[k] > kZero)) continue;
     double p;
@@ -229,7 +351,7 @@ Status allocate_sexes(SessionRng& rng, const LifeLayout& layout, const DemeInput
     if (mode == ExecMode::Deterministic) {
       d = zyg[k] * p;
     } else {
-      auto b = mode == ExecMode::Stochastic ? binomial(rng, round_count(zyg[k]), p)
+      auto b = mode == ExecMode::Stochastic ? binomial(rng, round_count(zyg[k]), p, *memo)
                                             : continuous_binomial(rng, zyg[k], p);
       if (!b) return b.error();
       d = *b;
@@ -248,6 +370,7 @@ Status write_newborns(SessionRng& rng, ExecMode mode, const double* zygote_viabi
   }
   const double* vf = zygote_viability;
   const double* vm = zygote_viability + Z;
+  SamplerMemo* memo = mode == ExecMode::Stochastic ? &thread_sampler_memo() : nullptr;
   for (size_t k = 0; k < Z; ++k) {
     if (mode == ExecMode::Deterministic) {
       female0[k] = vf[k] * female0[k];
@@ -256,13 +379,13 @@ Status write_newborns(SessionRng& rng, ExecMode mode, const double* zygote_viabi
       double d = 0.0, s = 0.0;
       const int64_t nf = round_count(female0[k]);
       if (nf >= 1) {
-        auto b = binomial(rng, nf, vf[k]);
+        auto b = binomial(rng, nf, vf[k], *memo);
         if (!b) return b.error();
         d = *b;
       }
       const int64_t nm = round_count(male0[k]);
       if (nm >= 1) {
-        auto b = binomial(rng, nm, vm[k]);
+        auto b = binomial(rng, nm, vm[k], *memo);
         if (!b) return b.error();
         s = *b;
       }
@@ -315,6 +438,7 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
 
   // Step 3: mating of virgins, remating with sperm displacement.
   const bool fast = !reference_paths();
+  SamplerMemo& memo = thread_sampler_memo();
   const double displacement = clamp01(in.sperm_displacement_rate);
   std::span<double> draws(scratch.draws.data(), Z);
   double* row_stored = scratch.row_stored.data();
@@ -337,6 +461,33 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
       if (!(virgins > 0.0)) virgins = 0.0;
 
       double total = 0.0;
+      if (fast && mode == ExecMode::Deterministic) {
+        // The remating displacement and the split of the matings over the
+        // row, element by element in one pass: each element is displaced,
+        // then credited, with the same operations as the two passes below.
+        const double fresh = m_a * virgins;
+        const double remate = q * stored;
+        const bool displace = stored > kZero && remate > kZero;
+        double f = 0.0;
+        if (displace) {
+          f = remate / stored;
+          if (f > 1.0) f = 1.0;
+        }
+        total = fresh + remate;
+        const bool credit = !(total <= kZero) && scratch.row_has_mates[i];
+        const double* prow = P + i * Z;
+        if (displace && credit) {
+          for (size_t j = 0; j < Z; ++j) {
+            const double left = stored_row[j] - stored_row[j] * f;
+            stored_row[j] = left + total * prow[j];
+          }
+        } else if (displace) {
+          for (size_t j = 0; j < Z; ++j) stored_row[j] = stored_row[j] - stored_row[j] * f;
+        } else if (credit) {
+          for (size_t j = 0; j < Z; ++j) stored_row[j] += total * prow[j];
+        }
+        continue;
+      }
       if (mode == ExecMode::Deterministic) {
         const double fresh = m_a * virgins;
         const double remate = q * stored;
@@ -347,14 +498,14 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
         }
         total = fresh + remate;
       } else if (mode == ExecMode::Stochastic) {
-        auto fresh = binomial(rng, round_count(virgins), m_a);
+        auto fresh = binomial(rng, round_count(virgins), m_a, memo);
         if (!fresh) return fresh.error();
         total = *fresh;
         if (q > kZero && stored > kZero) {
           double remate = 0.0;
           for (size_t j = 0; j < Z; ++j) {
             if (stored_row[j] > kZero) {
-              auto k = binomial(rng, round_count(stored_row[j]), q);
+              auto k = binomial(rng, round_count(stored_row[j]), q, memo);
               if (!k) return k.error();
               double left = stored_row[j] - *k;
               stored_row[j] = left > 0.0 ? left : 0.0;
@@ -414,7 +565,7 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
       } else {
         for (size_t p = 0; p < Z * Z; ++p) {
           if (age_eggs[p] == 0.0) continue;
-          QORIN_TRY(add_zygotes_indexed(rng, mode, age_eggs[p], scratch.offspring, p, in.offspring_tensor + p * Z,
+          QORIN_TRY(add_zygotes_indexed(rng, memo, mode, age_eggs[p], scratch.offspring, p, in.offspring_tensor + p * Z,
                                         Z, probs, draws, zyg));
         }
       }
@@ -436,14 +587,14 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
           if (r >= kOne) {
             t = static_cast<double>(n_int) * E;
           } else {
-            auto b = binomial(rng, n_int, r);
+            auto b = binomial(rng, n_int, r, memo);
             if (!b) return b.error();
             t = E * *b;
           }
           if (layout.fixed_egg_count) {
             x = round_half_away(t);
           } else {
-            auto p = poisson(rng, t);
+            auto p = poisson(rng, t, memo);
             if (!p) return p.error();
             x = *p;
           }
@@ -466,7 +617,7 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
         }
         const double* o = in.offspring_tensor + (i * Z + j) * Z;
         if (fast) {
-          QORIN_TRY(add_zygotes_indexed(rng, mode, x, scratch.offspring, i * Z + j, o, Z, probs, draws, zyg));
+          QORIN_TRY(add_zygotes_indexed(rng, memo, mode, x, scratch.offspring, i * Z + j, o, Z, probs, draws, zyg));
         } else {
           QORIN_TRY(add_zygotes(rng, mode, x, o, Z, probs, draws, zyg));
         }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 
 #include "core/random/rng.hpp"
 #include "core/util/reference_paths.hpp"
@@ -80,6 +81,28 @@ inline double stirling(double a) {
 }
 
 constexpr int64_t kInversionMaxCount = 110;
+
+// BINV: walk the probabilities r_x from x = 0 until u is used up; r0 = q^n,
+// s = p'/q, a = (n + 1)·s. Returns the count before any flip.
+inline int64_t inversion_walk(SessionRng& r, double r0, double s, double a, int64_t n) {
+  double u = uniform01(r);
+  int64_t x = 0;
+  double rx = r0;
+  while (u > rx) {
+    if (x == kInversionMaxCount) {
+      u = uniform01(r);
+      x = 0;
+      rx = r0;
+      continue;
+    }
+    x += 1;
+    u = u - rx;
+    rx = rx * (a / static_cast<double>(x) - s);
+  }
+  // Rounding in the running sum can carry the walk past n when n is small;
+  // such a count is impossible, so it is capped at n.
+  return std::min(x, n);
+}
 
 }  // namespace
 
@@ -155,27 +178,9 @@ RngOutcome<int64_t> BinomialSampler::sample_count(SessionRng& r) const {
       // larger than np here); the cap keeps the count a valid one regardless.
       return RngOutcome<int64_t>::ok(k > static_cast<uint64_t>(n_) ? n_ : static_cast<int64_t>(k));
     }
-    case Method::Inversion: {
-      // BINV: walk the probabilities r_x from x = 0 until u is used up.
-      double u = uniform01(r);
-      int64_t x = 0;
-      double rx = r0_;
-      while (u > rx) {
-        if (x == kInversionMaxCount) {
-          u = uniform01(r);
-          x = 0;
-          rx = r0_;
-          continue;
-        }
-        x += 1;
-        u = u - rx;
-        rx = rx * (a_ / static_cast<double>(x) - s_);
-      }
-      // Rounding in the running sum can carry the walk past n when n is small;
-      // such a count is impossible, so it is capped at n.
-      count = std::min(x, n_);
+    case Method::Inversion:
+      count = inversion_walk(r, r0_, s_, a_, n_);
       break;
-    }
     case Method::Btpe: {
       const RngOutcome<int64_t> y = btpe(r);
       count = y.val;
@@ -194,16 +199,23 @@ struct BinomialMemoEntry {
   BinomialSampler sampler;
 };
 
-struct PowMemoEntry {
+// The inversion set-up of (n, p): everything the walk reads.
+struct InversionMemoEntry {
   int64_t n = 0;  // 0: empty (inversion has n >= 1)
-  uint64_t q_bits = 0;
-  double value = 0.0;
+  uint64_t p_bits = 0;
+  double r0 = 0.0, s = 0.0, a = 0.0;
+  bool flipped = false;
 };
 
-constexpr size_t kBinomialMemoBits = 9;
-constexpr size_t kPowMemoBits = 12;
-thread_local BinomialMemoEntry t_binomial_memo[size_t{1} << kBinomialMemoBits];
-thread_local PowMemoEntry t_pow_memo[size_t{1} << kPowMemoBits];
+struct PoissonMemoEntry {
+  uint64_t lambda_bits = 0;  // with used = false: empty
+  bool used = false;
+  PoissonSampler sampler;
+};
+
+constexpr size_t kPoissonMemoBits = 11;
+constexpr size_t kBinomialMemoBits = 11;
+constexpr size_t kInversionMemoBits = 12;
 
 inline uint64_t memo_hash(int64_t n, uint64_t bits) {
   return (static_cast<uint64_t>(n) * 0x9E3779B97F4A7C15ull) ^ (bits * 0xC2B2AE3D27D4EB4Full);
@@ -211,26 +223,47 @@ inline uint64_t memo_hash(int64_t n, uint64_t bits) {
 
 }  // namespace
 
-double BinomialSampler::inversion_start(double q, int64_t n) {
-  if (reference_paths()) return std::pow(q, static_cast<double>(n));
-  const uint64_t bits = std::bit_cast<uint64_t>(q);
-  PowMemoEntry& e = t_pow_memo[memo_hash(n, bits) >> (64 - kPowMemoBits)];
-  if (e.n != n || e.q_bits != bits) {
-    e.value = std::pow(q, static_cast<double>(n));
-    e.n = n;
-    e.q_bits = bits;
-  }
-  return e.value;
+struct SamplerMemo {
+  BinomialMemoEntry binomial[size_t{1} << kBinomialMemoBits];
+  InversionMemoEntry inversion[size_t{1} << kInversionMemoBits];
+  PoissonMemoEntry poisson[size_t{1} << kPoissonMemoBits];
+};
+
+SamplerMemo& thread_sampler_memo() {
+  // Allocated on a thread's first draw and kept for the thread's lifetime.
+  thread_local std::unique_ptr<SamplerMemo> memo;
+  if (!memo) memo = std::make_unique<SamplerMemo>();
+  return *memo;
 }
 
-RngOutcome<int64_t> binomial_count(SessionRng& r, int64_t n, double p) {
-  // The early answers, a NaN p and the inversion set-up (whose power is kept
-  // by itself) are made directly.
+// A sampler made directly computes its power; binomial_count keeps whole
+// inversion set-ups instead.
+double BinomialSampler::inversion_start(double q, int64_t n) { return std::pow(q, static_cast<double>(n)); }
+
+RngOutcome<int64_t> binomial_count(SessionRng& r, int64_t n, double p, SamplerMemo& memo) {
+  // The early answers and a NaN p are made directly.
   if (n < 1 || !(p > 0.0) || p >= 1.0 || reference_paths()) return BinomialSampler(n, p).sample_count(r);
-  const double p_small = p > 0.5 ? 1.0 - p : p;
-  if (static_cast<double>(n) * p_small < 10.0) return BinomialSampler(n, p).sample_count(r);
+  const bool flipped = p > 0.5;
+  const double p_small = flipped ? 1.0 - p : p;
   const uint64_t bits = std::bit_cast<uint64_t>(p);
-  BinomialMemoEntry& e = t_binomial_memo[memo_hash(n, bits) >> (64 - kBinomialMemoBits)];
+  if (static_cast<double>(n) * p_small < 10.0) {
+    const double q = 1.0 - p_small;
+    // p' below half an ulp of 1: the Poisson method of the constructor.
+    if (q == 1.0) return BinomialSampler(n, p).sample_count(r);
+    // The constructor's inversion set-up, kept under (n, p).
+    InversionMemoEntry& e = memo.inversion[memo_hash(n, bits) >> (64 - kInversionMemoBits)];
+    if (e.n != n || e.p_bits != bits) {
+      e.r0 = std::pow(q, static_cast<double>(n));
+      e.s = p_small / q;
+      e.a = static_cast<double>(static_cast<uint64_t>(n) + 1) * e.s;
+      e.flipped = flipped;
+      e.n = n;
+      e.p_bits = bits;
+    }
+    const int64_t count = inversion_walk(r, e.r0, e.s, e.a, n);
+    return RngOutcome<int64_t>::ok(e.flipped ? n - count : count);
+  }
+  BinomialMemoEntry& e = memo.binomial[memo_hash(n, bits) >> (64 - kBinomialMemoBits)];
   if (!e.used || e.n != n || e.p_bits != bits) {
     e.sampler = BinomialSampler(n, p);
     e.n = n;
@@ -238,6 +271,10 @@ RngOutcome<int64_t> binomial_count(SessionRng& r, int64_t n, double p) {
     e.used = true;
   }
   return e.sampler.sample_count(r);
+}
+
+RngOutcome<int64_t> binomial_count(SessionRng& r, int64_t n, double p) {
+  return binomial_count(r, n, p, thread_sampler_memo());
 }
 
 // BTPE (Kachitvichyanukul and Schmeiser 1988): triangle, parallelograms and
@@ -406,6 +443,19 @@ double PoissonSampler::pd(SessionRng& r) const {
   }
 }
 
+RngResult poisson(SessionRng& r, double lambda, SamplerMemo& memo) {
+  // Only the set-ups that compute something are kept.
+  if (!(lambda > 1e-10 && lambda < 1.844e19) || reference_paths()) return PoissonSampler(lambda).sample(r);
+  const uint64_t bits = std::bit_cast<uint64_t>(lambda);
+  PoissonMemoEntry& e = memo.poisson[memo_hash(1, bits) >> (64 - kPoissonMemoBits)];
+  if (!e.used || e.lambda_bits != bits) {
+    e.sampler = PoissonSampler(lambda);
+    e.lambda_bits = bits;
+    e.used = true;
+  }
+  return e.sampler.sample(r);
+}
+
 RngResult PoissonSampler::sample(SessionRng& r) const {
   switch (method_) {
     case Method::Zero:
@@ -470,6 +520,11 @@ RngResult gamma(SessionRng& r, double shape) {
 // Multinomial splits and the continuous analogues
 // ---------------------------------------------------------------------------
 Status multinomial(SessionRng& r, int64_t n, std::span<const double> probs, std::span<double> out) {
+  return multinomial(r, n, probs, out, thread_sampler_memo());
+}
+
+Status multinomial(SessionRng& r, int64_t n, std::span<const double> probs, std::span<double> out,
+                   SamplerMemo& memo) {
   if (out.size() < probs.size()) {
     return Error::runtime("multinomial(): output has fewer slots than probabilities");
   }
@@ -483,7 +538,7 @@ Status multinomial(SessionRng& r, int64_t n, std::span<const double> probs, std:
       double c = probs[i] / remaining;
       if (c < 0.0) c = 0.0;
       if (c > 1.0) c = 1.0;
-      const RngOutcome<int64_t> x = binomial_count(r, n, c);
+      const RngOutcome<int64_t> x = binomial_count(r, n, c, memo);
       if (!x) return x.error();
       out[i] = static_cast<double>(x.val);
       n = n - x.val;

@@ -191,7 +191,7 @@ class BinomialSampler {
  private:
   enum class Method : uint8_t { Fixed, Invalid, Knuth, Inversion, Btpe };
   RngOutcome<int64_t> btpe(SessionRng& r) const;
-  // q^n by the library pow, kept per thread under the exact (q, n).
+  // q^n by the library pow.
   static double inversion_start(double q, int64_t n);
 
   Method method_ = Method::Fixed;
@@ -209,10 +209,23 @@ class BinomialSampler {
   uint64_t m_ = 0;
 };
 
-// A binomial count: BinomialSampler(n, p).sample_count(r), with the set-ups of
-// recent (n, p) kept per thread under the exact values of n and of p's bits, so
-// a repeated set-up is not computed again (the same constructor made them).
+// Set-ups of recent binomial draws kept under the exact values of n and of
+// p's bits, so a repeated set-up is not computed again (the same arithmetic
+// made them; a kept set-up draws exactly as a fresh one). One per thread;
+// kernels that draw many times fetch it once and pass it along.
+struct SamplerMemo;
+SamplerMemo& thread_sampler_memo();
+
+// A binomial count: BinomialSampler(n, p).sample_count(r), with the set-up
+// taken from `memo` (the calling thread's memo when none is given).
+RngOutcome<int64_t> binomial_count(SessionRng& r, int64_t n, double p, SamplerMemo& memo);
 RngOutcome<int64_t> binomial_count(SessionRng& r, int64_t n, double p);
+
+inline RngResult binomial(SessionRng& r, int64_t n, double p, SamplerMemo& memo) {
+  const RngOutcome<int64_t> k = binomial_count(r, n, p, memo);
+  if (!k) return RngResult::fail(k.msg);
+  return RngResult::ok(static_cast<double>(k.val));
+}
 
 inline RngResult binomial(SessionRng& r, int64_t n, double p) {
   const RngOutcome<int64_t> k = binomial_count(r, n, p);
@@ -223,6 +236,7 @@ inline RngResult binomial(SessionRng& r, int64_t n, double p) {
 // The set-up of a Poisson draw for a fixed lambda, computed without drawing.
 class PoissonSampler {
  public:
+  PoissonSampler() = default;  // draws 0
   explicit PoissonSampler(double lambda);
   RngResult sample(SessionRng& r) const;
 
@@ -244,6 +258,8 @@ class PoissonSampler {
 };
 
 inline RngResult poisson(SessionRng& r, double lambda) { return PoissonSampler(lambda).sample(r); }
+// The same draw with the set-up of a recent lambda taken from `memo`.
+RngResult poisson(SessionRng& r, double lambda, SamplerMemo& memo);
 
 // Knuth's multiplication method for a Poisson count with e = exp(-lambda).
 inline uint64_t poisson_knuth(SessionRng& r, double e) {
@@ -262,6 +278,8 @@ RngResult gamma(SessionRng& r, double shape);
 // Sequential conditional binomials: out[i] receives the count of category i;
 // the last category takes whatever remains of n.
 Status multinomial(SessionRng& r, int64_t n, std::span<const double> probs, std::span<double> out);
+Status multinomial(SessionRng& r, int64_t n, std::span<const double> probs, std::span<double> out,
+                   SamplerMemo& memo);
 
 // Real-valued analogue of binomial(n, p): n times a beta-distributed fraction.
 RngResult continuous_binomial(SessionRng& r, double n, double p);
