@@ -79,12 +79,13 @@ def per_tick_models():
     ]
 
 
-def per_tick_figures(n_ticks, with_reference=True):
+def per_tick_figures(n_ticks, with_reference=True, tolerant=False):
     """{model: {mode: (fast, reference or None), "record": ratio}} for the per-tick table.
 
     Works with any qorin package first on sys.path, including older builds: the
     reference column is left out when the internal test module or its switch
-    is missing.
+    is missing, and with `tolerant` a model or mode the build cannot run is
+    left out instead of failing.
     """
     testing = reference_type = None
     if with_reference:
@@ -96,12 +97,18 @@ def per_tick_figures(n_ticks, with_reference=True):
         except ImportError:
             testing = None
     figures = {}
+    session_type = getattr(_engine_rs, "EngineSession", None)
     for name, locus, n_ages in per_tick_models():
         row = {}
         n = max(20, n_ticks // max(1, locus.n_ztypes // 3))
         for mode in PER_TICK_MODES:
             n_mode = n if mode == "deterministic" else max(10, n // 10)
-            fast = cpu_per_tick(lambda: build_neutral(locus, n_ages, mode, _engine_rs.EngineSession), n_mode)
+            try:
+                fast = cpu_per_tick(lambda: build_neutral(locus, n_ages, mode, session_type), n_mode)
+            except Exception:  # an older build without this model or mode: no figure
+                if not tolerant:
+                    raise
+                continue
             ref = None
             if reference_type is not None:
                 testing.set_reference_paths(True)
@@ -110,10 +117,14 @@ def per_tick_figures(n_ticks, with_reference=True):
                 finally:
                     testing.set_reference_paths(False)
             row[mode] = (fast, ref)
-        make = lambda: build_neutral(locus, n_ages, "deterministic", _engine_rs.EngineSession)  # noqa: E731
-        plain = cpu_per_tick(make, n)
-        recorded = cpu_per_tick(make, n, record_interval=1)
-        row["record"] = recorded / plain
+        make = lambda: build_neutral(locus, n_ages, "deterministic", session_type)  # noqa: E731
+        try:
+            plain = cpu_per_tick(make, n)
+            recorded = cpu_per_tick(make, n, record_interval=1)
+            row["record"] = recorded / plain
+        except Exception:
+            if not tolerant:
+                raise
         figures[name] = row
     return figures
 
@@ -149,12 +160,12 @@ def per_tick_table(n_ticks, baseline=None):
     for name, row in figures.items():
         cells = []
         for mode in PER_TICK_MODES:
-            fast, ref = row[mode]
+            fast, ref = row.get(mode, (float("nan"), None))
             if ref is not None:
                 cells.append(f"{fast:9.2f} / {ref:9.2f} {ref / fast:4.2f}x")
             else:
                 cells.append(f"{fast:9.2f} / {'n/a':>9}      ")
-        print(f"{name:12} " + " ".join(f"{c:>24}" for c in cells) + f" {row['record']:17.2f}x")
+        print(f"{name:12} " + " ".join(f"{c:>24}" for c in cells) + f" {row.get('record', float('nan')):17.2f}x")
     if base is None:
         return
     print()
@@ -164,7 +175,7 @@ def per_tick_table(n_ticks, baseline=None):
         brow = base.get(name)
         cells = []
         for mode in PER_TICK_MODES:
-            fast = row[mode][0]
+            fast = row.get(mode, (float("nan"), None))[0]
             if brow is None or mode not in brow:
                 cells.append(f"{'n/a':>24}")
                 continue
@@ -197,7 +208,7 @@ def main():
     if args.figures_json:
         import json
 
-        print(json.dumps(per_tick_figures(n_ticks, with_reference=False)))
+        print(json.dumps(per_tick_figures(n_ticks, with_reference=False, tolerant=True)))
         return
     if args.per_tick_only:
         per_tick_table(n_ticks, args.baseline)

@@ -1,8 +1,12 @@
 #include "core/kernels/equilibrium.hpp"
 
+#include <bit>
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "core/util/numeric.hpp"
+#include "core/util/reference_paths.hpp"
 
 namespace qorin {
 
@@ -23,9 +27,64 @@ double entry(const std::vector<double>& col, size_t d, double missing) {
   return d < col.size() ? col[d] : missing;
 }
 
+// The calibration is a pure function of its inputs: each thread keeps the
+// last result beside the exact bits of everything it was computed from, and
+// returns it again only for bit-identical inputs (so NaN payloads and the sign
+// of zero count too), so it can never be stale. The key buffers keep their
+// capacity, so a steady run does not allocate.
+struct CalibrationMemo {
+  bool valid = false;
+  std::vector<double> key, probe;
+  EquilibriumMetrics value;
+};
+
+// A count kept by its bits (a conversion to double could merge large counts).
+double count_bits(size_t n) { return std::bit_cast<double>(static_cast<uint64_t>(n)); }
+
+void append(std::vector<double>& out, std::span<const double> v) {
+  out.push_back(count_bits(v.size()));
+  out.insert(out.end(), v.begin(), v.end());
+}
+
+void calibration_key(const EquilibriumInputs& in, std::vector<double>& out) {
+  out.clear();
+  out.push_back(in.carrying_capacity);
+  out.push_back(in.eggs_per_female);
+  out.push_back(in.female_fraction);
+  out.push_back(in.external_expected_eggs);
+  out.push_back(in.has_declared ? 1.0 : 0.0);
+  out.push_back(in.discrete_generation ? 1.0 : 0.0);
+  out.push_back(count_bits(in.new_adult_age));
+  out.push_back(count_bits(in.n_ages));
+  append(out, in.survival);
+  append(out, in.reproduction);
+  append(out, in.fertility);
+  append(out, in.competition);
+  if (in.has_declared) append(out, in.declared);
+}
+
+EquilibriumMetrics compute_equilibrium(const EquilibriumInputs& in);
+
 }  // namespace
 
 EquilibriumMetrics equilibrium_core(const EquilibriumInputs& in) {
+  if (reference_paths()) return compute_equilibrium(in);
+  thread_local CalibrationMemo memo;
+  calibration_key(in, memo.probe);
+  if (memo.valid && memo.probe.size() == memo.key.size() &&
+      std::memcmp(memo.probe.data(), memo.key.data(), memo.key.size() * sizeof(double)) == 0) {
+    return memo.value;
+  }
+  memo.valid = false;
+  memo.value = compute_equilibrium(in);
+  memo.key.swap(memo.probe);
+  memo.valid = true;
+  return memo.value;
+}
+
+namespace {
+
+EquilibriumMetrics compute_equilibrium(const EquilibriumInputs& in) {
   const size_t A = in.n_ages;
   const size_t start = in.new_adult_age;
   const double K = in.carrying_capacity;
@@ -109,6 +168,8 @@ EquilibriumMetrics equilibrium_core(const EquilibriumInputs& in) {
   }
   return out;
 }
+
+}  // namespace
 
 EquilibriumMetrics equilibrium_metrics(const Blueprint& bp, const EcologyParams& eco, size_t deme) {
   const size_t d = eco.n_demes == 0 ? 0 : (deme < eco.n_demes ? deme : eco.n_demes - 1);
