@@ -167,8 +167,6 @@ void size_sources(const MigrationInputs& in, MigrationScratch& s) {
 // by one.
 class ComputedUnits {
  public:
-  static constexpr bool kComputed = true;
-
   explicit ComputedUnits(const MigrationScratch& s) : s_(s) {}
 
   void begin(const Call& c, size_t d) {
@@ -181,10 +179,10 @@ class ComputedUnits {
 
   bool ordinary() const { return ordinary_; }
   const double* weights() const { return w_; }
-  double unmated(size_t cell, double, const double*, size_t) const { return unmated_[cell]; }
+  double unmated(size_t cell) const { return unmated_[cell]; }
   const double* unmated_parts() const { return unmated_; }
 
-  void fill(size_t, const double* x, size_t n, double r, const size_t* edges, size_t m, bool home,
+  void fill(const double* x, size_t n, double r, const size_t* edges, size_t m, bool home,
             MigrationScratch::Lane& lane) const {
     double* const v = lane.v.data();
     double* const stay = lane.stay.data();
@@ -289,11 +287,10 @@ QORIN_VECTOR_CLONES void pull_ordinary(const Call& c, size_t t, size_t d, const 
 }
 
 // Adds what source d sends to destination t along the entries edges[0..m)
-// (and, when d is t, what stays home) to t's output blocks. Each output cell
-// takes its units in walk order, each unit's entries in row order, then what
-// stays.
-template <class Units>
-void pull_group(const Call& c, size_t t, size_t d, const size_t* edges, size_t m, bool home, Units& units,
+// (and, when d is t, what stays home) to t's output blocks, deterministic
+// flows. Each output cell takes its units in walk order, each unit's entries
+// in row order, then what stays.
+void pull_group(const Call& c, size_t t, size_t d, const size_t* edges, size_t m, bool home, ComputedUnits& units,
                 MigrationScratch::Lane& lane) {
   const size_t A = c.A, Z = c.Z;
   units.begin(c, d);
@@ -305,13 +302,9 @@ void pull_group(const Call& c, size_t t, size_t d, const size_t* edges, size_t m
   const double* const sperm = c.in.sperm.data() + d * c.sperm_block;
   double* const out_ind = c.out_ind + t * c.ind_block;
   double* const out_sperm = c.out_sperm + t * c.sperm_block;
-  size_t u = 0;
-
-  if constexpr (Units::kComputed) {
-    if (units.ordinary() && ((m == 1 && !home) || (m == 0 && home))) {
-      pull_ordinary(c, t, d, units.unmated_parts(), home ? -1.0 : units.weights()[edges[0]], lane);
-      return;
-    }
+  if (units.ordinary() && ((m == 1 && !home) || (m == 0 && home))) {
+    pull_ordinary(c, t, d, units.unmated_parts(), home ? -1.0 : units.weights()[edges[0]], lane);
+    return;
   }
 
   // Females: per cell, the unmated part, then each stored-sperm class, which
@@ -322,10 +315,9 @@ void pull_group(const Call& c, size_t t, size_t d, const size_t* edges, size_t m
     for (size_t zf = 0; zf < Z; ++zf) {
       const size_t cell = a * Z + zf;
       const double* const stored = sperm + cell * Z;
-      x[0] = units.unmated(cell, ind[cell], stored, Z);
+      x[0] = units.unmated(cell);
       std::copy_n(stored, Z, x + 1);
-      units.fill(u, x, n, r, edges, m, home, lane);
-      u += n;
+      units.fill(x, n, r, edges, m, home, lane);
       double acc = out_ind[cell];
       for (size_t j = 0; j < n; ++j) {
         for (size_t k = 0; k < m; ++k) acc += v[k * n + j];
@@ -345,8 +337,7 @@ void pull_group(const Call& c, size_t t, size_t d, const size_t* edges, size_t m
   // Males, an age at a time.
   for (size_t a = 0; a < A; ++a) {
     const double* const xs = ind + (A + a) * Z;
-    units.fill(u, xs, Z, rate[A + a], edges, m, home, lane);
-    u += Z;
+    units.fill(xs, Z, rate[A + a], edges, m, home, lane);
     double* const to = out_ind + (A + a) * Z;
     for (size_t k = 0; k < m; ++k) {
       for (size_t z = 0; z < Z; ++z) to[z] += v[k * Z + z];
