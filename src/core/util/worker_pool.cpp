@@ -4,6 +4,7 @@
 #include <sched.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <new>
@@ -37,6 +38,7 @@ struct WorkerPool::State {
     {
       std::lock_guard<std::mutex> lk(mu);
       quit = true;
+      quitting.store(true, std::memory_order_relaxed);
     }
     wake.notify_all();
     for (std::thread& t : workers) t.join();
@@ -51,9 +53,27 @@ struct WorkerPool::State {
     }
   }
 
+  // Loops often follow one another closely (a spatial tick runs two, then the
+  // next tick): a worker that has just finished looks for the next loop for a
+  // short while before it goes to sleep, which spares the wake-up.
+  void await_briefly(uint64_t seen) const {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(300);
+    while (published.load(std::memory_order_acquire) == seen && !quitting.load(std::memory_order_relaxed)) {
+      for (int i = 0; i < 64; ++i) cpu_relax();
+      if (std::chrono::steady_clock::now() >= until) return;
+    }
+  }
+
+  static void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
+
   void work() {
     uint64_t seen = 0;
     for (;;) {
+      await_briefly(seen);
       {
         std::unique_lock<std::mutex> lk(mu);
         wake.wait(lk, [&] { return quit || generation != seen; });
@@ -61,9 +81,9 @@ struct WorkerPool::State {
         seen = generation;
       }
       drain();
-      {
+      if (running.fetch_sub(1, std::memory_order_acq_rel) == 1) {
         std::lock_guard<std::mutex> lk(mu);
-        if (--running == 0) done.notify_all();
+        done.notify_all();
       }
     }
   }
@@ -74,13 +94,20 @@ struct WorkerPool::State {
       body = f;
       n_items = n;
       next.store(0, std::memory_order_relaxed);
-      running = workers.size();
+      running.store(workers.size(), std::memory_order_relaxed);
       generation += 1;
+      published.store(generation, std::memory_order_release);
     }
     wake.notify_all();
     drain();
+    // The workers are finishing their last items: wait for them awake for a
+    // short while, then asleep.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(300);
+    while (running.load(std::memory_order_acquire) != 0 && std::chrono::steady_clock::now() < until) {
+      for (int i = 0; i < 64; ++i) cpu_relax();
+    }
     std::unique_lock<std::mutex> lk(mu);
-    done.wait(lk, [&] { return running == 0; });
+    done.wait(lk, [&] { return running.load(std::memory_order_acquire) == 0; });
     body = nullptr;
   }
 
@@ -90,9 +117,11 @@ struct WorkerPool::State {
   std::condition_variable wake, done;
   std::atomic<size_t> next{0};
   size_t n_items = 0;
-  size_t running = 0;
+  std::atomic<size_t> running{0};  // workers still on the current loop
   uint64_t generation = 0;
   bool quit = false;
+  std::atomic<uint64_t> published{0};  // generation, readable without the lock
+  std::atomic<bool> quitting{false};
   FunctionRef<void(size_t)>* body = nullptr;
   std::mutex busy;  // held by the caller whose loop the workers run
 };
