@@ -62,13 +62,18 @@ double settle(double x, double placed, double* flows, size_t row_len) {
   return home > 0.0 ? home : 0.0;
 }
 
-// The unmated part of a female cell: its count less its stored sperm.
+// The unmated part of a female cell: its count less its stored sperm (their
+// sum taken from 0.0 in ztype order); a part this close below zero is the
+// rounding of count arithmetic.
+double unmated_part(double count, double stored_total) {
+  const double u = count - stored_total;
+  return std::fabs(u) < kUnmatedClamp && u < 0.0 ? 0.0 : u;
+}
+
 double unmated(double count, const double* stored, size_t Z) {
   double stored_total = 0.0;
   for (size_t zm = 0; zm < Z; ++zm) stored_total += stored[zm];
-  double u = count - stored_total;
-  if (std::fabs(u) < kUnmatedClamp && u < 0.0) u = 0.0;
-  return u;
+  return unmated_part(count, stored_total);
 }
 
 // One call's inputs and outputs as raw blocks.
@@ -137,11 +142,7 @@ QORIN_VECTOR_CLONES void prepare_source(const Call& c, size_t d, MigrationScratc
   for (size_t zm = 0; zm < Z; ++zm) {
     for (size_t cell = 0; cell < A * Z; ++cell) u[cell] += sperm[cell * Z + zm];
   }
-  for (size_t cell = 0; cell < A * Z; ++cell) {
-    double v = ind[cell] - u[cell];
-    if (std::fabs(v) < kUnmatedClamp && v < 0.0) v = 0.0;
-    u[cell] = v;
-  }
+  for (size_t cell = 0; cell < A * Z; ++cell) u[cell] = unmated_part(ind[cell], u[cell]);
   double r_max = 0.0;
   for (size_t i = 0; i < 2 * A; ++i) r_max = std::max(r_max, rate[i]);
   double w_sum = 0.0;
