@@ -29,6 +29,16 @@ def test_results_do_not_depend_on_the_thread_count(threads, n_threads):
     assert np.array_equal(values, expected)
 
 
+@pytest.mark.parametrize("n_threads, slots, n", [(2, 2, 1000), (2, 1, 300), (8, 3, 1001), (3, 8, 7), (2, 2, 1),
+                                                  (8, 8, 0)])
+def test_slot_loops_run_every_item_once_each_slot_on_one_thread(threads, n_threads, slots, n):
+    T.set_worker_threads(n_threads)
+    runs, slot_of, one_thread_per_slot = T.pool_slots(n, slots)
+    assert np.array_equal(runs, np.ones(n))
+    assert one_thread_per_slot
+    assert np.all((slot_of >= 0) & (slot_of < min(slots, n_threads)))
+
+
 def test_concurrent_callers_each_get_their_whole_loop(threads):
     T.set_worker_threads(2)
     expected = T.pool_map(3000)[0]

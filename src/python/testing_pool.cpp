@@ -1,4 +1,5 @@
 // Test hooks for the worker pool: its thread count and a parallel loop.
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -54,6 +55,46 @@ PyObject* pool_map(PyObject*, PyObject* arg) {
   return Py_BuildValue("(On)", values.get(), static_cast<Py_ssize_t>(distinct.size()));
 }
 
+// Runs n items with per-slot buffers for `slots` slots; returns (times each
+// item ran, the slot of each item, whether every slot stayed with one thread).
+PyObject* pool_slots(PyObject*, PyObject* args) {
+  Py_ssize_t n = 0, slots = 0;
+  if (!PyArg_ParseTuple(args, "nn:pool_slots", &n, &slots)) return nullptr;
+  if (n < 0 || slots < 1) {
+    PyErr_SetString(PyExc_ValueError, "n must be nonnegative and slots positive");
+    return nullptr;
+  }
+  std::vector<double> runs(static_cast<size_t>(n), 0.0), slot_of(static_cast<size_t>(n), -1.0);
+  std::vector<std::thread::id> owner(static_cast<size_t>(slots));
+  std::vector<uint8_t> claimed(static_cast<size_t>(slots), 0);
+  std::atomic<bool> shared{false};
+  Py_BEGIN_ALLOW_THREADS
+  WorkerPool::instance().parallel_for_slots(static_cast<size_t>(n), static_cast<size_t>(slots),
+                                            [&](size_t i, size_t slot) {
+    double x = static_cast<double>(i);
+    for (int k = 0; k < 2000; ++k) x = x * 0.999 + 1.0;
+    runs[i] += 1.0 + 0.0 * x;
+    slot_of[i] = static_cast<double>(slot);
+    if (slot >= owner.size()) {
+      shared = true;
+      return;
+    }
+    // Only the slot's own thread writes its entry.
+    if (!claimed[slot]) {
+      claimed[slot] = 1;
+      owner[slot] = std::this_thread::get_id();
+    } else if (owner[slot] != std::this_thread::get_id()) {
+      shared = true;
+    }
+  });
+  Py_END_ALLOW_THREADS
+  Ref r(new_f64_array(runs.data(), runs.size()));
+  if (!r) return nullptr;
+  Ref s(new_f64_array(slot_of.data(), slot_of.size()));
+  if (!s) return nullptr;
+  return Py_BuildValue("(OOO)", r.get(), s.get(), shared.load() ? Py_False : Py_True);
+}
+
 }  // namespace
 
 PyMethodDef kPoolMethods[] = {
@@ -63,6 +104,9 @@ PyMethodDef kPoolMethods[] = {
     {"pool_map", pool_map, METH_O,
      "pool_map(n)\n--\n\nRun n independent items on the pool; returns (values, number of threads that ran "
      "them)."},
+    {"pool_slots", pool_slots, METH_VARARGS,
+     "pool_slots(n, slots)\n--\n\nRun n items with per-thread slots; returns (times each item ran, slot of "
+     "each item, whether each slot stayed with one thread)."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace qorin::py::testing

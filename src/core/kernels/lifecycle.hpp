@@ -126,7 +126,8 @@ class OffspringIndex {
 };
 
 // Work buffers reused across calls so that ticks do not allocate.
-struct KernelScratch {
+// Aligned to a cache line: the scratches of different threads sit side by side.
+struct alignas(64) KernelScratch {
   std::vector<double> male_pool, mating, zygotes, daughters, sons, draws, probs;
   std::vector<double> pairs;                 // Z*Z: mated pairs [female, male] (discrete generations)
   std::vector<double> cohort, cohort_draws;  // 2*Z: daughters then sons

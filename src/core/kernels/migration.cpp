@@ -120,8 +120,9 @@ void transpose(const Call& c, MigrationScratch& s) {
 // error.
 bool all_ordinary(const double* x, size_t n) {
   constexpr double kSmallestOrdinary = 1e-290;
-  size_t tiny = 0;
-  for (size_t j = 0; j < n; ++j) tiny += static_cast<size_t>(x[j] > 0.0 && x[j] < kSmallestOrdinary);
+  // Both comparisons every time (no branch), so that the loop vectorises.
+  uint64_t tiny = 0;
+  for (size_t j = 0; j < n; ++j) tiny |= static_cast<uint64_t>(x[j] > 0.0) & static_cast<uint64_t>(x[j] < kSmallestOrdinary);
   return tiny == 0;
 }
 
@@ -137,7 +138,7 @@ QORIN_VECTOR_CLONES void prepare_source(const Call& c, size_t d, MigrationScratc
   const double* const ind = c.in.ind.data() + d * c.ind_block;
   const double* const sperm = c.in.sperm.data() + d * c.sperm_block;
   // unmated() for every female cell, the cells' sums side by side.
-  double* const u = s.unmated.data() + d * A * Z;
+  double* const u = s.unmated.data() + d * s.unmated_stride;
   std::fill_n(u, A * Z, 0.0);
   for (size_t zm = 0; zm < Z; ++zm) {
     for (size_t cell = 0; cell < A * Z; ++cell) u[cell] += sperm[cell * Z + zm];
@@ -151,13 +152,17 @@ QORIN_VECTOR_CLONES void prepare_source(const Call& c, size_t d, MigrationScratc
   // of 2^-53; the margin is 8 (len + 4) units.
   const bool bounded =
       len < (size_t{1} << 20) && r_max * w_sum < 1.0 - static_cast<double>(len + 4) * 0x1p-50;
-  s.ordinary[d] = bounded && all_ordinary(u, A * Z) && all_ordinary(sperm, c.sperm_block) &&
-                  all_ordinary(ind + A * Z, A * Z);
+  u[A * Z] = bounded && all_ordinary(u, A * Z) && all_ordinary(sperm, c.sperm_block) &&
+                     all_ordinary(ind + A * Z, A * Z)
+                 ? 1.0
+                 : 0.0;
 }
 
 void size_sources(const MigrationInputs& in, MigrationScratch& s) {
-  s.unmated.resize(in.n_demes * in.n_ages * in.n_ztypes);
-  s.ordinary.resize(in.n_demes);
+  // Whole cache lines per deme: demes are prepared on different threads.
+  constexpr size_t kLine = 64 / sizeof(double);
+  s.unmated_stride = (in.n_ages * in.n_ztypes + 1 + kLine - 1) / kLine * kLine;
+  s.unmated.resize(in.n_demes * s.unmated_stride);
 }
 
 // Flows of n consecutive units holding x[0..n) into lane.v (entry k of the
@@ -174,8 +179,8 @@ class ComputedUnits {
     const size_t start = c.row_start(d);
     len_ = c.row_len(d);
     w_ = c.in.weights.data() + start;
-    unmated_ = s_.unmated.data() + d * c.A * c.Z;
-    ordinary_ = s_.ordinary[d] != 0;
+    unmated_ = s_.unmated.data() + d * s_.unmated_stride;
+    ordinary_ = unmated_[c.A * c.Z] != 0.0;
   }
 
   bool ordinary() const { return ordinary_; }
@@ -400,18 +405,23 @@ void ensure_lanes(MigrationScratch& s, size_t lanes, size_t longest, size_t n_zt
   }
 }
 
-// Work items for n independent pieces: a few per thread, or one without a
-// pool or when too few pieces make waking the workers not worth it.
+// Threads of a call: one lane of buffers each.
+size_t lane_count(WorkerPool* pool) { return pool ? std::max<size_t>(1, pool->threads()) : 1; }
+
+// Work items for n independent pieces: many small ones per thread (so that
+// the threads finish together), or one without a pool or when too few pieces
+// make waking the workers not worth it.
 size_t work_items(WorkerPool* pool, size_t n, const MigrationScratch& s) {
   if (!pool || n < 2 || n < s.min_parallel) return 1;
-  return std::min(n, pool->threads() * 8);
+  return std::min(n, lane_count(pool) * 64);
 }
 
-void run_items(WorkerPool* pool, size_t items, FunctionRef<void(size_t)> body) {
+// Runs body(item, lane) for every item; a lane is used by one thread at a time.
+void run_items(WorkerPool* pool, size_t items, size_t lanes, FunctionRef<void(size_t, size_t)> body) {
   if (pool && items > 1) {
-    pool->parallel_for(items, body);
+    pool->parallel_for_slots(items, lanes, body);
   } else {
-    for (size_t i = 0; i < items; ++i) body(i);
+    for (size_t i = 0; i < items; ++i) body(i, 0);
   }
 }
 
@@ -695,16 +705,17 @@ Status migrate_csr_deterministic_into(const MigrationInputs& in, std::span<doubl
   const size_t D = in.n_demes;
   transpose(c, scratch);
   const size_t items = work_items(pool, D, scratch);
-  ensure_lanes(scratch, items, *longest, in.n_ztypes);
+  const size_t lanes = lane_count(pool);
+  ensure_lanes(scratch, lanes, *longest, in.n_ztypes);
   if (!sources_prepared) {
     size_sources(in, scratch);
-    run_items(pool, items, [&](size_t i) {
+    run_items(pool, items, lanes, [&](size_t i, size_t) {
       for (size_t d = i * D / items, end = (i + 1) * D / items; d < end; ++d) prepare_source(c, d, scratch);
     });
   }
-  run_items(pool, items, [&](size_t i) {
+  run_items(pool, items, lanes, [&](size_t i, size_t l) {
     ComputedUnits units(scratch);
-    MigrationScratch::Lane& lane = scratch.lanes[i];
+    MigrationScratch::Lane& lane = scratch.lanes[l];
     for (size_t t = i * D / items, end = (i + 1) * D / items; t < end; ++t) {
       std::fill_n(c.out_ind + t * c.ind_block, c.ind_block, 0.0);
       std::fill_n(c.out_sperm + t * c.sperm_block, c.sperm_block, 0.0);
@@ -727,7 +738,8 @@ Status migrate_csr_stochastic_into(std::span<SessionRng> rngs, bool continuous, 
   std::fill(out_ind.begin(), out_ind.end(), 0.0);
   std::fill(out_sperm.begin(), out_sperm.end(), 0.0);
   transpose(c, scratch);
-  ensure_lanes(scratch, work_items(pool, D, scratch), *longest, in.n_ztypes);
+  const size_t lanes = lane_count(pool);
+  ensure_lanes(scratch, lanes, *longest, in.n_ztypes);
   scratch.stamp.assign(D, SIZE_MAX);
   const size_t budget = window_budget(in, scratch);
   const size_t units = c.units();
@@ -753,8 +765,8 @@ Status migrate_csr_stochastic_into(std::span<SessionRng> rngs, bool continuous, 
 
     // Each deme draws from its own stream.
     const size_t draw_items = work_items(pool, n, scratch);
-    run_items(pool, draw_items, [&](size_t i) {
-      MigrationScratch::Lane& lane = scratch.lanes[i];
+    run_items(pool, draw_items, lanes, [&](size_t i, size_t l) {
+      MigrationScratch::Lane& lane = scratch.lanes[l];
       for (size_t j = i * n / draw_items, stop = (i + 1) * n / draw_items; j < stop; ++j) {
         const size_t d = first + j;
         Result<size_t> count = record_deme(c, d, rngs[d], continuous, lane,
@@ -787,7 +799,7 @@ Status migrate_csr_stochastic_into(std::span<SessionRng> rngs, bool continuous, 
     const size_t m = scratch.touched.size();
     const size_t pull_items = work_items(pool, m, scratch);
     const Records records{scratch, first};
-    run_items(pool, pull_items, [&](size_t i) {
+    run_items(pool, pull_items, lanes, [&](size_t i, size_t) {
       for (size_t j = i * m / pull_items, stop = (i + 1) * m / pull_items; j < stop; ++j) {
         const size_t t = scratch.touched[j];
         pull_destination(scratch, t, first, end, [&](size_t d, const size_t* edges, size_t k, bool home) {

@@ -47,7 +47,7 @@ struct MigrationInputs {
 class WorkerPool;
 
 // Work buffers of the kernels, reused across calls: the graph turned around
-// (who sends to each deme), one lane of buffers per parallel work item, and
+// (who sends to each deme), one lane of buffers per thread, and
 // the stochastic kernel's record window. Nothing is allocated once they have
 // grown to the call's sizes.
 struct MigrationScratch {
@@ -65,10 +65,11 @@ struct MigrationScratch {
     std::vector<double> x, f, placed, v, stay;
   };
   std::vector<Lane> lanes;
-  // Deterministic kernel: every source deme's unmated parts (n_demes, n_ages,
-  // n_ztypes) and whether its units may skip the settling pass.
+  // Deterministic kernel: per source deme, at unmated_stride intervals, its
+  // unmated parts (n_ages, n_ztypes), then 1.0 when its units may skip the
+  // settling pass (else 0.0).
   std::vector<double> unmated;
-  std::vector<uint8_t> ordinary;
+  size_t unmated_stride = 0;
   // Stochastic kernel: per-deme records of a window of source demes (each
   // unit that sends anything: its number, what stays home, then its flow
   // along every entry of the row), the window's streams as they were before

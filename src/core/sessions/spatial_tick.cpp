@@ -247,18 +247,23 @@ Result<int64_t> SpatialSession::run_tick(CallbackHost* host) {
       WorkerPool& pool = WorkerPool::instance();
       // A few demes are not worth waking the workers for.
       constexpr size_t kMinDemesToSplit = 32;
-      const size_t chunks = n < kMinDemesToSplit ? 1 : std::min(n, std::max<size_t>(1, pool.threads() * 8));
-      if (scratches_.size() < chunks) scratches_.resize(chunks);
+      // Many small chunks keep the threads busy to the end of the loop (the
+      // kernels' buffers are per thread, not per chunk). Migration cuts the
+      // demes the same way, so a thread mostly pulls into the demes it has
+      // just ticked, from its own cache.
+      const size_t slots = n < kMinDemesToSplit ? 1 : std::max<size_t>(1, pool.threads());
+      const size_t chunks = slots == 1 ? 1 : std::min(n, slots * 64);
+      if (scratches_.size() < slots) scratches_.resize(slots);
       // Deterministic migration reads every deme as a source; with nothing
       // able to change the rates before it, each deme is prepared for it
       // right after its tick, while its block is at hand.
       sources_prepared_ = hook_free && !bp_.stochastic && any_migration() &&
                           begin_migration_sources(migration_inputs(), migration_scratch_).ok();
       const MigrationInputs sources = migration_inputs();
-      pool.parallel_for(chunks, [&](size_t c) {
+      pool.parallel_for_slots(chunks, slots, [&](size_t c, size_t slot) {
         const size_t begin = c * n / chunks, end = (c + 1) * n / chunks;
         for (size_t d = begin; d < end; ++d) {
-          tick_deme(d, hook_free, scratches_[c], nullptr);
+          tick_deme(d, hook_free, scratches_[slot], nullptr);
           if (sources_prepared_) prepare_migration_source(sources, d, migration_scratch_);
         }
       });

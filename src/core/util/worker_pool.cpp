@@ -5,7 +5,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <algorithm>
 #include <condition_variable>
+#include <cstdint>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -32,7 +35,7 @@ size_t usable_cores() {
 // held by them) and builds a new one on first use.
 struct WorkerPool::State {
   explicit State(size_t n_threads) : total(n_threads < 1 ? 1 : n_threads) {
-    for (size_t i = 1; i < total; ++i) workers.emplace_back([this] { work(); });
+    for (size_t i = 1; i < total; ++i) workers.emplace_back([this, i] { work(i); });
   }
   ~State() {
     {
@@ -45,12 +48,28 @@ struct WorkerPool::State {
   }
 
   // Takes items until none is left; returns after finishing its last one.
-  void drain() {
-    for (;;) {
-      const size_t i = next.fetch_add(1, std::memory_order_relaxed);
-      if (i >= n_items) return;
-      (*body)(i);
+  // The items are cut into one contiguous segment per slot: a thread works
+  // through its own segment first, then helps with the others'. The same
+  // slot thus gets the same items in loops of the same size (a deme ticked by
+  // a thread in one loop is pulled by it in the next, from its own cache),
+  // and the threads still finish together.
+  void drain(size_t slot) {
+    if (slot >= n_slots) return;
+    for (size_t k = 0; k < n_slots; ++k) {
+      const size_t seg = (slot + k) % n_slots;
+      const size_t end = segment_start(seg + 1);
+      for (;;) {
+        const size_t i = cursors[seg].next.fetch_add(1, std::memory_order_relaxed);
+        if (i >= end) break;
+        (*body)(i, slot);
+      }
     }
+  }
+
+  // First item of segment seg (n_slots segments whose sizes differ by at most one).
+  size_t segment_start(size_t seg) const {
+    const size_t q = n_items / n_slots, r = n_items % n_slots;
+    return seg * q + std::min(seg, r);
   }
 
   // Loops often follow one another closely (a spatial tick runs two, then the
@@ -70,7 +89,7 @@ struct WorkerPool::State {
 #endif
   }
 
-  void work() {
+  void work(size_t slot) {
     uint64_t seen = 0;
     for (;;) {
       await_briefly(seen);
@@ -80,7 +99,7 @@ struct WorkerPool::State {
         if (quit) return;
         seen = generation;
       }
-      drain();
+      drain(slot);
       if (running.fetch_sub(1, std::memory_order_acq_rel) == 1) {
         std::lock_guard<std::mutex> lk(mu);
         done.notify_all();
@@ -88,18 +107,21 @@ struct WorkerPool::State {
     }
   }
 
-  void run(size_t n, FunctionRef<void(size_t)>* f) {
+  void run(size_t n, size_t slots, FunctionRef<void(size_t, size_t)>* f) {
     {
       std::lock_guard<std::mutex> lk(mu);
       body = f;
       n_items = n;
-      next.store(0, std::memory_order_relaxed);
+      n_slots = std::min(slots, total);
+      for (size_t seg = 0; seg < n_slots; ++seg) {
+        cursors[seg].next.store(segment_start(seg), std::memory_order_relaxed);
+      }
       running.store(workers.size(), std::memory_order_relaxed);
       generation += 1;
       published.store(generation, std::memory_order_release);
     }
     wake.notify_all();
-    drain();
+    drain(0);
     // The workers are finishing their last items: wait for them awake for a
     // short while, then asleep.
     const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(300);
@@ -115,14 +137,19 @@ struct WorkerPool::State {
   std::vector<std::thread> workers;
   std::mutex mu;
   std::condition_variable wake, done;
-  std::atomic<size_t> next{0};
+  // Next item of each slot's segment; a cache line each.
+  struct alignas(64) Cursor {
+    std::atomic<size_t> next{0};
+  };
+  std::unique_ptr<Cursor[]> cursors{new Cursor[total]};
   size_t n_items = 0;
+  size_t n_slots = 0;
   std::atomic<size_t> running{0};  // workers still on the current loop
   uint64_t generation = 0;
   bool quit = false;
   std::atomic<uint64_t> published{0};  // generation, readable without the lock
   std::atomic<bool> quitting{false};
-  FunctionRef<void(size_t)>* body = nullptr;
+  FunctionRef<void(size_t, size_t)>* body = nullptr;
   std::mutex busy;  // held by the caller whose loop the workers run
 };
 
@@ -167,15 +194,20 @@ void WorkerPool::set_threads(size_t n) {
 }
 
 void WorkerPool::parallel_for(size_t n, FunctionRef<void(size_t)> body) {
+  parallel_for_slots(n, SIZE_MAX, [&](size_t i, size_t) { body(i); });
+}
+
+void WorkerPool::parallel_for_slots(size_t n, size_t slots, FunctionRef<void(size_t, size_t)> body) {
   if (n == 0) return;
-  State* s = n > 1 ? state() : nullptr;
+  if (slots == 0) slots = 1;
+  State* s = n > 1 && slots > 1 ? state() : nullptr;
   std::unique_lock<std::mutex> busy;
   if (s && s->total > 1) busy = std::unique_lock<std::mutex>(s->busy, std::try_to_lock);
   if (!busy.owns_lock()) {
-    for (size_t i = 0; i < n; ++i) body(i);
+    for (size_t i = 0; i < n; ++i) body(i, 0);
     return;
   }
-  s->run(n, &body);
+  s->run(n, slots, &body);
 }
 
 }  // namespace qorin

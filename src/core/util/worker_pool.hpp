@@ -20,6 +20,12 @@ class WorkerPool {
   // another caller's loop, the items run on the calling thread instead, so
   // concurrent callers never oversubscribe the machine.
   void parallel_for(size_t n, FunctionRef<void(size_t)> body);
+  // The same, passing each item the slot of the thread that runs it: a
+  // number in [0, slots) that no other thread uses during the loop (the
+  // calling thread is slot 0; threads beyond `slots` sit the loop out).
+  // Per-thread buffers indexed by slot let a loop cut its work into many
+  // small items without a buffer per item.
+  void parallel_for_slots(size_t n, size_t slots, FunctionRef<void(size_t item, size_t slot)> body);
 
   // Total threads a loop may use, the calling thread included (at least 1).
   size_t threads() const;
