@@ -122,7 +122,9 @@ bool all_ordinary(const double* x, size_t n) {
   constexpr double kSmallestOrdinary = 1e-290;
   // Both comparisons every time (no branch), so that the loop vectorises.
   uint64_t tiny = 0;
-  for (size_t j = 0; j < n; ++j) tiny |= static_cast<uint64_t>(x[j] > 0.0) & static_cast<uint64_t>(x[j] < kSmallestOrdinary);
+  for (size_t j = 0; j < n; ++j) {
+    tiny |= static_cast<uint64_t>(x[j] > 0.0) & static_cast<uint64_t>(x[j] < kSmallestOrdinary);
+  }
   return tiny == 0;
 }
 
@@ -695,33 +697,50 @@ void prepare_migration_source(const MigrationInputs& in, size_t d, MigrationScra
   prepare_source(c, d, scratch);
 }
 
-Status migrate_csr_deterministic_into(const MigrationInputs& in, std::span<double> out_ind,
-                                      std::span<double> out_sperm, MigrationScratch& scratch, WorkerPool* pool,
-                                      bool sources_prepared) {
+namespace {
+
+// Checks the inputs, turns the graph around and sizes the scratch for `lanes`
+// threads.
+Status begin_pulls(const MigrationInputs& in, std::span<double> out_ind, std::span<double> out_sperm,
+                   MigrationScratch& scratch, size_t lanes) {
   Result<size_t> longest = validate(in, std::nullopt);
   if (!longest) return longest.error();
   QORIN_TRY(check_outputs(in, out_ind, out_sperm));
   const Call c(in, out_ind, out_sperm);
-  const size_t D = in.n_demes;
   transpose(c, scratch);
-  const size_t items = work_items(pool, D, scratch);
+  ensure_lanes(scratch, std::max<size_t>(1, lanes), *longest, in.n_ztypes);
+  size_sources(in, scratch);
+  return Status::ok();
+}
+
+// Fills destination t's output blocks from its prepared sources.
+void pull_deterministic(const Call& c, size_t t, MigrationScratch& scratch, MigrationScratch::Lane& lane) {
+  ComputedUnits units(scratch);
+  std::fill_n(c.out_ind + t * c.ind_block, c.ind_block, 0.0);
+  std::fill_n(c.out_sperm + t * c.sperm_block, c.sperm_block, 0.0);
+  pull_destination(scratch, t, 0, c.in.n_demes, [&](size_t d, const size_t* edges, size_t m, bool home) {
+    pull_group(c, t, d, edges, m, home, units, lane);
+  });
+}
+
+}  // namespace
+
+Status migrate_csr_deterministic_into(const MigrationInputs& in, std::span<double> out_ind,
+                                      std::span<double> out_sperm, MigrationScratch& scratch, WorkerPool* pool,
+                                      bool sources_prepared) {
   const size_t lanes = lane_count(pool);
-  ensure_lanes(scratch, lanes, *longest, in.n_ztypes);
+  QORIN_TRY(begin_pulls(in, out_ind, out_sperm, scratch, lanes));
+  const Call c(in, out_ind, out_sperm);
+  const size_t D = in.n_demes;
+  const size_t items = work_items(pool, D, scratch);
   if (!sources_prepared) {
-    size_sources(in, scratch);
     run_items(pool, items, lanes, [&](size_t i, size_t) {
       for (size_t d = i * D / items, end = (i + 1) * D / items; d < end; ++d) prepare_source(c, d, scratch);
     });
   }
   run_items(pool, items, lanes, [&](size_t i, size_t l) {
-    ComputedUnits units(scratch);
-    MigrationScratch::Lane& lane = scratch.lanes[l];
     for (size_t t = i * D / items, end = (i + 1) * D / items; t < end; ++t) {
-      std::fill_n(c.out_ind + t * c.ind_block, c.ind_block, 0.0);
-      std::fill_n(c.out_sperm + t * c.sperm_block, c.sperm_block, 0.0);
-      pull_destination(scratch, t, 0, D, [&](size_t d, const size_t* edges, size_t m, bool home) {
-        pull_group(c, t, d, edges, m, home, units, lane);
-      });
+      pull_deterministic(c, t, scratch, scratch.lanes[l]);
     }
   });
   return Status::ok();

@@ -258,7 +258,7 @@ Result<int64_t> SpatialSession::run_tick(CallbackHost* host) {
       // able to change the rates before it, each deme is prepared for it
       // right after its tick, while its block is at hand.
       sources_prepared_ = hook_free && !bp_.stochastic && any_migration() &&
-                          begin_migration_sources(migration_inputs(), migration_scratch_).ok();
+                          begin_migration_sources(migration_inputs(), migration_scratch_).is_ok();
       const MigrationInputs sources = migration_inputs();
       pool.parallel_for_slots(chunks, slots, [&](size_t c, size_t slot) {
         const size_t begin = c * n / chunks, end = (c + 1) * n / chunks;

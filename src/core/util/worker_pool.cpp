@@ -83,12 +83,6 @@ struct WorkerPool::State {
     }
   }
 
-  static void cpu_relax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-  }
-
   void work(size_t slot) {
     uint64_t seen = 0;
     for (;;) {
