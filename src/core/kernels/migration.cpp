@@ -234,11 +234,11 @@ class ComputedUnits {
 
 // The common cases of a deme of ordinary units: one entry to another deme
 // (wk >= 0, its weight), or home without self-loops (wk < 0). Same products
-// and sums as the general path, the units of a cell side by side.
+// and sums as the general path; eight units side by side, their running sums
+// kept in registers.
 QORIN_VECTOR_CLONES void pull_ordinary(const Call& c, size_t t, size_t d, const double* unm, double wk,
                                        MigrationScratch::Lane& lane) {
-  const size_t A = c.A, Z = c.Z, len = c.row_len(d);
-  const bool home = wk < 0.0;
+  const size_t A = c.A, Z = c.Z, AZ = A * Z, len = c.row_len(d);
   const double* const w = c.in.weights.data() + c.row_start(d);
   const double* const rate = c.in.rate.data() + d * 2 * A;
   const double* const ind = c.in.ind.data() + d * c.ind_block;
@@ -246,52 +246,63 @@ QORIN_VECTOR_CLONES void pull_ordinary(const Call& c, size_t t, size_t d, const 
   double* const out_ind = c.out_ind + t * c.ind_block;
   double* const out_sperm = c.out_sperm + t * c.sperm_block;
   double* const x = lane.x.data();
-  double* const f = lane.f.data();
-  double* const placed = lane.placed.data();
   double* const val = lane.v.data();
+  constexpr size_t W = 8;
 
-  // What units x[0..k) at rate r send along the entry, or keep at home.
+  // What units xs[0..k) at rate r send along the entry, or keep at home
+  // (each unit's flows along the row summed in entry order).
   auto amounts = [&](const double* xs, size_t k, double r, double* out) {
-    if (!home) {
+    if (wk >= 0.0) {
       for (size_t j = 0; j < k; ++j) out[j] = r * xs[j] * wk;
       return;
     }
-    for (size_t j = 0; j < k; ++j) {
-      f[j] = r * xs[j];
-      placed[j] = 0.0;
+    size_t j = 0;
+    for (; j + W <= k; j += W) {
+      double f[W], placed[W];
+      for (size_t l = 0; l < W; ++l) {
+        f[l] = r * xs[j + l];
+        placed[l] = 0.0;
+      }
+      for (size_t e = 0; e < len; ++e) {
+        const double we = w[e];
+        for (size_t l = 0; l < W; ++l) placed[l] += f[l] * we;
+      }
+      for (size_t l = 0; l < W; ++l) out[j + l] = xs[j + l] - placed[l];
     }
-    for (size_t e = 0; e < len; ++e) {
-      const double we = w[e];
-      for (size_t j = 0; j < k; ++j) placed[j] += f[j] * we;
+    for (; j < k; ++j) {
+      const double f = r * xs[j];
+      double placed = 0.0;
+      for (size_t e = 0; e < len; ++e) placed += f * w[e];
+      out[j] = xs[j] - placed;
     }
-    for (size_t j = 0; j < k; ++j) out[j] = xs[j] - placed[j];
   };
 
-  // Females an age at a time: the unmated parts, then the stored-sperm
-  // classes, whose amounts also count towards their female cells (the cells'
-  // running sums side by side, each in unit order).
-  double* const acc = lane.stay.data();
+  // Females: the unmated parts and the stored-sperm classes of every age.
   for (size_t a = 0; a < A; ++a) {
-    const double r = rate[a];
-    amounts(unm + a * Z, Z, r, x);
-    amounts(sperm + a * Z * Z, Z * Z, r, val);
-    double* const to_sperm = out_sperm + a * Z * Z;
-    for (size_t i = 0; i < Z * Z; ++i) to_sperm[i] += val[i];
-    double* const to = out_ind + a * Z;
-    for (size_t zf = 0; zf < Z; ++zf) {
-      acc[zf] = to[zf];
-      acc[zf] += x[zf];
-    }
+    amounts(unm + a * Z, Z, rate[a], x + a * Z);
+    amounts(sperm + a * Z * Z, Z * Z, rate[a], val + a * Z * Z);
+  }
+  for (size_t i = 0; i < AZ * Z; ++i) out_sperm[i] += val[i];
+  // A female cell takes its unmated part, then its stored-sperm classes in
+  // ztype order.
+  size_t cell = 0;
+  for (; cell + W <= AZ; cell += W) {
+    double acc[W];
+    for (size_t l = 0; l < W; ++l) acc[l] = out_ind[cell + l] + x[cell + l];
+    const double* const rows = val + cell * Z;
     for (size_t zm = 0; zm < Z; ++zm) {
-      for (size_t zf = 0; zf < Z; ++zf) acc[zf] += val[zf * Z + zm];
+      for (size_t l = 0; l < W; ++l) acc[l] += rows[l * Z + zm];
     }
-    for (size_t zf = 0; zf < Z; ++zf) to[zf] = acc[zf];
+    for (size_t l = 0; l < W; ++l) out_ind[cell + l] = acc[l];
   }
-  for (size_t a = 0; a < A; ++a) {
-    amounts(ind + (A + a) * Z, Z, rate[A + a], val);
-    double* const to = out_ind + (A + a) * Z;
-    for (size_t z = 0; z < Z; ++z) to[z] += val[z];
+  for (; cell < AZ; ++cell) {
+    double acc = out_ind[cell] + x[cell];
+    for (size_t zm = 0; zm < Z; ++zm) acc += val[cell * Z + zm];
+    out_ind[cell] = acc;
   }
+  // Males.
+  for (size_t a = 0; a < A; ++a) amounts(ind + AZ + a * Z, Z, rate[A + a], val + a * Z);
+  for (size_t i = 0; i < AZ; ++i) out_ind[AZ + i] += val[i];
 }
 
 // Adds what source d sends to destination t along the entries edges[0..m)
@@ -383,12 +394,14 @@ void pull_destination(MigrationScratch& s, size_t t, size_t source_first, size_t
 }
 
 // Buffers of `lanes` work items for rows up to `longest` entries.
-void ensure_lanes(MigrationScratch& s, size_t lanes, size_t longest, size_t n_ztypes) {
+void ensure_lanes(MigrationScratch& s, size_t lanes, size_t longest, size_t n_ages, size_t n_ztypes) {
   const size_t n = longest > 0 ? longest : 1;
   const size_t units = n_ztypes + 1;
   // An age's stored-sperm classes side by side.
   const size_t age_units = std::max(units, n_ztypes * n_ztypes);
-  const size_t v_units = std::max(std::max(n, n_ztypes) * units, n_ztypes * n_ztypes);
+  // A deme's stored-sperm classes (and male cells) side by side.
+  const size_t cells = n_ages * n_ztypes;
+  const size_t v_units = std::max(std::max(n, n_ztypes) * units, std::max(cells * n_ztypes, cells));
   // Lanes run on different threads at once: each buffer ends with a cache
   // line of its own, so that no two lanes write to one line.
   constexpr size_t kPad = 64 / sizeof(double);
@@ -400,7 +413,7 @@ void ensure_lanes(MigrationScratch& s, size_t lanes, size_t longest, size_t n_zt
     ensure(l.row, n);
     ensure(l.probs, n);
     ensure(l.v, v_units);
-    ensure(l.x, units);
+    ensure(l.x, std::max(units, cells));
     ensure(l.stay, units);
     ensure(l.f, age_units);
     ensure(l.placed, age_units);
@@ -708,7 +721,7 @@ Status begin_pulls(const MigrationInputs& in, std::span<double> out_ind, std::sp
   QORIN_TRY(check_outputs(in, out_ind, out_sperm));
   const Call c(in, out_ind, out_sperm);
   transpose(c, scratch);
-  ensure_lanes(scratch, std::max<size_t>(1, lanes), *longest, in.n_ztypes);
+  ensure_lanes(scratch, std::max<size_t>(1, lanes), *longest, in.n_ages, in.n_ztypes);
   size_sources(in, scratch);
   return Status::ok();
 }
@@ -758,7 +771,7 @@ Status migrate_csr_stochastic_into(std::span<SessionRng> rngs, bool continuous, 
   std::fill(out_sperm.begin(), out_sperm.end(), 0.0);
   transpose(c, scratch);
   const size_t lanes = lane_count(pool);
-  ensure_lanes(scratch, lanes, *longest, in.n_ztypes);
+  ensure_lanes(scratch, lanes, *longest, in.n_ages, in.n_ztypes);
   scratch.stamp.assign(D, SIZE_MAX);
   const size_t budget = window_budget(in, scratch);
   const size_t units = c.units();
