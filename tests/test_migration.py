@@ -36,13 +36,13 @@ def count(kind, hi):
 
 
 @st.composite
-def cases(draw, kind="fractional", broken=False, max_demes=5):
+def cases(draw, kind="fractional", broken=False, max_demes=5, ages=(1, 3), ztypes=(1, 3)):
     """A random stacked state, graph and rate column. Rows may be empty, hold
     self-loops and repeated destinations; their weights sum to one, to less,
     to more, or to zero."""
     D = draw(st.integers(1, max_demes))
-    A = draw(st.integers(1, 3))
-    Z = draw(st.integers(1, 3))
+    A = draw(st.integers(*ages))
+    Z = draw(st.integers(*ztypes))
     dest, weights, indptr = [], [], [0]
     for _ in range(D):
         row = draw(st.lists(st.integers(0, D - 1), max_size=4))
@@ -156,6 +156,16 @@ def test_parallel_and_windowed_kernels_match_one_thread(mode, c, data):
             T.set_worker_threads(0)
         assert u64(got[0]) == u64(ind) and u64(got[1]) == u64(sperm)
         assert got[2] == after
+
+
+@SETTINGS
+@given(c=cases(broken=True, max_demes=4, ages=(2, 4), ztypes=(3, 11)))
+def test_wide_demes_match_model_bit_for_bit(c):
+    # Many cells per age: the kernel sums several cells side by side, in
+    # blocks and a remainder.
+    ind, sperm = run_engine(c, "deterministic")
+    m_ind, m_sperm = run_model(c, "deterministic")
+    assert u64(ind) == u64(m_ind) and u64(sperm) == u64(m_sperm)
 
 
 # ---------------------------------------------------------------- properties
