@@ -92,10 +92,45 @@ struct Call {
   size_t units() const { return A * Z * (Z + 1) + A * Z; }
 };
 
+// Rates are fractions of a class.
+Status check_rates(const MigrationInputs& in) {
+  const size_t A = in.n_ages;
+  for (size_t i = 0; i < in.rate.size(); ++i) {
+    const double r = in.rate[i];
+    if (!(r >= 0.0 && r <= 1.0)) {
+      const size_t d = i / (2 * A), s = (i / A) % 2, a = i % A;
+      return Error::value("migration rate of deme " + format_uint(d) + ", sex " + format_uint(s) + ", age " +
+                          format_uint(a) + " must be a fraction in [0, 1], got " + format_number(r));
+    }
+  }
+  return Status::ok();
+}
+
+// Whether the scratch has already checked and turned around this very graph
+// (its owner promises that a graph it passes again unmoved is unchanged).
+bool graph_known(const MigrationScratch& s, const MigrationInputs& in) {
+  const MigrationScratch::GraphKey& k = s.graph_key;
+  return s.graph_fixed && s.graph_ready && k.indptr == in.indptr.data() && k.n_indptr == in.indptr.size() &&
+         k.dest_idx == in.dest_idx.data() && k.n_dest_idx == in.dest_idx.size() &&
+         k.weights == in.weights.data() && k.n_weights == in.weights.size();
+}
+
+void remember_graph(MigrationScratch& s, const MigrationInputs& in, size_t longest) {
+  if (!s.graph_fixed) return;
+  s.graph_key = {in.indptr.data(), in.indptr.size(), in.dest_idx.data(), in.dest_idx.size(), in.weights.data(),
+                 in.weights.size()};
+  s.graph_longest = longest;
+  s.graph_ready = true;
+}
+
 // Turns the graph around: the sources of each destination, by ascending source
 // and entry (a counting sort over the entries in CSR order keeps that order).
 void transpose(const Call& c, MigrationScratch& s) {
   const size_t D = c.in.n_demes, nnz = c.in.dest_idx.size();
+  if (graph_known(s, c.in)) {
+    s.cursor.assign(s.in_ptr.begin(), s.in_ptr.end() - 1);
+    return;
+  }
   s.in_ptr.assign(D + 1, 0);
   for (size_t e = 0; e < nnz; ++e) s.in_ptr[static_cast<size_t>(c.in.dest_idx[e]) + 1] += 1;
   for (size_t t = 0; t < D; ++t) s.in_ptr[t + 1] += s.in_ptr[t];
@@ -583,7 +618,10 @@ Status check_outputs(const MigrationInputs& in, std::span<double> out_ind, std::
   return Status::ok();
 }
 
-Result<size_t> validate(const MigrationInputs& in, std::optional<size_t> n_streams) {
+// Checks a call's inputs (the graph only when `known` holds it already);
+// returns the longest row.
+Result<size_t> validate(const MigrationInputs& in, std::optional<size_t> n_streams,
+                        const MigrationScratch* known = nullptr) {
   const size_t D = in.n_demes, A = in.n_ages, Z = in.n_ztypes;
 
   // Lengths.
@@ -610,6 +648,11 @@ Result<size_t> validate(const MigrationInputs& in, std::optional<size_t> n_strea
     return Error::runtime("migration state length mismatch: ind has " + format_uint(in.ind.size()) +
                           " values for " + format_size(n_ind) + ", sperm has " + format_uint(in.sperm.size()) +
                           " values for " + format_size(n_sperm));
+  }
+
+  if (known && graph_known(*known, in)) {
+    QORIN_TRY(check_rates(in));
+    return known->graph_longest;
   }
 
   // The graph: row pointers, entry counts, destinations, weights.
@@ -646,15 +689,7 @@ Result<size_t> validate(const MigrationInputs& in, std::optional<size_t> n_strea
     }
   }
 
-  // Rates are fractions of a class.
-  for (size_t i = 0; i < in.rate.size(); ++i) {
-    const double r = in.rate[i];
-    if (!(r >= 0.0 && r <= 1.0)) {
-      const size_t d = i / (2 * A), s = (i / A) % 2, a = i % A;
-      return Error::value("migration rate of deme " + format_uint(d) + ", sex " + format_uint(s) + ", age " +
-                          format_uint(a) + " must be a fraction in [0, 1], got " + format_number(r));
-    }
-  }
+  QORIN_TRY(check_rates(in));
   return longest;
 }
 
@@ -699,7 +734,7 @@ Result<double> distribute_csr_outbound(SessionRng& rng, std::span<const double> 
 }
 
 Status begin_migration_sources(const MigrationInputs& in, MigrationScratch& scratch) {
-  Result<size_t> longest = validate(in, std::nullopt);
+  Result<size_t> longest = validate(in, std::nullopt, &scratch);
   if (!longest) return longest.error();
   size_sources(in, scratch);
   return Status::ok();
@@ -716,11 +751,12 @@ namespace {
 // threads.
 Status begin_pulls(const MigrationInputs& in, std::span<double> out_ind, std::span<double> out_sperm,
                    MigrationScratch& scratch, size_t lanes) {
-  Result<size_t> longest = validate(in, std::nullopt);
+  Result<size_t> longest = validate(in, std::nullopt, &scratch);
   if (!longest) return longest.error();
   QORIN_TRY(check_outputs(in, out_ind, out_sperm));
   const Call c(in, out_ind, out_sperm);
   transpose(c, scratch);
+  remember_graph(scratch, in, *longest);
   ensure_lanes(scratch, std::max<size_t>(1, lanes), *longest, in.n_ages, in.n_ztypes);
   size_sources(in, scratch);
   return Status::ok();
@@ -762,7 +798,7 @@ Status migrate_csr_deterministic_into(const MigrationInputs& in, std::span<doubl
 Status migrate_csr_stochastic_into(std::span<SessionRng> rngs, bool continuous, const MigrationInputs& in,
                                    std::span<double> out_ind, std::span<double> out_sperm,
                                    MigrationScratch& scratch, WorkerPool* pool) {
-  Result<size_t> longest = validate(in, rngs.size());
+  Result<size_t> longest = validate(in, rngs.size(), &scratch);
   if (!longest) return longest.error();
   QORIN_TRY(check_outputs(in, out_ind, out_sperm));
   const Call c(in, out_ind, out_sperm);
@@ -770,6 +806,7 @@ Status migrate_csr_stochastic_into(std::span<SessionRng> rngs, bool continuous, 
   std::fill(out_ind.begin(), out_ind.end(), 0.0);
   std::fill(out_sperm.begin(), out_sperm.end(), 0.0);
   transpose(c, scratch);
+  remember_graph(scratch, in, *longest);
   const size_t lanes = lane_count(pool);
   ensure_lanes(scratch, lanes, *longest, in.n_ages, in.n_ztypes);
   scratch.stamp.assign(D, SIZE_MAX);

@@ -81,6 +81,20 @@ struct MigrationScratch {
   std::vector<size_t> cursor;   // per destination: next entry of in_src not yet pulled
   std::vector<size_t> stamp;    // per destination: last window that touched it
   std::vector<size_t> touched;  // destinations a window sends to
+  // Set by an owner whose graph arrays never change while they stay where
+  // they are (a session's blueprint): the graph is then checked and turned
+  // around once, and later calls passing the same arrays reuse that.
+  bool graph_fixed = false;
+  struct GraphKey {
+    const int64_t* indptr = nullptr;
+    size_t n_indptr = 0;
+    const int64_t* dest_idx = nullptr;
+    size_t n_dest_idx = 0;
+    const double* weights = nullptr;
+    size_t n_weights = 0;
+  } graph_key;
+  size_t graph_longest = 0;
+  bool graph_ready = false;
   // Bytes of records a window may hold; 0 picks a quarter of the stacked
   // state within [8 MiB, 64 MiB] (tests set small windows).
   size_t window_bytes = 0;

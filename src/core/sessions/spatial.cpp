@@ -193,6 +193,9 @@ Result<SpatialSession> SpatialSession::from_parts(SpatialParts p) {
     return Error::memory("out of memory creating " + format_uint(n) + " deme streams");
   }
   s.bp_ = std::move(p.blueprint);
+  // The blueprint, and so the migration graph, never changes: migration
+  // checks and turns the graph around once.
+  s.migration_scratch_.graph_fixed = true;
   s.eco_ = std::move(p.ecology);
   s.bank_ = std::move(p.bank);
   s.ids_ = std::move(p.deme_variant_ids);
