@@ -8,7 +8,9 @@ bandwidth). Each deme count runs in a fresh process, whose peak resident memory
 is reported beside the stacked state size.
 
 Run from the repository root after building:  PYTHONPATH=python python bench/spatial.py
-(--demes 10 1000 to skip the largest case; --ticks scales the tick counts).
+(--demes 10 1000 to skip the largest case; --ticks scales the tick counts; --extra 0
+for a plain ring, whose demes are read in order, against the default two random
+sources per deme, whose blocks are read cold).
 """
 import argparse
 import json
@@ -44,10 +46,10 @@ def graph(n, rng, extra=2):
     return indptr, dest, weights
 
 
-def build(n, stochastic, seed=1):
+def build(n, stochastic, seed=1, extra=2):
     locus = genetics.homing_drive(cutting=0.9, homing=0.9)
     rng = np.random.default_rng(seed)
-    indptr, dest, weights = graph(n, rng)
+    indptr, dest, weights = graph(n, rng, extra)
     bp = Blueprint(A, 2, locus, n_demes=n, stochastic=stochastic, migration_indptr=indptr,
                    migration_dest_idx=dest, migration_weights=weights)
     p = Params(bp, locus, carrying_capacity=500.0, eggs_per_female=20.0, low_density_growth_rate=4.0,
@@ -103,7 +105,7 @@ def rss_bytes():
         return int(f.read().split()[1]) * resource.getpagesize()
 
 
-def child(n, ticks):
+def child(n, ticks, extra):
     """Times one deme count in a fresh process and reports its peak memory, so
     that neither other cases nor the triad's arrays count towards it."""
     baseline = rss_bytes()
@@ -111,7 +113,7 @@ def child(n, ticks):
     for stochastic in (False, True):
         for threads in (1, 2):
             T.set_worker_threads(threads)
-            s, out["state_bytes"] = build(n, stochastic)
+            s, out["state_bytes"] = build(n, stochastic, extra=extra)
             out[f"{int(stochastic)}{threads}"] = time_ticks(s, ticks)
             del s
     out["peak"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
@@ -122,7 +124,9 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--demes", type=int, nargs="+", default=[10, 1000, 100000])
     ap.add_argument("--ticks", type=float, default=1.0, help="scale the number of timed ticks")
-    ap.add_argument("--child", type=int, nargs=2, help=argparse.SUPPRESS)
+    ap.add_argument("--extra", type=int, default=2,
+                    help="random destinations per deme besides its two ring neighbours (0: a ring)")
+    ap.add_argument("--child", type=int, nargs=3, help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.child:
         child(*args.child)
@@ -133,7 +137,7 @@ def main():
         ticks = max(2, int(args.ticks * {10: 2000, 1000: 40}.get(n, 3)))
         # NumPy's BLAS threads would spin beside the engine's workers after the set-up.
         env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1", MKL_NUM_THREADS="1")
-        res = json.loads(subprocess.run([sys.executable, __file__, "--child", str(n), str(ticks)],
+        res = json.loads(subprocess.run([sys.executable, __file__, "--child", str(n), str(ticks), str(args.extra)],
                                         check=True, capture_output=True, text=True, env=env).stdout)
         state_bytes = res["state_bytes"]
         triad = triad_bandwidth(state_bytes)

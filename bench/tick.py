@@ -2,7 +2,7 @@
 
 Three models, each run for 1000 ticks in deterministic and in stochastic mode
 with one tick() call per tick. The NumPy implementation of the deterministic
-tick (bench/numpy_model.py) runs beside it in the same process and must agree
+tick (tests/numpy_model.py, a reference model of the tests) runs beside it in the same process and must agree
 with the engine to 1e-12 relative.
 
 A second table gives the CPU time per tick inside run(N, 0) for three models
@@ -24,7 +24,7 @@ import time
 
 import numpy as np
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
 from numpy_model import NumpyTick  # noqa: E402
 
 from qorin import _engine_rs, genetics  # noqa: E402

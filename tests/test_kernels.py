@@ -282,9 +282,6 @@ def test_contract_stages_reproducible_per_seed():
 
 
 def test_deterministic_stages_agree_with_numpy_model():
-    import sys
-    import pathlib
-    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "bench"))
     from numpy_model import NumpyTick
     from qorin.contracts import Blueprint, Params
     from qorin import _engine_rs

@@ -1,16 +1,12 @@
 """EngineSession: construction, ticks, state access, parameters, execution states."""
 
-import pathlib
-import sys
-
 import numpy as np
 import pytest
 
 from qorin import _engine_rs, genetics
 from qorin.contracts import Blueprint, Params
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "bench"))
-from numpy_model import NumpyTick  # noqa: E402
+from numpy_model import NumpyTick
 
 EngineSession = _engine_rs.EngineSession
 

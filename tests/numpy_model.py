@@ -1,8 +1,8 @@
 """A straightforward vectorized NumPy implementation of the deterministic
 age-structured tick (reproduction, survival with density regulation, aging).
 
-It serves as the side-by-side baseline of the tick benchmarks and as an
-independent check of the engine's deterministic kernels.
+It serves as an independent check of the engine's deterministic kernels and as
+the side-by-side baseline of the tick benchmark (bench/tick.py).
 """
 
 import numpy as np
