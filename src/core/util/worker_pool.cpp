@@ -3,9 +3,9 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -26,6 +26,14 @@ size_t usable_cores() {
   }
   const unsigned hw = std::thread::hardware_concurrency();
   return hw > 0 ? hw : 1;
+}
+
+// Tells the processor that the thread is spinning on a value another thread
+// will change.
+void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
 }
 
 }  // namespace

@@ -9,14 +9,6 @@
 
 namespace qorin {
 
-// Tells the processor that the thread is spinning on a value another thread
-// will change.
-inline void cpu_relax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#endif
-}
-
 class WorkerPool {
  public:
   // The process-wide pool. Its threads start on first use; after fork() the
