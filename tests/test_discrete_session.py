@@ -133,6 +133,12 @@ def test_chunked_runs_and_snapshot_restores_continue_exactly(wf, stochastic):
     assert np.array_equal(again, second)
     with pytest.raises(ValueError, match="rng_words must contain 4 state words, got 3"):
         parts.restore_state(snap[0], snap[1], snap[2][:3], snap[3])
+    for bad in (snap[1][:-1], np.append(snap[1], 0.0)):
+        with pytest.raises(ValueError, match="^checkpoint array does not match the live state size$"):
+            parts.restore_state(snap[0], bad, snap[2], snap[3])
+    # A refused restore changes nothing.
+    _, after, _ = parts.run(0, 1, wf)
+    assert np.array_equal(after[-1], again[-1])
 
 
 def test_bound_history_checkpoints_and_parameter_log():
