@@ -196,8 +196,8 @@ class WrightFisherSession(DiscreteSession):
             blueprint = copy.copy(blueprint)
             blueprint.extreme_speed_mode = SAMPLING_MODES["multinomial" if stochastic else "expected"]
         elif stochastic and mode == SAMPLING_MODES["expected"] and \
-                getattr(blueprint, "generations", None) is None:
-            _expected_warning("WrightFisherSession")  # a blueprint made without the check
+                getattr(blueprint, "generations", None) != "wright_fisher":
+            _expected_warning("WrightFisherSession")  # a blueprint not checked as Wright-Fisher
         super().__init__(blueprint, params, seed)
 
     def set_hook_program(self, program) -> None:
