@@ -108,6 +108,9 @@ def test_hardy_weinberg_counts_sum_to_the_total():
     assert counts.sum() == 101 and np.all(counts == np.round(counts))
     expected = np.array([0.25, 0.3, 0.2, 0.09, 0.12, 0.04]) * 101
     assert np.all(np.abs(counts - expected) < 1.0)
+    # the allele copies are as close to 2 * total * p as integers allow
+    two = GEN.hardy_weinberg(G.autosomal_locus(2), {"A1": 0.1}, 50)
+    assert two.tolist() == [0.0, 10.0, 40.0]  # 10 copies of A1 in 100: p = 0.1 exactly
     with pytest.raises(ValueError, match="sum to 1"):
         GEN.hardy_weinberg(locus, {"A": 0.8, "B": 0.3}, 10)
     with pytest.raises(ValueError, match="not an allele"):

@@ -269,9 +269,17 @@ def hardy_weinberg(locus, frequencies, total: int) -> np.ndarray:
     prob = np.array([np.prod(p ** c) * (2.0 if c.max() == 1 else 1.0) for c in copies])
     exact = prob / prob.sum() * total
     counts = np.floor(exact)
-    short = int(total - counts.sum())
-    order = np.argsort(-(exact - counts), kind="stable")
-    counts[order[:short]] += 1
+    # the allele copies to reach: 2*total shared by largest remainder, so the
+    # starting allele frequencies are as exact as the counts allow
+    want = p * (2 * total)
+    target = np.floor(want)
+    target[np.argsort(-(want - target), kind="stable")[:int(2 * total - target.sum())]] += 1
+    room = target - counts @ copies  # never negative: the floors carry at most want copies
+    for _ in range(int(total - counts.sum())):
+        fits = np.all(copies <= room, axis=1)  # some genotype always fits: room sums to 2 per individual
+        k = int(np.argmax(np.where(fits, exact - counts, -np.inf)))
+        counts[k] += 1
+        room -= copies[k]
     return counts
 
 
