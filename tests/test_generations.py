@@ -272,3 +272,8 @@ def test_construct_keys_are_checked(genetics, key):
     with pytest.raises(ScenarioError) as info:
         parse_scenario(text)
     assert info.value.key == key
+
+
+def test_model_reports_its_generations():
+    assert qorin.wright_fisher(10).generations == "wright_fisher"
+    assert Model(qorin.Blueprint(3), None).generations == "overlapping"

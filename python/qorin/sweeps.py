@@ -78,6 +78,12 @@ class Model:
     program: Any = None
     session: Any = None
 
+    @property
+    def generations(self) -> str:
+        """The kind of generations of the blueprint ("overlapping", "discrete",
+        "wright_fisher"), which chooses the session when none is given."""
+        return _generations.generations_of(self.blueprint)
+
 
 def _as_model(value, where: str) -> Model:
     if isinstance(value, Model):
