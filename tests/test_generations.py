@@ -277,3 +277,17 @@ def test_construct_keys_are_checked(genetics, key):
 def test_model_reports_its_generations():
     assert qorin.wright_fisher(10).generations == "wright_fisher"
     assert Model(qorin.Blueprint(3), None).generations == "overlapping"
+
+
+def test_execution_flags_and_sex_chromosome_starts():
+    y = G.driving_y(transmission=0.8)
+    model = qorin.wright_fisher(60, y, initial={"X/X": 30, "X/Y": 28, "X/Yd": 2})
+    start = model.blueprint.initial_individual_count[:, 1, :]
+    assert start.tolist() == [[30.0, 0.0, 0.0], [0.0, 28.0, 2.0]]
+    session = qorin.WrightFisherSession(model.blueprint, model.params, 1)
+    session.set_execution_flags(True, False, False, 0)  # 0: the default, multinomial
+    assert session.run(3, 1)[1][1:, 1:].sum(axis=1).tolist() == [60.0] * 3
+    with pytest.warns(qorin.ExpectedValuesWarning):
+        session.set_execution_flags(True, False, False, "expected")
+    with pytest.raises(ValueError, match="0..3"):
+        session.set_execution_flags(True, False, False, 7)

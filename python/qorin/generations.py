@@ -200,6 +200,17 @@ class WrightFisherSession(DiscreteSession):
             _expected_warning("WrightFisherSession")  # a blueprint not checked as Wright-Fisher
         super().__init__(blueprint, params, seed)
 
+    def set_execution_flags(self, stochastic, continuous_sampling, fixed_egg_count,
+                            extreme_speed_mode) -> None:
+        """The engine session's switches, with the sampling mode by name or number
+        (0: the default of `stochastic`)."""
+        mode = sampling_mode(extreme_speed_mode)
+        if mode == 0:
+            mode = SAMPLING_MODES["multinomial" if stochastic else "expected"]
+        elif stochastic and mode == SAMPLING_MODES["expected"]:
+            _expected_warning("set_execution_flags")
+        self._session.set_execution_flags(stochastic, continuous_sampling, fixed_egg_count, mode)
+
     def set_hook_program(self, program) -> None:
         offsets = np.asarray(getattr(program, "hook_offsets", []), dtype=np.int64)
         for name, e in (("early", 1), ("late", 2)):
@@ -304,8 +315,8 @@ def wright_fisher(N, locus=None, *, frequencies=None, initial=None, stochastic=T
         starting allele frequencies of one autosomal locus ({"A1": 0.5};
         alleles not named share the rest, all equal by default); the N starting adults are in Hardy-Weinberg proportions, half of each
         genotype female (rounded so the total is N). Or ``initial``: the
-        starting adults by genotype label, a number (half female, half male)
-        or a (female, male) pair.
+        starting adults by genotype label, a number (half female, half male;
+        all of the sex its sex chromosomes fix) or a (female, male) pair.
     stochastic, sampling
         the randomness and the sampling mode ("multinomial" by default; see the
         module doc).
@@ -338,7 +349,12 @@ def wright_fisher(N, locus=None, *, frequencies=None, initial=None, stochastic=T
     else:
         for label, value in dict(initial).items():
             k = locus.index(label, argument="initial")
-            pair = value if isinstance(value, (tuple, list)) else (float(value) / 2.0, float(value) / 2.0)
+            if isinstance(value, (tuple, list)):
+                pair = value
+            elif locus.female_only[k] or locus.male_only[k]:  # sex fixed by sex chromosomes
+                pair = (float(value), 0.0) if locus.female_only[k] else (0.0, float(value))
+            else:
+                pair = (float(value) / 2.0, float(value) / 2.0)
             if len(pair) != 2 or not all(math.isfinite(float(v)) and float(v) >= 0 for v in pair):
                 raise ValueError(f"initial[{label!r}] must be a count >= 0 or a (female, male) pair")
             bp.initial_individual_count[:, 1, k] = [float(pair[0]), float(pair[1])]
