@@ -158,6 +158,7 @@ def test_cleave_and_rescue_without_the_element_is_mendelian():
     (G.medea, {"toxicity": -0.1}, "toxicity"),
     (G.medea, {"allele_names": ("W", "W")}, "allele_names"),
     (G.underdominance, {"allele_names": (("a", "A"), ("A", "B"))}, "differ"),
+    (G.underdominance, {"allele_names": ("aA", "bB")}, "two pairs"),
     (G.underdominance, {"lethality": float("nan")}, "lethality"),
     (G.female_lethal, {"timing": "middle"}, "timing"),
     (G.female_lethal, {"sterility": (0.1, 2.0)}, "sterility"),

@@ -137,7 +137,7 @@ def test_poisson_and_expected_sampling():
 
 
 @pytest.mark.parametrize("bad, error", [(0, ValueError), (float("nan"), ValueError), ("100", TypeError),
-                                        (True, TypeError)])
+                                        (True, TypeError), (10.5, ValueError)])
 def test_wright_fisher_checks_n(bad, error):
     with pytest.raises(error, match="N must be"):
         qorin.wright_fisher(bad)

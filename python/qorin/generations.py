@@ -330,8 +330,8 @@ def wright_fisher(N, locus=None, *, frequencies=None, initial=None, stochastic=T
 
     if isinstance(N, (bool, np.bool_)) or not isinstance(N, (int, np.integer, float, np.floating)):
         raise TypeError(f"N must be a positive number of adults, got {N!r}")
-    if not (math.isfinite(float(N)) and float(N) >= 1.0 and float(N) <= 1e15):
-        raise ValueError(f"N must be a number of adults in [1, 1e15], got {N!r}")
+    if not (math.isfinite(float(N)) and 1.0 <= float(N) <= 1e15 and float(N) == round(float(N))):
+        raise ValueError(f"N must be a whole number of adults in [1, 1e15], got {N!r}")
     if locus is None:
         locus = genetics.autosomal_locus(2)
     bp = Blueprint(2, 1, locus, generations="wright_fisher", stochastic=stochastic,

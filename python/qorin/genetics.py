@@ -934,6 +934,8 @@ def underdominance(*, lethality=1.0, cost=0.0, dominance=0.5, fitness=None, fecu
     """
     lethal = _rate("lethality", lethality)
     try:
+        if isinstance(allele_names, str) or any(isinstance(pair, str) for pair in allele_names):
+            raise TypeError
         (a0, a1), (b0, b1) = allele_names
     except (TypeError, ValueError):
         raise ValueError("allele_names must be two pairs (without, with construct), one per locus, "
