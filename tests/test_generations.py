@@ -15,6 +15,8 @@ from qorin import hooks as H
 from qorin.scenario import ScenarioError, parse_scenario
 from qorin.sweeps import Model
 
+xr = pytest.importorskip("xarray")
+
 
 def adults(ds):
     return ds["count"].sel(age=1).sum(("sex", "genotype"))
@@ -166,9 +168,19 @@ def test_sweeps_over_wright_fisher_are_identical_across_executors():
             for ex in (None, "threads", "processes")]
     with cf.ThreadPoolExecutor(2) as pool:
         runs.append(qorin.sweep(model, 30, grid, replicates=4, seed=9, executor=pool))
+    try:
+        import distributed
+    except ImportError:  # the dask cluster is optional
+        distributed = None
+    if distributed is not None:
+        with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
+                                      dashboard_address=None) as cluster, \
+                distributed.Client(cluster) as client:
+            runs.append(qorin.sweep(model, 30, grid, replicates=4, seed=9, executor=client))
     for other in runs[1:]:
-        np.testing.assert_array_equal(runs[0]["count"].values, other["count"].values)
+        xr.testing.assert_identical(runs[0], other)
     np.testing.assert_array_equal(adults(runs[0]).values[..., 1:], 40.0)
+    assert runs[0]["count"].sel(s=0.2).values.std() > 0  # the replicates differ
 
 
 def test_sweep_accepts_a_raw_discrete_engine_session():
