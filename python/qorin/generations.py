@@ -108,11 +108,11 @@ def sampling_name(mode: int) -> str | None:
     return _MODE_NAMES.get(int(mode))
 
 
-def _expected_warning(where: str) -> None:
+def _expected_warning(where: str, stacklevel: int = 3) -> None:
     warnings.warn(f"{where}: a stochastic Wright-Fisher model with extreme_speed_mode 'expected' "
                   "evolves expected values: counts stay at their expectations and there is no "
                   "drift. Use 'multinomial' (or 'poisson') for drift, or stochastic=False for the "
-                  "deterministic model.", ExpectedValuesWarning, stacklevel=3)
+                  "deterministic model.", ExpectedValuesWarning, stacklevel=stacklevel)
 
 
 def resolve(kind, *, n_ages: int, new_adult_age: int, stochastic, extreme_speed_mode,
@@ -138,7 +138,7 @@ def resolve(kind, *, n_ages: int, new_adult_age: int, stochastic, extreme_speed_
                          "stochastic model: pass stochastic=True, or leave the mode to its default "
                          "('expected' for a deterministic model)")
     elif stochastic and mode == SAMPLING_MODES["expected"]:
-        _expected_warning("Blueprint")
+        _expected_warning("Blueprint", stacklevel=4)  # the caller of Blueprint(...)
     return kind, stochastic, True, mode
 
 
