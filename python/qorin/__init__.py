@@ -8,6 +8,8 @@
   (``compute_offspring_tensor``, ``equilibrium_metrics``, ...);
 - the model contracts ``Blueprint`` and ``Params``;
 - ``genetics`` (loci and gene drives) and ``hooks`` (interventions);
+- ``generations``: overlapping, discrete or Wright-Fisher generations and the
+  session of each; ``wright_fisher(N, ...)`` makes a Wright-Fisher model;
 - replicates and parameter sweeps through any executor: ``sweep``,
   ``suppressed_fraction``, ``summarize`` (module ``qorin.sweeps``); scenario
   files for the ``qorin`` command (``qorin.scenario``, ``qorin.cli``);
@@ -20,7 +22,8 @@ The user guide is in ``docs/`` of the source tree.
 """
 
 from . import _engine_rs
-from . import genetics, hooks, results, sweeps
+from . import genetics, generations, hooks, results, sweeps
+from .generations import DiscreteSession, ExpectedValuesWarning, WrightFisherSession, wright_fisher
 from .contracts import Blueprint, Params
 from .hooks import HookProgramBuilder
 from .results import (
@@ -47,6 +50,7 @@ del _name, _value
 
 __all__ = [n for n in _ENGINE_NAMES if n in globals()] + [
     "Blueprint", "Params", "HookProgramBuilder", "genetics", "hooks", "results", "plot",
+    "generations", "wright_fisher", "DiscreteSession", "WrightFisherSession", "ExpectedValuesWarning",
     "sweeps", "sweep", "Model", "summarize", "suppressed_fraction", "suppression_tick",
     "adult_counts", "allele_frequencies", "check_history", "describe_model",
     "extinction_probability", "genotype_frequencies", "history_store", "history_width", "load",

@@ -113,6 +113,14 @@ class Blueprint:
     ``has_sex_chromosomes``; by default one autosomal locus with two alleles.
     Ages ``new_adult_age .. n_ages-1`` are adult. With ``n_demes > 1`` and no
     migration graph given, the graph has no edges.
+
+    ``generations`` is the kind of generations ("overlapping" by default,
+    "discrete" or "wright_fisher"; see ``qorin.generations``): it chooses the
+    session that runs the model. Discrete kinds have ``n_ages`` 2 and
+    ``new_adult_age`` 1. ``extreme_speed_mode`` is the sampling of a
+    Wright-Fisher generation by name ("multinomial", "poisson", "expected") or
+    number; 0 takes the default of the model. ``stochastic`` defaults to True
+    for Wright-Fisher generations and False otherwise.
     """
 
     def __init__(
@@ -124,11 +132,12 @@ class Blueprint:
         n_demes: int = 1,
         initial_individual_count=None,
         initial_sperm_storage=None,
-        stochastic: bool = False,
+        stochastic: bool | None = None,
         continuous_sampling: bool = False,
         fixed_egg_count: bool = False,
         discrete_generation: bool = False,
-        extreme_speed_mode: int = 0,
+        extreme_speed_mode: int | str = 0,
+        generations: str | None = None,
         gtype_names=None,
         migration_indptr=None,
         migration_dest_idx=None,
@@ -144,6 +153,12 @@ class Blueprint:
         z = int(locus.n_ztypes)
         g = int(locus.n_gtypes)
         self.locus = locus
+        from .generations import resolve  # the kind of generations fixes ages, switches and session
+
+        generations, stochastic, discrete_generation, extreme_speed_mode = resolve(
+            generations, n_ages=n_ages, new_adult_age=new_adult_age, stochastic=stochastic,
+            extreme_speed_mode=extreme_speed_mode, discrete_generation=discrete_generation)
+        self.generations = generations
 
         self.adult_ages = _i64(np.arange(new_adult_age, n_ages))
         self.n_sexes = 2
@@ -191,7 +206,8 @@ class Params:
     Defaults: survival, mating, fertility and every fitness 1; reproduction 1
     for adult ages and 0 below; competition weight 1 at every age; no declared
     equilibrium distribution and no migration-rate column; Beverton-Holt
-    regulation (growth mode 3); the offspring tensor, meiosis map and
+    regulation (growth mode 3; for Wright-Fisher generations the cap at
+    ``carrying_capacity``, mode 1, so that it is N); the offspring tensor, meiosis map and
     compatibility vectors of the blueprint's genetics model, and the genotype
     fitness tables the genetics model carries (``locus.fitness``, for example the
     costs of a gene drive). A tensor given as a keyword must have its layout's
@@ -232,8 +248,14 @@ class Params:
         self.meiosis_map = _f64(locus.meiosis_map).reshape(-1)
         self.female_ztype_compatibility = _f64(locus.female_ztype_compatibility).reshape(-1)
         self.male_ztype_compatibility = _f64(locus.male_ztype_compatibility).reshape(-1)
+        if getattr(blueprint, "generations", None) == "wright_fisher":
+            self.growth_mode = 1  # N = carrying_capacity adults per generation
         # genotype fitness carried by the genetics model (gene-drive costs, ...)
         for name, table in (getattr(locus, "fitness", None) or {}).items():
+            if name == "viability_fitness":  # a locus's survival table is that of age 0
+                if a > 0:
+                    self.viability_fitness[:, 0, :] = _f64(table, (2, z))
+                continue
             setattr(self, name, _f64(table, (2, z)))
 
         shapes = _tensor_shapes(a, z, int(locus.n_gtypes))

@@ -49,6 +49,8 @@ def _session_kind(session) -> str | None:
         return None
     if isinstance(session, str):
         kind = session
+    elif isinstance(getattr(session, "session_kind", None), str):  # host-side session wrappers
+        kind = session.session_kind
     else:
         cls = session if isinstance(session, type) else type(session)
         kind = {"EngineSession": "age", "DiscreteEngineSession": "discrete",
@@ -131,13 +133,14 @@ class RowLayout:
 
 def row_layout(blueprint, session=None, *, sperm: bool | None = None) -> RowLayout:
     """The row layout of `blueprint` as recorded by `session` (a session class or
-    instance, or "age", "discrete", "spatial"; by default ``EngineSession``, or
-    the spatial session when the blueprint has several demes). ``sperm``
+    instance, or "age", "discrete", "spatial"; by default the session of the
+    blueprint's generations, or the spatial session when it has several demes). ``sperm``
     overrides whether rows carry stored sperm (discrete sessions do not)."""
     kind = _session_kind(session)
     n_demes = int(getattr(blueprint, "n_demes", 1))
     if kind is None:
-        kind = "spatial" if n_demes > 1 else "age"
+        discrete = getattr(blueprint, "generations", None) in ("discrete", "wright_fisher")
+        kind = "spatial" if n_demes > 1 else ("discrete" if discrete else "age")
     if sperm is None:
         sperm = kind != "discrete" and not (kind == "spatial" and
                                            bool(getattr(blueprint, "discrete_generation", False)))
@@ -210,6 +213,7 @@ def describe_model(blueprint, params=None) -> dict:
         "fixed_egg_count": bool(bp.fixed_egg_count), "discrete_generation": bool(bp.discrete_generation),
         "has_sex_chromosomes": bool(bp.has_sex_chromosomes),
         "extreme_speed_mode": int(bp.extreme_speed_mode),
+        "generations": str(getattr(bp, "generations", None) or "overlapping"),
         "genotypes": list(map(str, bp.ztype_names)), "gametes": list(map(str, bp.gtype_names)),
     }
     locus = getattr(bp, "locus", None)
@@ -452,12 +456,15 @@ def _program(program):
 
 def simulate(blueprint, params, n_ticks: int, *, seed: int = 0, program=None,
              record_interval: int = 1, progress: bool = False):
-    """Run a fresh ``EngineSession`` for `n_ticks` ticks and return its rows as a
-    Dataset. `program` is a ``HookProgramBuilder`` or a built program. The
+    """Run a fresh session for `n_ticks` ticks and return its rows as a Dataset.
+    The session is that of the blueprint's generations (``EngineSession``,
+    discrete or Wright-Fisher generations, ``qorin.generations``). `program` is a ``HookProgramBuilder`` or a built program. The
     attributes ``final_tick`` and ``stopped`` tell how the run ended (a hook such
     as ``stop_if_extinct`` may stop it early). ``progress`` shows a tqdm
     progress bar in ticks per second (the rows are the same)."""
-    session = _engine_rs.EngineSession(blueprint, params, seed)
+    from .generations import session_class
+
+    session = session_class(blueprint)(blueprint, params, seed)
     prog = _program(program)
     if prog is not None:
         session.set_hook_program(prog)
@@ -467,7 +474,7 @@ def simulate(blueprint, params, n_ticks: int, *, seed: int = 0, program=None,
         final_tick, rows, stopped = run(session, int(n_ticks), int(record_interval), progress="simulate")
     else:
         final_tick, rows, stopped = session.run(int(n_ticks), int(record_interval))
-    return to_dataset(rows, blueprint, params=params,
+    return to_dataset(rows, blueprint, session, params=params,
                       attrs={"seed": int(seed), "final_tick": int(final_tick), "stopped": int(bool(stopped))})
 
 

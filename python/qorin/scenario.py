@@ -22,6 +22,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from . import generations as GEN
 from . import genetics as G
 from . import hooks as H
 from . import landscape as L
@@ -436,7 +437,7 @@ def _range(lo, hi) -> str:
 _TOP = ("name", "description", "run", "genetics", "ages", "initial", "ecology", "release",
         "landscape", "sweep", "summary")
 _RUN = ("ticks", "record_interval", "replicates", "seed", "stochastic", "continuous_sampling",
-        "fixed_egg_count", "stop_when_extinct")
+        "fixed_egg_count", "stop_when_extinct", "generations", "sampling")
 _NOT_SWEPT = ("run.ticks", "run.record_interval", "run.replicates", "run.seed")
 _SUMMARY = ("threshold", "adults_only", "sex")
 _AGES = ("n_ages", "new_adult_age")
@@ -444,7 +445,8 @@ _RELEASE = ("genotype", "count", "sex", "age", "at", "every", "start", "stop", "
 _LANDSCAPE = ("shape", "n_demes", "rows", "cols", "migration_rate")
 _SHAPE_KEYS = {"ring": ("n_demes",), "grid": ("rows", "cols")}
 _DRIVE = ("cutting", "homing", "functional_resistance", "deposition", "disrupts", "drive_cost",
-          "dominance", "fitness", "fecundity", "allele_names")
+          "dominance", "fitness", "fecundity", "allele_names", "zygotic_cutting", "zygotic_homing")
+_COSTS = ("cost", "dominance", "fitness", "fecundity", "allele_names")
 _BUILDERS = {
     "autosomal_locus": ("n_alleles", "allele_names"),
     "xy_locus": ("n_x_alleles", "allele_names"),
@@ -452,10 +454,20 @@ _BUILDERS = {
     "split_drive": _DRIVE + ("cas9_cost", "cas9_dominance", "cas9_names"),
     "x_linked_distorter": ("transmission", "female_transmission", "fitness", "fecundity",
                            "allele_names"),
+    "driving_y": ("transmission", "cost", "fitness", "fecundity", "allele_names"),
+    "medea": ("toxicity", "antidote") + _COSTS,
+    "underdominance": ("lethality",) + _COSTS,
+    "female_lethal": ("lethality", "sterility", "timing") + _COSTS,
+    "cleave_and_rescue": ("cutting", "deposition", "lethality", "target_names") + _COSTS,
 }
+# rates given per sex by some builders only
+_PER_SEX_OF = {"female_lethal": ("lethality", "sterility")}
+_NAME_COUNTS = {"homing_drive": 4, "split_drive": 4, "x_linked_distorter": 2, "driving_y": 3,
+                "medea": 2, "female_lethal": 2, "cleave_and_rescue": 2}
 _PER_SEX_RATES = ("cutting", "homing", "functional_resistance")
 _RATES = ("deposition", "drive_cost", "dominance", "cas9_cost", "cas9_dominance", "transmission",
-          "female_transmission")
+          "female_transmission", "zygotic_cutting", "zygotic_homing", "toxicity", "antidote", "cost",
+          "lethality")
 _DISRUPTS = ("female_fertility", "fertility", "viability")
 # ecology scalars: (low, high, integer)
 _ECO_SCALARS = {
@@ -465,6 +477,7 @@ _ECO_SCALARS = {
     "sperm_displacement_rate": (0.0, 1.0, False),
     "low_density_growth_rate": (1.0, 1e6, False),
     "growth_mode": (0, 4, True),
+    "population_size": (1.0, 1e12, False),
     "external_expected_eggs": (-1.0, None, False),
 }
 # ecology tensors by sex and age: (female range, male range); by age: range
@@ -485,6 +498,14 @@ def _run_settings(doc, chk: _Checker) -> dict:
     for key, default in (("stochastic", True), ("continuous_sampling", False),
                          ("fixed_egg_count", False), ("stop_when_extinct", False)):
         out[key] = chk.boolean(run.get(key, default), ("run", key))
+    out["generations"] = chk.string(run.get("generations", "overlapping"), ("run", "generations"),
+                                    GEN.GENERATIONS)
+    out["sampling"] = 0
+    if "sampling" in run:
+        if out["generations"] != "wright_fisher":
+            chk.err(("run", "sampling"), "applies to Wright-Fisher generations only "
+                                         "(generations = \"wright_fisher\")")
+        out["sampling"] = chk.string(run["sampling"], ("run", "sampling"), tuple(GEN.SAMPLING_MODES))
     return out
 
 
@@ -548,16 +569,22 @@ def _genetics(doc, chk: _Checker):
         p = path + (key,)
         if key == "builder":
             continue
-        if key in _PER_SEX_RATES:
+        if key in _PER_SEX_RATES or key in _PER_SEX_OF.get(builder, ()):
             kwargs[key] = _per_sex_rate(value, p, chk)
         elif key in _RATES:
             kwargs[key] = chk.number(value, p, rate=True)
         elif key == "disrupts":
             kwargs[key] = chk.string(value, p, _DISRUPTS)
+        elif key == "timing":
+            kwargs[key] = chk.string(value, p, ("early", "late"))
+        elif key == "allele_names" and builder == "underdominance":
+            kwargs[key] = [_names(v, p + (k,), chk, 2) for k, v in enumerate(chk.array(value, p, 2))]
+        elif key == "target_names":
+            kwargs[key] = _names(value, p, chk, 2)
         elif key in ("n_alleles", "n_x_alleles"):
             kwargs[key] = chk.integer(value, p, 1, MAX_ALLELES)
         elif key == "allele_names":
-            count = {"homing_drive": 4, "split_drive": 4, "x_linked_distorter": 2}.get(builder)
+            count = _NAME_COUNTS.get(builder)
             if builder in ("autosomal_locus", "xy_locus"):
                 n = gen.get("n_alleles" if builder == "autosomal_locus" else "n_x_alleles")
                 count = n if isinstance(n, int) and not isinstance(n, bool) else None
@@ -745,7 +772,11 @@ def _releases(doc, bp, chk: _Checker, program: H.HookProgramBuilder, n_demes=Non
                 chk.err(path + ("age",), "must name at least one age")
         else:
             ages = [chk.integer(age, path + ("age",), 0, n - 1)]
-        event = chk.string(rel.get("event", "early"), path + ("event",), ("first", "early", "late"))
+        wf = getattr(bp, "generations", None) == "wright_fisher"  # runs the event "first" only
+        event = chk.string(rel.get("event", "first" if wf else "early"), path + ("event",),
+                           ("first", "early", "late"))
+        if wf and event != "first":
+            chk.err(path + ("event",), "a Wright-Fisher generation runs the event \"first\" only")
         demes = _release_demes(rel, path, n_demes, chk)
         when = _schedule(rel, path, chk)
         program.add_hook(event, H.release(count, sex=sex, ages=ages, ztypes=[label], when=when),
@@ -798,27 +829,55 @@ def _ecology(doc, n_ages: int, chk: _Checker) -> dict:
 
 def _model(doc, chk: _Checker, settings: dict) -> Model:
     """Check one scenario document and build its model."""
-    chk.table(doc, (), _TOP, required=("genetics", "ages"))
+    chk.table(doc, (), _TOP, required=("genetics",))
     for key in ("name", "description"):
         if key in doc:
             chk.string(doc[key], (key,))
     run = _run_settings(doc, chk)
+    discrete = run["generations"] != "overlapping"
+    if not discrete and "ages" not in doc:
+        chk.err((), "missing the required key 'ages'")
+    if discrete and "ages" in doc:
+        chk.err(("ages",), f"{run['generations']} generations have two age classes (juveniles, "
+                           "adults): leave out [ages]")
     land = _landscape(doc, chk)
     if land is not None and run["stop_when_extinct"]:
         chk.err(("run", "stop_when_extinct"), "does not apply to a landscape: a deme that dies out "
                                               "can be settled again from its neighbours")
     locus = _genetics(doc, chk)
-    n_ages, adult = _ages(doc, chk)
+    n_ages, adult = (2, 1) if discrete else _ages(doc, chk)
+    if land is not None and run["generations"] == "wright_fisher":
+        chk.err(("run", "generations"), "Wright-Fisher generations run in one population; a "
+                                        "landscape runs overlapping or discrete generations")
     spatial = {}
     if land is not None:
         n_demes, (indptr, dest, weights), _ = land
         spatial = dict(n_demes=n_demes, migration_indptr=indptr, migration_dest_idx=dest,
                        migration_weights=weights)
-    bp = Blueprint(n_ages, adult, locus, stochastic=run["stochastic"],
-                   continuous_sampling=run["continuous_sampling"],
-                   fixed_egg_count=run["fixed_egg_count"], **spatial)
+    import warnings
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", GEN.ExpectedValuesWarning)
+        try:
+            bp = Blueprint(n_ages, adult, locus, stochastic=run["stochastic"],
+                           continuous_sampling=run["continuous_sampling"],
+                           fixed_egg_count=run["fixed_egg_count"], generations=run["generations"],
+                           extreme_speed_mode=run["sampling"], **spatial)
+        except ValueError as exc:
+            chk.err(("run", "sampling"), str(exc))
+    if any(issubclass(w.category, GEN.ExpectedValuesWarning) for w in caught):
+        chk.err(("run", "sampling"), "\"expected\" keeps expected values: a stochastic model "
+                                     "would show no drift; use \"multinomial\" or \"poisson\", or "
+                                     "stochastic = false")
     _initial(doc, bp, chk)
     ecology = _ecology(doc, n_ages, chk)
+    if "population_size" in ecology:
+        if run["generations"] != "wright_fisher":
+            chk.err(("ecology", "population_size"), "is N of Wright-Fisher generations; use "
+                                                    "carrying_capacity for other models")
+        if "carrying_capacity" in ecology:
+            chk.err(("ecology", "population_size"), "gives carrying_capacity: give one of the two")
+        ecology["carrying_capacity"] = ecology.pop("population_size")
     if land is not None:
         female, male = land[2]
         ecology["migration_rate"] = np.stack([np.full(n_ages, female), np.full(n_ages, male)])

@@ -47,6 +47,7 @@ from typing import Any, Callable, Iterable, Mapping
 import numpy as np
 
 from . import _engine_rs
+from . import generations as _generations
 from . import results as R
 from ._optional import require
 
@@ -68,13 +69,20 @@ _RUN_DIMS = ("replicate", "tick", "deme", "sex", "age", "genotype", "female_geno
 class Model:
     """One runnable model: a blueprint, its parameters and, optionally, a hook
     program (a ``HookProgramBuilder`` or a built program) and the session class,
-    or any factory ``session(blueprint, params, seed)`` returning a session
-    (``EngineSession`` by default)."""
+    or any factory ``session(blueprint, params, seed)`` returning a session (by
+    default the session of the blueprint's generations,
+    ``qorin.generations.session_class``)."""
 
     blueprint: Any
     params: Any
     program: Any = None
     session: Any = None
+
+    @property
+    def generations(self) -> str:
+        """The kind of generations of the blueprint ("overlapping", "discrete",
+        "wright_fisher"), which chooses the session when none is given."""
+        return _generations.generations_of(self.blueprint)
 
 
 def _as_model(value, where: str) -> Model:
@@ -88,7 +96,8 @@ def _as_model(value, where: str) -> Model:
     program = model.program
     if program is not None and hasattr(program, "build"):
         program = program.build()  # compiled once; the program travels to the workers
-    return Model(model.blueprint, model.params, program, model.session)
+    session = _generations._wrap_engine_class(model.session, model.blueprint)
+    return Model(model.blueprint, model.params, program, session)
 
 
 # ------------------------------------------------------------------ seeds
@@ -231,7 +240,7 @@ def _run_job(job: _Job, progress=None, cancel=None):
     if cancel is not None and cancel.is_set():
         raise Cancelled("the sweep was interrupted")
     model = job.model
-    session_cls = model.session or _engine_rs.EngineSession
+    session_cls = model.session or _generations.session_class(model.blueprint)
     session = session_cls(model.blueprint, model.params, int(job.seed))
     if model.program is not None:
         session.set_hook_program(model.program)
@@ -252,8 +261,8 @@ def _run_job(job: _Job, progress=None, cancel=None):
         pos = np.clip(np.searchsorted(recorded, ticks, side="right") - 1, 0, len(rows) - 1)
         values[:] = rows[pos, 1:width]
     if stopped:
-        _, ind, sperm = session.state_snapshot()
-        frozen = np.concatenate([ind, sperm])[:width - 1]
+        snapshot = session.state_snapshot()  # (tick, ind[, sperm]): discrete sessions store no sperm
+        frozen = np.concatenate(snapshot[1:])[:width - 1]
         values[ticks > final_tick] = frozen
     return values, int(final_tick), bool(stopped)
 
@@ -377,7 +386,7 @@ _SESSIONS = ("EngineSession", "DiscreteEngineSession", "HeterogeneousSpatialEngi
 
 def _layout(model: Model):
     """The row layout of the model's session (a subclass records like its engine class)."""
-    cls = model.session or _engine_rs.EngineSession
+    cls = model.session or _generations.session_class(model.blueprint)
     kind = getattr(cls, "session_kind", None)  # a session built on an engine session (landscapes)
     if isinstance(kind, str):
         return R.row_layout(model.blueprint, kind)
