@@ -292,7 +292,8 @@ class _Saving:
         self.previous = None
 
     def __enter__(self):
-        if threading.current_thread() is threading.main_thread():
+        if threading.current_thread() is threading.main_thread() and \
+                signal.getsignal(signal.SIGINT) is not signal.SIG_IGN:
             self.previous = signal.signal(signal.SIGINT, self._handle)
         return self
 
@@ -303,9 +304,11 @@ class _Saving:
         if self.interrupted == 1:
             _note(f"interrupted; finishing the save of {self.target} (Ctrl-C again to abandon it)")
             return
+        existed = os.path.lexists(self.partial)
         remove_path(self.partial)
-        _error(f"interrupted; abandoned the save and removed the partial file {self.partial}; "
-               f"{self.target} was not written")
+        _error("interrupted; abandoned the save" +
+               (f" and removed the partial file {self.partial}" if existed else "") +
+               f"; {self.target} was not written")
         try:
             sys.stdout.flush()
         finally:

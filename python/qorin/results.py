@@ -19,11 +19,13 @@ imported before it is used.
 
 from __future__ import annotations
 
+import gc
 import json
 import math
 import os
 import re
 import stat
+import sys
 from dataclasses import dataclass
 from typing import Any, Iterable, Sequence
 
@@ -641,22 +643,46 @@ def load(path, *, engine: str | None = None):
     path = os.fspath(path)
     if not os.path.exists(path):
         raise FileNotFoundError(2, "no such file", path)
+    if not _is_zarr(path) and os.path.isdir(path):
+        raise IsADirectoryError(21, "is a directory", path)
+    failure = None
+    previous = sys.unraisablehook
+    sys.unraisablehook = _quiet_reader_cleanup(previous)
     try:
-        if _is_zarr(path):
-            require("zarr", "loading zarr")
-            with xr.open_zarr(path) as ds:
-                return ds.load()
-        if os.path.isdir(path):
-            raise IsADirectoryError(21, "is a directory", path)
-        with xr.open_dataset(path, engine=engine or _netcdf_engine()) as ds:
-            out = ds.load()
-    except (ImportError, IsADirectoryError, PermissionError):
-        raise
-    except Exception as exc:  # the readers fail in many ways on damaged files
-        raise ValueError(f"{path}: not a results file that qorin can read ({_first_line(exc)})") from exc
+        try:
+            out = _read(xr, path, engine)
+        except (ImportError, PermissionError):
+            raise
+        except Exception as exc:  # the readers fail in many ways on damaged files
+            failure = f"{path}: not a results file that qorin can read ({_first_line(exc)})"
+        if failure is not None:
+            gc.collect()  # close what the reader left half open, while its complaints are muted
+    finally:
+        sys.unraisablehook = previous
+    if failure is not None:
+        raise ValueError(failure)
     if "adult" in out.coords:
         out = out.assign_coords(adult=out["adult"].astype(bool))
     return out
+
+
+def _read(xr, path: str, engine):
+    if _is_zarr(path):
+        require("zarr", "loading zarr")
+        with xr.open_zarr(path) as ds:
+            return ds.load()
+    with xr.open_dataset(path, engine=engine or _netcdf_engine()) as ds:
+        return ds.load()
+
+
+def _quiet_reader_cleanup(previous):
+    """An unraisable-exception hook that mutes the file readers' complaints when
+    they close a file they failed to open (h5netcdf objects half made)."""
+    def hook(unraisable):
+        module = getattr(unraisable.object, "__module__", None) or ""
+        if not module.startswith(("h5netcdf", "h5py", "xarray", "netCDF4", "scipy")):
+            previous(unraisable)
+    return hook
 
 
 def json_attribute(ds, name: str, default=None):

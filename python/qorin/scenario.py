@@ -87,7 +87,7 @@ MAX_AGES = 10_000
 MAX_DEMES = 100_000
 _U64 = 2 ** 64
 # bounds on the text itself, so that no file, however made, takes long or much memory to check
-MAX_SCENARIO_BYTES = 1 << 20
+MAX_SCENARIO_BYTES = 1 << 18
 MAX_NESTING = 32       # arrays, inline tables and tables within one another
 MAX_KEY_PARTS = 64     # parts of one dotted key or table header
 MAX_KEY_LENGTH = 128   # characters of one key
@@ -335,7 +335,7 @@ def _guard_text(text: str, source: str | None) -> None:
     dotted key of so many parts that parsing it takes long or much memory."""
     if len(text) > MAX_SCENARIO_BYTES:
         raise ScenarioError(f"the scenario is {len(text):,} characters long; a scenario file holds "
-                            f"at most {MAX_SCENARIO_BYTES:,}", source=source)
+                            f"at most {MAX_SCENARIO_BYTES:,} bytes", source=source)
     m = _LONG_DOTTED_KEY.search(text)
     if m:
         line = text.count("\n", 0, m.start()) + 1
@@ -1198,8 +1198,8 @@ def load_scenario(path) -> Scenario:
     except OSError as exc:
         raise ScenarioError(f"cannot read the scenario: {exc.strerror}", source=path) from None
     if len(raw) > MAX_SCENARIO_BYTES:
-        raise ScenarioError(f"the file is larger than the {MAX_SCENARIO_BYTES:,} bytes a scenario "
-                            "file may hold", source=path)
+        raise ScenarioError(f"the file is too large; a scenario file holds at most "
+                            f"{MAX_SCENARIO_BYTES:,} bytes", source=path)
     try:
         text = raw.decode("utf-8-sig")  # a byte-order mark some editors write is dropped
     except UnicodeDecodeError:
