@@ -643,8 +643,12 @@ def load(path, *, engine: str | None = None):
     path = os.fspath(path)
     if not os.path.exists(path):
         raise FileNotFoundError(2, "no such file", path)
-    if not _is_zarr(path) and os.path.isdir(path):
-        raise IsADirectoryError(21, "is a directory", path)
+    if not _is_zarr(path):
+        mode = os.stat(path).st_mode
+        if stat.S_ISDIR(mode):
+            raise IsADirectoryError(21, "is a directory", path)
+        if not stat.S_ISREG(mode):
+            raise ValueError(f"{path}: not a results file (it is a {_file_type(mode)})")
     failure = None
     previous = sys.unraisablehook
     sys.unraisablehook = _quiet_reader_cleanup(previous)
