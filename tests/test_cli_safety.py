@@ -76,7 +76,7 @@ def _sigint_default():
 def qorin_cmd(*args, cwd, timeout=120, code=None):
     """Run `python -m qorin ARGS` (or `python -c CODE ARGS`) in `cwd`."""
     head = [sys.executable, "-c", code] if code else [sys.executable, "-m", "qorin"]
-    quiet = ["--no-progress"] if args and args[0] in ("run", "demo") else []
+    quiet = ["--no-progress"] if {"run", "demo"} & set(map(str, args[:2])) else []
     return subprocess.run(head + [str(a) for a in args] + quiet, cwd=cwd, capture_output=True,
                           text=True, env=_env(), timeout=timeout, preexec_fn=_sigint_default)
 
@@ -236,10 +236,14 @@ KILL_DURING_SAVE = textwrap.dedent('''
     from qorin import cli, results
     mode, real = sys.argv[1], results.write_partial
     def write(ds, partial, **kw):
+        if mode == "appear":  # another program takes the name while the run goes on
+            folder, name = os.path.split(partial)
+            with open(os.path.join(folder, name[1:].split(".qorin-partial-")[0]), "wb") as fh:
+                fh.write(b"other")
         if mode == "kill":
             real(ds, partial, **kw)
             os.kill(os.getpid(), signal.SIGKILL)
-        for _ in range(int(mode)):
+        for _ in range(int(mode) if mode.isdigit() else 0):
             os.kill(os.getpid(), signal.SIGINT)   # Ctrl-C as the save starts
         real(ds, partial, **kw)
     results.write_partial = write
@@ -260,6 +264,18 @@ def test_a_killed_run_leaves_one_partial_file_that_the_next_run_removes(folder):
     assert f"removed {folder / left[0]}, a partial file left by an interrupted run" in proc.stderr
     assert f"{alive} is a partial file of process {os.getpid()}, which is still running" in proc.stderr
     assert listing(folder) == sorted([alive.name, "r.nc", "s.toml"])
+
+
+def test_a_name_taken_during_the_run_is_not_replaced(folder):
+    proc = qorin_cmd("appear", "run", "s.toml", "--out", "r.nc", cwd=folder, code=KILL_DURING_SAVE)
+    assert proc.returncode == 1
+    line = one_error_line(proc, naming=folder / "r.nc")
+    assert "it was created while the results were made" in line
+    kept = [n for n in listing(folder) if n.startswith("r.qorin-")]
+    assert len(kept) == 1 and kept[0].endswith(".nc") and f"is in {folder / kept[0]}" in line
+    assert (folder / "r.nc").read_bytes() == b"other"
+    assert qorin.load(folder / kept[0]).sizes["replicate"] == 2
+    assert listing(folder) == sorted(["r.nc", "s.toml", kept[0]])
 
 
 @pytest.mark.parametrize("presses", [1, 2])

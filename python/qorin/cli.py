@@ -335,27 +335,45 @@ def _simulate(scenario, args, replicates: int):
     return ds, time.perf_counter() - start
 
 
-def _save(path: str, written: _Written, write) -> None:
+def _save(path: str, args, write) -> None:
     """Write a file through its partial name: `write(partial)` writes it, then
     it is moved to `path`. A Ctrl-C finishes the save (then stops) or, pressed
-    twice, removes the partial file; any failure removes it."""
-    from .results import move_into_place, partial_path, remove_path
+    twice, removes the partial file; any failure removes it. Should `path`
+    have changed meanwhile into something that may not be replaced, the
+    results are kept under a name of their own."""
+    from .results import OutputError, move_into_place, partial_path, remove_path
 
     partial = partial_path(path)
     saving = _Saving(partial, path)
     try:
         with saving:
             write(partial)
-            move_into_place(partial, path)
-            written.paths.append(path)
+            try:
+                move_into_place(partial, path, overwrite=args.overwrite)
+            except OutputError as exc:
+                kept = _free_name(path)
+                os.rename(partial, kept)
+                args.written.paths.append(kept)
+                raise CommandError(f"{exc}; what was to go there is in {kept}") from None
+            args.written.paths.append(path)
     finally:
         remove_path(partial)
 
 
-def _write(ds, path: str, written: _Written) -> None:
+def _free_name(path: str) -> str:
+    stem, ext = os.path.splitext(path)
+    n = 0
+    while True:
+        name = f"{stem}.qorin-{os.getpid()}{f'-{n}' if n else ''}{ext}"
+        if not os.path.lexists(name):
+            return name
+        n += 1
+
+
+def _write(ds, path: str, args) -> None:
     from .results import _is_zarr, write_partial
 
-    _save(path, written, lambda partial: write_partial(ds, partial, zarr=_is_zarr(path), compress=True))
+    _save(path, args, lambda partial: write_partial(ds, partial, zarr=_is_zarr(path), compress=True))
 
 
 def _demo(args) -> int:
@@ -378,8 +396,8 @@ def _demo(args) -> int:
     _clear_stale([os.path.dirname(results_path), os.path.dirname(figure_path)])
     ds, seconds = _simulate(scenario, args, reps)
     figure = _figure(ds, scenario.summary, scenario.releases, scenario.name)
-    _write(ds, results_path, args.written)
-    _save_figure(figure, figure_path, args.written)
+    _write(ds, results_path, args)
+    _save_figure(figure, figure_path, args)
     _report(ds, seconds, scenario.summary)
     print(f"\nresults: {results_path}\nfigure:  {figure_path}")
     print("next: 'qorin demo --show-scenario > my.toml', edit it, then 'qorin run my.toml'")
@@ -399,9 +417,9 @@ def _run(args) -> int:
     _clear_stale([os.path.dirname(p) for p in (results_path, figure_path) if p])
     ds, seconds = _simulate(scenario, args, reps)
     figure = _figure(ds, scenario.summary, scenario.releases, scenario.name) if figure_path else None
-    _write(ds, results_path, args.written)
+    _write(ds, results_path, args)
     if figure is not None:
-        _save_figure(figure, figure_path, args.written)
+        _save_figure(figure, figure_path, args)
     _report(ds, seconds, scenario.summary)
     print(f"\nresults: {results_path}" + (f"\nfigure:  {figure_path}" if figure_path else ""))
     return EXIT_OK
@@ -620,9 +638,9 @@ def _figure(ds, summary: dict, releases, title: str):
     return fig
 
 
-def _save_figure(fig, path: str, written: _Written) -> None:
+def _save_figure(fig, path: str, args) -> None:
     fmt = os.path.splitext(path)[1].lower().lstrip(".")
-    _save(path, written, lambda partial: fig.savefig(partial, dpi=120, format=fmt))
+    _save(path, args, lambda partial: fig.savefig(partial, dpi=120, format=fmt))
 
 
 if __name__ == "__main__":  # pragma: no cover

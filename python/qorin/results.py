@@ -415,7 +415,7 @@ def _netcdf_engine():
 
 PARTIAL_MARK = ".qorin-partial-"
 """Files being written are named ``.<name>.qorin-partial-<pid>`` beside their target."""
-_PARTIAL = re.compile(r"^\.(?P<name>.+)\.qorin-partial-(?P<pid>[0-9]+)$")
+_PARTIAL = re.compile(r"^\.(?P<name>.+)\.qorin-partial-(?P<pid>[0-9]+)(-old)?$")
 
 
 class OutputError(ValueError):
@@ -573,14 +573,29 @@ def write_partial(ds, partial: str, *, zarr: bool, engine: str | None = None,
         os.fsync(fh.fileno())
 
 
-def move_into_place(partial: str, target: str) -> None:
+def move_into_place(partial: str, target: str, *, overwrite: bool = True) -> None:
     """Move a complete partial file (or zarr store) to `target`, keeping the
     permissions of a file it replaces. An existing zarr store is moved aside
-    first and removed once the new one is in place."""
+    first and removed once the new one is in place.
+
+    `target` is checked again as it is replaced: if it has become something
+    other than a regular file or zarr store (or, without ``overwrite``, if it
+    has appeared) since ``check_output`` ``OutputError`` is raised and the
+    partial file is left for the caller."""
     try:
-        old = os.stat(target)
+        old = os.lstat(target)
     except FileNotFoundError:
         old = None
+    if old is not None:
+        mode = old.st_mode
+        replaceable = stat.S_ISREG(mode) or (stat.S_ISDIR(mode) and _is_zarr(target) and (
+            _is_zarr_store(target) or not os.listdir(target)))
+        if not replaceable:
+            kind = "a symbolic link" if stat.S_ISLNK(mode) else \
+                "a directory" if stat.S_ISDIR(mode) else f"a {_file_type(mode)}"
+            raise OutputError(f"cannot write {target}: it became {kind} while the results were made")
+        if not overwrite:
+            raise OutputError(f"cannot write {target}: it was created while the results were made")
     if old is not None and stat.S_ISREG(old.st_mode):
         os.chmod(partial, stat.S_IMODE(old.st_mode))
     if old is not None and stat.S_ISDIR(old.st_mode):
@@ -588,6 +603,16 @@ def move_into_place(partial: str, target: str) -> None:
         os.rename(target, aside)
         os.rename(partial, target)
         remove_path(aside)
+    elif old is None and not overwrite and not os.path.isdir(partial):
+        try:
+            os.link(partial, target)  # fails, rather than replaces, if the name was taken meanwhile
+        except FileExistsError:
+            raise OutputError(f"cannot write {target}: it was created while the results were made") \
+                from None
+        except OSError:  # a file system without hard links
+            os.replace(partial, target)
+        else:
+            os.remove(partial)
     else:
         os.replace(partial, target)
     try:
@@ -620,7 +645,7 @@ def save(ds, path, *, engine: str | None = None, compress: bool = False,
     partial = partial_path(target)
     try:
         write_partial(ds, partial, zarr=_is_zarr(target), engine=engine, compress=compress)
-        move_into_place(partial, target)
+        move_into_place(partial, target, overwrite=overwrite)
     finally:
         remove_path(partial)
 
