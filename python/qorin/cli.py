@@ -135,8 +135,15 @@ def main(argv=None) -> int:
     parser = _parser()
     try:
         args = parser.parse_args(argv)
+        sys.stdout.flush()
     except SystemExit as exc:  # --help, --version or a usage error (already printed)
+        try:
+            sys.stdout.flush()
+        except BrokenPipeError:
+            return _broken_pipe()
         return int(exc.code or 0)
+    except BrokenPipeError:
+        return _broken_pipe()
     args.written = _Written()
     try:
         status = args.func(args)
