@@ -398,6 +398,7 @@ PATHOLOGICAL = {
     "long key": TINY + '"' + "k" * 50_000 + '" = 1\n',
     "control key": TINY.replace("[sweep]", '[sweep]\n"ecology.\\nsex_ratio" = [0.5]'),
     "huge": TINY + "# " + "x" * (2 * MAX_SCENARIO_BYTES) + "\n",
+    "huge integer": TINY.replace("ticks = 8", "ticks = " + "9" * 5000),
     "huge sweep": TINY.replace('"ecology.carrying_capacity" = [60, 80]',
                                '"ecology.carrying_capacity" = [%s]\n"release.0.count" = [%s]' % (
                                    ", ".join(map(str, range(1, 1001))),
@@ -408,7 +409,8 @@ MESSAGES = {
     "deep tables": f"nested more than {MAX_NESTING} levels deep",
     "dotted key": "a dotted key of more than", "dotted header": "a dotted key of more than",
     "long key": f"keys have at most {MAX_KEY_LENGTH}", "control key": "control character",
-    "huge": "a scenario file holds at most", "huge sweep": f"a scenario runs at most {MAX_PARAMETER_SETS:,}",
+    "huge": "a scenario file holds at most", "huge integer": "not valid TOML",
+    "huge sweep": f"a scenario runs at most {MAX_PARAMETER_SETS:,}",
 }
 
 

@@ -321,7 +321,7 @@ def _key_lines(text: str) -> _KeyLines | None:
 # ------------------------------------------------------------------ guards
 _KEY_PART = r"""(?:[A-Za-z0-9_-]+|"[^"\n]*"|'[^'\n]*')"""
 _LONG_DOTTED_KEY = re.compile(rf"""(?<![A-Za-z0-9_"'-]){_KEY_PART}(?:[ \t]*\.[ \t]*{_KEY_PART}){{{MAX_KEY_PARTS},}}""")
-_CONTROL = re.compile(r"[\x00-\x1f\x7f]")
+_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029\u202a-\u202e\u2066-\u2069]")
 
 
 def _shown_key(path) -> str:
@@ -1157,6 +1157,8 @@ def parse_scenario(text: str, source: str = "<scenario>") -> Scenario:
     except RecursionError:
         raise ScenarioError(f"values are nested more than {MAX_NESTING} levels deep",
                             source=source) from None
+    except ValueError as exc:  # a number the parser cannot convert (an integer of 5,000 digits)
+        raise ScenarioError(f"not valid TOML: {exc}", source=source) from None
     _guard_document(doc, source)
     _guard_sweep_size(doc, source)
     chk = _Checker(source, _key_lines(text))
