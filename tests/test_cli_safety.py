@@ -21,7 +21,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import qorin
-from qorin import cli, results
+from qorin import cli
 from qorin.scenario import (MAX_KEY_LENGTH, MAX_NESTING, MAX_PARAMETER_SETS, MAX_SCENARIO_BYTES,
                             ScenarioError, parse_scenario)
 
