@@ -65,7 +65,8 @@ at = [1, 3]
 
 
 def _env():
-    return dict(os.environ, PYTHONPATH=str(ROOT / "python"), PYTHONDONTWRITEBYTECODE="1")
+    path = [str(ROOT / "python")] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(path), PYTHONDONTWRITEBYTECODE="1")
 
 
 def _sigint_default():
