@@ -19,9 +19,13 @@ imported before it is used.
 
 from __future__ import annotations
 
+import gc
 import json
 import math
 import os
+import re
+import stat
+import sys
 from dataclasses import dataclass
 from typing import Any, Iterable, Sequence
 
@@ -232,9 +236,9 @@ def describe_model(blueprint, params=None) -> dict:
 
 
 def model_description(ds) -> dict:
-    """The model description stored in a Dataset's attributes (an empty dict when absent)."""
-    text = ds.attrs.get("qorin_model")
-    return json.loads(text) if text else {}
+    """The model description stored in a Dataset's attributes (an empty dict when
+    absent; ``ValueError`` naming the attribute when it is not valid JSON)."""
+    return json_attribute(ds, "qorin_model")
 
 
 # ------------------------------------------------------------------ datasets
@@ -413,38 +417,322 @@ def _netcdf_engine():
                       "'analysis' extra: pip install \"qorin[analysis]\"")
 
 
-def save(ds, path, *, engine: str | None = None, compress: bool = False) -> None:
-    """Write a Dataset to `path`: a directory ending in ".zarr" as zarr, anything
-    else as netCDF. The model description travels in the attributes.
-    ``compress`` deflates the data variables of a netCDF4 file (h5netcdf or
-    netCDF4 engine): counts of many replicates hold long runs of zeros."""
-    _xr()
-    path = os.fspath(path)
-    if path.endswith(".zarr"):
+PARTIAL_MARK = ".qorin-partial-"
+"""Files being written are named ``.<name>.qorin-partial-<pid>`` beside their target."""
+_PARTIAL = re.compile(r"^\.(?P<name>.+)\.qorin-partial-(?P<pid>[0-9]+)(-old)?$")
+
+
+class OutputError(ValueError):
+    """An output path that results cannot be written to (checked before writing)."""
+
+
+def _is_zarr(path: str) -> bool:
+    return path.rstrip("/").endswith(".zarr")
+
+
+def _is_zarr_store(path: str) -> bool:
+    return any(os.path.exists(os.path.join(path, f)) for f in (".zgroup", ".zattrs", "zarr.json"))
+
+
+def _file_type(mode: int) -> str:
+    for test, name in ((stat.S_ISCHR, "character device"), (stat.S_ISBLK, "block device"),
+                       (stat.S_ISFIFO, "FIFO (named pipe)"), (stat.S_ISSOCK, "socket")):
+        if test(mode):
+            return name
+    return "special file"
+
+
+def _name_max(folder: str) -> int:
+    try:
+        return int(os.pathconf(folder, "PC_NAME_MAX"))
+    except (OSError, ValueError, AttributeError):
+        return 255
+
+
+def partial_path(target) -> str:
+    """The temporary name a file is written under before it is moved to
+    `target`: ``.<name>.qorin-partial-<pid>`` in the same folder (the name is
+    shortened when the folder's file system allows no name that long)."""
+    folder, name = os.path.split(os.path.abspath(os.fspath(target)))
+    tail = f"{PARTIAL_MARK}{os.getpid()}"
+    room = _name_max(folder) - len(os.fsencode("." + tail))
+    while len(os.fsencode(name)) > room:
+        name = name[:-1]
+    return os.path.join(folder, f".{name}{tail}")
+
+
+def check_output(path, *, overwrite: bool = False, hint: str = "overwrite=True") -> str:
+    """Check, before anything is computed, that results can be saved to `path`,
+    and return the file to write: `path` made absolute, or the target of a
+    symbolic link (a link is written through; it stays a link).
+
+    Raises ``OutputError`` (a ``ValueError``) when the folder is missing or
+    not writable, the name is too long for the file system, `path` is a
+    device, FIFO, socket or a directory (other than an existing zarr store
+    when ``overwrite``), or it exists and ``overwrite`` is false (`hint` says
+    how to allow it); ``ImportError`` when the writer it needs (zarr, or a
+    netCDF library) is not installed."""
+    path = os.path.abspath(os.fspath(path))
+    target = path
+    if os.path.islink(path):
+        target = os.path.realpath(path)
+        if os.path.islink(target):
+            raise OutputError(f"cannot write {path}: it is a symbolic link that loops")
+    folder, name = os.path.split(target)
+    if not name or name in (".", ".."):
+        raise OutputError(f"cannot write {path}: it names no file")
+    if not os.path.isdir(folder):
+        raise OutputError(f"cannot write {path}: the directory {folder} does not exist")
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise OutputError(f"cannot write {path}: the directory {folder} is not writable")
+    limit = _name_max(folder)
+    if len(os.fsencode(name)) > limit:
+        raise OutputError(f"cannot write {path}: the file name is {len(os.fsencode(name))} bytes long; "
+                          f"this file system allows at most {limit}")
+    zarr = _is_zarr(target)
+    try:
+        st = os.stat(target)
+    except FileNotFoundError:
+        st = None
+    except OSError as exc:
+        raise OutputError(f"cannot write {path}: {exc.strerror}") from None
+    shown = path if target == path else f"{path} (a link to {target})"
+    if st is not None:
+        if stat.S_ISDIR(st.st_mode):
+            if not zarr:
+                raise OutputError(f"cannot write {shown}: it is a directory")
+            if not _is_zarr_store(target) and os.listdir(target):
+                raise OutputError(f"cannot write {shown}: it is a directory that is not a zarr store; "
+                                  "only a zarr store is ever replaced")
+        elif not stat.S_ISREG(st.st_mode):
+            raise OutputError(f"cannot write {shown}: it is a {_file_type(st.st_mode)}, not a "
+                              "regular file")
+        elif zarr:
+            raise OutputError(f"cannot write {shown}: it is a file, not a zarr store (a directory)")
+        if not overwrite:
+            raise OutputError(f"{shown} already exists; {hint} replaces it")
+    if zarr:
         require("zarr", "saving to zarr")
-        ds.to_zarr(path, mode="w")
+    else:
+        _netcdf_engine()
+    return target
+
+
+def stale_partials(folder) -> list:
+    """The partial files in `folder` left by writers that no longer run: a list
+    of (path, process id, still running)."""
+    out = []
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        return out
+    for name in sorted(names):
+        m = _PARTIAL.match(name)
+        if not m:
+            continue
+        pid = int(m.group("pid"))
+        out.append((os.path.join(folder, name), pid, _running(pid)))
+    return out
+
+
+def _running(pid: int) -> bool:
+    if pid == os.getpid():
+        return True
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except (PermissionError, OverflowError, OSError):
+        return True
+    return True
+
+
+def remove_path(path: str) -> None:
+    """Remove a partial file or zarr directory (nothing when absent)."""
+    import shutil
+
+    if os.path.isdir(path) and not os.path.islink(path):
+        shutil.rmtree(path, ignore_errors=True)
+    else:
+        try:
+            os.remove(path)
+        except FileNotFoundError:
+            pass
+
+
+def write_partial(ds, partial: str, *, zarr: bool, engine: str | None = None,
+                  compress: bool = False) -> None:
+    """Write `ds` to the partial name `partial` (netCDF, or zarr when `zarr`)."""
+    if zarr:
+        require("zarr", "saving to zarr")
+        ds.to_zarr(partial, mode="w-")
         return
     engine = engine or _netcdf_engine()
     encoding = None
     if compress and engine in ("h5netcdf", "netCDF4"):
         encoding = {name: {"zlib": True, "complevel": 4} for name in ds.data_vars
                     if ds[name].dtype.kind in "fiub"}
-    ds.to_netcdf(path, engine=engine, encoding=encoding)
+    ds.to_netcdf(partial, engine=engine, encoding=encoding)
+    with open(partial, "rb+") as fh:
+        os.fsync(fh.fileno())
+
+
+def move_into_place(partial: str, target: str, *, overwrite: bool = True) -> None:
+    """Move a complete partial file (or zarr store) to `target`, keeping the
+    permissions of a file it replaces. An existing zarr store is moved aside
+    first and removed once the new one is in place.
+
+    `target` is checked again as it is replaced: if it has become something
+    other than a regular file or zarr store (or, without ``overwrite``, if it
+    has appeared) since ``check_output`` ``OutputError`` is raised and the
+    partial file is left for the caller."""
+    try:
+        old = os.lstat(target)
+    except FileNotFoundError:
+        old = None
+    if old is not None:
+        mode = old.st_mode
+        replaceable = stat.S_ISREG(mode) or (stat.S_ISDIR(mode) and _is_zarr(target) and (
+            _is_zarr_store(target) or not os.listdir(target)))
+        if not replaceable:
+            kind = "a symbolic link" if stat.S_ISLNK(mode) else \
+                "a directory" if stat.S_ISDIR(mode) else f"a {_file_type(mode)}"
+            raise OutputError(f"cannot write {target}: it became {kind} while the results were made")
+        if not overwrite:
+            raise OutputError(f"cannot write {target}: it was created while the results were made")
+    if old is not None and stat.S_ISREG(old.st_mode):
+        os.chmod(partial, stat.S_IMODE(old.st_mode))
+    if old is not None and stat.S_ISDIR(old.st_mode):
+        aside = partial + "-old"
+        os.rename(target, aside)
+        os.rename(partial, target)
+        remove_path(aside)
+    elif old is None and not overwrite and not os.path.isdir(partial):
+        try:
+            os.link(partial, target)  # fails, rather than replaces, if the name was taken meanwhile
+        except FileExistsError:
+            raise OutputError(f"cannot write {target}: it was created while the results were made") \
+                from None
+        except OSError:  # a file system without hard links
+            os.replace(partial, target)
+        else:
+            os.remove(partial)
+    else:
+        os.replace(partial, target)
+    try:
+        fd = os.open(os.path.dirname(target), os.O_RDONLY)
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
+
+
+def save(ds, path, *, engine: str | None = None, compress: bool = False,
+         overwrite: bool = True) -> None:
+    """Write a Dataset to `path`: a directory ending in ".zarr" as zarr, anything
+    else as netCDF. The model description travels in the attributes.
+    ``compress`` deflates the data variables of a netCDF4 file (h5netcdf or
+    netCDF4 engine): counts of many replicates hold long runs of zeros.
+
+    The file is written under a temporary name beside `path` and moved into
+    place when complete, so `path` never holds a half-written file. A
+    symbolic link is written through (it stays a link). Only a regular file
+    or a zarr store is ever replaced, and only when ``overwrite``; a device,
+    FIFO, socket or other directory raises ``OutputError`` (a ``ValueError``).
+    """
+    _xr()
+    target = check_output(path, overwrite=overwrite)
+    partial = partial_path(target)
+    try:
+        write_partial(ds, partial, zarr=_is_zarr(target), engine=engine, compress=compress)
+        move_into_place(partial, target, overwrite=overwrite)
+    finally:
+        remove_path(partial)
+
+
+def _first_line(exc: BaseException) -> str:
+    text = str(exc).strip().splitlines()
+    text = text[0] if text else ""
+    if len(text) > 200:
+        text = text[:197] + "..."
+    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
 def load(path, *, engine: str | None = None):
-    """Read a Dataset written by ``save`` (fully loaded; the file is closed)."""
+    """Read a Dataset written by ``save`` (fully loaded; the file is closed).
+
+    A missing file raises ``FileNotFoundError``; a file that cannot be read
+    as a dataset (damaged, truncated or of another format) ``ValueError``
+    naming the file and what went wrong."""
     xr = _xr()
     path = os.fspath(path)
-    if path.rstrip("/").endswith(".zarr"):
+    if not os.path.exists(path):
+        raise FileNotFoundError(2, "no such file", path)
+    if not _is_zarr(path):
+        mode = os.stat(path).st_mode
+        if stat.S_ISDIR(mode):
+            raise IsADirectoryError(21, "is a directory", path)
+        if not stat.S_ISREG(mode):
+            raise ValueError(f"{path}: not a results file (it is a {_file_type(mode)})")
+    failure = None
+    previous = sys.unraisablehook
+    sys.unraisablehook = _quiet_reader_cleanup(previous)
+    try:
+        try:
+            out = _read(xr, path, engine)
+        except (ImportError, PermissionError):
+            raise
+        except Exception as exc:  # the readers fail in many ways on damaged files
+            failure = f"{path}: not a results file that qorin can read ({_first_line(exc)})"
+        if failure is not None:
+            gc.collect()  # close what the reader left half open, while its complaints are muted
+    finally:
+        sys.unraisablehook = previous
+    if failure is not None:
+        raise ValueError(failure)
+    if "adult" in out.coords:
+        out = out.assign_coords(adult=out["adult"].astype(bool))
+    return out
+
+
+def _read(xr, path: str, engine):
+    if _is_zarr(path):
         require("zarr", "loading zarr")
         with xr.open_zarr(path) as ds:
             return ds.load()
     with xr.open_dataset(path, engine=engine or _netcdf_engine()) as ds:
-        out = ds.load()
-    if "adult" in out.coords:
-        out = out.assign_coords(adult=out["adult"].astype(bool))
-    return out
+        return ds.load()
+
+
+def _quiet_reader_cleanup(previous):
+    """An unraisable-exception hook that mutes the file readers' complaints when
+    they close a file they failed to open (h5netcdf objects half made)."""
+    def hook(unraisable):
+        module = getattr(unraisable.object, "__module__", None) or ""
+        if not module.startswith(("h5netcdf", "h5py", "xarray", "netCDF4", "scipy")):
+            previous(unraisable)
+    return hook
+
+
+def json_attribute(ds, name: str, default=None):
+    """The JSON object stored in the attribute `name` (`default` when absent);
+    ``ValueError`` naming the attribute when it is not valid JSON."""
+    text = ds.attrs.get(name)
+    if text is None or (isinstance(text, str) and not text):
+        return {} if default is None else default
+    if not isinstance(text, str):
+        raise ValueError(f"the attribute {name!r} is not JSON text (it is {type(text).__name__})")
+    try:
+        value = json.loads(text)
+    except ValueError as exc:
+        raise ValueError(f"the attribute {name!r} is not valid JSON ({exc})") from None
+    if default is None and not isinstance(value, dict):
+        raise ValueError(f"the attribute {name!r} must hold a JSON object, got {type(value).__name__}")
+    return value
 
 
 # ------------------------------------------------------------------ running

@@ -87,6 +87,13 @@ MAX_ALLELES = 16  # a locus of n alleles has n(n+1)/2 genotypes and an offspring
 MAX_AGES = 10_000
 MAX_DEMES = 100_000
 _U64 = 2 ** 64
+# bounds on the text itself, so that no file, however made, takes long or much memory to check
+MAX_SCENARIO_BYTES = 1 << 18
+MAX_NESTING = 32       # arrays, inline tables and tables within one another
+MAX_KEY_PARTS = 64     # parts of one dotted key or table header
+MAX_KEY_LENGTH = 128   # characters of one key
+MAX_PARAMETER_SETS = 100_000
+MAX_RELEASE_MARKS = 10_000  # release ticks kept to mark on figures (the first ones)
 
 
 class ScenarioError(ValueError):
@@ -310,6 +317,128 @@ def _key_lines(text: str) -> _KeyLines | None:
         return _KeyLines(text)
     except (ValueError, IndexError):  # a construct the scanner does not know: no line numbers
         return None
+
+
+# ------------------------------------------------------------------ guards
+_KEY_PART = r"""(?:[A-Za-z0-9_-]+|"[^"\n]*"|'[^'\n]*')"""
+_LONG_DOTTED_KEY = re.compile(rf"""(?<![A-Za-z0-9_"'-]){_KEY_PART}(?:[ \t]*\.[ \t]*{_KEY_PART}){{{MAX_KEY_PARTS},}}""")
+_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029\u202a-\u202e\u2066-\u2069]")
+
+
+def _shown_key(path) -> str:
+    text = _dotted(path)
+    text = _CONTROL.sub("?", text)
+    return text if len(text) <= 80 else text[:77] + "..."
+
+
+def _guard_text(text: str, source: str | None) -> None:
+    """Refuse, before the TOML parser sees it, a text too large or with a
+    dotted key of so many parts that parsing it takes long or much memory."""
+    if len(text) > MAX_SCENARIO_BYTES:
+        raise ScenarioError(f"the scenario is {len(text):,} characters long; a scenario file holds "
+                            f"at most {MAX_SCENARIO_BYTES:,} bytes", source=source)
+    m = _LONG_DOTTED_KEY.search(text)
+    if m:
+        line = text.count("\n", 0, m.start()) + 1
+        raise ScenarioError(f"a dotted key of more than {MAX_KEY_PARTS} parts", line=line,
+                            source=source)
+
+
+def _guard_document(doc: dict, source: str | None) -> None:
+    """Refuse values nested too deeply and keys too long or holding control
+    characters (they could not be shown in a one-line message)."""
+    stack = [(doc, 0, ())]
+    while stack:
+        node, depth, path = stack.pop()
+        if depth > MAX_NESTING:
+            raise ScenarioError(f"values are nested more than {MAX_NESTING} levels deep",
+                                key=_shown_key(path[:4]) + "...", source=source)
+        if isinstance(node, dict):
+            for key, value in node.items():
+                if len(key) > MAX_KEY_LENGTH:
+                    raise ScenarioError(f"a key of {len(key):,} characters; keys have at most "
+                                        f"{MAX_KEY_LENGTH}", key=_shown_key(path + (key,)), source=source)
+                if _CONTROL.search(key):
+                    raise ScenarioError("a key holds a control character (a line break, tab, ...)",
+                                        key=_shown_key(path + (key,)), source=source)
+                if isinstance(value, (dict, list)):
+                    stack.append((value, depth + 1, path + (key,)))
+        else:
+            for k, value in enumerate(node):
+                if isinstance(value, (dict, list)):
+                    stack.append((value, depth + 1, path + (k,)))
+
+
+def _guard_sweep_size(doc: dict, source: str | None) -> None:
+    """Refuse a sweep of more parameter sets than a scenario may check."""
+    sweep = doc.get("sweep")
+    if not isinstance(sweep, dict):
+        return
+    n, stack = 1, [sweep]
+    while stack:
+        node = stack.pop()
+        for value in node.values():
+            if isinstance(value, dict):
+                stack.append(value)
+            elif isinstance(value, list):
+                n *= max(len(value), 1)
+    if n > MAX_PARAMETER_SETS:
+        raise ScenarioError(f"the sweep makes {n:,} parameter sets; a scenario runs at most "
+                            f"{MAX_PARAMETER_SETS:,} (split it, or sweep from Python with qorin.sweep)",
+                            key="sweep", source=source)
+
+
+def _release_marks(doc: dict, ticks: int) -> list:
+    """The ticks 0..`ticks` at which some release of a checked document
+    happens: the first MAX_RELEASE_MARKS of them, in time proportional to the
+    releases, not to the ticks."""
+    marks: set = set()
+    for rel in doc.get("release", []):
+        if "at" in rel:
+            at = rel["at"] if isinstance(rel["at"], list) else [rel["at"]]
+            marks.update(int(t) for t in at if 0 <= t <= ticks)
+            continue
+        every, start = int(rel["every"]), int(rel.get("start", 0))
+        stop = min(int(rel.get("stop", ticks + 1)), ticks + 1)
+        first = -(-start // every) * every
+        marks.update(range(first, min(stop, first + every * MAX_RELEASE_MARKS), every))
+    return sorted(marks)[:MAX_RELEASE_MARKS]
+
+
+def _available_memory() -> int | None:
+    """Bytes of memory this process may still use (None when unknown)."""
+    limits = []
+    try:
+        with open("/proc/meminfo") as fh:
+            for line in fh:
+                if line.startswith("MemAvailable:"):
+                    limits.append(int(line.split()[1]) * 1024)
+    except (OSError, ValueError, IndexError):
+        try:
+            limits.append(os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE"))
+        except (OSError, ValueError, AttributeError):
+            pass
+    try:
+        with open("/sys/fs/cgroup/memory.max") as fh:
+            text = fh.read().strip()
+        if text.isdigit():
+            used = 0
+            try:
+                with open("/sys/fs/cgroup/memory.current") as fh:
+                    used = int(fh.read().strip())
+            except (OSError, ValueError):
+                pass
+            limits.append(max(int(text) - used, 0))
+    except OSError:
+        pass
+    return min(limits) if limits else None
+
+
+def _bytes(n: int) -> str:
+    for unit, size in (("TB", 1e12), ("GB", 1e9), ("MB", 1e6), ("kB", 1e3)):
+        if n >= size:
+            return f"{n / size:.3g} {unit}"
+    return f"{n} bytes"
 
 
 # ------------------------------------------------------------------ checking
@@ -944,6 +1073,15 @@ def _bad_target(key_path, name, where, message, chk: _Checker):
                         source=chk.source)
 
 
+def _hashable(value):
+    """A hashable twin of a TOML value that compares as the value does."""
+    if isinstance(value, list):
+        return ("[", tuple(_hashable(v) for v in value))
+    if isinstance(value, dict):
+        return ("{", frozenset((k, _hashable(v)) for k, v in value.items()))
+    return value
+
+
 def _sweep_entries(doc, chk: _Checker) -> list:
     sweep = doc.get("sweep")
     if sweep is None:
@@ -961,11 +1099,11 @@ def _sweep_entries(doc, chk: _Checker) -> list:
             chk.err(key_path, f"{target[0]!r} is not a section of a scenario; sweep keys start with "
                               "one of " + ", ".join(t for t in _TOP if t not in (
                                   "sweep", "summary", "name", "description")))
-        seen = []
+        seen = set()
         for k, v in enumerate(values):
-            if v in seen:
+            if _hashable(v) in seen:
                 chk.err(key_path + (k,), f"repeats the value {_show(v)}")
-            seen.append(v)
+            seen.add(_hashable(v))
         out.append((key_path, name, target, values))
     names = [e[1] for e in out]
     for e in out:
@@ -1010,12 +1148,44 @@ class Scenario:
             index = index * len(values) + matches[0]
         return self.models[index]
 
+    def recorded_size(self, replicates: int | None = None) -> dict:
+        """What a run records: ``rows`` (recorded ticks of every run), ``width``
+        (values per row), ``bytes`` (the rows and the dataset made of them,
+        8 bytes a value), and the ``runs`` and ``ticks`` (recorded per run)."""
+        from .results import row_layout
+
+        reps = self.replicates if replicates is None else int(replicates)
+        ticks = self.n_ticks // self.record_interval + 1
+        runs = self.n_sets * reps
+        layout = row_layout(self.models[0].blueprint)
+        rows = runs * ticks
+        return {"rows": rows, "width": layout.width, "runs": runs, "ticks": ticks,
+                "bytes": rows * (layout.width + layout.count_size) * 8}
+
+    def check_memory(self, replicates: int | None = None, available: int | None = None) -> None:
+        """Refuse (``ScenarioError``) a run whose recorded rows cannot fit in the
+        memory available (`available` bytes; by default what the system has
+        free), before it starts."""
+        size = self.recorded_size(replicates)
+        free = _available_memory() if available is None else int(available)
+        if free is None or size["bytes"] <= free:
+            return
+        raise ScenarioError(
+            f"the run would record {size['rows']:,} rows ({size['runs']:,} runs x {size['ticks']:,} "
+            f"recorded ticks) of {size['width']:,} values each, {size['bytes']:,} bytes "
+            f"({_bytes(size['bytes'])}) with the dataset made from them, more than the "
+            f"{_bytes(free)} of memory available; record fewer ticks (run.record_interval), or run "
+            "fewer ticks, replicates or parameter sets", source=self.source)
+
     def run(self, *, replicates: int | None = None, seed: int | None = None, executor="threads",
             workers: int | None = None, progress: bool = False, sperm: bool = False):
         """Run the scenario (``qorin.sweep``) and return the Dataset; its
         attributes keep the scenario text and the summary settings. The
-        stored sperm is left out unless ``sperm``."""
+        stored sperm is left out unless ``sperm``. A run whose recorded rows
+        cannot fit in memory is refused before it starts (``check_memory``)."""
         from .sweeps import sweep
+
+        self.check_memory(replicates)
 
         ds = sweep(self.model, self.n_ticks, self.grid or None,
                    replicates=self.replicates if replicates is None else replicates,
@@ -1036,12 +1206,20 @@ def _shape(model: Model) -> tuple:
 def parse_scenario(text: str, source: str = "<scenario>") -> Scenario:
     """Check a scenario given as TOML text and build its models (see the module doc)."""
     toml = _tomllib()
+    _guard_text(text, source)
     try:
         doc = toml.loads(text)
     except toml.TOMLDecodeError as exc:
         m = re.search(r"\(at line (\d+), column \d+\)", str(exc))
         raise ScenarioError(f"not valid TOML: {exc}", line=int(m.group(1)) if m else None,
                             source=source) from None
+    except RecursionError:
+        raise ScenarioError(f"values are nested more than {MAX_NESTING} levels deep",
+                            source=source) from None
+    except ValueError as exc:  # a number the parser cannot convert (an integer of 5,000 digits)
+        raise ScenarioError(f"not valid TOML: {exc}", source=source) from None
+    _guard_document(doc, source)
+    _guard_sweep_size(doc, source)
     chk = _Checker(source, _key_lines(text))
     settings: dict = {}
     base = _model(doc, chk, settings)
@@ -1064,7 +1242,7 @@ def parse_scenario(text: str, source: str = "<scenario>") -> Scenario:
                                    "model or the number of its demes; every parameter set of a sweep must share them")
             models.append(model)
     ticks = settings["ticks"]
-    releases = base.program.release_ticks(ticks + 1) if base.program is not None else []
+    releases = _release_marks(doc, ticks)
     return Scenario(source=source, text=text, document=doc, name=str(doc.get("name", "")),
                     description=str(doc.get("description", "")), n_ticks=ticks,
                     record_interval=settings["record_interval"], replicates=settings["replicates"],
@@ -1077,9 +1255,12 @@ def load_scenario(path) -> Scenario:
     path = os.fspath(path)
     try:
         with open(path, "rb") as fh:
-            raw = fh.read()
+            raw = fh.read(MAX_SCENARIO_BYTES + 1)  # a device or pipe may never end
     except OSError as exc:
         raise ScenarioError(f"cannot read the scenario: {exc.strerror}", source=path) from None
+    if len(raw) > MAX_SCENARIO_BYTES:
+        raise ScenarioError(f"the file is too large; a scenario file holds at most "
+                            f"{MAX_SCENARIO_BYTES:,} bytes", source=path)
     try:
         text = raw.decode("utf-8-sig")  # a byte-order mark some editors write is dropped
     except UnicodeDecodeError:
