@@ -233,7 +233,7 @@ def test_transaction_genetics_write_reaches_the_session():
     (lambda txn: txn.refresh_params(["eggs_per_female"], SimpleNamespace(eggs_per_female=3.0)),
      lambda s: s.get_scalar("eggs_per_female"), 3.0),
     (lambda txn: txn.apply({"external_expected_eggs": 4.0}), lambda s: s.get_scalar("external_expected_eggs"), 4.0),
-])
+], ids=["set_custom_slots", "tensor_write", "refresh_params", "apply"])
 def test_every_transaction_write_alone_is_committed(write, read, value):
     s = make_session()
     seen = []

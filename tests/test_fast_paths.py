@@ -337,3 +337,22 @@ def test_demes_whose_offspring_tensors_differ_in_the_last_entry_only(mode):
         finally:
             T.set_reference_paths(False)
     assert states[0] == states[1]
+
+
+@pytest.mark.parametrize("growth_mode", [2, 3, 4])
+@pytest.mark.parametrize("write", [
+    {"carrying_capacity": 350.0}, {"eggs_per_female": 5.0}, {"sex_ratio": 0.3},
+    {"external_expected_eggs": 900.0}, {"equilibrium_distribution": [0.0, 40.0, 30.0, 20.0, 0.0, 40.0, 30.0, 20.0]},
+])
+def test_equilibrium_calibration_follows_scalar_and_declared_writes(write, growth_mode):
+    locus = genetics.autosomal_locus(2)
+    bp = Blueprint(n_ages=4, new_adult_age=1, locus=locus, stochastic=False)
+    bp.initial_individual_count[:, 1:, :] = 20.0
+    (name, value), = write.items()
+    declared = {"equilibrium_distribution": [0.0, 50.0, 40.0, 30.0, 0.0, 50.0, 40.0, 30.0]} \
+        if name == "equilibrium_distribution" else {}  # declared before, other values after
+    params = Params(bp, locus, growth_mode=growth_mode, carrying_capacity=600.0, eggs_per_female=8.0, **declared)
+    change = ((lambda s: s.tensor_write(name, value)) if isinstance(value, list)
+              else (lambda s: s.apply({name: value})))
+    fast, reference = run_pair(lambda t: t(bp, params, seed=1), [run(2), change, run(2)])
+    assert fast == reference
