@@ -251,6 +251,25 @@ def test_a_transaction_commits_to_its_own_deme():
         np.testing.assert_array_equal(s.get_deme_tensor(d, "fecundity_fitness"), want)
 
 
+def test_a_transaction_reads_its_own_deme():
+    s, *_ = M.session(3, rate=0.1)
+    for d in range(3):
+        s.set_deme_custom_slots(d, {"deme": d})
+        s.apply_deme(d, {"external_expected_eggs": 10.0 * d})
+        s.tensor_write_deme(d, "fertility", [1.0, 1.0, 0.5 * d])
+    seen = []
+
+    def first(a, b, tick, deme, txn):
+        seen.append((deme, txn.get_custom_slots(), txn.get_scalar("external_expected_eggs"),
+                     txn.get_tensor("fertility").tolist()))
+        return 0
+
+    first.__qorin_transaction__ = True
+    s.set_python_callbacks([first], [], [])
+    s.run_tick()
+    assert seen == [(d, {"deme": d}, 10.0 * d, [1.0, 1.0, 0.5 * d]) for d in range(3)]
+
+
 def test_staged_writes_read_and_land_on_their_own_demes():
     s, bp, *_ = M.session(4, rate=0.1)
     for d, capacity in enumerate([100.0, 200.0, 300.0, 400.0]):
