@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st, HealthCheck
 
+import spatial_model as M
 from qorin import _engine_rs, _engine_testing as T, genetics
 from qorin.contracts import Blueprint, Params
 
@@ -315,8 +316,6 @@ def test_a_write_of_only_the_last_offspring_entry_reaches_the_fast_paths(mode):
 @pytest.mark.parametrize("mode", sorted(MODES))
 def test_demes_whose_offspring_tensors_differ_in_the_last_entry_only(mode):
     # One kernel scratch serves every deme in turn; each deme must breed with its own tensor.
-    import spatial_model as M
-
     _, params, _, last = last_entry_model(mode)
     stochastic, continuous = MODES[mode]
     n = 4
