@@ -73,14 +73,15 @@ def test_each_condition_fires_on_exactly_its_ticks(cond, ticks):
     assert cond.ticks(10) == ticks
 
 
-@pytest.mark.parametrize("every, start, ticks", [
-    (4, 2, [2, 6, 10]),
-    (1, 3, [3, 4, 5, 6, 7, 8, 9, 10, 11]),
-    (5, 0, [0, 5, 10]),
+@pytest.mark.parametrize("every, start, when, ticks", [
+    (4, 2, None, [2, 6, 10]),
+    (1, 3, None, [3, 4, 5, 6, 7, 8, 9, 10, 11]),
+    (5, 0, None, [0, 5, 10]),
+    (2, 1, H.until(7), [1, 3, 5, 7]),  # both the schedule and the condition must hold
 ])
-def test_set_param_fires_from_start_every_period(every, start, ticks):
+def test_set_param_fires_from_start_every_period(every, start, when, ticks):
     b = H.HookProgramBuilder()
-    b.add_hook("first", H.set_param("sex_ratio", 0.25, every=every, start=start))
+    b.add_hook("first", H.set_param("sex_ratio", 0.25, every=every, start=start, when=when))
     prog = b.build()
     staged = [100.0, 1.0, 0.5, 0.0, 2.0]
     fired = [t for t in range(12) if run(prog, [], A=0, Z=0, tick=t, staged=staged)["staged"][2] == 0.25]
