@@ -296,6 +296,21 @@ def test_meiosis_rows_must_sum_to_one():
         G.LocusModel(base.labels, meiosis, base.fusion)
 
 
+def test_a_locus_keeps_the_tables_its_offspring_tensor_was_composed_from():
+    base = G.xy_locus(2)
+    meiosis, female_only = base.meiosis.copy(), base.female_only.copy()
+    x = G.LocusModel(base.labels, meiosis, base.fusion, female_only=female_only, male_only=base.male_only)
+    tensor = x.offspring_tensor
+    meiosis[:, 1] = [1.0, 0.0, 0.0]  # the caller's arrays are not the model's
+    female_only[:] = False
+    np.testing.assert_array_equal(x.meiosis, base.meiosis)
+    assert x.female_only.tolist() == base.female_only.tolist()
+    for name in ("meiosis", "fusion", "female_only", "male_only"):
+        with pytest.raises(ValueError, match="read-only"):
+            getattr(x, name)[0] = 0
+    np.testing.assert_array_equal(x.offspring_tensor, tensor)
+
+
 def test_params_refuses_fitness_tables_of_the_wrong_shape():
     bp = qorin.Blueprint(3, 1, G.homing_drive())
     with pytest.raises(ValueError, match=r"zygote_viability_fitness must have shape \(2, 10\)"):
