@@ -194,3 +194,13 @@ def test_trigger_event_runs_finish_on_the_discrete_state():
     assert s.trigger_event(3) == 0
     total, female, male = s.counts()
     assert male == 0.0 and female > 0.0 and s.current_tick() == 0
+
+
+@pytest.mark.parametrize("wf, event", [(False, "first"), (False, "early"), (False, "late"), (True, "first")])
+def test_conditions_see_the_tick_being_run(wf, event):
+    s, bp = model()
+    b = H.HookProgramBuilder.for_blueprint(bp)
+    b.add_hook(event, H.set_param("eggs_per_female", H.param("eggs_per_female") + 1.0, when=H.after(1) & H.until(3)))
+    s.set_hook_program(b.build())
+    assert s.run(6, 1, wf)[0] == 6
+    assert s.drain_eco_journal() == [(2, 1, 6.0, 7.0), (3, 1, 7.0, 8.0)]

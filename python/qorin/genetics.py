@@ -97,8 +97,10 @@ class LocusModel:
         if len(set(labels)) != z:
             raise ValueError("labels must be distinct")
         object.__setattr__(self, "labels", labels)
-        meiosis = np.ascontiguousarray(self.meiosis, dtype=np.float64)
-        fusion = np.ascontiguousarray(self.fusion, dtype=np.float64)
+        # Own read-only copies: the tables are checked once here and the
+        # offspring tensor is composed from them once, so they must not change.
+        meiosis = _frozen(self.meiosis, np.float64)
+        fusion = _frozen(self.fusion, np.float64)
         if meiosis.ndim != 3 or meiosis.shape[0] != 2 or meiosis.shape[1] != z:
             raise ValueError(f"meiosis must have shape (2, {z}, G), got {meiosis.shape}")
         g = meiosis.shape[2]
@@ -111,7 +113,7 @@ class LocusModel:
         object.__setattr__(self, "fusion", fusion)
         for name in ("female_only", "male_only"):
             value = getattr(self, name)
-            value = np.zeros(z, dtype=bool) if value is None else np.asarray(value, dtype=bool)
+            value = _frozen(np.zeros(z) if value is None else value, bool)
             if value.shape != (z,):
                 raise ValueError(f"{name} must have shape ({z},)")
             object.__setattr__(self, name, value)
@@ -240,6 +242,13 @@ class LocusModel:
             if any(allele in parts[i].split("/") for i in found):
                 out.append(label)
         return out
+
+
+def _frozen(values, dtype) -> np.ndarray:
+    """A read-only C-ordered copy of `values`."""
+    out = np.array(values, dtype=dtype, order="C")
+    out.flags.writeable = False
+    return out
 
 
 def _product(lists):
