@@ -382,7 +382,7 @@ def _rate_array(value, name) -> np.ndarray:
     bad = ~np.isfinite(a) | (a < 0) | (a > 1)
     if bad.any():
         where = np.argwhere(bad)[0]
-        raise ValueError(f"{name} must hold rates in [0, 1], got {a[tuple(where)]!r}"
+        raise ValueError(f"{name} must hold rates in [0, 1], got {float(a[tuple(where)])!r}"
                          + (f" at index {tuple(int(k) for k in where)}" if a.ndim else ""))
     return a
 

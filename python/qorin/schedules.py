@@ -46,6 +46,12 @@ def bounds(name: str) -> tuple:
     return lo, hi
 
 
+def num(v) -> str:
+    """A number as people write it: 1000000000000 rather than 1e+12, 0.5, -1.5."""
+    v = float(v)
+    return str(int(v)) if v.is_integer() and abs(v) < 1e16 else repr(v)
+
+
 def check_values(name: str, values: np.ndarray, where: str) -> None:
     lo, hi = bounds(name)
     bad = ~np.isfinite(values) | (values < lo)
@@ -53,8 +59,8 @@ def check_values(name: str, values: np.ndarray, where: str) -> None:
         bad |= values > hi
     if bad.any():
         k = np.argwhere(bad)[0]
-        rng = f"[{lo:g}, {hi:g}]" if hi is not None else f"[{lo:g}, inf)"
-        raise ValueError(f"{where}: {name} must be in {rng}, got {values[tuple(k)]!r} "
+        rng = f"[{num(lo)}, {num(hi)}]" if hi is not None else f"[{num(lo)}, inf)"
+        raise ValueError(f"{where}: {name} must be in {rng}, got {float(values[tuple(k)])!r} "
                          f"at {'index ' + str(tuple(int(i) for i in k)) if values.ndim > 1 else 'site ' + str(int(k[0]))}")
 
 

@@ -108,9 +108,9 @@ def _check_param(name: str, values: np.ndarray, where: str) -> None:
     k = np.flatnonzero(bad)
     if k.size:
         rng = "-1 or >= 0" if name == "external_expected_eggs" else \
-            (f"[{lo:g}, {hi:g}]" if hi is not None else f"[{lo:g}, inf)")
+            (f"[{S.num(lo)}, {S.num(hi)}]" if hi is not None else f"[{S.num(lo)}, inf)")
         raise ValueError(f"{where}: {name} must be in {rng}" + (" (an integer)" if name == "growth_mode" else "")
-                         + f", got {values[k[0]]!r} at site {int(k[0])}")
+                         + f", got {float(values[k[0]])!r} at site {int(k[0])}")
 
 
 @dataclass(frozen=True)
@@ -137,7 +137,8 @@ class Landscape:
         None: every site starts with the blueprint's initial individuals and
         stored sperm; "equilibrium": every site at its own equilibrium age
         distribution for its parameters, in the genotype mix of the
-        blueprint's initial individuals (per sex); or an array of shape
+        blueprint's initial individuals (per sex), rounded to whole individuals
+        for stochastic models with integer draws; or an array of shape
         (sites, 2, ages, genotypes) of counts, optionally with stored sperm via
         ``start_sperm`` (sites, ages, genotypes, genotypes).
     dispersal
@@ -563,6 +564,8 @@ class Landscape:
             ind = ind.copy()
         elif kind == "equilibrium":
             ind = self.equilibrium_counts(blueprint, params)
+            if bool(blueprint.stochastic) and not bool(blueprint.continuous_sampling):
+                ind = np.floor(ind + 0.5)  # whole individuals for integer draws
         else:
             ind = np.ascontiguousarray(np.broadcast_to(
                 np.asarray(blueprint.initial_individual_count, dtype=np.float64).reshape(2, a, z),
@@ -656,8 +659,11 @@ class _Factory:
 class SiteSession(L.LandscapeSession):
     """A spatial session of a ``Landscape``: every site with its own ecology
     and starting population; the landscape's schedules are written at tick
-    boundaries (journaled in ``parameter_log``). ``run`` returns what
-    ``LandscapeSession.run`` returns."""
+    boundaries (journaled in ``parameter_log``): at construction and at the
+    end of every ``run`` the session holds the values scheduled for its
+    current tick. ``run`` returns what ``LandscapeSession.run`` returns. Ticks
+    run directly on the engine session (``session.run_steps``) bypass the
+    schedules: call ``apply_schedules`` at each boundary then."""
 
     def __init__(self, landscape: Landscape, blueprint, params, seed: int = 0):
         if not isinstance(landscape, Landscape):
@@ -705,6 +711,8 @@ class SiteSession(L.LandscapeSession):
             done += final - start
             if stopped or done >= n or final == start:
                 break
+        if not stopped:
+            self.apply_schedules()  # the boundary reached holds its scheduled values
         filled = [p for p in parts if p.ndim == 2 and p.shape[0]]
         rows = np.concatenate(filled, axis=0) if filled else parts[0]
         return final, rows, stopped
