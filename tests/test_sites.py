@@ -456,3 +456,39 @@ def test_a_deterministic_wave_moves_at_the_lattice_spreading_speed():
     corrected = c_star - 1.5 / (lam * mean_tick)
     assert speed == pytest.approx(corrected, rel=0.01)
     assert speed == pytest.approx(c_star, rel=0.04) and speed < c_star
+
+
+# ------------------------------------------------------------------ pictures
+def test_landscape_pictures_render_to_files(tmp_path):
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from qorin import plot
+
+    land, bp, p, prog = _drive_landscape(n=25)
+    ds = land.simulate(bp, p, 12, seed=1, program=prog)
+    drive = qorin.allele_frequencies(ds, by_deme=True).sel(allele="D")
+    origin = (5.0, 5.0)
+    written = []
+    fig = plot.site_map(ds, drive, ticks=[0, 6, 12], label="drive frequency")
+    assert len([a for a in fig.axes if a.get_visible()]) == 4  # three panels and the colour bar
+    written.append(tmp_path / "map.png")
+    fig.savefig(written[-1])
+    ax = plot.site_heatmap(ds, qorin.population_size(ds, by_deme=True), origin)
+    written.append(tmp_path / "heat.png")
+    ax.figure.savefig(written[-1])
+    ax = plot.arrival_map(ds, "D", 0.05, origin=origin)
+    written.append(tmp_path / "arrival.png")
+    ax.figure.savefig(written[-1])
+    written.append(tmp_path / "wave.gif")
+    assert plot.animate_sites(ds, drive, written[-1], fps=4) == str(written[-1])
+    plt.close("all")
+    for path in written:
+        assert path.stat().st_size > 1000, path
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(p.name for p in written)
+    with pytest.raises(ValueError, match="'deme' dimension"):
+        plot.site_map(ds, qorin.population_size(ds))
+    with pytest.raises(ValueError, match=".gif or .mp4"):
+        plot.animate_sites(ds, drive, tmp_path / "wave.avi")
+    with pytest.raises(ValueError, match="not recorded"):
+        plot.site_map(ds, drive, ticks=[99])
