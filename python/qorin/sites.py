@@ -593,6 +593,20 @@ class Landscape:
 
         return HookProgramBuilder.for_blueprint(self.blueprint(blueprint))
 
+    def add_release(self, program, amount, *, sites=None, near=None, radius=None, nearest=None,
+                    event: str = "early", sex="male", ages=None, ztypes=None, when=None):
+        """Add a release of `amount` individuals per chosen site to `program`
+        (a builder from ``program``): the sites by index or label (`sites`),
+        or within `radius` of a point or site `near`, or its `nearest` sites
+        (``select``). `when` repeats it (``hooks.every(7) & hooks.before(60)``;
+        default: every tick). Returns the chosen site indices."""
+        from . import hooks as H
+
+        chosen = self.select(sites, near=near, radius=radius, nearest=nearest)
+        program.add_hook(event, H.release(amount, sex=sex, ages=ages, ztypes=ztypes, when=when),
+                         demes=chosen)
+        return chosen
+
     def model(self, blueprint, params, program=None):
         """A ``qorin.sweeps.Model`` running this landscape: give it to
         ``qorin.sweep`` for replicates and parameter grids."""
