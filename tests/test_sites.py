@@ -492,3 +492,27 @@ def test_landscape_pictures_render_to_files(tmp_path):
         plot.animate_sites(ds, drive, tmp_path / "wave.avi")
     with pytest.raises(ValueError, match="not recorded"):
         plot.site_map(ds, drive, ticks=[99])
+
+
+def test_spatial_order_renumbers_sites_and_everything_follows_them():
+    rng = np.random.default_rng(4)
+    n = 40
+    bp, p = _model()
+    k = rng.uniform(100, 500, n)
+    table = rng.uniform(100, 500, (3, n))
+    rates = rng.uniform(0, 0.3, n)
+    land = qorin.Landscape(rng.uniform(0, 6, n), rng.uniform(0, 6, n), dispersal=D.exponential(1.0),
+                           site_params={"carrying_capacity": k}, emigration=rates, start="equilibrium",
+                           schedules=[qorin.schedule_table("eggs_per_female", table)])
+    moved = land.spatial_order()
+    order = [land.index(lab) for lab in moved.labels]
+    assert sorted(order) == list(range(n)) and order != list(range(n))
+    np.testing.assert_array_equal(moved.x, land.x[order])
+    np.testing.assert_array_equal(moved.site_params["carrying_capacity"], k[order])
+    np.testing.assert_array_equal(moved.emigration(3)[:, 0, 0], rates[order])
+    np.testing.assert_array_equal(moved.schedules[0].table, table[:, order])
+    np.testing.assert_allclose(moved.graph.to_scipy().toarray(),
+                               land.graph.to_scipy().toarray()[np.ix_(order, order)], rtol=1e-12)
+    a = land.simulate(bp, p, 5, seed=1)
+    b = moved.simulate(bp, p, 5, seed=1)
+    np.testing.assert_allclose(b["count"].values, a["count"].values[:, order], rtol=1e-9, atol=1e-9)

@@ -189,6 +189,7 @@ class Landscape:
         self.values = _site_values(values, n, "values")
         self._start = self._check_start(start, start_sperm, n)
         self._emigration = None if emigration is None else self._check_emigration(emigration)
+        self._emigration_order = None  # set by spatial_order: per-site rates follow their sites
         self.graph = self._make_graph(dispersal)
         self.dispersal = dispersal if isinstance(dispersal, D.Kernel) else None
         self.schedules = S.check_schedules(schedules, n)
@@ -384,7 +385,49 @@ class Landscape:
         elif self._start.kind == "explicit":
             args["start"], args["start_sperm"] = self._start.counts, self._start.sperm
         args.update(changes)
-        return Landscape(**args)
+        out = Landscape(**args)
+        if "emigration" not in changes:
+            out._emigration_order = getattr(self, "_emigration_order", None)
+        return out
+
+    def spatial_order(self) -> "Landscape":
+        """The same landscape with its sites renumbered along a Z-order
+        (Morton) curve, so that sites close in space are close in the
+        session's memory: with many sites in no particular order this makes
+        migration several times faster. Labels, per-site values, starting
+        populations, emigration rates, schedules and the graph follow their
+        sites; site indices change (select sites by label)."""
+        p = self.points
+        lo, hi = p.min(axis=0), p.max(axis=0)
+        span = np.where(hi > lo, hi - lo, 1.0)
+        bits = 21 if p.shape[1] == 3 else 31
+        q = np.minimum(((p - lo) / span * (2 ** bits - 1)).astype(np.int64), 2 ** bits - 1)
+        code = np.zeros(len(p), dtype=np.int64)
+        for b in range(bits):
+            for k in range(p.shape[1]):
+                code |= ((q[:, k] >> b) & 1) << (b * p.shape[1] + k)
+        order = np.argsort(code, kind="stable")
+        args = dict(x=self.x[order], y=self.y[order], labels=[self.labels[k] for k in order],
+                    coordinates=self.coordinates,
+                    site_params={n: v[order] for n, v in self.site_params.items()},
+                    values={n: v[order] for n, v in self.values.items()},
+                    schedules=[_permuted(sc, order) for sc in self.schedules])
+        if self.dispersal is not None:
+            args["dispersal"] = self.dispersal
+        else:
+            m = self.graph.to_scipy()[order][:, order]
+            args["dispersal"] = m
+        if self._start.kind == "equilibrium":
+            args["start"] = "equilibrium"
+        elif self._start.kind == "explicit":
+            args["start"] = self._start.counts[order]
+            if self._start.sperm is not None:
+                args["start_sperm"] = self._start.sperm[order]
+        out = Landscape(**args)
+        out._emigration = self._emigration
+        prior = getattr(self, "_emigration_order", None)
+        out._emigration_order = order if prior is None else prior[order]
+        return out
 
     # ------------------------------------------------------------ sites
     @property
@@ -480,7 +523,9 @@ class Landscape:
     def emigration(self, n_ages: int, params=None) -> np.ndarray:
         """The (sites, 2, ages) emigration rates of this landscape."""
         if self._emigration is not None:
-            return D.emigration_rates(self._emigration, self.n_sites, n_ages)
+            rates = D.emigration_rates(self._emigration, self.n_sites, n_ages)
+            order = getattr(self, "_emigration_order", None)
+            return rates if order is None else np.ascontiguousarray(rates[order])
         rate = np.asarray(getattr(params, "migration_rate", np.zeros(0)), dtype=np.float64)
         if rate.size == 0:
             return np.zeros((self.n_sites, 2, n_ages))
@@ -655,6 +700,27 @@ class Landscape:
     def __repr__(self) -> str:
         return (f"Landscape({self.n_sites} sites, {self.coordinates}, {self.graph.n_edges} links, "
                 f"start={self._start.kind!r}, schedules={[s.name for s in self.schedules]})")
+
+
+class _PermutedFunction:
+    """A schedule function whose per-site values follow renumbered sites."""
+
+    def __init__(self, function, order):
+        self.function, self.order = function, order
+
+    def __call__(self, tick):
+        v = np.asarray(self.function(tick), dtype=np.float64)
+        return v if v.ndim == 0 else v[self.order]
+
+
+def _permuted(schedule, order):
+    import dataclasses
+
+    if schedule.kind == "function":
+        return dataclasses.replace(schedule, function=_PermutedFunction(schedule.function, order))
+    if schedule.table.ndim == 2:
+        return dataclasses.replace(schedule, table=np.ascontiguousarray(schedule.table[:, order]))
+    return schedule
 
 
 class _Factory:
