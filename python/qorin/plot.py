@@ -287,8 +287,9 @@ def arrival_map(ds, allele: str, threshold: float = 0.5, *, origin=None, locus: 
             ox, oy = (float(v) for v in origin)
         ax.scatter([ox], [oy], marker="*", s=size * 12, color="k", label="release")
     _aspect(ax, ds, y)
-    if ax.get_legend_handles_labels()[0]:
-        ax.legend(frameon=False, fontsize="small", loc="best")
+    if ax.get_legend_handles_labels()[0]:  # below the map, so that it hides no site
+        ax.legend(frameon=False, fontsize="small", loc="upper center", bbox_to_anchor=(0.5, -0.14),
+                  ncol=2, markerscale=0.6)
     if title:
         ax.set_title(title)
     return ax
