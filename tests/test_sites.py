@@ -391,7 +391,9 @@ def test_results_do_not_depend_on_threads_or_the_sweep_executor():
         xr.testing.assert_identical(runs[0], other)
     a = land.sweep(bp, p, 12, program=prog, replicates=3, executor=None)
     b = land.sweep(bp, p, 12, program=prog, replicates=3, executor="threads", workers=2)
+    c = land.sweep(bp, p, 12, program=prog, replicates=3, executor="processes", workers=2)
     xr.testing.assert_identical(a, b)
+    xr.testing.assert_identical(a, c)
     assert a["x"].dims == ("deme",) and list(a["site"].values) == list(land.labels)
 
 

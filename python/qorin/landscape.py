@@ -1,5 +1,9 @@
 """Landscapes: demes on a ring or a grid, linked by migration.
 
+(Field sites with coordinates, their own ecology and starting populations,
+dispersal kernels and seasons are ``qorin.Landscape``, module ``qorin.sites``;
+its sessions are ``LandscapeSession``s whose engine parts come from the sites.)
+
 ``ring`` and ``grid`` give the migration graph of a landscape in the CSR form a
 ``Blueprint`` takes (``indptr``, ``dest_idx``, ``weights``): every deme sends its
 emigrants to its neighbours in equal shares. ``LandscapeSession`` runs a

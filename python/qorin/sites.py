@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import copy
 import csv
+import json
 import math
 import os
 from dataclasses import dataclass
@@ -688,9 +689,11 @@ class Landscape:
         ds = ds.assign_coords(x=("deme", self.x.copy()), y=("deme", self.y.copy()),
                               site=("deme", np.array(self.labels, dtype=object)))
         ds.attrs["qorin_coordinates"] = self.coordinates
+        ds.attrs["qorin_landscape"] = json.dumps(self.describe())
         return ds
 
     def describe(self) -> dict:
+        """A JSON-compatible summary: sites, links, kernel, per-site parameters, start, schedules."""
         return {"n_sites": self.n_sites, "coordinates": self.coordinates,
                 "edges": self.graph.n_edges,
                 "dispersal": self.dispersal.describe() if self.dispersal is not None else None,
