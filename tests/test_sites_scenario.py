@@ -179,3 +179,51 @@ def test_bad_files_name_the_file_row_and_column(folder, file, content, message):
         load_scenario(_write(folder, SCENARIO))
     assert message in str(info.value), str(info.value)
     assert info.value.key in ("landscape.sites", "landscape.schedule.1.table", "landscape.schedule.1")
+
+
+def test_a_ring_takes_a_kernel_a_start_and_schedules(tmp_path):
+    text = '''
+[run]
+ticks = 6
+replicates = 1
+stochastic = false
+
+[genetics]
+builder = "autosomal_locus"
+
+[ages]
+n_ages = 3
+
+[initial]
+"A1/A1" = [0, 10, 10]
+
+[ecology]
+carrying_capacity = 300
+
+[landscape]
+shape = "ring"
+n_demes = 12
+migration_rate = 0.2
+start = "equilibrium"
+kernel = {type = "gaussian", sigma = 1.5, cutoff = 2.5}
+
+[[landscape.schedule]]
+parameter = "carrying_capacity"
+profile = [100, 200]
+relative = false
+'''
+    path = tmp_path / "ring.toml"
+    path.write_text(text)
+    sc = load_scenario(path)
+    land = sc.models[0].session.landscape
+    assert land.n_sites == 12 and land.dispersal.kind == "gaussian"
+    assert np.diff(land.graph.indptr).tolist() == [4] * 12  # two neighbours each way within 2.5
+    ds = sc.run(executor=None)
+    size = qorin.population_size(ds.isel(replicate=0), by_deme=True)
+    assert size.isel(tick=0).values.tolist() == pytest.approx([300.0 * (1 + 1.0)] * 12)
+    s = land.session(sc.models[0].blueprint, sc.models[0].params)
+    s.run(3, 1)
+    assert s.session.get_deme_scalar(5, "carrying_capacity") == 200.0  # tick 3 holds profile[1]
+    path.write_text(text.replace('relative = false', 'relative = false\nrepeat = true'))
+    with pytest.raises(ScenarioError, match="'repeat' goes with 'table'"):
+        load_scenario(path)
