@@ -518,3 +518,26 @@ def test_spatial_order_renumbers_sites_and_everything_follows_them():
     a = land.simulate(bp, p, 5, seed=1)
     b = moved.simulate(bp, p, 5, seed=1)
     np.testing.assert_allclose(b["count"].values, a["count"].values[:, order], rtol=1e-9, atol=1e-9)
+
+
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+
+@settings(max_examples=40, deadline=None)
+@given(n=st.integers(1, 60), seed=st.integers(0, 2 ** 31), scale=st.floats(0.05, 5.0),
+       lonlat=st.booleans())
+def test_kernel_graphs_are_symmetric_sparse_and_normalised(n, seed, scale, lonlat):
+    rng = np.random.default_rng(seed)
+    if lonlat:
+        x, y = rng.uniform(-180, 180, n), rng.uniform(-89, 89, n)
+        kernel = D.exponential(scale * 500.0)
+    else:
+        x, y = np.round(rng.uniform(0, 10, n), 1), np.round(rng.uniform(0, 10, n), 1)  # some shared points
+        kernel = D.exponential(scale)
+    g = qorin.Landscape(x, y, coordinates="lonlat" if lonlat else "planar", dispersal=kernel).graph
+    src = np.repeat(np.arange(n), np.diff(g.indptr))
+    assert (src != g.dest).all() and (g.weights > 0).all() and (g.distance <= kernel.radius() + 1e-9).all()
+    links = set(zip(src.tolist(), g.dest.tolist()))
+    assert links == {(b, a) for a, b in links}  # distance links go both ways
+    sums = np.bincount(src, weights=g.weights, minlength=n)
+    np.testing.assert_allclose(sums[np.diff(g.indptr) > 0], 1.0, atol=1e-12)

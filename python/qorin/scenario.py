@@ -686,7 +686,7 @@ def _landscape(doc, chk: _Checker):
         if "migration_rate" not in land:
             chk.err(path, "missing the required key 'migration_rate'")
         rates = _per_sex_rate(land["migration_rate"], path + ("migration_rate",), chk)
-        landscape = SS.build(land, path, rates, None, chk, chk.source)
+        landscape = SS.build(land, path, rates, chk, chk.source)
         if landscape.n_sites > MAX_DEMES:
             chk.err(path + ("sites",), f"holds {landscape.n_sites} sites; a landscape holds up to {MAX_DEMES}")
         g = landscape.graph
@@ -719,7 +719,7 @@ def _landscape(doc, chk: _Checker):
         from .sites import Landscape
 
         made = Landscape.ring(n) if shape == "ring" else Landscape.grid(rows, cols)
-        landscape = SS.build(land, path, rates, None, chk, chk.source, shape_graph=(made.x, made.y, graph))
+        landscape = SS.build(land, path, rates, chk, chk.source, shape_graph=(made.x, made.y, graph))
     return n, graph, rates, landscape
 
 

@@ -162,7 +162,7 @@ def _schedules(value, path, labels, source, chk) -> list:
     return out
 
 
-def build(land: dict, path: tuple, rates: tuple, n_ages_unused, chk, source, shape_graph=None):
+def build(land: dict, path: tuple, rates: tuple, chk, source, shape_graph=None):
     """The ``Landscape`` of a [landscape] section that names a sites file (or
     a kernel, schedules or a start on a ring or grid). `shape_graph` is the
     (x, y, graph) of a ring or grid."""
