@@ -164,13 +164,24 @@ class Kernel:
             from scipy.special import ndtri
 
             return p["median"] * math.exp(p["sigma"] * float(ndtri(1.0 - t)))
-        from scipy.optimize import brentq
-
         hi = 1.0 if self.kind != "exponential" else p["scale"]
         while self.tail_share(hi) > t:
             hi *= 2.0
             if hi > 1e300:
                 raise ValueError("the kernel's tail does not fall below the given share; give a cutoff")
+        if self.kind == "exponential":  # closed-form tail: bisect to the last bit
+            lo = 0.0
+            for _ in range(200):
+                mid = 0.5 * (lo + hi)
+                if mid <= lo or mid >= hi:
+                    break
+                if self.tail_share(mid) > t:
+                    lo = mid
+                else:
+                    hi = mid
+            return hi
+        from scipy.optimize import brentq
+
         return float(brentq(lambda r: self.tail_share(r) - t, 0.0, hi, xtol=1e-12 * hi, rtol=1e-14))
 
     @property

@@ -195,7 +195,10 @@ class Landscape:
         self.dispersal = dispersal if isinstance(dispersal, D.Kernel) else None
         self.schedules = S.check_schedules(schedules, n)
         self._points = None
-        self._tree = None
+        # checked once: the per-site arrays cannot be changed behind the checks' back
+        for a in (self.x, self.y, *self.site_params.values(), *self.values.values(),
+                  self.graph.indptr, self.graph.dest, self.graph.weights, self.graph.distance):
+            a.flags.writeable = False
 
     # ------------------------------------------------------------ validation
     @staticmethod
@@ -516,9 +519,9 @@ class Landscape:
                              f"blueprint (or one with {n} demes)")
         bp = copy.copy(blueprint)
         bp.n_demes = n
-        bp.migration_indptr = np.ascontiguousarray(self.graph.indptr, dtype=np.int64)
-        bp.migration_dest_idx = np.ascontiguousarray(self.graph.dest, dtype=np.int64)
-        bp.migration_weights = np.ascontiguousarray(self.graph.weights, dtype=np.float64)
+        bp.migration_indptr = np.array(self.graph.indptr, dtype=np.int64)
+        bp.migration_dest_idx = np.array(self.graph.dest, dtype=np.int64)
+        bp.migration_weights = np.array(self.graph.weights, dtype=np.float64)
         return bp
 
     def emigration(self, n_ages: int, params=None) -> np.ndarray:
