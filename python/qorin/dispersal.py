@@ -332,20 +332,30 @@ def graph_from_kernel(points: np.ndarray, kernel: Kernel, coordinates: str = "pl
     radius = kernel.radius()
     tree = cKDTree(points)
     pairs = tree.query_pairs(distance_to_chord(radius, coordinates), output_type="ndarray")
-    i = pairs[:, 0].astype(np.int64)
-    j = pairs[:, 1].astype(np.int64)
-    chord = np.sqrt(((points[i] - points[j]) ** 2).sum(axis=1))
-    d = chord_to_distance(chord, coordinates)
+    del tree
+    i = np.ascontiguousarray(pairs[:, 0], dtype=np.int64)
+    j = np.ascontiguousarray(pairs[:, 1], dtype=np.int64)
+    del pairs
+    chord2 = np.zeros(len(i))
+    for k in range(points.shape[1]):  # one coordinate at a time: no (links, dims) temporaries
+        diff = points[i, k] - points[j, k]
+        chord2 += diff * diff
+    d = chord_to_distance(np.sqrt(chord2, out=chord2), coordinates)
+    wd = kernel.weight(d)
+    if not (wd > 0).all():  # links of zero weight carry nobody
+        keep = wd > 0
+        i, j, d, wd = i[keep], j[keep], d[keep], wd[keep]
     src = np.concatenate([i, j])
     dst = np.concatenate([j, i])
+    del i, j
     dist = np.concatenate([d, d])
-    w = kernel.weight(dist)
-    w, keep = _normalise(n, src, w)
-    src, dst, w, dist = src[keep], dst[keep], w[keep], dist[keep]
+    w = np.concatenate([wd, wd])
+    del d, wd
+    total = np.bincount(src, weights=w, minlength=n)
+    w /= total[src]
     stay = kernel.stay
     if stay > 0:
-        has = np.bincount(src, minlength=n) > 0
-        homes = np.flatnonzero(has)
+        homes = np.flatnonzero(np.bincount(src, minlength=n) > 0)
         src = np.concatenate([src, homes])
         dst = np.concatenate([dst, homes])
         w = np.concatenate([w * (1.0 - stay), np.full(len(homes), stay)])
