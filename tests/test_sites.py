@@ -340,6 +340,8 @@ def test_a_seasonal_schedule_run_equals_writing_the_values_by_hand():
         if t < 23:
             plain.session.run_tick()
     np.testing.assert_array_equal(ran[1], np.array(rows))
+    every_third = land.session(bp, p, seed=4).run(23, 3)[1]
+    np.testing.assert_array_equal(every_third, np.array(rows)[::3])
 
 
 def test_a_schedule_function_and_a_bad_value_at_run_time():
