@@ -5,7 +5,10 @@ tick boundaries. The value scheduled for tick t is written just before tick t
 runs (after the row of tick t is recorded), so it is in force for the whole of
 tick t; the engine's per-deme writes carry it, and every actual change is
 journaled in the session's ``parameter_log`` as (tick, name, deme, "schedule",
-old, new). Only sites whose value changes are written.
+old, new). Only sites whose value changes are written. A schedule acts at the
+boundaries where its own entry may change (every tick for a function): there
+it sets the parameter, also over a change a hook made since; in between,
+hooks may change the parameter freely.
 
 - ``schedule_table(name, table, start=0, repeat=False)``: ``table`` of shape
   (ticks, sites) (or (ticks,) for every site alike); row k is in force at tick
