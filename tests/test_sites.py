@@ -194,6 +194,8 @@ def test_one_hundred_thousand_sites_build_quickly_with_memory_linear_in_links():
     (dict(x=[0, 1], y=[0, 0], start=np.zeros((3, 2, 3, 3))), ValueError, "start must have shape"),
     (dict(x=[0, 1], y=[0, 0], start=-np.ones((2, 2, 3, 3))), ValueError, "finite counts"),
     (dict(x=[0, 1], y=[0, 0], emigration=2.0), ValueError, "rates in [0, 1]"),
+    (dict(x=[0, 1], y=[0, 0], start=np.ones((2, 2, 3, 3)), start_sperm=np.full((2, 3, 3, 3), 0.5)),
+     ValueError, "site 0, age 0, female genotype 0 has 1.5 females storing sperm but only 1.0 females"),
     (dict(x=[0, 1], y=[0, 0], schedules=[Sch.schedule_table("sex_ratio", [[0.5, 2.0]])]), ValueError,
      "sex_ratio must be in [0, 1]"),
     (dict(x=[0, 1], y=[0, 0], schedules=[Sch.schedule_table("sex_ratio", [[0.5, 0.5, 0.5]])]), ValueError,

@@ -168,10 +168,10 @@ class Landscape:
         if coordinates == "lonlat":
             if np.any(np.abs(self.y) > 90):
                 k = int(np.flatnonzero(np.abs(self.y) > 90)[0])
-                raise ValueError(f"latitude (y) must be in [-90, 90], got {self.y[k]!r} at site {k}")
+                raise ValueError(f"latitude (y) must be in [-90, 90], got {float(self.y[k])!r} at site {k}")
             if np.any((self.x < -180) | (self.x > 360)):
                 k = int(np.flatnonzero((self.x < -180) | (self.x > 360))[0])
-                raise ValueError(f"longitude (x) must be in [-180, 360], got {self.x[k]!r} at site {k}")
+                raise ValueError(f"longitude (x) must be in [-180, 360], got {float(self.x[k])!r} at site {k}")
         if labels is None:
             labels = [str(k) for k in range(n)]
         labels = [str(v) for v in labels] if not isinstance(labels, str) else None
@@ -226,6 +226,13 @@ class Landscape:
                 raise ValueError(f"start_sperm must have shape ({n}, {a}, {z}, {z}), got {sperm.shape}")
             if not np.all(np.isfinite(sperm)) or np.any(sperm < 0):
                 raise ValueError("start_sperm must hold finite counts >= 0")
+            # females storing sperm are part of the females: never more of them than females
+            over = sperm.sum(axis=-1) > counts[:, 0] * (1 + 1e-12) + 1e-9
+            if over.any():
+                d, a_, zf = (int(v) for v in np.argwhere(over)[0])
+                raise ValueError(f"start_sperm: site {d}, age {a_}, female genotype {zf} has "
+                                 f"{float(sperm[d, a_, zf].sum())!r} females storing sperm but only "
+                                 f"{float(counts[d, 0, a_, zf])!r} females")
         return _Start("explicit", np.ascontiguousarray(counts), sperm)
 
     def _check_emigration(self, value):
