@@ -136,6 +136,11 @@ BAD = [
      "cannot read"),
     (_swap('parameter = "eggs_per_female"', 'parameter = "carrying_capacity"'),
      "landscape.schedule.1.parameter", 'parameter = "carrying_capacity"', "already has a schedule"),
+    (_swap('table = "eggs.csv"', 'table = "eggs.csv"\nrepeat = true').replace(
+        'parameter = "carrying_capacity"\nprofile = [1.2, 1.0, 0.6, 1.0]',
+        'parameter = "carrying_capacity"\nprofile = [1.2, 1.0, 0.6, 1e12]'),
+     "landscape.schedule.0.profile", "profile = [1.2, 1.0, 0.6, 1e12]",
+     "row 3 of the profile gives site 0 the value"),
     (_swap('sites = ["s7"]', 'sites = ["s99"]'), "release.1.sites.0", 'sites = ["s99"]',
      "no site is labelled 's99'"),
     (_swap('sites = ["s7"]', 'sites = ["s7", 7]'), "release.1.sites.1", 'sites = ["s7", 7]', "twice"),

@@ -860,7 +860,16 @@ def _model(doc, chk: _Checker, settings: dict) -> Model:
     has_hooks = bool(doc.get("release")) or run["stop_when_extinct"]
     session = None
     if land is not None:
-        session = L.LandscapeSession if land[3] is None else land[3].model(bp, params).session
+        if land[3] is None:
+            session = L.LandscapeSession
+        else:
+            try:
+                session = land[3].model(bp, params).session
+            except ValueError as exc:  # a schedule that takes a site out of range
+                scheds = land[3].schedules
+                k = next((j for j, sc in enumerate(scheds) if f"schedule of {sc.name}:" in str(exc)), None)
+                where = () if k is None else (k, "profile" if scheds[k].kind == "seasonal" else "table")
+                chk.err(("landscape", "schedule") + where, str(exc))
     return Model(bp, params, program if has_hooks else None, session)
 
 

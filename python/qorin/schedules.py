@@ -218,6 +218,25 @@ class Scheduler:
         check_values(s.name, v, f"schedule of {s.name} at tick {tick}")
         return v
 
+    def check(self) -> None:
+        """Check every value a table or seasonal schedule can take (with the
+        sites' own values for relative ones), so that a bad one is found
+        before the first tick rather than at its tick."""
+        for s in self.schedules:
+            if s.kind == "function":
+                continue
+            values = s.table if s.table.ndim == 2 else s.table[:, None] * np.ones(self.n_sites)
+            if s.relative:
+                values = self.base[s.name][None, :] * values
+            lo, hi = bounds(s.name)
+            bad = ~np.isfinite(values) | (values < lo) | ((values > hi) if hi is not None else False)
+            if bad.any():
+                k, d = (int(v) for v in np.argwhere(bad)[0])
+                kind = "profile" if s.kind == "seasonal" else "table"
+                raise ValueError(f"schedule of {s.name}: row {k} of the {kind} gives site {d} the value "
+                                 f"{float(values[k, d])!r}, outside [{num(lo)}, "
+                                 f"{num(hi) if hi is not None else 'inf'}{']' if hi is not None else ')'}")
+
     def next_change(self, tick: int, limit: int) -> int:
         """The first tick in [tick, limit] at which some schedule may change
         (limit when none)."""

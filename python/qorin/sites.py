@@ -668,7 +668,15 @@ class Landscape:
         ``qorin.sweep`` for replicates and parameter grids."""
         from .sweeps import Model
 
+        self.check_schedules(params)
         return Model(self.blueprint(blueprint), params, program, _Factory(self))
+
+    def check_schedules(self, params) -> None:
+        """Raise ``ValueError`` when a table or seasonal schedule would put a
+        parameter of some site out of its range (relative schedules scale the
+        sites' own values from ``site_params`` or `params`)."""
+        base = {name: self.scalar_column(name, params) for name in S.SCHEDULED}
+        S.Scheduler(self.schedules, base, self.n_sites).check()
 
     def simulate(self, blueprint, params, n_ticks: int, *, seed: int = 0, program=None,
                  record_interval: int = 1):
@@ -770,6 +778,7 @@ class SiteSession(L.LandscapeSession):
         self.parameter_log = _engine_rs.ParameterLog()
         base = {name: landscape.scalar_column(name, params) for name in S.SCHEDULED}
         self.scheduler = S.Scheduler(landscape.schedules, base, landscape.n_sites)
+        self.scheduler.check()
         self.apply_schedules()
 
     def _engine_parts(self, blueprint, params) -> tuple:
