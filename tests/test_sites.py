@@ -361,6 +361,15 @@ def test_a_schedule_function_and_a_bad_value_at_run_time():
     with pytest.raises(ValueError, match="schedule of sex_ratio at tick 2"):
         s.run(5, 1)
     assert s.current_tick() == 2 and s.session.get_deme_scalar(0, "sex_ratio") == 0.5
+    # a profile relative to each site's own value is checked before the first tick
+    relative = qorin.Landscape([0, 1], [0, 0], site_params={"sex_ratio": [0.5, 0.8]},
+                               schedules=[qorin.seasonal("sex_ratio", [1.0, 1.5])])
+    with pytest.raises(ValueError, match=r"row 1 of the profile gives site 1 the value 1.2\d*, outside \[0, 1\]"):
+        relative.session(bp, p)
+    relative = relative.replace(site_params={"sex_ratio": [0.7, 0.6]})
+    with pytest.raises(ValueError, match="gives site 0 the value 1.04"):
+        relative.model(bp, p)
+    relative.replace(site_params={"sex_ratio": [0.6, 0.6]}).model(bp, p)  # 0.9 at most: fine
 
 
 # ------------------------------------------------------------------ threads, releases, results
