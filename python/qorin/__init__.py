@@ -13,6 +13,10 @@
 - replicates and parameter sweeps through any executor: ``sweep``,
   ``suppressed_fraction``, ``summarize`` (module ``qorin.sweeps``); scenario
   files for the ``qorin`` command (``qorin.scenario``, ``qorin.cli``);
+- real landscapes: ``Landscape`` (sites with coordinates, per-site ecology
+  and starting populations), movement in ``dispersal`` (kernels, matrices),
+  seasons in ``schedules`` (``seasonal``, ``schedule_table``,
+  ``schedule_function``) and per-site summaries in ``spread``;
 - results: ``history_width``, ``history_store``, ``to_dataset``,
   ``to_dataframe``, ``population_size``, ``allele_frequencies``, ... (module
   ``qorin.results``) and figures in ``qorin.plot`` (pandas, xarray and
@@ -22,7 +26,7 @@ The user guide is in ``docs/`` of the source tree.
 """
 
 from . import _engine_rs
-from . import genetics, generations, hooks, results, sweeps
+from . import dispersal, genetics, generations, hooks, results, schedules, spread, sweeps
 from .generations import DiscreteSession, ExpectedValuesWarning, WrightFisherSession, wright_fisher
 from .contracts import Blueprint, Params
 from .hooks import HookProgramBuilder
@@ -31,6 +35,9 @@ from .results import (
     genotype_frequencies, history_store, history_width, load, model_description,
     population_size, replicates, row_layout, save, simulate, to_dataframe, to_dataset,
 )
+from .schedules import schedule_function, schedule_table, seasonal
+from .sites import Landscape, LandscapeError
+from .spread import arrival_tick, site_suppression, spread_speed
 from .sweeps import Model, summarize, suppressed_fraction, suppression_tick, sweep
 
 __version__ = "0.1.0"
@@ -56,6 +63,8 @@ __all__ = [n for n in _ENGINE_NAMES if n in globals()] + [
     "extinction_probability", "genotype_frequencies", "history_store", "history_width", "load",
     "model_description", "population_size", "replicates", "row_layout", "save", "simulate",
     "to_dataframe", "to_dataset", "_engine_rs",
+    "Landscape", "LandscapeError", "dispersal", "schedules", "spread", "seasonal", "schedule_table",
+    "schedule_function", "arrival_tick", "site_suppression", "spread_speed",
 ]
 
 

@@ -1,5 +1,9 @@
 """Landscapes: demes on a ring or a grid, linked by migration.
 
+(Field sites with coordinates, their own ecology and starting populations,
+dispersal kernels and seasons are ``qorin.Landscape``, module ``qorin.sites``;
+its sessions are ``LandscapeSession``s whose engine parts come from the sites.)
+
 ``ring`` and ``grid`` give the migration graph of a landscape in the CSR form a
 ``Blueprint`` takes (``indptr``, ``dest_idx``, ``weights``): every deme sends its
 emigrants to its neighbours in equal shares. ``LandscapeSession`` runs a
@@ -99,6 +103,18 @@ class LandscapeSession:
     session_kind = "spatial"  # rows carry a leading deme axis
 
     def __init__(self, blueprint, params, seed: int = 0):
+        columns, bank, ids, ind, sperm = self._engine_parts(blueprint, params)
+        model = "discrete_generation" if bool(getattr(blueprint, "discrete_generation", False)) \
+            else "age_structured"
+        self.blueprint = blueprint
+        self._session = _engine_rs.HeterogeneousSpatialEngineSession(
+            blueprint, columns, bank, ids, ind, sperm, 0, model=model, seed=int(seed))
+        self._discrete = model == "discrete_generation"
+
+    def _engine_parts(self, blueprint, params) -> tuple:
+        """(ecology columns, genetics bank, variant ids, counts, stored sperm) the
+        engine session is made of: every deme a copy of `params` and of the
+        blueprint's initial state (``qorin.Landscape`` gives each site its own)."""
         n = int(blueprint.n_demes)
         a, z = int(blueprint.n_ages), int(blueprint.n_ztypes)
         ind = np.ascontiguousarray(np.broadcast_to(
@@ -110,13 +126,7 @@ class LandscapeSession:
             sperm[:] = sperm0.reshape(a, z, z)
         bank = [{name: np.ascontiguousarray(getattr(params, name), dtype=np.float64).ravel()
                  for name in GENETICS_TENSORS}]
-        model = "discrete_generation" if bool(getattr(blueprint, "discrete_generation", False)) \
-            else "age_structured"
-        self.blueprint = blueprint
-        self._session = _engine_rs.HeterogeneousSpatialEngineSession(
-            blueprint, _columns(params, n), bank, np.zeros(n, dtype=np.int64), ind, sperm, 0,
-            model=model, seed=int(seed))
-        self._discrete = model == "discrete_generation"
+        return _columns(params, n), bank, np.zeros(n, dtype=np.int64), ind, sperm
 
     @property
     def session(self):

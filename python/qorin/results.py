@@ -329,13 +329,16 @@ def _count(source):
     return _dataset(source)["count"]
 
 
-def population_size(source, *, adults_only: bool = False, by_sex: bool = False):
+def population_size(source, *, adults_only: bool = False, by_sex: bool = False,
+                    by_deme: bool = False):
     """Individuals per tick (summed over ages, genotypes, demes and, unless
-    ``by_sex``, sexes); ``adults_only`` counts adult ages only."""
+    ``by_sex``, sexes); ``adults_only`` counts adult ages only. ``by_deme``
+    keeps the ``deme`` dimension of a landscape (one value per site) instead
+    of summing the sites."""
     c = _count(source)
     if adults_only:
         c = c.where(c["adult"], 0.0)
-    dims = [d for d in ("deme", "age", "genotype") if d in c.dims]
+    dims = [d for d in ("deme", "age", "genotype") if d in c.dims and not (by_deme and d == "deme")]
     if not by_sex:
         dims.append("sex")
     return c.sum(dim=dims)
@@ -364,16 +367,20 @@ def _allele_table(labels: Sequence[str], locus: int, include_y: bool):
 
 
 def allele_frequencies(source, locus: int = 0, *, adults_only: bool = False,
-                       include_y: bool = False):
+                       include_y: bool = False, by_deme: bool = False):
     """Frequency of every allele of one locus per tick (dims tick[, replicate],
     allele), from the genotype labels ("A/B", loci separated by ";"). On a sex
     chromosome locus the Y is left out unless ``include_y``, so X-linked alleles
-    are frequencies among X chromosomes. NaN where no allele is present."""
+    are frequencies among X chromosomes. NaN where no allele is present. On a
+    landscape the frequency is that of all sites together (alleles summed over
+    the demes) unless ``by_deme``, which gives each site its own frequency
+    (a ``deme`` dimension)."""
     xr = _xr()
     c = _count(source)
     if adults_only:
         c = c.where(c["adult"], 0.0)
-    per_genotype = c.sum(dim=[d for d in ("deme", "sex", "age") if d in c.dims])
+    per_genotype = c.sum(dim=[d for d in ("deme", "sex", "age")
+                              if d in c.dims and not (by_deme and d == "deme")])
     names, table = _allele_table([str(v) for v in c["genotype"].values], int(locus), include_y)
     copies = xr.DataArray(table, dims=("genotype", "allele"),
                           coords={"genotype": c["genotype"].values, "allele": names})
@@ -382,13 +389,15 @@ def allele_frequencies(source, locus: int = 0, *, adults_only: bool = False,
     return (alleles / total.where(total > 0)).rename("allele_frequency")
 
 
-def genotype_frequencies(source, *, adults_only: bool = False, by_sex: bool = False):
+def genotype_frequencies(source, *, adults_only: bool = False, by_sex: bool = False,
+                         by_deme: bool = False):
     """Share of each genotype per tick (dims tick[, replicate][, sex], genotype);
-    NaN where the population is empty."""
+    NaN where the population is empty. Sites of a landscape are summed unless
+    ``by_deme`` (then each site has its own shares, a ``deme`` dimension)."""
     c = _count(source)
     if adults_only:
         c = c.where(c["adult"], 0.0)
-    dims = [d for d in ("deme", "age") if d in c.dims]
+    dims = [d for d in ("deme", "age") if d in c.dims and not (by_deme and d == "deme")]
     if not by_sex:
         dims.append("sex")
     per = c.sum(dim=dims)

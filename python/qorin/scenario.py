@@ -26,6 +26,7 @@ from . import generations as GEN
 from . import genetics as G
 from . import hooks as H
 from . import landscape as L
+from . import scenario_sites as SS
 from .contracts import Blueprint, Params
 from .sweeps import Model
 
@@ -570,8 +571,9 @@ _RUN = ("ticks", "record_interval", "replicates", "seed", "stochastic", "continu
 _NOT_SWEPT = ("run.ticks", "run.record_interval", "run.replicates", "run.seed")
 _SUMMARY = ("threshold", "adults_only", "sex")
 _AGES = ("n_ages", "new_adult_age")
-_RELEASE = ("genotype", "count", "sex", "age", "at", "every", "start", "stop", "event", "demes")
-_LANDSCAPE = ("shape", "n_demes", "rows", "cols", "migration_rate")
+_RELEASE = ("genotype", "count", "sex", "age", "at", "every", "start", "stop", "event", "demes",
+            "sites", "near")
+_LANDSCAPE = ("shape", "n_demes", "rows", "cols", "migration_rate") + SS.SITE_KEYS
 _SHAPE_KEYS = {"ring": ("n_demes",), "grid": ("rows", "cols")}
 _DRIVE = ("cutting", "homing", "functional_resistance", "deposition", "disrupts", "drive_cost",
           "dominance", "fitness", "fecundity", "allele_names", "zygotic_cutting", "zygotic_homing")
@@ -827,11 +829,27 @@ def _schedule(rel, path, chk: _Checker):
 
 def _landscape(doc, chk: _Checker):
     """The [landscape] section: None without one, else (n_demes, (indptr, dest,
-    weights), (female, male) migration rates)."""
+    weights), (female, male) migration rates, the ``Landscape`` or None for a
+    plain ring or grid)."""
     if "landscape" not in doc:
         return None
     path = ("landscape",)
-    land = chk.table(doc["landscape"], path, _LANDSCAPE, required=("shape", "migration_rate"))
+    land = chk.table(doc["landscape"], path, _LANDSCAPE)
+    if "sites" in land:
+        for key in _LANDSCAPE[:4]:
+            if key in land:
+                chk.err(path + (key,), "does not apply to a landscape of sites (its sites file sets them)")
+        if "migration_rate" not in land:
+            chk.err(path, "missing the required key 'migration_rate'")
+        rates = _per_sex_rate(land["migration_rate"], path + ("migration_rate",), chk)
+        landscape = SS.build(land, path, rates, chk, chk.source)
+        if landscape.n_sites > MAX_DEMES:
+            chk.err(path + ("sites",), f"holds {landscape.n_sites} sites; a landscape holds up to {MAX_DEMES}")
+        g = landscape.graph
+        return landscape.n_sites, (g.indptr, g.dest, g.weights), rates, landscape
+    for key in ("shape", "migration_rate"):
+        if key not in land:
+            chk.err(path, f"missing the required key {key!r}")
     shape = chk.string(land["shape"], path + ("shape",), tuple(_SHAPE_KEYS))
     for key in _LANDSCAPE[1:4]:
         if key in land and key not in _SHAPE_KEYS[shape]:
@@ -852,7 +870,13 @@ def _landscape(doc, chk: _Checker):
                                       f"holds 2 to {MAX_DEMES}")
         graph = L.grid(rows, cols)
     rates = _per_sex_rate(land["migration_rate"], path + ("migration_rate",), chk)
-    return n, graph, rates
+    landscape = None
+    if SS.uses_sites(land):
+        from .sites import Landscape
+
+        made = Landscape.ring(n) if shape == "ring" else Landscape.grid(rows, cols)
+        landscape = SS.build(land, path, rates, chk, chk.source, shape_graph=(made.x, made.y, graph))
+    return n, graph, rates, landscape
 
 
 def _release_demes(rel, path, n_demes, chk: _Checker):
@@ -875,7 +899,8 @@ def _release_demes(rel, path, n_demes, chk: _Checker):
     return [chk.integer(value, p, 0, n_demes - 1)]
 
 
-def _releases(doc, bp, chk: _Checker, program: H.HookProgramBuilder, n_demes=None) -> None:
+def _releases(doc, bp, chk: _Checker, program: H.HookProgramBuilder, n_demes=None,
+              landscape=None) -> None:
     releases = doc.get("release", [])
     if isinstance(releases, dict):
         chk.err(("release",), "must be an array of tables: write each release as [[release]]")
@@ -907,6 +932,9 @@ def _releases(doc, bp, chk: _Checker, program: H.HookProgramBuilder, n_demes=Non
         if wf and event != "first":
             chk.err(path + ("event",), "a Wright-Fisher generation runs the event \"first\" only")
         demes = _release_demes(rel, path, n_demes, chk)
+        chosen = SS.release_sites(rel, path, landscape, chk)
+        if chosen is not None:
+            demes = chosen
         when = _schedule(rel, path, chk)
         program.add_hook(event, H.release(count, sex=sex, ages=ages, ztypes=[label], when=when),
                          demes=demes)
@@ -980,7 +1008,7 @@ def _model(doc, chk: _Checker, settings: dict) -> Model:
                                         "landscape runs overlapping or discrete generations")
     spatial = {}
     if land is not None:
-        n_demes, (indptr, dest, weights), _ = land
+        n_demes, (indptr, dest, weights), _, landscape = land
         spatial = dict(n_demes=n_demes, migration_indptr=indptr, migration_dest_idx=dest,
                        migration_weights=weights)
     import warnings
@@ -1012,13 +1040,25 @@ def _model(doc, chk: _Checker, settings: dict) -> Model:
         ecology["migration_rate"] = np.stack([np.full(n_ages, female), np.full(n_ages, male)])
     params = Params(bp, **ecology)
     program = H.HookProgramBuilder.for_blueprint(bp)
-    _releases(doc, bp, chk, program, land[0] if land is not None else None)
+    _releases(doc, bp, chk, program, land[0] if land is not None else None,
+              land[3] if land is not None else None)
     if run["stop_when_extinct"]:
         program.add_hook("first", H.stop_if_extinct())
     settings.update(run)
     has_hooks = bool(doc.get("release")) or run["stop_when_extinct"]
-    return Model(bp, params, program if has_hooks else None,
-                 L.LandscapeSession if land is not None else None)
+    session = None
+    if land is not None:
+        if land[3] is None:
+            session = L.LandscapeSession
+        else:
+            try:
+                session = land[3].model(bp, params).session
+            except ValueError as exc:  # a schedule that takes a site out of range
+                scheds = land[3].schedules
+                k = next((j for j, sc in enumerate(scheds) if f"schedule of {sc.name}:" in str(exc)), None)
+                where = () if k is None else (k, "profile" if scheds[k].kind == "seasonal" else "table")
+                chk.err(("landscape", "schedule") + where, str(exc))
+    return Model(bp, params, program if has_hooks else None, session)
 
 
 # ------------------------------------------------------------------ sweeps
@@ -1191,6 +1231,9 @@ class Scenario:
                    replicates=self.replicates if replicates is None else replicates,
                    seed=self.seed if seed is None else seed, record_interval=self.record_interval,
                    executor=executor, workers=workers, progress=progress, sperm=sperm)
+        landscape = getattr(self.models[0].session, "landscape", None)
+        if landscape is not None:
+            ds = landscape.annotate(ds)  # the sites' coordinates and labels on the deme axis
         ds.attrs["qorin_scenario"] = self.text
         ds.attrs["qorin_scenario_name"] = self.name
         ds.attrs["qorin_summary"] = json.dumps(self.summary)
