@@ -40,7 +40,7 @@ from .sites import Landscape, LandscapeError
 from .spread import arrival_tick, site_suppression, spread_speed
 from .sweeps import Model, summarize, suppressed_fraction, suppression_tick, sweep
 
-__version__ = "0.1.0"
+from ._version import __version__
 
 _ENGINE_NAMES = (
     "EngineSession", "DiscreteEngineSession", "HeterogeneousSpatialEngineSession",

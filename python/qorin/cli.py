@@ -24,7 +24,7 @@ import sys
 import threading
 import time
 
-from . import __version__
+from ._version import __version__
 from .scenario import DEMO, ScenarioError, load_scenario, parse_scenario
 
 __all__ = ["main"]
@@ -586,63 +586,14 @@ def _report_demes(ds, threshold: float, adults: bool, sex: str) -> None:
 
 
 # ------------------------------------------------------------------ figure
-def _label(ds, dims, index) -> str:
-    # the last part of a swept key names it well enough when it is unambiguous
-    short = [d.rsplit(".", 1)[-1] for d in dims]
-    names = short if len(set(short)) == len(short) else list(dims)
-    return ", ".join(f"{n}={_short(ds[d].values[i])}" for n, d, i in zip(names, dims, index))
-
-
 def _figure(ds, summary: dict, releases, title: str):
-    """Population size (median and 5-95% band over replicates) and the share of
-    replicates suppressed, one line per parameter set."""
-    from ._optional import require
+    """The run's figure: population size and the share of replicates suppressed."""
+    from . import plot
 
-    require("matplotlib", "figures")
-    import itertools
-
-    from matplotlib.figure import Figure
-
-    from . import results
-    from .sweeps import parameter_dims, suppressed_fraction
-
-    if "replicate" not in ds["count"].dims:
-        ds = ds.expand_dims(replicate=[0])
     sex = summary.get("sex", "both")
-    sex = None if sex == "both" else sex
-    adults = bool(summary.get("adults_only", False))
-    size = results.population_size(ds, adults_only=adults)
-    frac = suppressed_fraction(ds, None, float(summary.get("threshold", 0.0)), adults_only=adults, sex=sex)
-    dims = parameter_dims(ds)
-    fig = Figure(figsize=(11, 4), layout="constrained")
-    left, right = fig.subplots(1, 2)
-    ticks = ds["tick"].values
-    for index in itertools.product(*[range(ds.sizes[d]) for d in dims]):
-        sel = dict(zip(dims, index))
-        one = size.isel(sel)
-        label = _label(ds, dims, index) or "population"
-        median = one.median(dim="replicate").values
-        (line,) = left.plot(ticks, median, lw=1.6, label=label)
-        if one.sizes["replicate"] > 1:
-            lo = one.quantile(0.05, dim="replicate").values
-            hi = one.quantile(0.95, dim="replicate").values
-            left.fill_between(ticks, lo, hi, color=line.get_color(), alpha=0.15, lw=0)
-        right.plot(ticks, frac.isel(sel).values, lw=1.6, color=line.get_color(), label=label)
-    for ax in (left, right):
-        for k, t in enumerate(releases or []):
-            ax.axvline(t, color="0.6", lw=0.8, ls=":", zorder=0, label="release" if k == 0 else None)
-        ax.set_xlabel("tick")
-    left.set_ylabel("adults" if adults else "individuals")
-    left.set_ylim(bottom=0)
-    left.set_title("population size (median, 5-95% of replicates)", fontsize="medium")
-    right.set_ylabel("share of replicates suppressed")
-    right.set_ylim(-0.02, 1.02)
-    right.set_title("suppressed by tick", fontsize="medium")
-    fig.legend(*left.get_legend_handles_labels(), loc="outside lower center", frameon=False,
-               fontsize="small", ncols=min(3, max(1, len(left.get_legend_handles_labels()[1]))))
-    if title:
-        fig.suptitle(title)
-    return fig
+    return plot.sweep_summary(ds, threshold=float(summary.get("threshold", 0.0)),
+                              adults_only=bool(summary.get("adults_only", False)),
+                              sex=None if sex == "both" else sex, releases=releases, title=title)
 
 
 def _save_figure(fig, path: str, args) -> None:

@@ -24,6 +24,7 @@ from . import results as R
 from ._optional import require
 
 __all__ = ["allele_frequencies", "genotype_frequencies", "population_size", "mark_releases",
+           "sweep_summary",
            "site_map", "site_heatmap", "arrival_map", "animate_sites"]
 
 
@@ -146,6 +147,68 @@ def population_size(ds, *, ax=None, releases=None, band=(0.05, 0.95), adults_onl
 
 
 # ------------------------------------------------------------------ landscapes
+def _set_label(ds, dims, index) -> str:
+    # the last part of a swept key names it well enough when it is unambiguous
+    short = [d.rsplit(".", 1)[-1] for d in dims]
+    names = short if len(set(short)) == len(short) else list(dims)
+
+    def text(value):
+        return f"{value:g}" if isinstance(value, float) else str(value)
+
+    return ", ".join(f"{n}={text(ds[d].values[i].item())}" for n, d, i in zip(names, dims, index))
+
+
+def sweep_summary(ds, *, threshold: float = 0.0, adults_only: bool = False, sex: str | None = None,
+                  releases=None, title: str | None = None, band=(0.05, 0.95)):
+    """A sweep's two questions side by side, one line per parameter set: the
+    population size over time (median and the `band` quantiles over
+    replicates) and the share of replicates suppressed by each tick (size at or
+    below `threshold` individuals, of `sex` ("female", "male" or None for
+    both), adults only when `adults_only`).
+
+    Returns a ``matplotlib.figure.Figure`` that belongs to no pyplot window
+    (save it with ``fig.savefig``), so it is safe in scripts and workers."""
+    require("matplotlib", "qorin.plot")
+    import itertools
+
+    from matplotlib.figure import Figure
+
+    from .sweeps import parameter_dims, suppressed_fraction
+
+    if "replicate" not in ds["count"].dims:
+        ds = ds.expand_dims(replicate=[0])
+    size = R.population_size(ds, adults_only=adults_only)
+    frac = suppressed_fraction(ds, None, float(threshold), adults_only=adults_only, sex=sex)
+    dims = parameter_dims(ds)
+    fig = Figure(figsize=(11, 4), layout="constrained")
+    left, right = fig.subplots(1, 2)
+    ticks = ds["tick"].values
+    for index in itertools.product(*[range(ds.sizes[d]) for d in dims]):
+        sel = dict(zip(dims, index))
+        label = _set_label(ds, dims, index) or "population"
+        one = size.isel(sel)
+        _line(left, one, label, band if one.sizes["replicate"] > 1 else None)
+        color = left.get_lines()[-1].get_color()
+        right.plot(ticks, frac.isel(sel).values, lw=1.6, color=color, label=label)
+    if releases is not None and len(ticks):
+        for ax in (left, right):
+            mark_releases(ax, releases, range(int(ticks.min()), int(ticks.max()) + 1))
+    for ax in (left, right):
+        ax.set_xlabel("tick")
+    left.set_ylabel("adults" if adults_only else "individuals")
+    left.set_ylim(bottom=0)
+    left.set_title(f"population size (median, {band[0]:.0%}-{band[1]:.0%} of replicates)", fontsize="medium")
+    right.set_ylabel("share of replicates suppressed")
+    right.set_ylim(-0.02, 1.02)
+    right.set_title("suppressed by tick", fontsize="medium")
+    handles, labels = left.get_legend_handles_labels()
+    fig.legend(handles, labels, loc="outside lower center", frameon=False, fontsize="small",
+               ncols=min(3, max(1, len(labels))))
+    if title:
+        fig.suptitle(title)
+    return fig
+
+
 def _site_xy(ds):
     if "x" not in ds.coords or "y" not in ds.coords:
         raise ValueError("the Dataset carries no site coordinates; annotate it with Landscape.annotate")

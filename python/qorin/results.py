@@ -294,7 +294,7 @@ def to_dataset(source, blueprint, session=None, *, sperm: bool | None = None, pa
 
 
 def _version() -> str:
-    from . import __version__
+    from ._version import __version__
 
     return __version__
 
