@@ -28,7 +28,7 @@ from .results import (
     genotype_frequencies, history_store, history_width, load, model_description,
     population_size, replicates, row_layout, save, simulate, to_dataframe, to_dataset,
 )
-from .sweeps import Model, summarize, suppressed_fraction, suppression_tick, sweep
+from .sweeps import Model, ReplicateError, summarize, suppressed_fraction, suppression_tick, sweep
 
 __version__ = "0.1.0"
 
@@ -47,7 +47,7 @@ del _name, _value
 
 __all__ = [n for n in _ENGINE_NAMES if n in globals()] + [
     "Blueprint", "Params", "HookProgramBuilder", "genetics", "hooks", "results", "plot",
-    "sweeps", "sweep", "Model", "summarize", "suppressed_fraction", "suppression_tick",
+    "sweeps", "sweep", "Model", "ReplicateError", "summarize", "suppressed_fraction", "suppression_tick",
     "adult_counts", "allele_frequencies", "check_history", "describe_model",
     "extinction_probability", "genotype_frequencies", "history_store", "history_width", "load",
     "model_description", "population_size", "replicates", "row_layout", "save", "simulate",

@@ -177,6 +177,20 @@ def _shaped(name: str, value, shape: tuple) -> np.ndarray:
     raise ValueError(f"{name} must have {allowed}, got shape {a.shape}")
 
 
+def _converted(name: str, value, shapes: dict):
+    """A Params field as the engine reads it (unchecked)."""
+    if name in ("carrying_capacity", "eggs_per_female", "sex_ratio", "sperm_displacement_rate",
+                "low_density_growth_rate", "external_expected_eggs"):
+        return float(value)
+    if name == "growth_mode":
+        return int(value)
+    if name == "custom_slots":
+        return dict(value)
+    if name in ECOLOGY_TENSORS or name in GENETICS_TENSORS:
+        return _shaped(name, value, shapes[name])
+    raise TypeError(f"Params has no field {name!r}")
+
+
 class Blueprint:
     """Frozen structure of one model.
 
@@ -316,19 +330,7 @@ class Params:
 
         shapes = _tensor_shapes(a, z, int(locus.n_gtypes))
         for name, value in overrides.items():
-            if name in ("carrying_capacity", "eggs_per_female", "sex_ratio",
-                        "sperm_displacement_rate", "low_density_growth_rate",
-                        "external_expected_eggs"):
-                value = float(value)
-            elif name == "growth_mode":
-                value = int(value)
-            elif name == "custom_slots":
-                value = dict(value)
-            elif name in ECOLOGY_TENSORS or name in GENETICS_TENSORS:
-                value = _shaped(name, value, shapes[name])
-            else:
-                raise TypeError(f"Params has no field {name!r}")
-            setattr(self, name, value)
+            setattr(self, name, _converted(name, value, shapes))
         check_params(self, blueprint, names=overrides)
 
     def copy(self) -> "Params":
