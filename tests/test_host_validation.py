@@ -59,6 +59,17 @@ def test_fractional_counts_of_a_stochastic_model_are_refused_everywhere():
         parse_scenario(_demo('"W/W" = [0, 300, 200, 100]', '"W/W" = [0, 300.5, 200.25, 100.7]'))
 
 
+def test_qorin_run_refuses_fractional_counts_in_one_line(tmp_path, capsys):
+    from qorin import cli
+
+    scenario = tmp_path / "fractional.toml"
+    scenario.write_text(_demo('"W/W" = [0, 300, 200, 100]', '"W/W" = [0, 300.5, 200.25, 100.7]'))
+    assert cli.main(["run", str(scenario), "--out", str(tmp_path / "out.nc"), "--no-progress"]) == 2
+    err = capsys.readouterr().err.strip()
+    assert len(err.splitlines()) == 1 and "female W/W of age 1" in err and "got 300.5" in err
+    assert not (tmp_path / "out.nc").exists()
+
+
 @pytest.mark.parametrize("flags", [dict(stochastic=False), dict(stochastic=True, continuous_sampling=True)])
 def test_models_of_continuous_counts_take_fractions(flags):
     counts = np.zeros((2, 3, 3))

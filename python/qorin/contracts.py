@@ -199,6 +199,13 @@ class Blueprint:
     ``has_sex_chromosomes``; by default one autosomal locus with two alleles.
     Ages ``new_adult_age .. n_ages-1`` are adult. With ``n_demes > 1`` and no
     migration graph given, the graph has no edges.
+
+    Checked here (``ValueError``): ``n_ages >= 1``, ``new_adult_age`` in
+    ``0 .. n_ages-1``, ``n_demes >= 1`` and, when given, the initial counts
+    (finite, in ``COUNT_BOUNDS``, whole numbers in a model that samples whole
+    individuals). ``simulate``, ``sweep`` and ``replicates`` check the model
+    again before the first tick (``check_model``), so counts set later through
+    ``initial_individual_count`` are checked too.
     """
 
     def __init__(
@@ -288,7 +295,9 @@ class Params:
     fitness tables the genetics model carries (``locus.fitness``, for example the
     costs of a gene drive). A tensor given as a keyword must have its layout's
     shape (or be flat with as many values); otherwise ``ValueError`` names the
-    field and the expected shape.
+    field and the expected shape. A value given as a keyword outside its range
+    (``SCALAR_BOUNDS``, ``SEX_AGE_BOUNDS``, ``AGE_BOUNDS``) is a ``ValueError``
+    worded as a scenario file's refusal of the same value.
     """
 
     def __init__(self, blueprint: Blueprint, locus: Any = None, **overrides: Any) -> None:
