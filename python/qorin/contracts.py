@@ -339,6 +339,9 @@ class Params:
 
         shapes = _tensor_shapes(a, z, int(locus.n_gtypes))
         for name, value in overrides.items():
+            if name == "growth_mode" and isinstance(value, (float, np.floating)) and \
+                    not float(value).is_integer():
+                raise ValueError("growth_mode: must be an integer, got a number")  # not truncated
             setattr(self, name, _converted(name, value, shapes))
         check_params(self, blueprint, names=overrides)
 
