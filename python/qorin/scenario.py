@@ -22,9 +22,9 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from . import contracts as C
 from . import genetics as G
 from . import hooks as H
-from . import contracts as C
 from . import landscape as L
 from .contracts import Blueprint, Params
 from .sweeps import Model
