@@ -8,6 +8,8 @@ from qorin import _engine_rs, genetics
 from qorin import hooks as H
 from qorin.contracts import Blueprint, Params
 
+from conftest import raw_params
+
 Session = _engine_rs.DiscreteEngineSession
 
 
@@ -45,7 +47,7 @@ def test_construction_checks_values_like_every_write():
         Session(bp, Params(bp, locus))
     bp.initial_individual_count[0, 1, 0] = 1.0
     with pytest.raises(ValueError, match=r"'sex_ratio' requires a value in \[0, 1\], got 2"):
-        Session(bp, Params(bp, locus, sex_ratio=2.0))
+        Session(bp, raw_params(bp, locus, sex_ratio=2.0))
 
 
 @pytest.mark.parametrize("ind, tick, message", [

@@ -252,3 +252,30 @@ def test_condition_evaluation_matches_the_engine(cond):
     prog = b.build()
     engine = [t for t in range(14) if run(prog, [0, 0], tick=t)["ind"] == [1, 1]]
     assert cond.ticks(14) == engine
+
+
+# ------------------------------------------------------------------ a plain builder knows its dimensions
+@pytest.mark.parametrize("add, message", [
+    (lambda b: b.add_hook("early", H.kill(0.5, ages=[4])), r"ages: age 4 is outside 0\.\.3"),
+    (lambda b: b.add_hook("early", H.kill(0.5, ages=[-1])), r"ages: age -1 is outside 0\.\.3"),
+    (lambda b: b.add_hook("early", H.release(5, ages=[1], ztypes=[3])), r"genotype index 3 is outside 0\.\.2"),
+    (lambda b: b.add_hook("early", H.convert(0.5, pairs=[((2, 1, 0), (0, 1, 1))])), r"sex 2 is not 0"),
+    (lambda b: b.add_hook("early", H.convert(0.5, source_z=0, target_z=5)), r"target_z: genotype index 5"),
+    (lambda b: b.add_hook("early", H.clear_sperm([(9, 0)])), r"age 9 is outside"),
+    (lambda b: b.add_hook("early", H.kill(0.5), demes=[0, 2]), r"demes: deme 2 is outside 0\.\.1"),
+    (lambda b: b.add_callback("late", demes=-1), r"demes: deme -1 is outside"),
+])
+def test_a_plain_builder_refuses_indices_outside_its_dimensions(add, message):
+    builder = H.HookProgramBuilder(4, 3, n_demes=2)
+    with pytest.raises(ValueError, match=message):
+        add(builder)
+    assert builder.build().n_hooks == 0
+
+
+def test_a_plain_builder_without_demes_refuses_negative_ids_only():
+    builder = H.HookProgramBuilder(4, 3)
+    builder.add_hook("early", H.kill(0.5, ages=[3], ztypes=[2]), demes=[0, 7])
+    with pytest.raises(ValueError, match="deme -2"):
+        builder.add_hook("early", H.kill(0.5), demes=[-2])
+    with pytest.raises(ValueError, match="n_ages must be a nonnegative integer"):
+        H.HookProgramBuilder(-1, 3)

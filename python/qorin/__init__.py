@@ -38,7 +38,7 @@ from .results import (
 from .schedules import schedule_function, schedule_table, seasonal
 from .sites import Landscape, LandscapeError
 from .spread import arrival_tick, site_suppression, spread_speed
-from .sweeps import Model, summarize, suppressed_fraction, suppression_tick, sweep
+from .sweeps import Model, ReplicateError, summarize, suppressed_fraction, suppression_tick, sweep
 
 from ._version import __version__
 
@@ -58,7 +58,7 @@ del _name, _value
 __all__ = [n for n in _ENGINE_NAMES if n in globals()] + [
     "Blueprint", "Params", "HookProgramBuilder", "genetics", "hooks", "results", "plot",
     "generations", "wright_fisher", "DiscreteSession", "WrightFisherSession", "ExpectedValuesWarning",
-    "sweeps", "sweep", "Model", "summarize", "suppressed_fraction", "suppression_tick",
+    "sweeps", "sweep", "Model", "ReplicateError", "summarize", "suppressed_fraction", "suppression_tick",
     "adult_counts", "allele_frequencies", "check_history", "describe_model",
     "extinction_probability", "genotype_frequencies", "history_store", "history_width", "load",
     "model_description", "population_size", "replicates", "row_layout", "save", "simulate",

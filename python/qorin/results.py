@@ -411,7 +411,9 @@ def extinction_probability(source, threshold: float = 0.0, *, adults_only: bool 
     size = population_size(source, adults_only=adults_only)
     if "replicate" not in size.dims:
         raise ValueError("extinction_probability needs a dataset with a 'replicate' dimension")
-    return (size <= threshold).mean(dim="replicate").rename("extinction_probability")
+    from .sweeps import _threshold
+
+    return (size <= _threshold(threshold)).mean(dim="replicate").rename("extinction_probability")
 
 
 # ------------------------------------------------------------------ files
@@ -752,32 +754,45 @@ def _program(program):
 
 
 def simulate(blueprint, params, n_ticks: int, *, seed: int = 0, program=None,
-             record_interval: int = 1, progress: bool = False):
-    """Run a fresh session for `n_ticks` ticks and return its rows as a Dataset.
-    The session is that of the blueprint's generations (``EngineSession``,
-    discrete or Wright-Fisher generations, ``qorin.generations``). `program` is a ``HookProgramBuilder`` or a built program. The
-    attributes ``final_tick`` and ``stopped`` tell how the run ended (a hook such
-    as ``stop_if_extinct`` may stop it early). ``progress`` shows a tqdm
-    progress bar in ticks per second (the rows are the same)."""
-    from .generations import session_class
+             record_interval: int = 1, progress: bool = False, round_counts: bool = False):
+    """Run a fresh session for `n_ticks` ticks (>= 0) and return its rows,
+    recorded every `record_interval` ticks (>= 1), as a Dataset. The session is
+    that of the blueprint's generations (``EngineSession``, discrete or
+    Wright-Fisher generations, ``qorin.generations``). `program` is a
+    ``HookProgramBuilder`` or a built program; `seed` an integer in
+    0..2**64-1. The attributes ``final_tick`` and ``stopped`` tell how the run
+    ended (a hook such as ``stop_if_extinct`` may stop it early). ``progress``
+    shows a tqdm progress bar in ticks per second (the rows are the same).
 
+    The model is checked before the first tick (``contracts.check_model``): a
+    ``ValueError`` names a value out of its range or, in a stochastic model, a
+    fractional count by sex, age and genotype; ``round_counts=True`` rounds such
+    counts to whole individuals instead (in copies; the blueprint and program
+    given are not changed)."""
+    from . import contracts
+    from .generations import session_class
+    from .sweeps import _run_args, engine_seed
+
+    seed = engine_seed(seed)
+    n_ticks, record_interval = _run_args(n_ticks, record_interval)
+    blueprint, prog = contracts.check_model(blueprint, params, _program(program),
+                                            round_counts=round_counts)
     session = session_class(blueprint)(blueprint, params, seed)
-    prog = _program(program)
     if prog is not None:
         session.set_hook_program(prog)
     if progress:
         from .sweeps import run
 
-        final_tick, rows, stopped = run(session, int(n_ticks), int(record_interval), progress="simulate")
+        final_tick, rows, stopped = run(session, n_ticks, record_interval, progress="simulate")
     else:
-        final_tick, rows, stopped = session.run(int(n_ticks), int(record_interval))
+        final_tick, rows, stopped = session.run(n_ticks, record_interval)
     return to_dataset(rows, blueprint, session, params=params,
                       attrs={"seed": int(seed), "final_tick": int(final_tick), "stopped": int(bool(stopped))})
 
 
 def replicates(blueprint, params, n_ticks: int, seeds: Iterable[int] | int = 10, *, program=None,
                record_interval: int = 1, executor=None, workers: int | None = None,
-               progress: bool = False):
+               progress: bool = False, round_counts: bool = False):
     """Run one fresh session per seed (an int n means seeds 0..n-1) and stack the
     results along a ``replicate`` dimension.
 
@@ -789,10 +804,13 @@ def replicates(blueprint, params, n_ticks: int, seeds: Iterable[int] | int = 10,
     with a ``submit`` or ``map`` method (``concurrent.futures`` executors, a dask
     ``Client``...); None runs them one after the other in the calling thread.
     ``progress`` shows a tqdm progress bar. ``qorin.sweep`` runs replicates over
-    parameter grids with seeds spawned from one root seed.
+    parameter grids with seeds spawned from one root seed. The model is checked
+    (and, with ``round_counts``, rounded) as by ``simulate``; a failing replicate
+    raises ``qorin.sweeps.ReplicateError`` naming its seed, with the finished
+    replicates in its ``partial``.
     """
     from .sweeps import replicates as run_replicates
 
     return run_replicates(blueprint, params, n_ticks, seeds, program=_program(program),
                           record_interval=record_interval, executor=executor, workers=workers,
-                          progress=progress)
+                          progress=progress, round_counts=round_counts)

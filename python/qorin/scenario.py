@@ -23,6 +23,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from . import generations as GEN
+from . import contracts as C
 from . import genetics as G
 from . import hooks as H
 from . import landscape as L
@@ -477,10 +478,7 @@ def _show(value) -> str:
     return str(value)
 
 
-def _fmt(x) -> str:
-    if isinstance(x, int):
-        return str(x)
-    return str(int(x)) if float(x).is_integer() and abs(x) < 1e16 else repr(float(x))
+_fmt = C.fmt  # bounds and ranges are written as the Python checks write them
 
 
 @dataclass
@@ -530,8 +528,9 @@ class _Checker:
     def integer(self, value, path, lo=None, hi=None) -> int:
         if isinstance(value, bool) or not isinstance(value, int):
             self.err(path, f"must be an integer, got {_kind(value)}")
-        if (lo is not None and value < lo) or (hi is not None and value > hi):
-            self.err(path, f"must be an integer in {_range(lo, hi)}, got {value}")
+        problem = C.integer_problem(value, lo, hi)
+        if problem:
+            self.err(path, problem)
         return value
 
     def number(self, value, path, lo=None, hi=None, *, rate=False) -> float:
@@ -539,10 +538,12 @@ class _Checker:
             self.err(path, f"must be a number, got {_kind(value)}")
         v = float(value)
         if rate:
-            lo, hi = 0.0, 1.0
-        if not math.isfinite(v) or (lo is not None and v < lo) or (hi is not None and v > hi):
-            what = "a rate in [0, 1]" if rate else f"a finite number in {_range(lo, hi)}"
-            self.err(path, f"must be {what}, got {_show(value)}")
+            if not 0.0 <= v <= 1.0:
+                self.err(path, f"must be a rate in [0, 1], got {_show(value)}")
+            return v
+        problem = C.number_problem(value, lo, hi)
+        if problem:
+            self.err(path, problem)
         return v
 
     def array(self, value, path, length=None) -> list:
@@ -553,21 +554,14 @@ class _Checker:
         return value
 
 
-def _range(lo, hi) -> str:
-    if lo is not None and hi is not None:
-        return f"[{_fmt(lo)}, {_fmt(hi)}]"
-    if lo is not None:
-        return f"[{_fmt(lo)}, inf)"
-    if hi is not None:
-        return f"(-inf, {_fmt(hi)}]"
-    return "(-inf, inf)"
+_range = C.range_text
 
 
 # ------------------------------------------------------------------ the schema
 _TOP = ("name", "description", "run", "genetics", "ages", "initial", "ecology", "release",
         "landscape", "sweep", "summary")
 _RUN = ("ticks", "record_interval", "replicates", "seed", "stochastic", "continuous_sampling",
-        "fixed_egg_count", "stop_when_extinct", "generations", "sampling")
+        "fixed_egg_count", "stop_when_extinct", "generations", "sampling", "round_counts")
 _NOT_SWEPT = ("run.ticks", "run.record_interval", "run.replicates", "run.seed")
 _SUMMARY = ("threshold", "adults_only", "sex")
 _AGES = ("n_ages", "new_adult_age")
@@ -600,24 +594,16 @@ _RATES = ("deposition", "drive_cost", "dominance", "cas9_cost", "cas9_dominance"
           "female_transmission", "zygotic_cutting", "zygotic_homing", "toxicity", "antidote", "cost",
           "lethality")
 _DISRUPTS = ("female_fertility", "fertility", "viability")
-# ecology scalars: (low, high, integer)
-_ECO_SCALARS = {
-    "carrying_capacity": (0.0, 1e12, False),
-    "eggs_per_female": (0.0, 1e6, False),
-    "sex_ratio": (0.0, 1.0, False),
-    "sperm_displacement_rate": (0.0, 1.0, False),
-    "low_density_growth_rate": (1.0, 1e6, False),
-    "growth_mode": (0, 4, True),
-    "population_size": (1.0, 1e12, False),
-    "external_expected_eggs": (-1.0, None, False),
-}
-# ecology tensors by sex and age: (female range, male range); by age: range
-_ECO_SEX_AGE = {"survival_rates": ((0.0, 1.0), (0.0, 1.0)),
-                "mating_rates": ((0.0, 1.0), (0.0, None))}
-_ECO_AGE = {"reproduction_rates": (0.0, 1.0), "fertility": (0.0, 1.0),
-            "competition_weights": (0.0, None)}
+# the ranges of ecology values, shared with the Python checks (qorin.contracts):
+# scalars (low, high, integer); tensors by sex and age (female range, male range); by age.
+# `population_size` is N of Wright-Fisher generations, given as carrying_capacity.
+_ECO_SCALARS = {**C.SCALAR_BOUNDS,
+                "population_size": (1.0, C.SCALAR_BOUNDS["carrying_capacity"][1], False)}
+_ECO_SEX_AGE = C.SEX_AGE_BOUNDS
+_ECO_AGE = C.AGE_BOUNDS
 _ECOLOGY = tuple(_ECO_SCALARS) + tuple(_ECO_SEX_AGE) + tuple(_ECO_AGE)
 _SEX_KEYS = ("female", "male")
+_WHOLE_HINT = "round them, or set round_counts = true in [run]"
 
 
 def _run_settings(doc, chk: _Checker) -> dict:
@@ -627,7 +613,8 @@ def _run_settings(doc, chk: _Checker) -> dict:
            "replicates": chk.integer(run.get("replicates", 1), ("run", "replicates"), 1, 10 ** 7),
            "seed": chk.integer(run.get("seed", 0), ("run", "seed"), 0, _U64 - 1)}
     for key, default in (("stochastic", True), ("continuous_sampling", False),
-                         ("fixed_egg_count", False), ("stop_when_extinct", False)):
+                         ("fixed_egg_count", False), ("stop_when_extinct", False),
+                         ("round_counts", False)):
         out[key] = chk.boolean(run.get(key, default), ("run", key))
     out["generations"] = chk.string(run.get("generations", "overlapping"), ("run", "generations"),
                                     GEN.GENERATIONS)
@@ -900,7 +887,7 @@ def _release_demes(rel, path, n_demes, chk: _Checker):
 
 
 def _releases(doc, bp, chk: _Checker, program: H.HookProgramBuilder, n_demes=None,
-              landscape=None) -> None:
+              landscape=None, *, round_counts=False) -> None:
     releases = doc.get("release", [])
     if isinstance(releases, dict):
         chk.err(("release",), "must be an array of tables: write each release as [[release]]")
@@ -916,7 +903,11 @@ def _releases(doc, bp, chk: _Checker, program: H.HookProgramBuilder, n_demes=Non
         except ValueError:
             chk.err(path + ("genotype",), f"{json.dumps(label)} is not a genotype of this model; "
                                           f"allowed: {', '.join(locus.labels)}")
-        count = chk.number(rel["count"], path + ("count",), 0.0, 1e12)
+        count = chk.number(rel["count"], path + ("count",), *C.COUNT_BOUNDS)
+        if C.samples_whole_individuals(bp) and not count.is_integer():
+            if not round_counts:
+                chk.err(path + ("count",), C.whole_problem(count, _WHOLE_HINT))
+            count = float(np.floor(count + 0.5))
         sex = chk.string(rel.get("sex", "male"), path + ("sex",), ("male", "female", "both"))
         age = rel.get("age", int(bp.new_adult_age))
         if isinstance(age, list):
@@ -940,7 +931,7 @@ def _releases(doc, bp, chk: _Checker, program: H.HookProgramBuilder, n_demes=Non
                          demes=demes)
 
 
-def _initial(doc, bp, chk: _Checker) -> None:
+def _initial(doc, bp, chk: _Checker, *, round_counts=False) -> None:
     initial = doc.get("initial", {})
     if not isinstance(initial, dict):
         chk.err(("initial",), f"must be a table of genotype label = counts, got {_kind(initial)}")
@@ -957,8 +948,16 @@ def _initial(doc, bp, chk: _Checker) -> None:
         if z in seen:
             chk.err(path, f"names the same genotype as {json.dumps(seen[z])}")
         seen[z] = label
-        counts = _by_sex_age(value, path, n, ((0.0, 1e12), (0.0, 1e12)), chk, number_fill=adult,
-                             missing=0.0)
+        counts = _by_sex_age(value, path, n, (C.COUNT_BOUNDS, C.COUNT_BOUNDS), chk,
+                             number_fill=adult, missing=0.0)
+        if C.samples_whole_individuals(bp):
+            if round_counts:
+                counts = np.floor(counts + 0.5)
+            fractional = np.argwhere(counts != np.floor(counts))
+            if len(fractional):
+                sex, age = (int(i) for i in fractional[0])
+                chk.err(path, f"{C.cell_name(bp, sex, age, z)}: "
+                              f"{C.whole_problem(counts[sex, age], _WHOLE_HINT)}")
         bp.initial_individual_count[:, :, z] = counts
 
 
@@ -1026,7 +1025,7 @@ def _model(doc, chk: _Checker, settings: dict) -> Model:
         chk.err(("run", "sampling"), "\"expected\" keeps expected values: a stochastic model "
                                      "would show no drift; use \"multinomial\" or \"poisson\", or "
                                      "stochastic = false")
-    _initial(doc, bp, chk)
+    _initial(doc, bp, chk, round_counts=run["round_counts"])
     ecology = _ecology(doc, n_ages, chk)
     if "population_size" in ecology:
         if run["generations"] != "wright_fisher":
@@ -1041,7 +1040,7 @@ def _model(doc, chk: _Checker, settings: dict) -> Model:
     params = Params(bp, **ecology)
     program = H.HookProgramBuilder.for_blueprint(bp)
     _releases(doc, bp, chk, program, land[0] if land is not None else None,
-              land[3] if land is not None else None)
+              land[3] if land is not None else None, round_counts=run["round_counts"])
     if run["stop_when_extinct"]:
         program.add_hook("first", H.stop_if_extinct())
     settings.update(run)
@@ -1246,8 +1245,10 @@ def _shape(model: Model) -> tuple:
     return int(bp.n_ages), int(bp.new_adult_age), tuple(bp.ztype_names), int(bp.n_demes)
 
 
-def parse_scenario(text: str, source: str = "<scenario>") -> Scenario:
-    """Check a scenario given as TOML text and build its models (see the module doc)."""
+def parse_scenario(text: str, source: str = "<scenario>", *, progress: bool = False) -> Scenario:
+    """Check a scenario given as TOML text and build its models (see the module doc).
+    With `progress`, a sweep shows its number of parameter sets and a progress
+    bar while the model of each is checked and built (tqdm)."""
     toml = _tomllib()
     _guard_text(text, source)
     try:
@@ -1270,6 +1271,13 @@ def parse_scenario(text: str, source: str = "<scenario>") -> Scenario:
     entries = _sweep_entries(doc, chk)
     grid = {name: values for _, name, _, values in entries}
     models = [base]
+    bar = None
+    if entries and progress:
+        from ._optional import require
+
+        n_sets = math.prod(len(e[3]) for e in entries)
+        bar = require("tqdm", "progress bars").tqdm(
+            total=n_sets, unit="set", desc=f"checking {n_sets} parameter sets", dynamic_ncols=True)
     if entries:
         models = []
         for combo in itertools.product(*[list(enumerate(e[3])) for e in entries]):
@@ -1284,6 +1292,10 @@ def parse_scenario(text: str, source: str = "<scenario>") -> Scenario:
                 chk.err(("sweep",), f"the parameter set {shown} changes the ages or genotypes of the "
                                    "model or the number of its demes; every parameter set of a sweep must share them")
             models.append(model)
+            if bar is not None:
+                bar.update(1)
+    if bar is not None:
+        bar.close()
     ticks = settings["ticks"]
     releases = _release_marks(doc, ticks)
     return Scenario(source=source, text=text, document=doc, name=str(doc.get("name", "")),
@@ -1293,7 +1305,7 @@ def parse_scenario(text: str, source: str = "<scenario>") -> Scenario:
                     releases=releases)
 
 
-def load_scenario(path) -> Scenario:
+def load_scenario(path, *, progress: bool = False) -> Scenario:
     """Read and check the scenario file at `path` (see ``parse_scenario``)."""
     path = os.fspath(path)
     try:
@@ -1308,4 +1320,4 @@ def load_scenario(path) -> Scenario:
         text = raw.decode("utf-8-sig")  # a byte-order mark some editors write is dropped
     except UnicodeDecodeError:
         raise ScenarioError("a scenario file must be UTF-8 text", source=path) from None
-    return parse_scenario(text, source=path)
+    return parse_scenario(text, source=path, progress=progress)
