@@ -47,7 +47,7 @@ def test_one_discrete_generation_samples_the_fathers_twice():
     """In the staged discrete tick each of the N_f females draws one father
     genotype for her brood, then the cap draws the N recruits: the variance is
     pq/(2N) + pq/(8 N_f)."""
-    n = 100
+    n = 104  # 52 adults of each sex: 13, 26 and 13 of the three genotypes
     ds = qorin.sweep(discrete_model(n), 1, replicates=3000, seed=6, sperm=False)
     p1 = frequency(ds).sel(tick=1).values
     check_variance(p1, 0.25 / (2 * n) + 0.25 / (8 * (n // 2)))
