@@ -412,7 +412,7 @@ def _demo(args) -> int:
 
 
 def _run(args) -> int:
-    scenario = load_scenario(args.scenario)
+    scenario = load_scenario(args.scenario, progress=_progress(args))
     _needs_analysis()
     stem = os.path.splitext(os.path.basename(args.scenario))[0] or "results"
     results_path = _target(args.out or f"{stem}.nc", args)
