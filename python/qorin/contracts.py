@@ -23,36 +23,14 @@ from typing import Any
 
 import numpy as np
 
+from . import fields as _fields
+
 __all__ = ["Blueprint", "Params", "ECOLOGY_SCALARS", "ECOLOGY_TENSORS", "GENETICS_TENSORS"]
 
-ECOLOGY_SCALARS = (
-    "carrying_capacity",
-    "eggs_per_female",
-    "sex_ratio",
-    "sperm_displacement_rate",
-    "low_density_growth_rate",
-    "growth_mode",
-    "external_expected_eggs",
-)
-ECOLOGY_TENSORS = (
-    "survival_rates",
-    "mating_rates",
-    "reproduction_rates",
-    "fertility",
-    "competition_weights",
-    "equilibrium_distribution",
-    "migration_rate",
-)
-GENETICS_TENSORS = (
-    "viability_fitness",
-    "fecundity_fitness",
-    "sexual_selection_fitness",
-    "zygote_viability_fitness",
-    "offspring_tensor",
-    "meiosis_map",
-    "female_ztype_compatibility",
-    "male_ztype_compatibility",
-)
+# The engine's field table (qorin.fields), by group.
+ECOLOGY_SCALARS = _fields.ECOLOGY_SCALARS
+ECOLOGY_TENSORS = _fields.ECOLOGY_TENSORS
+GENETICS_TENSORS = _fields.GENETICS_TENSORS
 
 
 def _f64(values, shape=None) -> np.ndarray:
@@ -78,21 +56,14 @@ def _default_locus():
 
 def _tensor_shapes(a: int, z: int, g: int) -> dict:
     """The layout of every tensor field for A ages, Z genotypes and G gamete types."""
-    return {
-        "survival_rates": (2, a), "mating_rates": (2, a), "reproduction_rates": (a,),
-        "fertility": (a,), "competition_weights": (a,), "equilibrium_distribution": (2, a),
-        "migration_rate": (2, a), "viability_fitness": (2, a, z), "fecundity_fitness": (2, z),
-        "sexual_selection_fitness": (z, z), "zygote_viability_fitness": (2, z),
-        "offspring_tensor": (z * z * z,), "meiosis_map": (2 * z * g,),
-        "female_ztype_compatibility": (z,), "male_ztype_compatibility": (z,),
-    }
+    return {name: _fields.shape(name, a, z, g) for name in ECOLOGY_TENSORS + GENETICS_TENSORS}
 
 
 def _shaped(name: str, value, shape: tuple) -> np.ndarray:
     """A tensor override in its layout: the layout's shape, or flat with as many
     values; the two optional ecology tensors may also be empty (absent)."""
     a = _f64(value)
-    if name in ("equilibrium_distribution", "migration_rate") and a.size == 0:
+    if _fields.FIELDS[name].optional and a.size == 0:
         return np.zeros(0)
     if a.shape == shape:
         return a
@@ -100,7 +71,7 @@ def _shaped(name: str, value, shape: tuple) -> np.ndarray:
     if a.ndim == 1 and a.size == size:
         return a.reshape(shape)
     allowed = f"shape {shape}" + (f" or {size} flat values" if len(shape) > 1 else "")
-    if name in ("equilibrium_distribution", "migration_rate"):
+    if _fields.FIELDS[name].optional:
         allowed += " or empty (absent)"
     raise ValueError(f"{name} must have {allowed}, got shape {a.shape}")
 
@@ -238,12 +209,8 @@ class Params:
 
         shapes = _tensor_shapes(a, z, int(locus.n_gtypes))
         for name, value in overrides.items():
-            if name in ("carrying_capacity", "eggs_per_female", "sex_ratio",
-                        "sperm_displacement_rate", "low_density_growth_rate",
-                        "external_expected_eggs"):
-                value = float(value)
-            elif name == "growth_mode":
-                value = int(value)
+            if name in ECOLOGY_SCALARS:
+                value = int(value) if _fields.FIELDS[name].integral else float(value)
             elif name == "custom_slots":
                 value = dict(value)
             elif name in ECOLOGY_TENSORS or name in GENETICS_TENSORS:

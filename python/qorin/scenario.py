@@ -22,6 +22,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from . import fields as F
 from . import genetics as G
 from . import hooks as H
 from . import landscape as L
@@ -457,16 +458,21 @@ _PER_SEX_RATES = ("cutting", "homing", "functional_resistance")
 _RATES = ("deposition", "drive_cost", "dominance", "cas9_cost", "cas9_dominance", "transmission",
           "female_transmission")
 _DISRUPTS = ("female_fertility", "fertility", "viability")
+
+
+def _scalar_range(f) -> tuple:
+    """(low, high, integer) of an ecology scalar from the engine's field table;
+    the "not given" value (-1 for external_expected_eggs) widens the low end
+    and an infinite bound is none."""
+    lo = min(f.lower, f.absent) if f.has_absent else f.lower
+    hi = None if math.isinf(f.upper) else f.upper
+    if f.integral:
+        return int(lo), int(hi), True
+    return lo, hi, False
+
+
 # ecology scalars: (low, high, integer)
-_ECO_SCALARS = {
-    "carrying_capacity": (0.0, 1e12, False),
-    "eggs_per_female": (0.0, 1e6, False),
-    "sex_ratio": (0.0, 1.0, False),
-    "sperm_displacement_rate": (0.0, 1.0, False),
-    "low_density_growth_rate": (1.0, 1e6, False),
-    "growth_mode": (0, 4, True),
-    "external_expected_eggs": (-1.0, None, False),
-}
+_ECO_SCALARS = {name: _scalar_range(F.FIELDS[name]) for name in F.ECOLOGY_SCALARS}
 # ecology tensors by sex and age: (female range, male range); by age: range
 _ECO_SEX_AGE = {"survival_rates": ((0.0, 1.0), (0.0, 1.0)),
                 "mating_rates": ((0.0, 1.0), (0.0, None))}
@@ -785,8 +791,10 @@ def _ecology(doc, n_ages: int, chk: _Checker) -> dict:
                 out[key] = chk.integer(value, path, lo, hi)
             else:
                 v = chk.number(value, path, lo, hi)
-                if key == "external_expected_eggs" and v < 0 and v != -1.0:
-                    chk.err(path, f"must be >= 0, or -1 for none; got {_show(value)}")
+                f = F.FIELDS[key]
+                if f.has_absent and v < f.lower and v != f.absent:
+                    chk.err(path, f"must be >= {_fmt(f.lower)}, or {_fmt(f.absent)} for none; "
+                                  f"got {_show(value)}")
                 out[key] = v
         elif key in _ECO_SEX_AGE:
             out[key] = _by_sex_age(value, path, n_ages, _ECO_SEX_AGE[key], chk)
