@@ -1,5 +1,6 @@
 #include "core/model/ecology.hpp"
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -106,14 +107,34 @@ const std::vector<double>* EcologyParams::real_column(Field f) const {
   return const_cast<EcologyParams*>(this)->real_column(f);
 }
 
+namespace {
+
+// The float64 column of each field (null for growth_mode and the genetics
+// fields), indexed by field: a lookup the staged parameters make at every
+// stage of every tick.
+constexpr auto kRealColumns = []() {
+  std::array<std::vector<double> EcologyParams::*, kNumFields> members{};
+#define QORIN_FIELD(name, group, id, kind, ...) QORIN_ECOLOGY_REAL_##group(name, kind)
+#define QORIN_ECOLOGY_REAL_EcologyScalar(name, kind) QORIN_ECOLOGY_REAL_##kind(name)
+#define QORIN_ECOLOGY_REAL_EcologyTensor(name, kind) QORIN_ECOLOGY_REAL_##kind(name)
+#define QORIN_ECOLOGY_REAL_Genetics(name, kind)
+#define QORIN_ECOLOGY_REAL_Real(name) members[static_cast<size_t>(Field::name)] = &EcologyParams::name;
+#define QORIN_ECOLOGY_REAL_Integer(name)
+#include "qorin/_fields.def"
+#undef QORIN_FIELD
+#undef QORIN_ECOLOGY_REAL_EcologyScalar
+#undef QORIN_ECOLOGY_REAL_EcologyTensor
+#undef QORIN_ECOLOGY_REAL_Genetics
+#undef QORIN_ECOLOGY_REAL_Real
+#undef QORIN_ECOLOGY_REAL_Integer
+  return members;
+}();
+
+}  // namespace
+
 std::vector<double>* EcologyParams::real_column(Field f) {
-  std::vector<double>* out = nullptr;
-  for_each_column([&](Field g, auto& col) {
-    if constexpr (is_real_column<decltype(col)>) {
-      if (g == f) out = &col;
-    }
-  });
-  return out;
+  std::vector<double> EcologyParams::*member = kRealColumns[static_cast<size_t>(f)];
+  return member ? &(this->*member) : nullptr;
 }
 
 // ---------------------------------------------------------------- structure
