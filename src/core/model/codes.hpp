@@ -78,7 +78,8 @@ constexpr int64_t code_of(E e) {
   return static_cast<int64_t>(e);
 }
 
-// The largest opcode.
+// The largest opcode. The interpreter refuses a program holding any opcode
+// outside 0..kMaxOpcode, so the opcodes must be exactly those.
 inline constexpr int64_t kMaxOpcode = []() {
   int64_t m = 0;
 #undef QORIN_CODE_Opcode
@@ -88,20 +89,18 @@ inline constexpr int64_t kMaxOpcode = []() {
 #define QORIN_CODE_Opcode(name, value, label)
   return m;
 }();
+static_assert([]() {
+  int64_t count = 0;
+#undef QORIN_CODE_Opcode
+#define QORIN_CODE_Opcode(name, value, label) count += value >= 0 ? 1 : 0;
+#include "qorin/_codes.def"
+#undef QORIN_CODE_Opcode
+#define QORIN_CODE_Opcode(name, value, label)
+  return count == kMaxOpcode + 1;
+}(), "opcodes run 0..kMaxOpcode, each once");
 
 // The stage at which the hooks of an event run.
 constexpr Stage stage_of_event(Event e) { return static_cast<Stage>(2 * code_of(e)); }
-
-// Label of a stage (its name in the code table), or "" for other codes.
-constexpr std::string_view stage_label(int64_t code) {
-#undef QORIN_CODE_Stage
-#define QORIN_CODE_Stage(name, value, label) \
-  if (code == value) return label;
-#include "qorin/_codes.def"
-#undef QORIN_CODE_Stage
-#define QORIN_CODE_Stage(name, value, label)
-  return {};
-}
 
 // Label of an event, or "" for other codes.
 constexpr std::string_view event_label(int64_t code) {
