@@ -198,3 +198,16 @@ def test_scenario_files_take_the_table_range_of_every_scalar(name):
             continue  # TOML's nan and inf are refused as numbers elsewhere
         with pytest.raises(scenario.ScenarioError, match=f"ecology.{name}"):
             scenario.parse_scenario(SCENARIO.format(name=name, value=_toml(v)))
+
+
+def test_the_parameter_reference_states_the_table_ranges():
+    import pathlib
+    import re
+
+    page = (pathlib.Path(__file__).resolve().parents[1] / "docs" / "parameters.md").read_text()
+    stated = {m[0]: (float(m[1]), float(m[2])) for m in re.findall(
+        r"^\| `(\w+)` \|.*\| ([0-9.e]+) ?\.\. ?([0-9.e]+) \| [^|]* \|$", page, re.M)}
+    bounded = [n for n in SCALARS if math.isfinite(fields.FIELDS[n].upper)]
+    assert set(bounded) <= set(stated)
+    for name in bounded:
+        assert stated[name] == (fields.FIELDS[name].lower, fields.FIELDS[name].upper), name
