@@ -37,7 +37,8 @@ import numpy as np
 from .fields import CODES as _CODES, PARAM_IDS as _PARAM_IDS
 
 __all__ = [
-    "EVENTS", "STAGES", "PARAM_IDS", "OPCODES", "CONDITIONS", "TOKENS", "DEME_SELECTORS", "HookProgram", "HookProgramBuilder", "Cond", "Expr", "Operation",
+    "EVENTS", "PARAM_IDS", "HookProgram", "HookProgramBuilder", "Cond", "Expr", "Operation",
+    "STAGES", "OPCODES", "CONDITIONS", "TOKENS", "DEME_SELECTORS",
     "every", "at", "from_tick", "before", "until", "after", "always",
     "param", "literal",
     "scale", "set_count", "add", "release", "subtract", "kill", "cap",
