@@ -19,9 +19,12 @@ place) rather than handing in transposed views.
 
 from __future__ import annotations
 
+import math
 from typing import Any
 
 import numpy as np
+
+from . import fields as _fields
 
 __all__ = [
     "Blueprint", "Params", "ECOLOGY_SCALARS", "ECOLOGY_TENSORS", "GENETICS_TENSORS",
@@ -29,47 +32,31 @@ __all__ = [
     "check_model", "rounded_counts",
 ]
 
-ECOLOGY_SCALARS = (
-    "carrying_capacity",
-    "eggs_per_female",
-    "sex_ratio",
-    "sperm_displacement_rate",
-    "low_density_growth_rate",
-    "growth_mode",
-    "external_expected_eggs",
-)
-ECOLOGY_TENSORS = (
-    "survival_rates",
-    "mating_rates",
-    "reproduction_rates",
-    "fertility",
-    "competition_weights",
-    "equilibrium_distribution",
-    "migration_rate",
-)
-GENETICS_TENSORS = (
-    "viability_fitness",
-    "fecundity_fitness",
-    "sexual_selection_fitness",
-    "zygote_viability_fitness",
-    "offspring_tensor",
-    "meiosis_map",
-    "female_ztype_compatibility",
-    "male_ztype_compatibility",
-)
+# The engine's field table (qorin.fields), by group.
+ECOLOGY_SCALARS = _fields.ECOLOGY_SCALARS
+ECOLOGY_TENSORS = _fields.ECOLOGY_TENSORS
+GENETICS_TENSORS = _fields.GENETICS_TENSORS
 
 # Ranges of the model's values, read by every front end (the Python classes here,
 # the scenario checker): low, high (None: unbounded), and for the scalars whether
-# the value is an integer. The five bounded scalars carry the engine's own bounds.
-SCALAR_BOUNDS = {
-    "carrying_capacity": (0.0, 1e12, False),
-    "eggs_per_female": (0.0, 1e6, False),
-    "sex_ratio": (0.0, 1.0, False),
-    "sperm_displacement_rate": (0.0, 1.0, False),
-    "low_density_growth_rate": (1.0, 1e6, False),
-    "growth_mode": (0, 4, True),
-    "external_expected_eggs": (-1.0, None, False),  # -1 (none) or >= 0
-}
+# the value is an integer. The scalars' ranges are the engine's (its field table).
+
+
+def _scalar_range(f) -> tuple:
+    """(low, high, integer) of an ecology scalar from the engine's field table;
+    the "not given" value (-1 for external_expected_eggs) widens the low end
+    and an infinite bound is none."""
+    lo = min(f.lower, f.absent) if f.has_absent else f.lower
+    hi = None if math.isinf(f.upper) else f.upper
+    if f.integral:
+        return int(lo), int(hi), True
+    return lo, hi, False
+
+
+SCALAR_BOUNDS = {name: _scalar_range(_fields.FIELDS[name]) for name in ECOLOGY_SCALARS}
+# The tensors' ranges are the host's: the engine takes any finite value >= 0
+# and clamps rates to [0, 1] where they are probabilities, but a rate above 1
+# is a modelling error worth refusing.
 # Tensors by sex and age: (female range, male range); a male mates with many females.
 SEX_AGE_BOUNDS = {"survival_rates": ((0.0, 1.0), (0.0, 1.0)),
                   "mating_rates": ((0.0, 1.0), (0.0, None))}
@@ -150,21 +137,14 @@ def _default_locus():
 
 def _tensor_shapes(a: int, z: int, g: int) -> dict:
     """The layout of every tensor field for A ages, Z genotypes and G gamete types."""
-    return {
-        "survival_rates": (2, a), "mating_rates": (2, a), "reproduction_rates": (a,),
-        "fertility": (a,), "competition_weights": (a,), "equilibrium_distribution": (2, a),
-        "migration_rate": (2, a), "viability_fitness": (2, a, z), "fecundity_fitness": (2, z),
-        "sexual_selection_fitness": (z, z), "zygote_viability_fitness": (2, z),
-        "offspring_tensor": (z * z * z,), "meiosis_map": (2 * z * g,),
-        "female_ztype_compatibility": (z,), "male_ztype_compatibility": (z,),
-    }
+    return {name: _fields.shape(name, a, z, g) for name in ECOLOGY_TENSORS + GENETICS_TENSORS}
 
 
 def _shaped(name: str, value, shape: tuple) -> np.ndarray:
     """A tensor override in its layout: the layout's shape, or flat with as many
     values; the two optional ecology tensors may also be empty (absent)."""
     a = _f64(value)
-    if name in ("equilibrium_distribution", "migration_rate") and a.size == 0:
+    if _fields.FIELDS[name].optional and a.size == 0:
         return np.zeros(0)
     if a.shape == shape:
         return a
@@ -172,18 +152,15 @@ def _shaped(name: str, value, shape: tuple) -> np.ndarray:
     if a.ndim == 1 and a.size == size:
         return a.reshape(shape)
     allowed = f"shape {shape}" + (f" or {size} flat values" if len(shape) > 1 else "")
-    if name in ("equilibrium_distribution", "migration_rate"):
+    if _fields.FIELDS[name].optional:
         allowed += " or empty (absent)"
     raise ValueError(f"{name} must have {allowed}, got shape {a.shape}")
 
 
 def _converted(name: str, value, shapes: dict):
     """A Params field as the engine reads it (unchecked)."""
-    if name in ("carrying_capacity", "eggs_per_female", "sex_ratio", "sperm_displacement_rate",
-                "low_density_growth_rate", "external_expected_eggs"):
-        return float(value)
-    if name == "growth_mode":
-        return int(value)
+    if name in ECOLOGY_SCALARS:
+        return int(value) if _fields.FIELDS[name].integral else float(value)
     if name == "custom_slots":
         return dict(value)
     if name in ECOLOGY_TENSORS or name in GENETICS_TENSORS:
@@ -361,9 +338,9 @@ class Params:
 
         shapes = _tensor_shapes(a, z, int(locus.n_gtypes))
         for name, value in overrides.items():
-            if name == "growth_mode" and isinstance(value, (float, np.floating)) and \
-                    not float(value).is_integer():
-                raise ValueError("growth_mode: must be an integer, got a number")  # not truncated
+            if name in ECOLOGY_SCALARS and _fields.FIELDS[name].integral and \
+                    isinstance(value, (float, np.floating)) and not float(value).is_integer():
+                raise ValueError(f"{name}: must be an integer, got a number")  # not truncated
             setattr(self, name, _converted(name, value, shapes))
         check_params(self, blueprint, names=overrides)
 

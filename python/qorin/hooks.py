@@ -37,8 +37,11 @@ from typing import Iterable, Sequence
 
 import numpy as np
 
+from .fields import CODES as _CODES, PARAM_IDS as _PARAM_IDS
+
 __all__ = [
     "EVENTS", "PARAM_IDS", "HookProgram", "HookProgramBuilder", "Cond", "Expr", "Operation",
+    "STAGES", "OPCODES", "CONDITIONS", "TOKENS", "DEME_SELECTORS",
     "every", "at", "from_tick", "before", "until", "after", "always",
     "param", "literal",
     "scale", "set_count", "add", "release", "subtract", "kill", "cap",
@@ -46,26 +49,25 @@ __all__ = [
     "set_param", "convert", "clear_sperm",
 ]
 
-EVENTS = {"first": 0, "early": 1, "late": 2, "finish": 3}
-PARAM_IDS = {
-    "carrying_capacity": 0,
-    "eggs_per_female": 1,
-    "sex_ratio": 2,
-    "sperm_displacement_rate": 3,
-    "low_density_growth_rate": 4,
-}
-
-OPCODES = {
-    "scale": 0, "set_count": 1, "add": 2, "subtract": 3, "kill": 4, "cap": 5,
-    "stop_if_empty": 6, "stop_if_below": 7, "stop_if_above": 8, "stop_if_extinct": 9,
-    "set_param": 10, "convert": 11, "clear_sperm": 12,
-}
+# The engine's codes (qorin.fields.CODES, read from the table the engine is
+# built from): event ids, stage codes of journal rows, opcodes, condition and
+# expression token kinds, deme-selector types.
+EVENTS = dict(_CODES["Event"])
+STAGES = dict(_CODES["Stage"])
+PARAM_IDS = dict(_PARAM_IDS)
+OPCODES = dict(_CODES["Opcode"])
+CONDITIONS = dict(_CODES["Condition"])
+TOKENS = dict(_CODES["Token"])
+DEME_SELECTORS = dict(_CODES["DemeSelector"])
 
 # Condition token kinds.
-_C_EQ, _C_EVERY, _C_GE, _C_LT, _C_LE, _C_GT = 1, 2, 3, 4, 5, 6
-_C_AND, _C_OR, _C_NOT = 100, 101, 102
+_C_ALWAYS = CONDITIONS["always"]
+_C_EQ, _C_EVERY, _C_GE, _C_LT, _C_LE, _C_GT = (
+    CONDITIONS[k] for k in ("at", "every", "from_tick", "before", "until", "after"))
+_C_AND, _C_OR, _C_NOT = CONDITIONS["and"], CONDITIONS["or"], CONDITIONS["not"]
 # Expression token kinds.
-_E_LIT, _E_PARAM, _E_ADD, _E_SUB, _E_MUL, _E_DIV = 0, 1, 2, 3, 4, 5
+_E_LIT, _E_PARAM, _E_ADD, _E_SUB, _E_MUL, _E_DIV = (
+    TOKENS[k] for k in ("literal", "param", "add", "subtract", "multiply", "divide"))
 
 
 # ---------------------------------------------------------------- conditions
@@ -96,7 +98,7 @@ class Cond:
                 stack.append(t <= p)
             elif kind == _C_GT:
                 stack.append(t > p)
-            elif kind <= 0:
+            elif kind <= _C_ALWAYS:
                 stack.append(True)
             elif kind in (_C_AND, _C_OR):
                 if len(stack) < 2:
@@ -165,7 +167,7 @@ def after(tick: int) -> Cond:
 
 def always() -> Cond:
     """Every tick."""
-    return Cond(((0, 0),))
+    return Cond(((_C_ALWAYS, 0),))
 
 
 # --------------------------------------------------------------- expressions
@@ -709,15 +711,15 @@ class HookProgramBuilder:
     def _emit_selector(cols, demes):
         data = cols["deme_selector_data"]
         if demes is None:
-            cols["deme_selector_types"].append(0)
+            cols["deme_selector_types"].append(DEME_SELECTORS["all"])
         elif isinstance(demes, (int, np.integer)):
-            cols["deme_selector_types"].append(1)
+            cols["deme_selector_types"].append(DEME_SELECTORS["one"])
             data.append(int(demes))
         elif isinstance(demes, range) and demes.step == 1:
-            cols["deme_selector_types"].append(2)
+            cols["deme_selector_types"].append(DEME_SELECTORS["range"])
             data.extend([demes.start, demes.stop])
         else:
-            cols["deme_selector_types"].append(3)
+            cols["deme_selector_types"].append(DEME_SELECTORS["list"])
             data.extend(int(d) for d in demes)
         cols["deme_selector_offsets"].append(len(data))
 

@@ -25,17 +25,16 @@ from __future__ import annotations
 import numpy as np
 
 from . import _engine_rs
+from . import fields as _fields
 
 __all__ = ["ring", "grid", "LandscapeSession", "ECOLOGY_COLUMNS", "GENETICS_TENSORS"]
 
-ECOLOGY_SCALARS = ("carrying_capacity", "eggs_per_female", "sex_ratio", "sperm_displacement_rate",
-                   "low_density_growth_rate", "external_expected_eggs")
-ECOLOGY_TENSORS = ("survival_rates", "mating_rates", "reproduction_rates", "fertility",
-                   "competition_weights", "equilibrium_distribution", "migration_rate")
-ECOLOGY_COLUMNS = ECOLOGY_SCALARS + ("growth_mode",) + ECOLOGY_TENSORS
-GENETICS_TENSORS = ("viability_fitness", "fecundity_fitness", "sexual_selection_fitness",
-                    "zygote_viability_fitness", "offspring_tensor", "meiosis_map",
-                    "female_ztype_compatibility", "male_ztype_compatibility")
+# The engine's field table (qorin.fields): the per-deme ecology columns and the
+# shared genetics tensors of a variant.
+ECOLOGY_SCALARS = _fields.ECOLOGY_SCALARS
+ECOLOGY_TENSORS = _fields.ECOLOGY_TENSORS
+ECOLOGY_COLUMNS = ECOLOGY_SCALARS + ECOLOGY_TENSORS
+GENETICS_TENSORS = _fields.GENETICS_TENSORS
 
 
 def _csr(neighbours: list) -> tuple:
@@ -88,8 +87,10 @@ def _columns(params, n: int) -> dict:
     """The ecology of `params` as columns of `n` identical demes."""
     out = {}
     for name in ECOLOGY_SCALARS:
-        out[name] = np.full(n, float(getattr(params, name)))
-    out["growth_mode"] = np.full(n, int(params.growth_mode), dtype=np.int64)
+        if _fields.FIELDS[name].integral:
+            out[name] = np.full(n, int(getattr(params, name)), dtype=np.int64)
+        else:
+            out[name] = np.full(n, float(getattr(params, name)))
     for name in ECOLOGY_TENSORS:
         block = np.ascontiguousarray(getattr(params, name), dtype=np.float64).ravel()
         out[name] = np.tile(block, n)

@@ -24,6 +24,7 @@ import numpy as np
 
 from . import generations as GEN
 from . import contracts as C
+from . import fields as F
 from . import genetics as G
 from . import hooks as H
 from . import landscape as L
@@ -972,8 +973,10 @@ def _ecology(doc, n_ages: int, chk: _Checker) -> dict:
                 out[key] = chk.integer(value, path, lo, hi)
             else:
                 v = chk.number(value, path, lo, hi)
-                if key == "external_expected_eggs" and v < 0 and v != -1.0:
-                    chk.err(path, f"must be >= 0, or -1 for none; got {_show(value)}")
+                f = F.FIELDS[key]
+                if f.has_absent and v < f.lower and v != f.absent:
+                    chk.err(path, f"must be >= {_fmt(f.lower)}, or {_fmt(f.absent)} for none; "
+                                  f"got {_show(value)}")
                 out[key] = v
         elif key in _ECO_SEX_AGE:
             out[key] = _by_sex_age(value, path, n_ages, _ECO_SEX_AGE[key], chk)
