@@ -626,7 +626,8 @@ void pull_recorded(const Call& c, const Records& r, size_t t, size_t d, const si
   const double* const ind = c.in.ind.data() + d * c.ind_block;
   const double* const sperm = c.in.sperm.data() + d * c.sperm_block;
   size_t u = 0;
-  // Adds unit u holding x to the sums it belongs to.
+  // Adds unit u holding x to the sums it belongs to. A unit holding zero
+  // sent nothing (it has no record) and adds nothing.
   auto add = [&](double x, double& acc, double* sp) {
     if (rec != rec_end && static_cast<size_t>(rec[0]) == u) {
       const double* const flows = rec + 2;
@@ -636,6 +637,9 @@ void pull_recorded(const Call& c, const Records& r, size_t t, size_t d, const si
       }
       x = rec[1];
       rec += stride;
+    } else if (x == 0.0) {
+      ++u;
+      return;
     }
     if (sp) *sp += x;
     acc += x;
