@@ -28,17 +28,22 @@ The user guide is in ``docs/`` of the source tree.
 from . import _engine_rs
 from . import dispersal, genetics, generations, hooks, results, schedules, spread, sweeps
 from .generations import DiscreteSession, ExpectedValuesWarning, WrightFisherSession, wright_fisher
-from .contracts import Blueprint, Params
+from .contracts import Blueprint, Model, Params
 from .hooks import HookProgramBuilder
 from .results import (
     adult_counts, allele_frequencies, check_history, describe_model, extinction_probability,
     genotype_frequencies, history_store, history_width, load, model_description,
-    population_size, replicates, row_layout, save, simulate, to_dataframe, to_dataset,
+    population_size, row_layout, save, summarize, suppressed_fraction, suppression_tick,
+    to_dataframe, to_dataset,
 )
 from .schedules import schedule_function, schedule_table, seasonal
 from .sites import Landscape, LandscapeError
 from .spread import arrival_tick, site_suppression, spread_speed
-from .sweeps import Model, ReplicateError, summarize, suppressed_fraction, suppression_tick, sweep
+from .sweeps import ReplicateError, replicates, simulate, sweep
+
+# Runs of one model live with the sweeps; qorin.results names them too, as it always has.
+results.simulate = simulate
+results.replicates = replicates
 
 from ._version import __version__
 

@@ -513,7 +513,7 @@ def _describe(ds) -> list:
         lines.append(f"  landscape: {ds.sizes['deme']} demes linked by migration")
     ticks = ds["tick"].values
     n_rep = ds.sizes.get("replicate", 1)
-    from .sweeps import parameter_dims
+    from .results import parameter_dims
 
     dims = parameter_dims(ds)
     n_sets = 1
@@ -541,7 +541,7 @@ def _short(value) -> str:
 
 
 def _report(ds, seconds, summary: dict) -> None:
-    from .sweeps import summarize
+    from .results import summarize
 
     for line in _describe(ds):
         print(line)
@@ -569,7 +569,7 @@ def _report_demes(ds, threshold: float, adults: bool, sex: str) -> None:
     import numpy as np
     import pandas as pd
 
-    from .sweeps import summarize
+    from .results import summarize
 
     n = ds.sizes["deme"]
     shown = list(range(n)) if n <= MAX_DEMES_SHOWN else \

@@ -325,8 +325,7 @@ def wright_fisher(N, locus=None, *, frequencies=None, initial=None, stochastic=T
         ``eggs_per_female=...``).
     """
     from . import genetics
-    from .contracts import Blueprint, Params
-    from .sweeps import Model
+    from .contracts import Blueprint, Model, Params
 
     if isinstance(N, (bool, np.bool_)) or not isinstance(N, (int, np.integer, float, np.floating)):
         raise TypeError(f"N must be a positive number of adults, got {N!r}")

@@ -20,6 +20,7 @@ imported before it is used.
 from __future__ import annotations
 
 import gc
+import warnings
 import json
 import math
 import os
@@ -38,8 +39,11 @@ __all__ = [
     "RowLayout", "row_layout", "history_width", "history_store", "check_history",
     "to_dataset", "to_dataframe", "population_size", "adult_counts", "allele_frequencies",
     "genotype_frequencies", "extinction_probability", "describe_model", "model_description",
-    "save", "load", "simulate", "replicates",
+    "save", "load", "simulate", "replicates", "suppression_tick", "suppressed_fraction", "summarize",
+    "parameter_dims",
 ]
+# ``simulate`` and ``replicates`` run models: they live in ``qorin.sweeps`` and
+# the package binds them here too (this module never imports the sweeps).
 
 SEXES = ("female", "male")
 
@@ -411,9 +415,105 @@ def extinction_probability(source, threshold: float = 0.0, *, adults_only: bool 
     size = population_size(source, adults_only=adults_only)
     if "replicate" not in size.dims:
         raise ValueError("extinction_probability needs a dataset with a 'replicate' dimension")
-    from .sweeps import _threshold
-
     return (size <= _threshold(threshold)).mean(dim="replicate").rename("extinction_probability")
+
+
+# ------------------------------------------------------------------ summaries of replicates
+# Dimensions of one run (and ``replicate``): every other dimension of ``count`` indexes parameter sets.
+_RUN_DIMS = ("replicate", "tick", "deme", "sex", "age", "genotype", "female_genotype",
+             "male_genotype", "allele")
+
+
+def parameter_dims(ds) -> list:
+    """The dimensions of `ds` that index parameter sets (everything but the
+    dimensions of a run and ``replicate``)."""
+    return [d for d in ds["count"].dims if d not in _RUN_DIMS]
+
+
+def _size(ds, adults_only: bool, sex):
+    if sex in (None, "both", "all"):
+        return population_size(ds, adults_only=adults_only)
+    if sex not in SEXES:
+        raise ValueError(f"sex must be 'female', 'male' or 'both', got {sex!r}")
+    return population_size(ds, adults_only=adults_only, by_sex=True).sel(sex=sex, drop=True)
+
+
+def _threshold(threshold) -> float:
+    """A population threshold: a number (NaN would mark every run as never suppressed)."""
+    if isinstance(threshold, (bool, np.bool_)) or not isinstance(threshold, (int, float, np.integer,
+                                                                              np.floating)):
+        raise TypeError(f"threshold must be a number, got {threshold!r}")
+    if math.isnan(threshold):
+        raise ValueError("threshold must be a number, got nan")
+    return float(threshold)
+
+
+def suppression_tick(ds, threshold: float = 0.0, *, adults_only: bool = False, sex=None):
+    """The first recorded tick at which a run's population (adults only, one
+    sex only, when asked) is at most `threshold`: NaN for runs that never get
+    there. Dims: the parameter dims and ``replicate``."""
+    size = _size(ds, adults_only, sex)
+    below = size <= _threshold(threshold)
+    ticks = size["tick"].astype(np.float64)
+    first = ticks.where(below).min(dim="tick", skipna=True)
+    return first.rename("suppression_tick")
+
+
+def suppressed_fraction(ds, tick=None, threshold: float = 0.0, *, adults_only: bool = False, sex=None):
+    """Share of replicates suppressed by `tick` (their population was at most
+    `threshold` at some recorded tick up to and including it), per parameter
+    set; with ``tick=None`` for every recorded tick (a ``tick`` dimension)."""
+    if "replicate" not in ds["count"].dims:
+        raise ValueError("suppressed_fraction needs a dataset with a 'replicate' dimension")
+    first = suppression_tick(ds, threshold, adults_only=adults_only, sex=sex)
+    if tick is None:
+        by = first <= ds["tick"].astype(np.float64)
+    else:
+        by = first <= float(tick)
+    return by.mean(dim="replicate").rename("suppressed_fraction")
+
+
+def summarize(ds, threshold: float = 0.0, *, adults_only: bool = False, sex=None, locus: int = 0):
+    """One row per parameter set (a ``pandas.DataFrame`` indexed by the
+    parameter values): the number of replicates, the share suppressed by the
+    last recorded tick, the median tick of suppression among the suppressed
+    runs, the median final population and the median final frequency of every
+    allele of `locus` (among the runs that still hold that locus)."""
+    pd = require("pandas", "summarize")
+    threshold = _threshold(threshold)
+    if "replicate" not in ds["count"].dims:
+        ds = ds.expand_dims(replicate=[0])
+    if ds.sizes["tick"] == 0:
+        raise ValueError("the dataset holds no recorded tick")
+    dims = parameter_dims(ds)
+    last = float(ds["tick"].values[-1])
+    first = suppression_tick(ds, threshold, adults_only=adults_only, sex=sex)
+    final_size = _size(ds, adults_only, sex).isel(tick=-1)
+    freq = allele_frequencies(ds, locus, adults_only=adults_only).isel(tick=-1)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # medians of all-NaN slices are NaN
+        columns = {
+            "suppressed": (first <= last).mean(dim="replicate"),
+            "median_suppression_tick": first.median(dim="replicate", skipna=True),
+            "median_final_size": final_size.median(dim="replicate"),
+        }
+        for allele in freq["allele"].values:
+            columns[f"final_{allele}"] = freq.sel(allele=allele).median(dim="replicate", skipna=True)
+    frame = {"replicates": np.full(int(np.prod([ds.sizes[d] for d in dims])), ds.sizes["replicate"])}
+    for name, da in columns.items():
+        frame[name] = np.asarray(da.transpose(*dims).values if dims else da.values).reshape(-1)
+    if dims == ["parameter_set"]:
+        names = [c for c in ds.coords if c != "parameter_set" and ds[c].dims == ("parameter_set",)]
+        index = pd.MultiIndex.from_arrays([ds[c].values for c in names], names=names) \
+            if len(names) > 1 else pd.Index(ds[names[0]].values if names else ds["parameter_set"].values,
+                                            name=names[0] if names else "parameter_set")
+    elif len(dims) > 1:
+        index = pd.MultiIndex.from_product([ds[d].values for d in dims], names=dims)
+    elif dims:
+        index = pd.Index(ds[dims[0]].values, name=dims[0])
+    else:
+        index = pd.RangeIndex(1)
+    return pd.DataFrame(frame, index=index)
 
 
 # ------------------------------------------------------------------ files
@@ -744,73 +844,3 @@ def json_attribute(ds, name: str, default=None):
     if default is None and not isinstance(value, dict):
         raise ValueError(f"the attribute {name!r} must hold a JSON object, got {type(value).__name__}")
     return value
-
-
-# ------------------------------------------------------------------ running
-def _program(program):
-    if program is None:
-        return None
-    return program.build() if hasattr(program, "build") else program
-
-
-def simulate(blueprint, params, n_ticks: int, *, seed: int = 0, program=None,
-             record_interval: int = 1, progress: bool = False, round_counts: bool = False):
-    """Run a fresh session for `n_ticks` ticks (>= 0) and return its rows,
-    recorded every `record_interval` ticks (>= 1), as a Dataset. The session is
-    that of the blueprint's generations (``EngineSession``, discrete or
-    Wright-Fisher generations, ``qorin.generations``). `program` is a
-    ``HookProgramBuilder`` or a built program; `seed` an integer in
-    0..2**64-1. The attributes ``final_tick`` and ``stopped`` tell how the run
-    ended (a hook such as ``stop_if_extinct`` may stop it early). ``progress``
-    shows a tqdm progress bar in ticks per second (the rows are the same).
-
-    The model is checked before the first tick (``contracts.check_model``): a
-    ``ValueError`` names a value out of its range or, in a stochastic model, a
-    fractional count by sex, age and genotype; ``round_counts=True`` rounds such
-    counts to whole individuals instead (in copies; the blueprint and program
-    given are not changed)."""
-    from . import contracts
-    from .generations import session_class
-    from .sweeps import _run_args, engine_seed
-
-    seed = engine_seed(seed)
-    n_ticks, record_interval = _run_args(n_ticks, record_interval)
-    blueprint, prog = contracts.check_model(blueprint, params, _program(program),
-                                            round_counts=round_counts)
-    session = session_class(blueprint)(blueprint, params, seed)
-    if prog is not None:
-        session.set_hook_program(prog)
-    if progress:
-        from .sweeps import run
-
-        final_tick, rows, stopped = run(session, n_ticks, record_interval, progress="simulate")
-    else:
-        final_tick, rows, stopped = session.run(n_ticks, record_interval)
-    return to_dataset(rows, blueprint, session, params=params,
-                      attrs={"seed": int(seed), "final_tick": int(final_tick), "stopped": int(bool(stopped))})
-
-
-def replicates(blueprint, params, n_ticks: int, seeds: Iterable[int] | int = 10, *, program=None,
-               record_interval: int = 1, executor=None, workers: int | None = None,
-               progress: bool = False, round_counts: bool = False):
-    """Run one fresh session per seed (an int n means seeds 0..n-1) and stack the
-    results along a ``replicate`` dimension.
-
-    A replicate that a hook stopped early (for example ``stop_if_extinct``) keeps,
-    for the ticks after its stop, the state it stopped in: a stopped session holds
-    it unchanged. The variable ``stop_tick`` gives its final tick and ``stopped``
-    whether it stopped. `executor` runs the replicates in parallel: "threads" or
-    "processes" (``workers`` of them, by default one per core), or any object
-    with a ``submit`` or ``map`` method (``concurrent.futures`` executors, a dask
-    ``Client``...); None runs them one after the other in the calling thread.
-    ``progress`` shows a tqdm progress bar. ``qorin.sweep`` runs replicates over
-    parameter grids with seeds spawned from one root seed. The model is checked
-    (and, with ``round_counts``, rounded) as by ``simulate``; a failing replicate
-    raises ``qorin.sweeps.ReplicateError`` naming its seed, with the finished
-    replicates in its ``partial``.
-    """
-    from .sweeps import replicates as run_replicates
-
-    return run_replicates(blueprint, params, n_ticks, seeds, program=_program(program),
-                          record_interval=record_interval, executor=executor, workers=workers,
-                          progress=progress, round_counts=round_counts)

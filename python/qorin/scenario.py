@@ -29,8 +29,7 @@ from . import genetics as G
 from . import hooks as H
 from . import landscape as L
 from . import scenario_sites as SS
-from .contracts import Blueprint, Params
-from .sweeps import Model
+from .contracts import Blueprint, Model, Params
 
 __all__ = ["ScenarioError", "Scenario", "load_scenario", "parse_scenario", "DEMO"]
 
