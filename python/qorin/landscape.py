@@ -101,8 +101,6 @@ class LandscapeSession:
     """A spatial session of ``blueprint.n_demes`` demes that all start from
     `params` and the blueprint's initial state (see the module doc)."""
 
-    session_kind = "spatial"  # rows carry a leading deme axis
-
     def __init__(self, blueprint, params, seed: int = 0):
         columns, bank, ids, ind, sperm = self._engine_parts(blueprint, params)
         model = "discrete_generation" if bool(getattr(blueprint, "discrete_generation", False)) \

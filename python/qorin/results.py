@@ -33,6 +33,7 @@ from typing import Any, Iterable, Sequence
 import numpy as np
 
 from . import _engine_rs
+from . import generations as _generations
 from ._optional import require
 
 __all__ = [
@@ -50,24 +51,6 @@ SEXES = ("female", "male")
 
 def _xr():
     return require("xarray", "labelled results")
-
-
-def _session_kind(session) -> str | None:
-    if session is None:
-        return None
-    if isinstance(session, str):
-        kind = session
-    elif isinstance(getattr(session, "session_kind", None), str):  # host-side session wrappers
-        kind = session.session_kind
-    else:
-        cls = session if isinstance(session, type) else type(session)
-        kind = {"EngineSession": "age", "DiscreteEngineSession": "discrete",
-                "HeterogeneousSpatialEngineSession": "spatial"}.get(cls.__name__)
-        if kind is None:
-            raise ValueError(f"session must be an engine session class or instance, got {cls.__name__}")
-    if kind not in ("age", "discrete", "spatial"):
-        raise ValueError(f"session must be 'age', 'discrete' or 'spatial', got {session!r}")
-    return kind
 
 
 @dataclass(frozen=True)
@@ -144,7 +127,7 @@ def row_layout(blueprint, session=None, *, sperm: bool | None = None) -> RowLayo
     instance, or "age", "discrete", "spatial"; by default the session of the
     blueprint's generations, or the spatial session when it has several demes). ``sperm``
     overrides whether rows carry stored sperm (discrete sessions do not)."""
-    kind = _session_kind(session)
+    kind = _generations.session_kind(session)
     n_demes = int(getattr(blueprint, "n_demes", 1))
     if kind is None:
         discrete = getattr(blueprint, "generations", None) in ("discrete", "wright_fisher")

@@ -748,10 +748,13 @@ class _Factory:
     """``session(blueprint, params, seed)`` for sweeps; picklable when the
     landscape is (schedule and kernel functions defined at module level)."""
 
-    session_kind = "spatial"
-
     def __init__(self, landscape: Landscape):
         self.landscape = landscape
+
+    @property
+    def session_class(self):
+        """The class of the sessions it makes (which fixes the layout of their rows)."""
+        return SiteSession
 
     def __call__(self, blueprint, params, seed: int = 0):
         return SiteSession(self.landscape, blueprint, params, seed)

@@ -530,19 +530,11 @@ def _submitted(pool, fn, jobs, threads: bool):
 
 
 # ------------------------------------------------------------------ gathering
-_SESSIONS = ("EngineSession", "DiscreteEngineSession", "HeterogeneousSpatialEngineSession")
-
-
 def _layout(model: Model):
     """The row layout of the model's session (a subclass records like its engine class)."""
     cls = model.session or _generations.session_class(model.blueprint)
-    kind = getattr(cls, "session_kind", None)  # a session built on an engine session (landscapes)
-    if isinstance(kind, str):
-        return R.row_layout(model.blueprint, kind)
-    for base in getattr(cls, "__mro__", ()):
-        if base.__name__ in _SESSIONS:
-            return R.row_layout(model.blueprint, base)
-    return R.row_layout(model.blueprint)
+    # a factory of sessions of unknown kind records as the blueprint says
+    return R.row_layout(model.blueprint, _generations.session_kind(cls, strict=False))
 
 
 def _layout_key(model: Model):
