@@ -232,9 +232,9 @@ def _needs_analysis() -> None:
     from ._optional import require
 
     require("xarray", "the qorin command")
-    from .results import _netcdf_engine
+    from .results import netcdf_engine
 
-    _netcdf_engine()
+    netcdf_engine()
 
 
 def _target(path: str, args) -> str:
@@ -378,9 +378,9 @@ def _free_name(path: str) -> str:
 
 
 def _write(ds, path: str, args) -> None:
-    from .results import _is_zarr, write_partial
+    from .results import is_zarr, write_partial
 
-    _save(path, args, lambda partial: write_partial(ds, partial, zarr=_is_zarr(path), compress=True))
+    _save(path, args, lambda partial: write_partial(ds, partial, zarr=is_zarr(path), compress=True))
 
 
 def _demo(args) -> int:

@@ -285,7 +285,7 @@ def session_kind(session, *, strict: bool = True) -> str | None:
     raise ValueError(f"session must be an engine session class or instance, got {cls.__name__}")
 
 
-def _wrap_engine_class(cls, blueprint):
+def wrap_engine_class(cls, blueprint):
     """A raw ``DiscreteEngineSession`` named as a model's session becomes the
     wrapper of the blueprint's generations (Wright-Fisher when the blueprint
     has no kind but a sampling mode 1..3)."""

@@ -174,9 +174,9 @@ def check_history(store, blueprint, session=None, *, sperm: bool | None = None) 
 
 
 # ------------------------------------------------------------------ description
-def _jsonable(value):
+def jsonable(value):
     if isinstance(value, np.ndarray):
-        return _jsonable(value.tolist())
+        return jsonable(value.tolist())
     if isinstance(value, (np.integer,)):
         return int(value)
     if isinstance(value, (np.floating,)):
@@ -184,9 +184,9 @@ def _jsonable(value):
     if isinstance(value, (np.bool_,)):
         return bool(value)
     if isinstance(value, dict):
-        return {str(k): _jsonable(v) for k, v in value.items()}
+        return {str(k): jsonable(v) for k, v in value.items()}
     if isinstance(value, (list, tuple)):
-        return [_jsonable(v) for v in value]
+        return [jsonable(v) for v in value]
     if isinstance(value, float) and not math.isfinite(value):
         return repr(value)
     return value
@@ -209,15 +209,15 @@ def describe_model(blueprint, params=None) -> dict:
     }
     locus = getattr(bp, "locus", None)
     if locus is not None and getattr(locus, "description", None):
-        out["genetics"] = _jsonable(locus.description)
+        out["genetics"] = jsonable(locus.description)
     if params is not None:
         fields = {}
         for name, value in vars(params).items():
             if name.startswith("_"):
                 continue
             if name == "custom_slots":
-                value = {k: _jsonable(v) for k, v in dict(value).items()}
-            fields[name] = _jsonable(value)
+                value = {k: jsonable(v) for k, v in dict(value).items()}
+            fields[name] = jsonable(value)
         out["params"] = fields
     return out
 
@@ -276,7 +276,7 @@ def to_dataset(source, blueprint, session=None, *, sperm: bool | None = None, pa
     ds.attrs["qorin_model"] = json.dumps(describe_model(blueprint, params))
     ds.attrs["qorin_version"] = _version()
     for key, value in (attrs or {}).items():
-        ds.attrs[str(key)] = value if isinstance(value, (str, int, float)) else json.dumps(_jsonable(value))
+        ds.attrs[str(key)] = value if isinstance(value, (str, int, float)) else json.dumps(jsonable(value))
     return ds
 
 
@@ -500,7 +500,7 @@ def summarize(ds, threshold: float = 0.0, *, adults_only: bool = False, sex=None
 
 
 # ------------------------------------------------------------------ files
-def _netcdf_engine():
+def netcdf_engine():
     for name in ("h5netcdf", "scipy", "netCDF4"):
         try:
             __import__(name)
@@ -520,7 +520,7 @@ class OutputError(ValueError):
     """An output path that results cannot be written to (checked before writing)."""
 
 
-def _is_zarr(path: str) -> bool:
+def is_zarr(path: str) -> bool:
     return path.rstrip("/").endswith(".zarr")
 
 
@@ -583,7 +583,7 @@ def check_output(path, *, overwrite: bool = False, hint: str = "overwrite=True")
     if len(os.fsencode(name)) > limit:
         raise OutputError(f"cannot write {path}: the file name is {len(os.fsencode(name))} bytes long; "
                           f"this file system allows at most {limit}")
-    zarr = _is_zarr(target)
+    zarr = is_zarr(target)
     try:
         st = os.stat(target)
     except FileNotFoundError:
@@ -608,7 +608,7 @@ def check_output(path, *, overwrite: bool = False, hint: str = "overwrite=True")
     if zarr:
         require("zarr", "saving to zarr")
     else:
-        _netcdf_engine()
+        netcdf_engine()
     return target
 
 
@@ -661,7 +661,7 @@ def write_partial(ds, partial: str, *, zarr: bool, engine: str | None = None,
         require("zarr", "saving to zarr")
         ds.to_zarr(partial, mode="w-")
         return
-    engine = engine or _netcdf_engine()
+    engine = engine or netcdf_engine()
     encoding = None
     if compress and engine in ("h5netcdf", "netCDF4"):
         encoding = {name: {"zlib": True, "complevel": 4} for name in ds.data_vars
@@ -686,7 +686,7 @@ def move_into_place(partial: str, target: str, *, overwrite: bool = True) -> Non
         old = None
     if old is not None:
         mode = old.st_mode
-        replaceable = stat.S_ISREG(mode) or (stat.S_ISDIR(mode) and _is_zarr(target) and (
+        replaceable = stat.S_ISREG(mode) or (stat.S_ISDIR(mode) and is_zarr(target) and (
             _is_zarr_store(target) or not os.listdir(target)))
         if not replaceable:
             kind = "a symbolic link" if stat.S_ISLNK(mode) else \
@@ -742,7 +742,7 @@ def save(ds, path, *, engine: str | None = None, compress: bool = False,
     target = check_output(path, overwrite=overwrite)
     partial = partial_path(target)
     try:
-        write_partial(ds, partial, zarr=_is_zarr(target), engine=engine, compress=compress)
+        write_partial(ds, partial, zarr=is_zarr(target), engine=engine, compress=compress)
         move_into_place(partial, target, overwrite=overwrite)
     finally:
         remove_path(partial)
@@ -766,7 +766,7 @@ def load(path, *, engine: str | None = None):
     path = os.fspath(path)
     if not os.path.exists(path):
         raise FileNotFoundError(2, "no such file", path)
-    if not _is_zarr(path):
+    if not is_zarr(path):
         mode = os.stat(path).st_mode
         if stat.S_ISDIR(mode):
             raise IsADirectoryError(21, "is a directory", path)
@@ -794,11 +794,11 @@ def load(path, *, engine: str | None = None):
 
 
 def _read(xr, path: str, engine):
-    if _is_zarr(path):
+    if is_zarr(path):
         require("zarr", "loading zarr")
         with xr.open_zarr(path) as ds:
             return ds.load()
-    with xr.open_dataset(path, engine=engine or _netcdf_engine()) as ds:
+    with xr.open_dataset(path, engine=engine or netcdf_engine()) as ds:
         return ds.load()
 
 

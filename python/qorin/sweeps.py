@@ -55,6 +55,7 @@ from . import generations as _generations
 from . import contracts as C
 from . import results as R
 from ._optional import require
+from ._version import __version__
 from .contracts import Model
 # The summaries of replicates live with the other summaries of results; their
 # names stay importable from here.
@@ -90,7 +91,7 @@ def _as_model(value, where: str, *, round_counts: bool = False) -> Model:
         if where == "model":
             raise
         raise ValueError(f"{where}: {exc}") from None
-    session = _generations._wrap_engine_class(model.session, blueprint)
+    session = _generations.wrap_engine_class(model.session, blueprint)
     return Model(blueprint, model.params, program, session)
 
 
@@ -165,7 +166,7 @@ def _coordinate(values: list):
         return np.array(values, dtype=np.float64)
     if all(isinstance(v, str) for v in values):
         return np.array(values, dtype=object)
-    return np.array([json.dumps(R._jsonable(v)) if not isinstance(v, str) else v for v in values],
+    return np.array([json.dumps(R.jsonable(v)) if not isinstance(v, str) else v for v in values],
                     dtype=object)
 
 
@@ -616,7 +617,7 @@ def _dataset(models, grid, seeds, ticks, counts, stored, stop_tick, stopped, att
     single = len(models) == 1
     ds.attrs["qorin_model"] = json.dumps(R.describe_model(first.blueprint,
                                                           first.params if single else None))
-    ds.attrs["qorin_version"] = R._version()
+    ds.attrs["qorin_version"] = __version__
     for key, value in attrs.items():
         ds.attrs[key] = value
     return ds
@@ -816,7 +817,7 @@ def sweep(model, n_ticks: int, grid=None, *, replicates: int = 10, seed: int = 0
     attrs = {"qorin_sweep": json.dumps({
         "seed": root, "replicates": n_rep, "n_ticks": int(n_ticks),
         "record_interval": int(record_interval),
-        "grid": {n: R._jsonable([p[n] for p in g.sets] if g.sets else list(g.values[i]))
+        "grid": {n: R.jsonable([p[n] for p in g.sets] if g.sets else list(g.values[i]))
                  for i, n in enumerate(g.names)}})}
     return _replicate_runs(models, g, seeds, n_ticks, record_interval=record_interval,
                            executor=executor, workers=workers, progress=progress, sperm=sperm,
