@@ -397,8 +397,8 @@ def _ecology(doc, n_ages: int, chk: Checker) -> dict:
                 out[key] = chk.integer(value, path, lo, hi)
             else:
                 v = chk.number(value, path, lo, hi)
-                f = F.FIELDS[key]
-                if f.has_absent and v < f.lower and v != f.absent:
+                f = F.FIELDS.get(key)  # population_size (Wright-Fisher N) is no engine field
+                if f is not None and f.has_absent and v < f.lower and v != f.absent:
                     chk.err(path, f"must be >= {C.fmt(f.lower)}, or {C.fmt(f.absent)} for none; "
                                   f"got {show_value(value)}")
                 out[key] = v
