@@ -10,15 +10,17 @@
 - ``genetics`` (loci and gene drives) and ``hooks`` (interventions);
 - ``generations``: overlapping, discrete or Wright-Fisher generations and the
   session of each; ``wright_fisher(N, ...)`` makes a Wright-Fisher model;
-- replicates and parameter sweeps through any executor: ``sweep``,
-  ``suppressed_fraction``, ``summarize`` (module ``qorin.sweeps``); scenario
-  files for the ``qorin`` command (``qorin.scenario``, ``qorin.cli``);
+- runs, replicates and parameter sweeps through any executor: ``simulate``,
+  ``replicates``, ``sweep`` of a ``Model`` (module ``qorin.sweeps``; ``Model``
+  lives with the contracts); scenario files for the ``qorin`` command
+  (``qorin.scenario``, ``qorin.cli``);
 - real landscapes: ``Landscape`` (sites with coordinates, per-site ecology
   and starting populations), movement in ``dispersal`` (kernels, matrices),
   seasons in ``schedules`` (``seasonal``, ``schedule_table``,
   ``schedule_function``) and per-site summaries in ``spread``;
 - results: ``history_width``, ``history_store``, ``to_dataset``,
-  ``to_dataframe``, ``population_size``, ``allele_frequencies``, ... (module
+  ``to_dataframe``, ``population_size``, ``allele_frequencies``, the summaries
+  of replicates ``suppressed_fraction``, ``summarize``, ... (module
   ``qorin.results``) and figures in ``qorin.plot`` (pandas, xarray and
   matplotlib come with the "analysis" extra and are imported only when used).
 

@@ -56,7 +56,8 @@ from . import _engine_rs
 
 __all__ = [
     "GENERATIONS", "SAMPLING_MODES", "ExpectedValuesWarning", "DiscreteSession",
-    "WrightFisherSession", "session_class", "session_kind", "SESSION_KINDS", "generations_of", "sampling_mode", "sampling_name",
+    "WrightFisherSession", "session_class", "session_kind", "SESSION_KINDS", "generations_of",
+    "sampling_mode", "sampling_name",
     "wright_fisher", "hardy_weinberg",
 ]
 

@@ -11,7 +11,9 @@ a population of several demes stacks a leading deme axis on both blocks.
 ``HistoryStore``) into an ``xarray.Dataset`` with the variable ``count``
 (dims tick, sex, age, genotype) and ``stored_sperm`` (tick, age,
 female_genotype, male_genotype). ``population_size``, ``adult_counts``,
-``allele_frequencies`` and ``genotype_frequencies`` summarise it; ``save`` and
+``allele_frequencies`` and ``genotype_frequencies`` summarise it,
+``extinction_probability``, ``suppression_tick``, ``suppressed_fraction`` and
+``summarize`` summarise replicates and parameter sets; ``save`` and
 ``load`` keep it in a netCDF (or zarr) file with the model's description in the
 attributes. pandas and xarray come with the "analysis" extra; nothing here is
 imported before it is used.

@@ -15,14 +15,14 @@ U64 = 2 ** 64
 
 # ------------------------------------------------------------------ the schema
 TOP = ("name", "description", "run", "genetics", "ages", "initial", "ecology", "release",
-        "landscape", "sweep", "summary")
+       "landscape", "sweep", "summary")
 RUN = ("ticks", "record_interval", "replicates", "seed", "stochastic", "continuous_sampling",
-        "fixed_egg_count", "stop_when_extinct", "generations", "sampling", "round_counts")
+       "fixed_egg_count", "stop_when_extinct", "generations", "sampling", "round_counts")
 NOT_SWEPT = ("run.ticks", "run.record_interval", "run.replicates", "run.seed")
 SUMMARY = ("threshold", "adults_only", "sex")
 AGES = ("n_ages", "new_adult_age")
 RELEASE = ("genotype", "count", "sex", "age", "at", "every", "start", "stop", "event", "demes",
-            "sites", "near")
+           "sites", "near")
 LANDSCAPE = ("shape", "n_demes", "rows", "cols", "migration_rate") + SS.SITE_KEYS
 SHAPE_KEYS = {"ring": ("n_demes",), "grid": ("rows", "cols")}
 _DRIVE = ("cutting", "homing", "functional_resistance", "deposition", "disrupts", "drive_cost",
@@ -44,17 +44,17 @@ BUILDERS = {
 # rates given per sex by some builders only
 PER_SEX_OF = {"female_lethal": ("lethality", "sterility")}
 NAME_COUNTS = {"homing_drive": 4, "split_drive": 4, "x_linked_distorter": 2, "driving_y": 3,
-                "medea": 2, "female_lethal": 2, "cleave_and_rescue": 2}
+               "medea": 2, "female_lethal": 2, "cleave_and_rescue": 2}
 PER_SEX_RATES = ("cutting", "homing", "functional_resistance")
 RATES = ("deposition", "drive_cost", "dominance", "cas9_cost", "cas9_dominance", "transmission",
-          "female_transmission", "zygotic_cutting", "zygotic_homing", "toxicity", "antidote", "cost",
-          "lethality")
+         "female_transmission", "zygotic_cutting", "zygotic_homing", "toxicity", "antidote", "cost",
+         "lethality")
 DISRUPTS = ("female_fertility", "fertility", "viability")
 # the ranges of ecology values, shared with the Python checks (qorin.contracts):
 # scalars (low, high, integer); tensors by sex and age (female range, male range); by age.
 # `population_size` is N of Wright-Fisher generations, given as carrying_capacity.
 ECO_SCALARS = {**C.SCALAR_BOUNDS,
-                "population_size": (1.0, C.SCALAR_BOUNDS["carrying_capacity"][1], False)}
+               "population_size": (1.0, C.SCALAR_BOUNDS["carrying_capacity"][1], False)}
 ECO_SEX_AGE = C.SEX_AGE_BOUNDS
 ECO_AGE = C.AGE_BOUNDS
 ECOLOGY = tuple(ECO_SCALARS) + tuple(ECO_SEX_AGE) + tuple(ECO_AGE)

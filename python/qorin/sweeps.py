@@ -25,10 +25,12 @@ is called with the set's values as keywords); a job carries the blueprint,
 parameters and compiled hook program (plain picklable objects) and makes its
 session where it runs. Only the rows come back.
 
+``simulate`` runs one model once and ``replicates`` runs it with given seeds.
 ``run`` runs one session in chunks with a tick progress bar and returns exactly
-what one ``session.run`` call returns. ``suppression_tick``,
-``suppressed_fraction`` and ``summarize`` summarise replicates. The progress
-bars use tqdm ("scale" extra); xarray comes with the "analysis" extra.
+what one ``session.run`` call returns. The summaries of replicates
+(``suppression_tick``, ``suppressed_fraction``, ``summarize``) live in
+``qorin.results`` and are importable from here too. The progress bars use
+tqdm ("scale" extra); xarray comes with the "analysis" extra.
 """
 
 from __future__ import annotations
@@ -62,8 +64,8 @@ from .contracts import Model
 from .results import parameter_dims, summarize, suppressed_fraction, suppression_tick
 
 __all__ = [
-    "Model", "sweep", "simulate", "replicates", "derive_seeds", "run", "Cancelled", "ReplicateError", "suppression_tick",
-    "suppressed_fraction", "summarize", "parameter_dims",
+    "Model", "sweep", "simulate", "replicates", "derive_seeds", "run", "Cancelled", "ReplicateError",
+    "suppression_tick", "suppressed_fraction", "summarize", "parameter_dims",
 ]
 
 # Dimensions and variables of a gathered dataset: a grid parameter may not take these names.
@@ -884,7 +886,8 @@ def simulate(blueprint, params, n_ticks: int, *, seed: int = 0, program=None,
     else:
         final_tick, rows, stopped = session.run(n_ticks, record_interval)
     return R.to_dataset(rows, blueprint, session, params=params,
-                        attrs={"seed": int(seed), "final_tick": int(final_tick), "stopped": int(bool(stopped))})
+                        attrs={"seed": int(seed), "final_tick": int(final_tick),
+                               "stopped": int(bool(stopped))})
 
 
 def replicates(blueprint, params, n_ticks: int, seeds: Iterable[int] | int = 10, *, program=None,
