@@ -9,7 +9,8 @@ import pytest
 
 import qorin
 from qorin import cli
-from qorin.scenario import DEMO, _tomllib, parse_scenario
+from qorin.scenario import DEMO, parse_scenario
+from qorin.scenario_toml import _tomllib
 
 xr = pytest.importorskip("xarray")
 pytest.importorskip("matplotlib")

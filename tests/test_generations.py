@@ -303,3 +303,22 @@ def test_execution_flags_and_sex_chromosome_starts():
         session.set_execution_flags(True, False, False, "expected")
     with pytest.raises(ValueError, match="0..3"):
         session.set_execution_flags(True, False, False, 7)
+
+
+def test_session_kind_goes_by_identity_not_by_name():
+    from qorin import generations as GEN, landscape, sites
+
+    class Mine(GEN.WrightFisherSession):
+        pass
+
+    impostor = type("EngineSession", (), {})
+    factory = sites._Factory(None)
+    for session, kind in ((qorin.EngineSession, "age"), (Mine, "discrete"), (GEN.DiscreteSession, "discrete"),
+                          (GEN.WrightFisherSession, "discrete"), (landscape.LandscapeSession, "spatial"),
+                          (factory, "spatial"), ("discrete", "discrete"), (None, None)):
+        assert GEN.session_kind(session) == kind
+    with pytest.raises(ValueError, match="engine session"):
+        GEN.session_kind(impostor)
+    assert GEN.session_kind(impostor, strict=False) is None
+    with pytest.raises(ValueError):
+        GEN.session_kind("ages")

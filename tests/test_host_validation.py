@@ -222,9 +222,11 @@ def test_values_set_after_construction_are_checked_before_the_run():
 
 def test_the_bounds_are_written_once():
     # the file adds only the population size of Wright-Fisher generations
-    assert {k: v for k, v in S._ECO_SCALARS.items() if k != "population_size"} == C.SCALAR_BOUNDS
-    assert all(S._ECO_SCALARS[k] is C.SCALAR_BOUNDS[k] for k in C.SCALAR_BOUNDS)
-    assert S._ECO_SEX_AGE is C.SEX_AGE_BOUNDS and S._ECO_AGE is C.AGE_BOUNDS
+    from qorin import scenario_schema as SCH
+
+    assert {k: v for k, v in SCH.ECO_SCALARS.items() if k != "population_size"} == C.SCALAR_BOUNDS
+    assert all(SCH.ECO_SCALARS[k] is C.SCALAR_BOUNDS[k] for k in C.SCALAR_BOUNDS)
+    assert SCH.ECO_SEX_AGE is C.SEX_AGE_BOUNDS and SCH.ECO_AGE is C.AGE_BOUNDS
 
 
 # ------------------------------------------------------------------ sweeps and replicates

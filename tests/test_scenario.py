@@ -6,6 +6,7 @@ import pytest
 
 import qorin
 from qorin import scenario as S
+from qorin import scenario_toml
 from qorin.scenario import ScenarioError, parse_scenario
 
 FULL = '''\
@@ -299,9 +300,9 @@ esc = "a\\"b = c"
     (("not", "a", "table"), None), (("a",), None),
 ])
 def test_the_key_locator_follows_toml(path, line):
-    doc = S._tomllib().loads(TRICKY)  # the locator is only asked about valid documents
+    doc = scenario_toml._tomllib().loads(TRICKY)  # the locator is only asked about valid documents
     assert doc["fruit"][1]["variety"][0]["name"] == "conference"
-    lines = S._KeyLines(TRICKY)
+    lines = scenario_toml._KeyLines(TRICKY)
     assert lines.lines.get(path) == line
 
 

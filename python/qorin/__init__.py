@@ -10,15 +10,17 @@
 - ``genetics`` (loci and gene drives) and ``hooks`` (interventions);
 - ``generations``: overlapping, discrete or Wright-Fisher generations and the
   session of each; ``wright_fisher(N, ...)`` makes a Wright-Fisher model;
-- replicates and parameter sweeps through any executor: ``sweep``,
-  ``suppressed_fraction``, ``summarize`` (module ``qorin.sweeps``); scenario
-  files for the ``qorin`` command (``qorin.scenario``, ``qorin.cli``);
+- runs, replicates and parameter sweeps through any executor: ``simulate``,
+  ``replicates``, ``sweep`` of a ``Model`` (module ``qorin.sweeps``; ``Model``
+  lives with the contracts); scenario files for the ``qorin`` command
+  (``qorin.scenario``, ``qorin.cli``);
 - real landscapes: ``Landscape`` (sites with coordinates, per-site ecology
   and starting populations), movement in ``dispersal`` (kernels, matrices),
   seasons in ``schedules`` (``seasonal``, ``schedule_table``,
   ``schedule_function``) and per-site summaries in ``spread``;
 - results: ``history_width``, ``history_store``, ``to_dataset``,
-  ``to_dataframe``, ``population_size``, ``allele_frequencies``, ... (module
+  ``to_dataframe``, ``population_size``, ``allele_frequencies``, the summaries
+  of replicates ``suppressed_fraction``, ``summarize``, ... (module
   ``qorin.results``) and figures in ``qorin.plot`` (pandas, xarray and
   matplotlib come with the "analysis" extra and are imported only when used).
 
@@ -28,17 +30,22 @@ The user guide is in ``docs/`` of the source tree.
 from . import _engine_rs
 from . import dispersal, genetics, generations, hooks, results, schedules, spread, sweeps
 from .generations import DiscreteSession, ExpectedValuesWarning, WrightFisherSession, wright_fisher
-from .contracts import Blueprint, Params
+from .contracts import Blueprint, Model, Params
 from .hooks import HookProgramBuilder
 from .results import (
     adult_counts, allele_frequencies, check_history, describe_model, extinction_probability,
     genotype_frequencies, history_store, history_width, load, model_description,
-    population_size, replicates, row_layout, save, simulate, to_dataframe, to_dataset,
+    population_size, row_layout, save, summarize, suppressed_fraction, suppression_tick,
+    to_dataframe, to_dataset,
 )
 from .schedules import schedule_function, schedule_table, seasonal
 from .sites import Landscape, LandscapeError
 from .spread import arrival_tick, site_suppression, spread_speed
-from .sweeps import Model, ReplicateError, summarize, suppressed_fraction, suppression_tick, sweep
+from .sweeps import ReplicateError, replicates, simulate, sweep
+
+# Runs of one model live with the sweeps; qorin.results names them too, as it always has.
+results.simulate = simulate
+results.replicates = replicates
 
 from ._version import __version__
 

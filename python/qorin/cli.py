@@ -232,9 +232,9 @@ def _needs_analysis() -> None:
     from ._optional import require
 
     require("xarray", "the qorin command")
-    from .results import _netcdf_engine
+    from .results import netcdf_engine
 
-    _netcdf_engine()
+    netcdf_engine()
 
 
 def _target(path: str, args) -> str:
@@ -378,9 +378,9 @@ def _free_name(path: str) -> str:
 
 
 def _write(ds, path: str, args) -> None:
-    from .results import _is_zarr, write_partial
+    from .results import is_zarr, write_partial
 
-    _save(path, args, lambda partial: write_partial(ds, partial, zarr=_is_zarr(path), compress=True))
+    _save(path, args, lambda partial: write_partial(ds, partial, zarr=is_zarr(path), compress=True))
 
 
 def _demo(args) -> int:
@@ -514,7 +514,7 @@ def _describe(ds) -> list:
         lines.append(f"  landscape: {ds.sizes['deme']} demes linked by migration")
     ticks = ds["tick"].values
     n_rep = ds.sizes.get("replicate", 1)
-    from .sweeps import parameter_dims
+    from .results import parameter_dims
 
     dims = parameter_dims(ds)
     n_sets = 1
@@ -542,7 +542,7 @@ def _short(value) -> str:
 
 
 def _report(ds, seconds, summary: dict) -> None:
-    from .sweeps import summarize
+    from .results import summarize
 
     for line in _describe(ds):
         print(line)
@@ -570,7 +570,7 @@ def _report_demes(ds, threshold: float, adults: bool, sex: str) -> None:
     import numpy as np
     import pandas as pd
 
-    from .sweeps import summarize
+    from .results import summarize
 
     n = ds.sizes["deme"]
     shown = list(range(n)) if n <= MAX_DEMES_SHOWN else \

@@ -20,6 +20,7 @@ place) rather than handing in transposed views.
 from __future__ import annotations
 
 import math
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
@@ -27,7 +28,7 @@ import numpy as np
 from . import fields as _fields
 
 __all__ = [
-    "Blueprint", "Params", "ECOLOGY_SCALARS", "ECOLOGY_TENSORS", "GENETICS_TENSORS",
+    "Blueprint", "Params", "Model", "ECOLOGY_SCALARS", "ECOLOGY_TENSORS", "GENETICS_TENSORS",
     "SCALAR_BOUNDS", "SEX_AGE_BOUNDS", "AGE_BOUNDS", "COUNT_BOUNDS", "samples_whole_individuals",
     "check_model", "rounded_counts",
 ]
@@ -359,6 +360,28 @@ class Params:
 # ------------------------------------------------------------------ checks
 # Every front end checks a model with these functions before its first tick, so a
 # value refused in a scenario file is refused from Python with the same words.
+@dataclass(frozen=True)
+class Model:
+    """One runnable model: a blueprint, its parameters and, optionally, a hook
+    program (a ``HookProgramBuilder`` or a built program) and the session class,
+    or any factory ``session(blueprint, params, seed)`` returning a session (by
+    default the session of the blueprint's generations,
+    ``qorin.generations.session_class``)."""
+
+    blueprint: Any
+    params: Any
+    program: Any = None
+    session: Any = None
+
+    @property
+    def generations(self) -> str:
+        """The kind of generations of the blueprint ("overlapping", "discrete",
+        "wright_fisher"), which chooses the session when none is given."""
+        from .generations import generations_of  # generations builds on these contracts
+
+        return generations_of(self.blueprint)
+
+
 _WHOLE_HINT = "round them, or pass round_counts=True"
 _TOLERANCE = 1e-10  # stored sperm may exceed its females by rounding noise only
 

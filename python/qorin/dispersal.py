@@ -56,7 +56,7 @@ DEFAULT_TAIL = 1e-3
 EARTH_RADIUS_KM = 6371.0088  # mean Earth radius (IUGG)
 
 
-def _positive(value, name) -> float:
+def positive_number(value, name) -> float:
     if isinstance(value, (bool, np.bool_)):
         raise TypeError(f"{name} must be a number, got {value!r}")
     try:
@@ -72,7 +72,7 @@ def _truncation(cutoff, tail):
     if cutoff is not None and tail is not None:
         raise ValueError("give either cutoff (a distance) or tail (a share), not both")
     if cutoff is not None:
-        return _positive(cutoff, "cutoff"), None
+        return positive_number(cutoff, "cutoff"), None
     t = DEFAULT_TAIL if tail is None else tail
     if isinstance(t, (bool, np.bool_)) or not isinstance(t, (int, float, np.integer, np.floating)):
         raise TypeError(f"tail must be a number in (0, 1), got {t!r}")
@@ -205,13 +205,13 @@ def exponential(scale, *, cutoff=None, tail=None) -> Kernel:
     """Exponential kernel, weight exp(-r/scale) per unit area (mean distance
     2 * scale in an open plane)."""
     c, t = _truncation(cutoff, tail)
-    return Kernel("exponential", {"scale": _positive(scale, "scale")}, c, t)
+    return Kernel("exponential", {"scale": positive_number(scale, "scale")}, c, t)
 
 
 def gaussian(sigma, *, cutoff=None, tail=None) -> Kernel:
     """Gaussian kernel, weight exp(-r^2 / (2 sigma^2)) per unit area."""
     c, t = _truncation(cutoff, tail)
-    return Kernel("gaussian", {"sigma": _positive(sigma, "sigma")}, c, t)
+    return Kernel("gaussian", {"sigma": positive_number(sigma, "sigma")}, c, t)
 
 
 def lognormal(median, sigma, *, cutoff=None, tail=None) -> Kernel:
@@ -219,7 +219,7 @@ def lognormal(median, sigma, *, cutoff=None, tail=None) -> Kernel:
     and log-scale spread `sigma` (fits mark-release-recapture data with many
     short and a few long moves)."""
     c, t = _truncation(cutoff, tail)
-    return Kernel("lognormal", {"median": _positive(median, "median"), "sigma": _positive(sigma, "sigma")},
+    return Kernel("lognormal", {"median": positive_number(median, "median"), "sigma": positive_number(sigma, "sigma")},
                   c, t)
 
 
@@ -393,7 +393,7 @@ def graph_from_matrix(matrix, n_sites: int) -> Graph:
 
 
 # ------------------------------------------------------------------ emigration
-def _rate_array(value, name) -> np.ndarray:
+def rate_array(value, name) -> np.ndarray:
     if isinstance(value, (bool, np.bool_)):
         raise TypeError(f"{name} must be a rate in [0, 1], got {value!r}")
     try:
@@ -427,7 +427,7 @@ def emigration_rates(value, n_sites: int, n_ages: int) -> np.ndarray:
         for k, sex in enumerate(("female", "male")):
             if sex not in value:
                 raise ValueError(f"emigration: missing the rate of {sex}s")
-            r = _rate_array(value[sex], f"emigration[{sex!r}]")
+            r = rate_array(value[sex], f"emigration[{sex!r}]")
             if r.ndim == 0 or r.shape == (a,):
                 out[:, k, :] = r
             elif r.shape == (s,):
@@ -438,7 +438,7 @@ def emigration_rates(value, n_sites: int, n_ages: int) -> np.ndarray:
                 raise ValueError(f"emigration[{sex!r}] must be a rate or have shape ({a},), ({s},) "
                                  f"or ({s}, {a}); got {r.shape}")
         return out
-    r = _rate_array(value, "emigration")
+    r = rate_array(value, "emigration")
     if r.ndim == 0:
         return np.full((s, 2, a), float(r))
     for shape, fill in (((s, 2, a), lambda: r), ((2, a), lambda: np.broadcast_to(r, (s, 2, a))),

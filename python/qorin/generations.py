@@ -56,7 +56,8 @@ from . import _engine_rs
 
 __all__ = [
     "GENERATIONS", "SAMPLING_MODES", "ExpectedValuesWarning", "DiscreteSession",
-    "WrightFisherSession", "session_class", "generations_of", "sampling_mode", "sampling_name",
+    "WrightFisherSession", "session_class", "session_kind", "SESSION_KINDS", "generations_of",
+    "sampling_mode", "sampling_name",
     "wright_fisher", "hardy_weinberg",
 ]
 
@@ -151,7 +152,6 @@ class DiscreteSession:
     call signatures of ``EngineSession``. Attributes not defined here are the
     engine session's (``state_snapshot``, ``counts``, ``bind_history``, ...)."""
 
-    session_kind = "discrete"  # rows: counts only (no stored sperm)
     wf = False
 
     def __init__(self, blueprint, params, seed: int = 0):
@@ -240,7 +240,53 @@ def session_class(blueprint):
     return _engine_rs.EngineSession
 
 
-def _wrap_engine_class(cls, blueprint):
+SESSION_KINDS = ("age", "discrete", "spatial")
+
+
+def _kinds_by_class() -> tuple:
+    """(class, kind of its rows) of every session the engine and this package
+    provide, matched by identity (a subclass records like its base): "age"
+    rows carry stored sperm, "discrete" rows counts only, "spatial" rows a
+    leading deme axis."""
+    from .landscape import LandscapeSession  # the landscape session builds on the engine's
+
+    table = [(DiscreteSession, "discrete"), (LandscapeSession, "spatial"),
+             (_engine_rs.EngineSession, "age")]
+    for cls, kind in ((getattr(_engine_rs, "DiscreteEngineSession", None), "discrete"),
+                      (getattr(_engine_rs, "HeterogeneousSpatialEngineSession", None), "spatial")):
+        if cls is not None:  # where this build of the engine provides it
+            table.append((cls, kind))
+    return tuple(table)
+
+
+def session_kind(session, *, strict: bool = True) -> str | None:
+    """The kind of rows `session` records: "age", "discrete" or "spatial".
+
+    `session` is one of those names, a session class or instance (of the
+    engine, of this package, or a subclass of one), or a factory
+    ``session(blueprint, params, seed)`` whose ``session_class`` attribute names
+    the class it makes. None gives None; anything else raises ``ValueError``,
+    or gives None when `strict` is false (the caller then goes by the
+    blueprint)."""
+    if session is None:
+        return None
+    if isinstance(session, str):
+        if session not in SESSION_KINDS:
+            raise ValueError(f"session must be 'age', 'discrete' or 'spatial', got {session!r}")
+        return session
+    table = _kinds_by_class()
+    for candidate in (session, getattr(session, "session_class", None)):
+        cls = candidate if isinstance(candidate, type) else type(candidate)
+        for base, kind in table:
+            if issubclass(cls, base):
+                return kind
+    if not strict:
+        return None
+    cls = session if isinstance(session, type) else type(session)
+    raise ValueError(f"session must be an engine session class or instance, got {cls.__name__}")
+
+
+def wrap_engine_class(cls, blueprint):
     """A raw ``DiscreteEngineSession`` named as a model's session becomes the
     wrapper of the blueprint's generations (Wright-Fisher when the blueprint
     has no kind but a sampling mode 1..3)."""
@@ -325,8 +371,7 @@ def wright_fisher(N, locus=None, *, frequencies=None, initial=None, stochastic=T
         ``eggs_per_female=...``).
     """
     from . import genetics
-    from .contracts import Blueprint, Params
-    from .sweeps import Model
+    from .contracts import Blueprint, Model, Params
 
     if isinstance(N, (bool, np.bool_)) or not isinstance(N, (int, np.integer, float, np.floating)):
         raise TypeError(f"N must be a positive number of adults, got {N!r}")

@@ -83,7 +83,7 @@ def grid(rows: int, cols: int) -> tuple:
     return _csr(neighbours)
 
 
-def _columns(params, n: int) -> dict:
+def ecology_columns(params, n: int) -> dict:
     """The ecology of `params` as columns of `n` identical demes."""
     out = {}
     for name in ECOLOGY_SCALARS:
@@ -100,8 +100,6 @@ def _columns(params, n: int) -> dict:
 class LandscapeSession:
     """A spatial session of ``blueprint.n_demes`` demes that all start from
     `params` and the blueprint's initial state (see the module doc)."""
-
-    session_kind = "spatial"  # rows carry a leading deme axis
 
     def __init__(self, blueprint, params, seed: int = 0):
         columns, bank, ids, ind, sperm = self._engine_parts(blueprint, params)
@@ -127,7 +125,7 @@ class LandscapeSession:
             sperm[:] = sperm0.reshape(a, z, z)
         bank = [{name: np.ascontiguousarray(getattr(params, name), dtype=np.float64).ravel()
                  for name in GENETICS_TENSORS}]
-        return _columns(params, n), bank, np.zeros(n, dtype=np.int64), ind, sperm
+        return ecology_columns(params, n), bank, np.zeros(n, dtype=np.int64), ind, sperm
 
     @property
     def session(self):

@@ -173,7 +173,7 @@ def sweep_summary(ds, *, threshold: float = 0.0, adults_only: bool = False, sex:
 
     from matplotlib.figure import Figure
 
-    from .sweeps import parameter_dims, suppressed_fraction
+    from .results import parameter_dims, suppressed_fraction
 
     if "replicate" not in ds["count"].dims:
         ds = ds.expand_dims(replicate=[0])

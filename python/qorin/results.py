@@ -11,7 +11,9 @@ a population of several demes stacks a leading deme axis on both blocks.
 ``HistoryStore``) into an ``xarray.Dataset`` with the variable ``count``
 (dims tick, sex, age, genotype) and ``stored_sperm`` (tick, age,
 female_genotype, male_genotype). ``population_size``, ``adult_counts``,
-``allele_frequencies`` and ``genotype_frequencies`` summarise it; ``save`` and
+``allele_frequencies`` and ``genotype_frequencies`` summarise it,
+``extinction_probability``, ``suppression_tick``, ``suppressed_fraction`` and
+``summarize`` summarise replicates and parameter sets; ``save`` and
 ``load`` keep it in a netCDF (or zarr) file with the model's description in the
 attributes. pandas and xarray come with the "analysis" extra; nothing here is
 imported before it is used.
@@ -20,6 +22,7 @@ imported before it is used.
 from __future__ import annotations
 
 import gc
+import warnings
 import json
 import math
 import os
@@ -32,38 +35,24 @@ from typing import Any, Iterable, Sequence
 import numpy as np
 
 from . import _engine_rs
+from . import generations as _generations
 from ._optional import require
 
 __all__ = [
     "RowLayout", "row_layout", "history_width", "history_store", "check_history",
     "to_dataset", "to_dataframe", "population_size", "adult_counts", "allele_frequencies",
     "genotype_frequencies", "extinction_probability", "describe_model", "model_description",
-    "save", "load", "simulate", "replicates",
+    "save", "load", "simulate", "replicates", "suppression_tick", "suppressed_fraction", "summarize",
+    "parameter_dims",
 ]
+# ``simulate`` and ``replicates`` run models: they live in ``qorin.sweeps`` and
+# the package binds them here too (this module never imports the sweeps).
 
 SEXES = ("female", "male")
 
 
 def _xr():
     return require("xarray", "labelled results")
-
-
-def _session_kind(session) -> str | None:
-    if session is None:
-        return None
-    if isinstance(session, str):
-        kind = session
-    elif isinstance(getattr(session, "session_kind", None), str):  # host-side session wrappers
-        kind = session.session_kind
-    else:
-        cls = session if isinstance(session, type) else type(session)
-        kind = {"EngineSession": "age", "DiscreteEngineSession": "discrete",
-                "HeterogeneousSpatialEngineSession": "spatial"}.get(cls.__name__)
-        if kind is None:
-            raise ValueError(f"session must be an engine session class or instance, got {cls.__name__}")
-    if kind not in ("age", "discrete", "spatial"):
-        raise ValueError(f"session must be 'age', 'discrete' or 'spatial', got {session!r}")
-    return kind
 
 
 @dataclass(frozen=True)
@@ -140,7 +129,7 @@ def row_layout(blueprint, session=None, *, sperm: bool | None = None) -> RowLayo
     instance, or "age", "discrete", "spatial"; by default the session of the
     blueprint's generations, or the spatial session when it has several demes). ``sperm``
     overrides whether rows carry stored sperm (discrete sessions do not)."""
-    kind = _session_kind(session)
+    kind = _generations.session_kind(session)
     n_demes = int(getattr(blueprint, "n_demes", 1))
     if kind is None:
         discrete = getattr(blueprint, "generations", None) in ("discrete", "wright_fisher")
@@ -187,9 +176,9 @@ def check_history(store, blueprint, session=None, *, sperm: bool | None = None) 
 
 
 # ------------------------------------------------------------------ description
-def _jsonable(value):
+def jsonable(value):
     if isinstance(value, np.ndarray):
-        return _jsonable(value.tolist())
+        return jsonable(value.tolist())
     if isinstance(value, (np.integer,)):
         return int(value)
     if isinstance(value, (np.floating,)):
@@ -197,9 +186,9 @@ def _jsonable(value):
     if isinstance(value, (np.bool_,)):
         return bool(value)
     if isinstance(value, dict):
-        return {str(k): _jsonable(v) for k, v in value.items()}
+        return {str(k): jsonable(v) for k, v in value.items()}
     if isinstance(value, (list, tuple)):
-        return [_jsonable(v) for v in value]
+        return [jsonable(v) for v in value]
     if isinstance(value, float) and not math.isfinite(value):
         return repr(value)
     return value
@@ -222,15 +211,15 @@ def describe_model(blueprint, params=None) -> dict:
     }
     locus = getattr(bp, "locus", None)
     if locus is not None and getattr(locus, "description", None):
-        out["genetics"] = _jsonable(locus.description)
+        out["genetics"] = jsonable(locus.description)
     if params is not None:
         fields = {}
         for name, value in vars(params).items():
             if name.startswith("_"):
                 continue
             if name == "custom_slots":
-                value = {k: _jsonable(v) for k, v in dict(value).items()}
-            fields[name] = _jsonable(value)
+                value = {k: jsonable(v) for k, v in dict(value).items()}
+            fields[name] = jsonable(value)
         out["params"] = fields
     return out
 
@@ -289,7 +278,7 @@ def to_dataset(source, blueprint, session=None, *, sperm: bool | None = None, pa
     ds.attrs["qorin_model"] = json.dumps(describe_model(blueprint, params))
     ds.attrs["qorin_version"] = _version()
     for key, value in (attrs or {}).items():
-        ds.attrs[str(key)] = value if isinstance(value, (str, int, float)) else json.dumps(_jsonable(value))
+        ds.attrs[str(key)] = value if isinstance(value, (str, int, float)) else json.dumps(jsonable(value))
     return ds
 
 
@@ -411,13 +400,109 @@ def extinction_probability(source, threshold: float = 0.0, *, adults_only: bool 
     size = population_size(source, adults_only=adults_only)
     if "replicate" not in size.dims:
         raise ValueError("extinction_probability needs a dataset with a 'replicate' dimension")
-    from .sweeps import _threshold
-
     return (size <= _threshold(threshold)).mean(dim="replicate").rename("extinction_probability")
 
 
+# ------------------------------------------------------------------ summaries of replicates
+# Dimensions of one run (and ``replicate``): every other dimension of ``count`` indexes parameter sets.
+_RUN_DIMS = ("replicate", "tick", "deme", "sex", "age", "genotype", "female_genotype",
+             "male_genotype", "allele")
+
+
+def parameter_dims(ds) -> list:
+    """The dimensions of `ds` that index parameter sets (everything but the
+    dimensions of a run and ``replicate``)."""
+    return [d for d in ds["count"].dims if d not in _RUN_DIMS]
+
+
+def _size(ds, adults_only: bool, sex):
+    if sex in (None, "both", "all"):
+        return population_size(ds, adults_only=adults_only)
+    if sex not in SEXES:
+        raise ValueError(f"sex must be 'female', 'male' or 'both', got {sex!r}")
+    return population_size(ds, adults_only=adults_only, by_sex=True).sel(sex=sex, drop=True)
+
+
+def _threshold(threshold) -> float:
+    """A population threshold: a number (NaN would mark every run as never suppressed)."""
+    if isinstance(threshold, (bool, np.bool_)) or not isinstance(threshold, (int, float, np.integer,
+                                                                              np.floating)):
+        raise TypeError(f"threshold must be a number, got {threshold!r}")
+    if math.isnan(threshold):
+        raise ValueError("threshold must be a number, got nan")
+    return float(threshold)
+
+
+def suppression_tick(ds, threshold: float = 0.0, *, adults_only: bool = False, sex=None):
+    """The first recorded tick at which a run's population (adults only, one
+    sex only, when asked) is at most `threshold`: NaN for runs that never get
+    there. Dims: the parameter dims and ``replicate``."""
+    size = _size(ds, adults_only, sex)
+    below = size <= _threshold(threshold)
+    ticks = size["tick"].astype(np.float64)
+    first = ticks.where(below).min(dim="tick", skipna=True)
+    return first.rename("suppression_tick")
+
+
+def suppressed_fraction(ds, tick=None, threshold: float = 0.0, *, adults_only: bool = False, sex=None):
+    """Share of replicates suppressed by `tick` (their population was at most
+    `threshold` at some recorded tick up to and including it), per parameter
+    set; with ``tick=None`` for every recorded tick (a ``tick`` dimension)."""
+    if "replicate" not in ds["count"].dims:
+        raise ValueError("suppressed_fraction needs a dataset with a 'replicate' dimension")
+    first = suppression_tick(ds, threshold, adults_only=adults_only, sex=sex)
+    if tick is None:
+        by = first <= ds["tick"].astype(np.float64)
+    else:
+        by = first <= float(tick)
+    return by.mean(dim="replicate").rename("suppressed_fraction")
+
+
+def summarize(ds, threshold: float = 0.0, *, adults_only: bool = False, sex=None, locus: int = 0):
+    """One row per parameter set (a ``pandas.DataFrame`` indexed by the
+    parameter values): the number of replicates, the share suppressed by the
+    last recorded tick, the median tick of suppression among the suppressed
+    runs, the median final population and the median final frequency of every
+    allele of `locus` (among the runs that still hold that locus)."""
+    pd = require("pandas", "summarize")
+    threshold = _threshold(threshold)
+    if "replicate" not in ds["count"].dims:
+        ds = ds.expand_dims(replicate=[0])
+    if ds.sizes["tick"] == 0:
+        raise ValueError("the dataset holds no recorded tick")
+    dims = parameter_dims(ds)
+    last = float(ds["tick"].values[-1])
+    first = suppression_tick(ds, threshold, adults_only=adults_only, sex=sex)
+    final_size = _size(ds, adults_only, sex).isel(tick=-1)
+    freq = allele_frequencies(ds, locus, adults_only=adults_only).isel(tick=-1)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # medians of all-NaN slices are NaN
+        columns = {
+            "suppressed": (first <= last).mean(dim="replicate"),
+            "median_suppression_tick": first.median(dim="replicate", skipna=True),
+            "median_final_size": final_size.median(dim="replicate"),
+        }
+        for allele in freq["allele"].values:
+            columns[f"final_{allele}"] = freq.sel(allele=allele).median(dim="replicate", skipna=True)
+    frame = {"replicates": np.full(int(np.prod([ds.sizes[d] for d in dims])), ds.sizes["replicate"])}
+    for name, da in columns.items():
+        frame[name] = np.asarray(da.transpose(*dims).values if dims else da.values).reshape(-1)
+    if dims == ["parameter_set"]:
+        names = [c for c in ds.coords if c != "parameter_set" and ds[c].dims == ("parameter_set",)]
+        index = pd.MultiIndex.from_arrays([ds[c].values for c in names], names=names) \
+            if len(names) > 1 else pd.Index(ds[names[0]].values if names else ds["parameter_set"].values,
+                                            name=names[0] if names else "parameter_set")
+    elif len(dims) > 1:
+        index = pd.MultiIndex.from_product([ds[d].values for d in dims], names=dims)
+    elif dims:
+        index = pd.Index(ds[dims[0]].values, name=dims[0])
+    else:
+        index = pd.RangeIndex(1)
+    return pd.DataFrame(frame, index=index)
+
+
 # ------------------------------------------------------------------ files
-def _netcdf_engine():
+def netcdf_engine():
     for name in ("h5netcdf", "scipy", "netCDF4"):
         try:
             __import__(name)
@@ -437,7 +522,7 @@ class OutputError(ValueError):
     """An output path that results cannot be written to (checked before writing)."""
 
 
-def _is_zarr(path: str) -> bool:
+def is_zarr(path: str) -> bool:
     return path.rstrip("/").endswith(".zarr")
 
 
@@ -500,7 +585,7 @@ def check_output(path, *, overwrite: bool = False, hint: str = "overwrite=True")
     if len(os.fsencode(name)) > limit:
         raise OutputError(f"cannot write {path}: the file name is {len(os.fsencode(name))} bytes long; "
                           f"this file system allows at most {limit}")
-    zarr = _is_zarr(target)
+    zarr = is_zarr(target)
     try:
         st = os.stat(target)
     except FileNotFoundError:
@@ -525,7 +610,7 @@ def check_output(path, *, overwrite: bool = False, hint: str = "overwrite=True")
     if zarr:
         require("zarr", "saving to zarr")
     else:
-        _netcdf_engine()
+        netcdf_engine()
     return target
 
 
@@ -578,7 +663,7 @@ def write_partial(ds, partial: str, *, zarr: bool, engine: str | None = None,
         require("zarr", "saving to zarr")
         ds.to_zarr(partial, mode="w-")
         return
-    engine = engine or _netcdf_engine()
+    engine = engine or netcdf_engine()
     encoding = None
     if compress and engine in ("h5netcdf", "netCDF4"):
         encoding = {name: {"zlib": True, "complevel": 4} for name in ds.data_vars
@@ -603,7 +688,7 @@ def move_into_place(partial: str, target: str, *, overwrite: bool = True) -> Non
         old = None
     if old is not None:
         mode = old.st_mode
-        replaceable = stat.S_ISREG(mode) or (stat.S_ISDIR(mode) and _is_zarr(target) and (
+        replaceable = stat.S_ISREG(mode) or (stat.S_ISDIR(mode) and is_zarr(target) and (
             _is_zarr_store(target) or not os.listdir(target)))
         if not replaceable:
             kind = "a symbolic link" if stat.S_ISLNK(mode) else \
@@ -659,7 +744,7 @@ def save(ds, path, *, engine: str | None = None, compress: bool = False,
     target = check_output(path, overwrite=overwrite)
     partial = partial_path(target)
     try:
-        write_partial(ds, partial, zarr=_is_zarr(target), engine=engine, compress=compress)
+        write_partial(ds, partial, zarr=is_zarr(target), engine=engine, compress=compress)
         move_into_place(partial, target, overwrite=overwrite)
     finally:
         remove_path(partial)
@@ -683,7 +768,7 @@ def load(path, *, engine: str | None = None):
     path = os.fspath(path)
     if not os.path.exists(path):
         raise FileNotFoundError(2, "no such file", path)
-    if not _is_zarr(path):
+    if not is_zarr(path):
         mode = os.stat(path).st_mode
         if stat.S_ISDIR(mode):
             raise IsADirectoryError(21, "is a directory", path)
@@ -711,11 +796,11 @@ def load(path, *, engine: str | None = None):
 
 
 def _read(xr, path: str, engine):
-    if _is_zarr(path):
+    if is_zarr(path):
         require("zarr", "loading zarr")
         with xr.open_zarr(path) as ds:
             return ds.load()
-    with xr.open_dataset(path, engine=engine or _netcdf_engine()) as ds:
+    with xr.open_dataset(path, engine=engine or netcdf_engine()) as ds:
         return ds.load()
 
 
@@ -744,73 +829,3 @@ def json_attribute(ds, name: str, default=None):
     if default is None and not isinstance(value, dict):
         raise ValueError(f"the attribute {name!r} must hold a JSON object, got {type(value).__name__}")
     return value
-
-
-# ------------------------------------------------------------------ running
-def _program(program):
-    if program is None:
-        return None
-    return program.build() if hasattr(program, "build") else program
-
-
-def simulate(blueprint, params, n_ticks: int, *, seed: int = 0, program=None,
-             record_interval: int = 1, progress: bool = False, round_counts: bool = False):
-    """Run a fresh session for `n_ticks` ticks (>= 0) and return its rows,
-    recorded every `record_interval` ticks (>= 1), as a Dataset. The session is
-    that of the blueprint's generations (``EngineSession``, discrete or
-    Wright-Fisher generations, ``qorin.generations``). `program` is a
-    ``HookProgramBuilder`` or a built program; `seed` an integer in
-    0..2**64-1. The attributes ``final_tick`` and ``stopped`` tell how the run
-    ended (a hook such as ``stop_if_extinct`` may stop it early). ``progress``
-    shows a tqdm progress bar in ticks per second (the rows are the same).
-
-    The model is checked before the first tick (``contracts.check_model``): a
-    ``ValueError`` names a value out of its range or, in a stochastic model, a
-    fractional count by sex, age and genotype; ``round_counts=True`` rounds such
-    counts to whole individuals instead (in copies; the blueprint and program
-    given are not changed)."""
-    from . import contracts
-    from .generations import session_class
-    from .sweeps import _run_args, engine_seed
-
-    seed = engine_seed(seed)
-    n_ticks, record_interval = _run_args(n_ticks, record_interval)
-    blueprint, prog = contracts.check_model(blueprint, params, _program(program),
-                                            round_counts=round_counts)
-    session = session_class(blueprint)(blueprint, params, seed)
-    if prog is not None:
-        session.set_hook_program(prog)
-    if progress:
-        from .sweeps import run
-
-        final_tick, rows, stopped = run(session, n_ticks, record_interval, progress="simulate")
-    else:
-        final_tick, rows, stopped = session.run(n_ticks, record_interval)
-    return to_dataset(rows, blueprint, session, params=params,
-                      attrs={"seed": int(seed), "final_tick": int(final_tick), "stopped": int(bool(stopped))})
-
-
-def replicates(blueprint, params, n_ticks: int, seeds: Iterable[int] | int = 10, *, program=None,
-               record_interval: int = 1, executor=None, workers: int | None = None,
-               progress: bool = False, round_counts: bool = False):
-    """Run one fresh session per seed (an int n means seeds 0..n-1) and stack the
-    results along a ``replicate`` dimension.
-
-    A replicate that a hook stopped early (for example ``stop_if_extinct``) keeps,
-    for the ticks after its stop, the state it stopped in: a stopped session holds
-    it unchanged. The variable ``stop_tick`` gives its final tick and ``stopped``
-    whether it stopped. `executor` runs the replicates in parallel: "threads" or
-    "processes" (``workers`` of them, by default one per core), or any object
-    with a ``submit`` or ``map`` method (``concurrent.futures`` executors, a dask
-    ``Client``...); None runs them one after the other in the calling thread.
-    ``progress`` shows a tqdm progress bar. ``qorin.sweep`` runs replicates over
-    parameter grids with seeds spawned from one root seed. The model is checked
-    (and, with ``round_counts``, rounded) as by ``simulate``; a failing replicate
-    raises ``qorin.sweeps.ReplicateError`` naming its seed, with the finished
-    replicates in its ``partial``.
-    """
-    from .sweeps import replicates as run_replicates
-
-    return run_replicates(blueprint, params, n_ticks, seeds, program=_program(program),
-                          record_interval=record_interval, executor=executor, workers=workers,
-                          progress=progress, round_counts=round_counts)

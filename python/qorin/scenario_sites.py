@@ -28,6 +28,7 @@ import numpy as np
 
 from . import dispersal as D
 from . import schedules as Sch
+from .scenario_toml import ScenarioError
 from .sites import Landscape, LandscapeError
 
 SITE_KEYS = ("sites", "coordinates", "kernel", "start", "schedule")
@@ -156,7 +157,7 @@ def _schedules(value, path, labels, source, chk) -> list:
                 Sch.check_values(name, table, os.path.basename(file))
                 out.append(Sch.schedule_table(name, table, start=start, repeat=repeat))
         except ValueError as exc:
-            if type(exc).__name__ == "ScenarioError":
+            if isinstance(exc, ScenarioError):
                 raise
             chk.err(p, str(exc))
     return out
@@ -184,7 +185,7 @@ def build(land: dict, path: tuple, rates: tuple, chk, source, shape_graph=None):
                 chk.err(path + ("coordinates",), "a ring or grid is planar; lon/lat sites come from a sites file")
             landscape = Landscape(x, y, dispersal=kernel if kernel is not None else graph, **kw)
     except (LandscapeError, ValueError) as exc:
-        if type(exc).__name__ == "ScenarioError":
+        if isinstance(exc, ScenarioError):
             raise
         chk.err(path + (("sites",) if "sites" in land else ()), str(exc))
     if "schedule" in land:
@@ -244,7 +245,7 @@ def release_sites(rel, path, landscape, chk):
             return landscape.select(near=where, nearest=chk.integer(near["nearest"], p + ("nearest",), 1,
                                                                     landscape.n_sites))
         except ValueError as exc:
-            if type(exc).__name__ == "ScenarioError":
+            if isinstance(exc, ScenarioError):
                 raise
             chk.err(p, str(exc))
     return None

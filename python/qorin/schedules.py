@@ -43,9 +43,9 @@ EVENT = "schedule"
 
 def bounds(name: str) -> tuple:
     """(low, high) of a scalar ecology parameter (high None: unbounded)."""
-    from .scenario import _ECO_SCALARS  # the ranges the scenario files check
+    from .contracts import SCALAR_BOUNDS  # the ranges every front end checks
 
-    lo, hi, _ = _ECO_SCALARS[name]
+    lo, hi, _ = SCALAR_BOUNDS[name]
     return lo, hi
 
 

@@ -238,9 +238,9 @@ class Landscape:
     def _check_emigration(self, value):
         if isinstance(value, dict):
             for sex, v in value.items():
-                D._rate_array(v, f"emigration[{sex!r}]")
+                D.rate_array(v, f"emigration[{sex!r}]")
         else:
-            D._rate_array(value, "emigration")
+            D.rate_array(value, "emigration")
         return value
 
     def _make_graph(self, dispersal) -> D.Graph:
@@ -274,7 +274,7 @@ class Landscape:
         n = int(n_sites)
         if n < 1:
             raise ValueError(f"a ring needs at least one site, got {n}")
-        spacing = D._positive(spacing, "spacing")
+        spacing = D.positive_number(spacing, "spacing")
         r = n * spacing / (2 * math.pi)
         angle = 2 * math.pi * np.arange(n) / n
         if "dispersal" not in kw:
@@ -290,7 +290,7 @@ class Landscape:
         rows, cols = int(rows), int(cols)
         if rows < 1 or cols < 1:
             raise ValueError(f"a grid needs at least one row and one column, got {rows} x {cols}")
-        spacing = D._positive(spacing, "spacing")
+        spacing = D.positive_number(spacing, "spacing")
         yy, xx = np.divmod(np.arange(rows * cols), cols)
         if "dispersal" not in kw:
             kw["dispersal"] = L.grid(rows, cols)
@@ -551,7 +551,7 @@ class Landscape:
     def columns(self, blueprint, params) -> dict:
         """The ecology columns of the spatial session."""
         n, a = self.n_sites, int(blueprint.n_ages)
-        cols = L._columns(params, n)
+        cols = L.ecology_columns(params, n)
         for name, v in self.site_params.items():
             cols[name] = v.astype(np.int64) if name == "growth_mode" else v.copy()
         cols["migration_rate"] = np.ascontiguousarray(self.emigration(a, params).reshape(-1))
@@ -748,10 +748,13 @@ class _Factory:
     """``session(blueprint, params, seed)`` for sweeps; picklable when the
     landscape is (schedule and kernel functions defined at module level)."""
 
-    session_kind = "spatial"
-
     def __init__(self, landscape: Landscape):
         self.landscape = landscape
+
+    @property
+    def session_class(self):
+        """The class of the sessions it makes (which fixes the layout of their rows)."""
+        return SiteSession
 
     def __call__(self, blueprint, params, seed: int = 0):
         return SiteSession(self.landscape, blueprint, params, seed)

@@ -25,10 +25,12 @@ is called with the set's values as keywords); a job carries the blueprint,
 parameters and compiled hook program (plain picklable objects) and makes its
 session where it runs. Only the rows come back.
 
+``simulate`` runs one model once and ``replicates`` runs it with given seeds.
 ``run`` runs one session in chunks with a tick progress bar and returns exactly
-what one ``session.run`` call returns. ``suppression_tick``,
-``suppressed_fraction`` and ``summarize`` summarise replicates. The progress
-bars use tqdm ("scale" extra); xarray comes with the "analysis" extra.
+what one ``session.run`` call returns. The summaries of replicates
+(``suppression_tick``, ``suppressed_fraction``, ``summarize``) live in
+``qorin.results`` and are importable from here too. The progress bars use
+tqdm ("scale" extra); xarray comes with the "analysis" extra.
 """
 
 from __future__ import annotations
@@ -55,10 +57,15 @@ from . import generations as _generations
 from . import contracts as C
 from . import results as R
 from ._optional import require
+from ._version import __version__
+from .contracts import Model
+# The summaries of replicates live with the other summaries of results; their
+# names stay importable from here.
+from .results import parameter_dims, summarize, suppressed_fraction, suppression_tick
 
 __all__ = [
-    "Model", "sweep", "derive_seeds", "run", "Cancelled", "ReplicateError", "suppression_tick",
-    "suppressed_fraction", "summarize", "parameter_dims",
+    "Model", "sweep", "simulate", "replicates", "derive_seeds", "run", "Cancelled", "ReplicateError",
+    "suppression_tick", "suppressed_fraction", "summarize", "parameter_dims",
 ]
 
 # Dimensions and variables of a gathered dataset: a grid parameter may not take these names.
@@ -66,28 +73,6 @@ _RESERVED = frozenset({
     "replicate", "tick", "deme", "sex", "age", "genotype", "female_genotype", "male_genotype",
     "adult", "count", "stored_sperm", "seed", "stop_tick", "stopped", "parameter_set", "allele",
 })
-_RUN_DIMS = ("replicate", "tick", "deme", "sex", "age", "genotype", "female_genotype",
-             "male_genotype", "allele")
-
-
-@dataclass(frozen=True)
-class Model:
-    """One runnable model: a blueprint, its parameters and, optionally, a hook
-    program (a ``HookProgramBuilder`` or a built program) and the session class,
-    or any factory ``session(blueprint, params, seed)`` returning a session (by
-    default the session of the blueprint's generations,
-    ``qorin.generations.session_class``)."""
-
-    blueprint: Any
-    params: Any
-    program: Any = None
-    session: Any = None
-
-    @property
-    def generations(self) -> str:
-        """The kind of generations of the blueprint ("overlapping", "discrete",
-        "wright_fisher"), which chooses the session when none is given."""
-        return _generations.generations_of(self.blueprint)
 
 
 def _as_model(value, where: str, *, round_counts: bool = False) -> Model:
@@ -108,7 +93,7 @@ def _as_model(value, where: str, *, round_counts: bool = False) -> Model:
         if where == "model":
             raise
         raise ValueError(f"{where}: {exc}") from None
-    session = _generations._wrap_engine_class(model.session, blueprint)
+    session = _generations.wrap_engine_class(model.session, blueprint)
     return Model(blueprint, model.params, program, session)
 
 
@@ -183,7 +168,7 @@ def _coordinate(values: list):
         return np.array(values, dtype=np.float64)
     if all(isinstance(v, str) for v in values):
         return np.array(values, dtype=object)
-    return np.array([json.dumps(R._jsonable(v)) if not isinstance(v, str) else v for v in values],
+    return np.array([json.dumps(R.jsonable(v)) if not isinstance(v, str) else v for v in values],
                     dtype=object)
 
 
@@ -548,19 +533,11 @@ def _submitted(pool, fn, jobs, threads: bool):
 
 
 # ------------------------------------------------------------------ gathering
-_SESSIONS = ("EngineSession", "DiscreteEngineSession", "HeterogeneousSpatialEngineSession")
-
-
 def _layout(model: Model):
     """The row layout of the model's session (a subclass records like its engine class)."""
     cls = model.session or _generations.session_class(model.blueprint)
-    kind = getattr(cls, "session_kind", None)  # a session built on an engine session (landscapes)
-    if isinstance(kind, str):
-        return R.row_layout(model.blueprint, kind)
-    for base in getattr(cls, "__mro__", ()):
-        if base.__name__ in _SESSIONS:
-            return R.row_layout(model.blueprint, base)
-    return R.row_layout(model.blueprint)
+    # a factory of sessions of unknown kind records as the blueprint says
+    return R.row_layout(model.blueprint, _generations.session_kind(cls, strict=False))
 
 
 def _layout_key(model: Model):
@@ -642,7 +619,7 @@ def _dataset(models, grid, seeds, ticks, counts, stored, stop_tick, stopped, att
     single = len(models) == 1
     ds.attrs["qorin_model"] = json.dumps(R.describe_model(first.blueprint,
                                                           first.params if single else None))
-    ds.attrs["qorin_version"] = R._version()
+    ds.attrs["qorin_version"] = __version__
     for key, value in attrs.items():
         ds.attrs[key] = value
     return ds
@@ -842,7 +819,7 @@ def sweep(model, n_ticks: int, grid=None, *, replicates: int = 10, seed: int = 0
     attrs = {"qorin_sweep": json.dumps({
         "seed": root, "replicates": n_rep, "n_ticks": int(n_ticks),
         "record_interval": int(record_interval),
-        "grid": {n: R._jsonable([p[n] for p in g.sets] if g.sets else list(g.values[i]))
+        "grid": {n: R.jsonable([p[n] for p in g.sets] if g.sets else list(g.values[i]))
                  for i, n in enumerate(g.names)}})}
     return _replicate_runs(models, g, seeds, n_ticks, record_interval=record_interval,
                            executor=executor, workers=workers, progress=progress, sperm=sperm,
@@ -875,9 +852,63 @@ def _show(point: dict) -> str:
     return ", ".join(f"{k}={v!r}" for k, v in point.items())
 
 
-def replicates(blueprint, params, n_ticks, seeds, *, program=None, record_interval=1,
-               executor=None, workers=None, progress=False, round_counts=False):
-    """Replicates with explicitly given engine seeds (``results.replicates``)."""
+# ------------------------------------------------------------------ runs of one model
+def _program(program):
+    if program is None:
+        return None
+    return program.build() if hasattr(program, "build") else program
+
+
+def simulate(blueprint, params, n_ticks: int, *, seed: int = 0, program=None,
+             record_interval: int = 1, progress: bool = False, round_counts: bool = False):
+    """Run a fresh session for `n_ticks` ticks (>= 0) and return its rows,
+    recorded every `record_interval` ticks (>= 1), as a Dataset. The session is
+    that of the blueprint's generations (``EngineSession``, discrete or
+    Wright-Fisher generations, ``qorin.generations``). `program` is a
+    ``HookProgramBuilder`` or a built program; `seed` an integer in
+    0..2**64-1. The attributes ``final_tick`` and ``stopped`` tell how the run
+    ended (a hook such as ``stop_if_extinct`` may stop it early). ``progress``
+    shows a tqdm progress bar in ticks per second (the rows are the same).
+
+    The model is checked before the first tick (``contracts.check_model``): a
+    ``ValueError`` names a value out of its range or, in a stochastic model, a
+    fractional count by sex, age and genotype; ``round_counts=True`` rounds such
+    counts to whole individuals instead (in copies; the blueprint and program
+    given are not changed)."""
+    seed = engine_seed(seed)
+    n_ticks, record_interval = _run_args(n_ticks, record_interval)
+    blueprint, prog = C.check_model(blueprint, params, _program(program), round_counts=round_counts)
+    session = _generations.session_class(blueprint)(blueprint, params, seed)
+    if prog is not None:
+        session.set_hook_program(prog)
+    if progress:
+        final_tick, rows, stopped = run(session, n_ticks, record_interval, progress="simulate")
+    else:
+        final_tick, rows, stopped = session.run(n_ticks, record_interval)
+    return R.to_dataset(rows, blueprint, session, params=params,
+                        attrs={"seed": int(seed), "final_tick": int(final_tick),
+                               "stopped": int(bool(stopped))})
+
+
+def replicates(blueprint, params, n_ticks: int, seeds: Iterable[int] | int = 10, *, program=None,
+               record_interval: int = 1, executor=None, workers: int | None = None,
+               progress: bool = False, round_counts: bool = False):
+    """Run one fresh session per seed (an int n means seeds 0..n-1) and stack the
+    results along a ``replicate`` dimension.
+
+    A replicate that a hook stopped early (for example ``stop_if_extinct``) keeps,
+    for the ticks after its stop, the state it stopped in: a stopped session holds
+    it unchanged. The variable ``stop_tick`` gives its final tick and ``stopped``
+    whether it stopped. `executor` runs the replicates in parallel: "threads" or
+    "processes" (``workers`` of them, by default one per core), or any object
+    with a ``submit`` or ``map`` method (``concurrent.futures`` executors, a dask
+    ``Client``...); None runs them one after the other in the calling thread.
+    ``progress`` shows a tqdm progress bar. ``qorin.sweep`` runs replicates over
+    parameter grids with seeds spawned from one root seed. The model is checked
+    (and, with ``round_counts``, rounded) as by ``simulate``; a failing replicate
+    raises ``qorin.sweeps.ReplicateError`` naming its seed, with the finished
+    replicates in its ``partial``.
+    """
     if isinstance(seeds, (int, np.integer)) and not isinstance(seeds, (bool, np.bool_)):
         seeds = list(range(_count(seeds, "seeds")))
     elif isinstance(seeds, (str, bytes)) or not isinstance(seeds, Iterable):
@@ -887,7 +918,7 @@ def replicates(blueprint, params, n_ticks, seeds, *, program=None, record_interv
     if not seeds:
         raise ValueError("seeds must name at least one replicate")
     n_ticks, record_interval = _run_args(n_ticks, record_interval)
-    model = _as_model((blueprint, params, program), "model", round_counts=round_counts)
+    model = _as_model((blueprint, params, _program(program)), "model", round_counts=round_counts)
     _check_size(model, 1, len(seeds), n_ticks, record_interval, True, False, "replicates")
     return _replicate_runs([model], _grid(None), np.array(seeds, dtype=np.uint64), n_ticks,
                            record_interval=record_interval, executor=executor, workers=workers,
@@ -940,94 +971,3 @@ def run(session, n_ticks: int, record_interval: int = 1, *, progress=True, chunk
     return final_tick, rows, stopped
 
 
-# ------------------------------------------------------------------ summaries
-def parameter_dims(ds) -> list:
-    """The dimensions of `ds` that index parameter sets (everything but the
-    dimensions of a run and ``replicate``)."""
-    return [d for d in ds["count"].dims if d not in _RUN_DIMS]
-
-
-def _size(ds, adults_only: bool, sex):
-    if sex in (None, "both", "all"):
-        return R.population_size(ds, adults_only=adults_only)
-    if sex not in R.SEXES:
-        raise ValueError(f"sex must be 'female', 'male' or 'both', got {sex!r}")
-    return R.population_size(ds, adults_only=adults_only, by_sex=True).sel(sex=sex, drop=True)
-
-
-def _threshold(threshold) -> float:
-    """A population threshold: a number (NaN would mark every run as never suppressed)."""
-    if isinstance(threshold, (bool, np.bool_)) or not isinstance(threshold, (int, float, np.integer,
-                                                                              np.floating)):
-        raise TypeError(f"threshold must be a number, got {threshold!r}")
-    if math.isnan(threshold):
-        raise ValueError("threshold must be a number, got nan")
-    return float(threshold)
-
-
-def suppression_tick(ds, threshold: float = 0.0, *, adults_only: bool = False, sex=None):
-    """The first recorded tick at which a run's population (adults only, one
-    sex only, when asked) is at most `threshold`: NaN for runs that never get
-    there. Dims: the parameter dims and ``replicate``."""
-    size = _size(ds, adults_only, sex)
-    below = size <= _threshold(threshold)
-    ticks = size["tick"].astype(np.float64)
-    first = ticks.where(below).min(dim="tick", skipna=True)
-    return first.rename("suppression_tick")
-
-
-def suppressed_fraction(ds, tick=None, threshold: float = 0.0, *, adults_only: bool = False, sex=None):
-    """Share of replicates suppressed by `tick` (their population was at most
-    `threshold` at some recorded tick up to and including it), per parameter
-    set; with ``tick=None`` for every recorded tick (a ``tick`` dimension)."""
-    if "replicate" not in ds["count"].dims:
-        raise ValueError("suppressed_fraction needs a dataset with a 'replicate' dimension")
-    first = suppression_tick(ds, threshold, adults_only=adults_only, sex=sex)
-    if tick is None:
-        by = first <= ds["tick"].astype(np.float64)
-    else:
-        by = first <= float(tick)
-    return by.mean(dim="replicate").rename("suppressed_fraction")
-
-
-def summarize(ds, threshold: float = 0.0, *, adults_only: bool = False, sex=None, locus: int = 0):
-    """One row per parameter set (a ``pandas.DataFrame`` indexed by the
-    parameter values): the number of replicates, the share suppressed by the
-    last recorded tick, the median tick of suppression among the suppressed
-    runs, the median final population and the median final frequency of every
-    allele of `locus` (among the runs that still hold that locus)."""
-    pd = require("pandas", "summarize")
-    threshold = _threshold(threshold)
-    if "replicate" not in ds["count"].dims:
-        ds = ds.expand_dims(replicate=[0])
-    if ds.sizes["tick"] == 0:
-        raise ValueError("the dataset holds no recorded tick")
-    dims = parameter_dims(ds)
-    last = float(ds["tick"].values[-1])
-    first = suppression_tick(ds, threshold, adults_only=adults_only, sex=sex)
-    final_size = _size(ds, adults_only, sex).isel(tick=-1)
-    freq = R.allele_frequencies(ds, locus, adults_only=adults_only).isel(tick=-1)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)  # medians of all-NaN slices are NaN
-        columns = {
-            "suppressed": (first <= last).mean(dim="replicate"),
-            "median_suppression_tick": first.median(dim="replicate", skipna=True),
-            "median_final_size": final_size.median(dim="replicate"),
-        }
-        for allele in freq["allele"].values:
-            columns[f"final_{allele}"] = freq.sel(allele=allele).median(dim="replicate", skipna=True)
-    frame = {"replicates": np.full(int(np.prod([ds.sizes[d] for d in dims])), ds.sizes["replicate"])}
-    for name, da in columns.items():
-        frame[name] = np.asarray(da.transpose(*dims).values if dims else da.values).reshape(-1)
-    if dims == ["parameter_set"]:
-        names = [c for c in ds.coords if c != "parameter_set" and ds[c].dims == ("parameter_set",)]
-        index = pd.MultiIndex.from_arrays([ds[c].values for c in names], names=names) \
-            if len(names) > 1 else pd.Index(ds[names[0]].values if names else ds["parameter_set"].values,
-                                            name=names[0] if names else "parameter_set")
-    elif len(dims) > 1:
-        index = pd.MultiIndex.from_product([ds[d].values for d in dims], names=dims)
-    elif dims:
-        index = pd.Index(ds[dims[0]].values, name=dims[0])
-    else:
-        index = pd.RangeIndex(1)
-    return pd.DataFrame(frame, index=index)
