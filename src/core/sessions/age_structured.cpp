@@ -16,7 +16,9 @@ Result<AgeStructuredSession> AgeStructuredSession::create(Blueprint bp, EcologyP
 
 Result<int32_t> AgeStructuredSession::step(int64_t tick, size_t deme_id, EcoCtx& ctx, std::span<double> staged,
                                            CallbackHost* host) {
-  return run_tick(rngs_[0], bp_, program_, ind_, sperm_, tick, deme_id, staged, &ctx, nullptr, scratch_, host);
+  const DemeTick t{.rng = rngs_[0], .bp = bp_, .program = program_, .ind = ind_, .sperm = sperm_, .tick = tick,
+                   .deme = deme_id, .staged = staged, .ecology = DemeEcology::lent(ctx), .host = host};
+  return run_tick(t, scratch_);
 }
 
 Result<RunResult> AgeStructuredSession::run(const RunRequest& request, CallbackHost* host, RunMonitor* monitor) {

@@ -71,8 +71,9 @@ Result<int32_t> SinglePopulation::trigger_event(int64_t event_id, size_t deme_id
   EcoCtx ctx = open_context();
   ctx.tick = tick_;
   ctx.stage = 2 * event_id;
-  Result<int32_t> code =
-      event_then_commit(event_id, rngs_[0], bp_, program_, ind_, sperm_, tick_, deme_id, staged, &ctx, host);
+  const DemeTick t{.rng = rngs_[0], .bp = bp_, .program = program_, .ind = ind_, .sperm = sperm_, .tick = tick_,
+                   .deme = deme_id, .staged = staged, .ecology = DemeEcology::lent(ctx), .host = host};
+  Result<int32_t> code = event_then_commit(t, event_id);
   route_journal(ctx.journal);
   absorb_genetics(ctx);
   return settle(std::move(code));

@@ -385,8 +385,9 @@ Result<int32_t> SpatialSession::trigger_deme_event(size_t deme, int64_t event_id
   std::span<double> ind(ind_.data() + deme * ib, ib);
   std::span<double> sperm;
   if (!discrete_) sperm = std::span<double>(sperm_.data() + deme * sb, sb);
-  Result<int32_t> code =
-      event_then_commit(event_id, rngs_[deme], bp_, program_, ind, sperm, tick_, deme, staged, &ctx, host);
+  const DemeTick t{.rng = rngs_[deme], .bp = bp_, .program = program_, .ind = ind, .sperm = sperm, .tick = tick_,
+                   .deme = deme, .staged = staged, .ecology = DemeEcology::lent(ctx), .host = host};
+  Result<int32_t> code = event_then_commit(t, event_id);
   for (JournalRow& r : ctx.journal) r.deme = deme;
   route_journal(ctx.journal);
   Status written = eco_.replace_deme(A, deme, *one);

@@ -17,28 +17,14 @@ namespace qorin {
 
 namespace spatial {
 
-// The slices and shared inputs of one deme tick.
-struct DemeTick {
-  size_t deme = 0;
-  SessionRng* rng = nullptr;
-  std::span<double> ind;
-  std::span<double> sperm;  // empty for discrete demes
-  std::span<double> staged;
-  int64_t tick = 0;
-  EcoCtx* ctx = nullptr;
-  const EcoSources* sources = nullptr;
-};
-
 // Age-structured demes.
-Result<int32_t> run_spatial_tick_heterogeneous(const Blueprint& bp, const HookProgram& program, const DemeTick& t,
-                                               KernelScratch& scratch, CallbackHost* host) {
-  return run_tick(*t.rng, bp, program, t.ind, t.sperm, t.tick, t.deme, t.staged, t.ctx, t.sources, scratch, host);
+Result<int32_t> run_spatial_tick_heterogeneous(const DemeTick& t, KernelScratch& scratch) {
+  return run_tick(t, scratch);
 }
 
 // Discrete-generation demes (two ages, no stored sperm).
-Result<int32_t> run_spatial_tick_discrete(const Blueprint& bp, const HookProgram& program, const DemeTick& t,
-                                          KernelScratch& scratch, CallbackHost* host) {
-  return discrete::run_tick(*t.rng, bp, program, t.ind, t.tick, t.deme, t.staged, t.ctx, t.sources, scratch, host);
+Result<int32_t> run_spatial_tick_discrete(const DemeTick& t, KernelScratch& scratch) {
+  return discrete::run_tick(t, scratch);
 }
 
 }  // namespace spatial
@@ -103,23 +89,20 @@ void SpatialSession::tick_deme(size_t d, bool hook_free, KernelScratch& scratch,
     const size_t A = bp_.n_ages, Z = bp_.n_ztypes;
     const size_t ib = discrete_ ? 4 * Z : 2 * A * Z;
     const size_t sb = A * Z * Z;
-    spatial::DemeTick t;
-    t.deme = d;
-    t.rng = &rngs_[d];
-    t.ind = std::span<double>(ind_.data() + d * ib, ib);
-    if (!discrete_) t.sperm = std::span<double>(sperm_.data() + d * sb, sb);
-    t.staged = std::span<double>(staged_.data() + d * kNumStagedScalars, kNumStagedScalars);
-    t.tick = ticking_;
+    const std::span<double> ind(ind_.data() + d * ib, ib);
+    const std::span<double> sperm =
+        discrete_ ? std::span<double>() : std::span<double>(sperm_.data() + d * sb, sb);
+    const std::span<double> staged(staged_.data() + d * kNumStagedScalars, kNumStagedScalars);
     const GeneticsTensors& gen = bank_[ids_[d]];
-    auto lifecycle = [&]() {
-      return discrete_ ? spatial::run_spatial_tick_discrete(bp_, program_, t, scratch, host)
-                       : spatial::run_spatial_tick_heterogeneous(bp_, program_, t, scratch, host);
+    auto lifecycle = [&](DemeEcology ecology) {
+      const DemeTick t{.rng = rngs_[d], .bp = bp_, .program = program_, .ind = ind, .sperm = sperm,
+                       .tick = ticking_, .deme = d, .staged = staged, .ecology = ecology, .host = host};
+      return discrete_ ? spatial::run_spatial_tick_discrete(t, scratch)
+                       : spatial::run_spatial_tick_heterogeneous(t, scratch);
     };
     Result<int32_t> code = 0;
     if (hook_free) {
-      const EcoSources sources{&eco_, &gen, d};
-      t.sources = &sources;
-      code = lifecycle();
+      code = lifecycle(DemeEcology::in_place(EcoSources{&eco_, &gen, d}));
     } else {
       Result<EcologyParams> one = eco_.deme_copy(A, d);
       if (!one) {
@@ -130,14 +113,13 @@ void SpatialSession::tick_deme(size_t d, bool hook_free, KernelScratch& scratch,
         ctx.base_genetics = &gen;
         ctx.deme = 0;  // the copy holds this deme alone
         ctx.tick = ticking_;
-        t.ctx = &ctx;
-        code = lifecycle();
+        code = lifecycle(DemeEcology::lent(ctx));
         if (ctx.genetics) {
           out.replaced_genetics = true;
           out.ecology = *one;
           out.genetics = std::move(*ctx.genetics);
         }
-        for (size_t i = 0; i < kNumStagedScalars; ++i) t.staged[i] = one->eco_value(i, 0);
+        for (size_t i = 0; i < kNumStagedScalars; ++i) staged[i] = one->eco_value(i, 0);
         out.rows = std::move(ctx.journal);
       }
     }
