@@ -111,7 +111,7 @@ Status survival(SessionRng& rng, const LifeLayout& layout, const DemeInputs& in,
     EquilibriumPair eq;
     bool have_eq = false;
     if (in.equilibrium) {
-      auto r = in.equilibrium(in.equilibrium_context);
+      auto r = (*in.equilibrium)();
       if (r) {
         eq = *r;
         have_eq = true;

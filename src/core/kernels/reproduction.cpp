@@ -577,44 +577,9 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
         const double n = stored_row[j];
         if (!(n > 0.0)) continue;
         const double E = fert * (fast ? pair_eggs[i * Z + j] : (eggs * fec_f[i]) * fec_m[j]);
-        double x;
-        if (mode == ExecMode::Deterministic) {
-          x = (r * n) * E;
-        } else if (mode == ExecMode::Stochastic) {
-          const int64_t n_int = round_count(n);
-          if (n_int <= 0) continue;
-          double t;
-          if (r >= kOne) {
-            t = static_cast<double>(n_int) * E;
-          } else {
-            auto b = binomial(rng, n_int, r, memo);
-            if (!b) return b.error();
-            t = E * *b;
-          }
-          if (layout.fixed_egg_count) {
-            x = round_half_away(t);
-          } else {
-            auto p = poisson(rng, t, memo);
-            if (!p) return p.error();
-            x = *p;
-          }
-        } else {
-          double t;
-          if (r >= kOne) {
-            t = n * E;
-          } else {
-            auto b = continuous_binomial(rng, n, r);
-            if (!b) return b.error();
-            t = E * *b;
-          }
-          if (layout.fixed_egg_count) {
-            x = t;
-          } else {
-            auto p = continuous_poisson(rng, t);
-            if (!p) return p.error();
-            x = *p;
-          }
-        }
+        const RngResult eggs_laid = egg_count(rng, memo, mode, layout.fixed_egg_count, n, r, E, EggCountRule{});
+        if (!eggs_laid) return eggs_laid.error();
+        const double x = *eggs_laid;
         const double* o = in.offspring_tensor + (i * Z + j) * Z;
         if (fast) {
           QORIN_TRY(add_zygotes_indexed(rng, memo, mode, x, scratch.offspring, i * Z + j, o, Z, probs, draws, zyg));
