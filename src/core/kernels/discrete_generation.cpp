@@ -8,8 +8,6 @@ namespace qorin {
 
 namespace {
 
-constexpr double kZero = kLifeZero;
-constexpr double kOne = kLifeOne;
 
 // Offsets of the four rows of a discrete state ind[sex, age, ztype], A = 2.
 struct Rows {
@@ -101,7 +99,7 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
       if (!b) return b.error();
       mated = *b;
     }
-    if (mated <= kZero) continue;
+    if (mated <= kNegligible) continue;
     // A female type that accepts none of the available males forms no pairs:
     // its row has nowhere to send them (and a multinomial over an all-zero row
     // would credit every one of them to the last male type).
