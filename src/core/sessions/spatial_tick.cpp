@@ -146,15 +146,16 @@ void SpatialSession::tick_deme(size_t d, bool hook_free, KernelScratch& scratch,
 
 Result<int64_t> SpatialSession::run_tick(CallbackHost* host) {
   EcoCtx ctx;
-  Result<int32_t> code = tick_once(ctx, {}, [&](int64_t t, EcoCtx& c, std::span<double>) { return step(t, c, host); });
+  Result<int32_t> code =
+      tick_once(ctx, {}, [&](int64_t t, EcoCtx& c, std::span<double>) { return step(t, c, host); });
   if (!code) return code.error();
   return tick_;
 }
 
 Result<RunResult> SpatialSession::run(const RunRequest& request, CallbackHost* host, RunMonitor* monitor) {
   EcoCtx ctx;
-  return SessionCore::run(request, ctx, {}, [&](int64_t t, EcoCtx& c, std::span<double>) { return step(t, c, host); },
-                          monitor);
+  return SessionCore::run(
+      request, ctx, {}, [&](int64_t t, EcoCtx& c, std::span<double>) { return step(t, c, host); }, monitor);
 }
 
 Result<int32_t> SpatialSession::step(int64_t t0, EcoCtx& ctx, CallbackHost* host) {
@@ -181,9 +182,8 @@ Result<int32_t> SpatialSession::step(int64_t t0, EcoCtx& ctx, CallbackHost* host
     if (n == 0) return Error::runtime(std::string(kind) + " spatial run requires at least one deme");
     if (rngs_.size() != n || eco_.n_demes != n) {
       return Error::runtime(std::string(kind) + " spatial run requires " + format_uint(n) +
-                                 " ecology columns, variant ids, and RNG streams, got " +
-                                 format_uint(eco_.n_demes) + ", " + format_uint(n) + ", and " +
-                                 format_uint(rngs_.size()));
+                            " ecology columns, variant ids, and RNG streams, got " + format_uint(eco_.n_demes) +
+                            ", " + format_uint(n) + ", and " + format_uint(rngs_.size()));
     }
     const size_t ib = discrete_ ? 4 * Z : 2 * A * Z;
     const size_t sb = discrete_ ? 4 * Z : A * Z * Z;
