@@ -1,9 +1,10 @@
 import os
 
+import numpy as np
 import pytest
 from hypothesis import HealthCheck, settings
 
-from qorin import _engine_testing, genetics
+from qorin import _engine_testing, contracts, genetics, hooks
 
 # Hypothesis profiles: `dev` (the default) keeps a local run quick; `ci`
 # explores much further. Select with HYPOTHESIS_PROFILE=ci. Tests that fix
@@ -16,6 +17,40 @@ settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "dev"))
 
 def make_locus(n_alleles: int = 2):
     return genetics.autosomal_locus(n_alleles)
+
+
+class RawProgramBuilder(hooks.HookProgramBuilder):
+    """A builder that compiles operations and deme selections exactly as given,
+    indices outside the state included: the raw columns for tests of how the
+    engine treats programs that a checked builder refuses."""
+
+    def _checked(self, op):
+        return op
+
+    def _checked_demes(self, demes):
+        return demes
+
+
+def raw_params(bp, locus=None, **fields):
+    """Params with `fields` set as given, without the host layer's range checks:
+    for tests of what the engine itself does with values a model may not take."""
+    locus = locus if locus is not None else bp.locus
+    params = contracts.Params(bp, locus)
+    shapes = contracts._tensor_shapes(int(bp.n_ages), int(locus.n_ztypes), int(locus.n_gtypes))
+    for name, value in fields.items():
+        setattr(params, name, contracts._converted(name, value, shapes))
+    return params
+
+
+def raw_blueprint(n_ages, new_adult_age, locus=None, **fields):
+    """A Blueprint with dimensions the host layer refuses (no age class, no adult
+    age): for tests of the engine's own edge cases."""
+    bp = contracts.Blueprint(max(n_ages, 1), min(new_adult_age, max(n_ages, 1) - 1), locus, **fields)
+    bp.n_ages, bp.new_adult_age = int(n_ages), int(new_adult_age)
+    bp.adult_ages = np.arange(new_adult_age, n_ages, dtype=np.int64)
+    if bp.initial_individual_count.shape != (2, n_ages, bp.n_ztypes):
+        bp.initial_individual_count = np.zeros((2, n_ages, bp.n_ztypes))
+    return bp
 
 
 @pytest.fixture

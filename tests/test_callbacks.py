@@ -5,6 +5,7 @@ import gc
 import math
 import sys
 import weakref
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
@@ -222,6 +223,33 @@ def test_transaction_genetics_write_reaches_the_session():
     s.set_python_callbacks([select], [], [])
     s.tick(0)
     assert s.get_tensor("zygote_viability_fitness").tolist() == new_fitness.ravel().tolist()
+
+
+@pytest.mark.parametrize("write, read, value", [
+    (lambda txn: txn.set_custom_slots({"x": 1.5, "on": True}), lambda s: s.get_custom_slots(),
+     {"x": 1.5, "on": True}),
+    (lambda txn: txn.tensor_write("fertility", [0.0, 1.0, 0.5, 0.25]), lambda s: s.get_tensor("fertility").tolist(),
+     [0.0, 1.0, 0.5, 0.25]),
+    (lambda txn: txn.refresh_params(["eggs_per_female"], SimpleNamespace(eggs_per_female=3.0)),
+     lambda s: s.get_scalar("eggs_per_female"), 3.0),
+    (lambda txn: txn.apply({"external_expected_eggs": 4.0}), lambda s: s.get_scalar("external_expected_eggs"), 4.0),
+], ids=["set_custom_slots", "tensor_write", "refresh_params", "apply"])
+def test_every_transaction_write_alone_is_committed(write, read, value):
+    s = make_session()
+    seen = []
+
+    @transactional
+    def only(a, b, tick, deme, txn):
+        write(txn)
+        seen.append(txn.get_custom_slots())
+        return 0
+
+    s.set_python_callbacks([only], [], [])
+    assert read(s) != value
+    s.trigger_event(0)
+    assert read(s) == value
+    if isinstance(value, dict):
+        assert seen == [value]  # the candidate reads back its own write
 
 
 def test_transaction_expires_when_the_callback_returns():

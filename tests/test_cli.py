@@ -119,13 +119,13 @@ def test_a_bad_scenario_reports_its_line_and_writes_nothing(tmp_path, capsys, ch
 
 @pytest.mark.parametrize("args, status, message", [
     (["run", "{dir}/absent.toml"], 2, "cannot read the scenario"),
-    (["run", "{dir}/small.toml", "--out", "{dir}/missing/x.nc"], 1, "does not exist"),
-    (["run", "{dir}/small.toml", "--out", "{dir}"], 1, "it is a directory"),
-    (["inspect", "{dir}/absent.nc"], 1, "no such file"),
-    (["inspect", "{dir}/small.toml"], 1, "not a results file"),
+    (["run", "{dir}/small.toml", "--out", "{dir}/missing/x.nc"], 2, "does not exist"),
+    (["run", "{dir}/small.toml", "--out", "{dir}"], 2, "it is a directory"),
+    (["inspect", "{dir}/absent.nc"], 2, "no such file"),
+    (["inspect", "{dir}/small.toml"], 2, "not a results file"),
     (["run", "{dir}/small.toml", "--replicates", "0"], 2, "expected a positive integer"),
     (["run", "{dir}/small.toml", "--seed", "-1"], 2, "expected an integer in 0..2**64-1"),
-    (["demo", "--out-dir", "{dir}", "--scheduler", "tcp://127.0.0.1:1", "--workers", "2"], 1,
+    (["demo", "--out-dir", "{dir}", "--scheduler", "tcp://127.0.0.1:1", "--workers", "2"], 2,
      "leave out --processes"),
     (["frobnicate"], 2, "invalid choice"),
 ])

@@ -11,14 +11,14 @@ from hypothesis import given, settings, strategies as st, HealthCheck
 from qorin import _engine_testing as T
 from qorin.contracts import Blueprint, Params
 
-from conftest import make_locus
+from conftest import make_locus, raw_blueprint
 
 A, START = 4, 2  # ages 2 and 3 are adult; three genotypes, two gamete types
 
 
 def model(n_ages=A, start=START, **bp_kw):
     locus = make_locus(2)
-    bp = Blueprint(n_ages, start, locus, **bp_kw)
+    bp = raw_blueprint(n_ages, start, locus, **bp_kw)  # also edges the host layer refuses
     return bp, Params(bp, locus)
 
 

@@ -12,6 +12,7 @@ from qorin import hooks as H
 from qorin.contracts import Blueprint, Params
 
 import discrete_model as ref
+from conftest import raw_params
 from model_util import round_half_away
 
 MODES = ["deterministic", "stochastic", "continuous"]
@@ -164,7 +165,7 @@ def tick_cases(draw, mode, wf):
     vec = lambda shape, el: np.array(draw(st.lists(el, min_size=int(np.prod(shape)), max_size=int(np.prod(shape)))),  # noqa: E731
                                      dtype=np.float64).reshape(shape)
     off = offspring(draw, Z) if draw(st.booleans()) else np.asarray(locus.offspring_tensor).reshape(Z, Z, Z)
-    params = Params(
+    params = raw_params(  # values beyond the host layer's ranges too: the engine's own handling
         bp, locus,
         carrying_capacity=draw(st.one_of(st.floats(20.0, 400.0), st.floats(0.0, 400.0))),
         eggs_per_female=draw(st.one_of(st.floats(2.0, 15.0), st.floats(0.0, 15.0))),

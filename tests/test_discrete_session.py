@@ -8,6 +8,8 @@ from qorin import _engine_rs, genetics
 from qorin import hooks as H
 from qorin.contracts import Blueprint, Params
 
+from conftest import raw_params
+
 Session = _engine_rs.DiscreteEngineSession
 
 
@@ -45,7 +47,7 @@ def test_construction_checks_values_like_every_write():
         Session(bp, Params(bp, locus))
     bp.initial_individual_count[0, 1, 0] = 1.0
     with pytest.raises(ValueError, match=r"'sex_ratio' requires a value in \[0, 1\], got 2"):
-        Session(bp, Params(bp, locus, sex_ratio=2.0))
+        Session(bp, raw_params(bp, locus, sex_ratio=2.0))
 
 
 @pytest.mark.parametrize("ind, tick, message", [
@@ -133,6 +135,12 @@ def test_chunked_runs_and_snapshot_restores_continue_exactly(wf, stochastic):
     assert np.array_equal(again, second)
     with pytest.raises(ValueError, match="rng_words must contain 4 state words, got 3"):
         parts.restore_state(snap[0], snap[1], snap[2][:3], snap[3])
+    for bad in (snap[1][:-1], np.append(snap[1], 0.0)):
+        with pytest.raises(ValueError, match="^checkpoint array does not match the live state size$"):
+            parts.restore_state(snap[0], bad, snap[2], snap[3])
+    # A refused restore changes nothing.
+    _, after, _ = parts.run(0, 1, wf)
+    assert np.array_equal(after[-1], again[-1])
 
 
 def test_bound_history_checkpoints_and_parameter_log():
@@ -188,3 +196,13 @@ def test_trigger_event_runs_finish_on_the_discrete_state():
     assert s.trigger_event(3) == 0
     total, female, male = s.counts()
     assert male == 0.0 and female > 0.0 and s.current_tick() == 0
+
+
+@pytest.mark.parametrize("wf, event", [(False, "first"), (False, "early"), (False, "late"), (True, "first")])
+def test_conditions_see_the_tick_being_run(wf, event):
+    s, bp = model()
+    b = H.HookProgramBuilder.for_blueprint(bp)
+    b.add_hook(event, H.set_param("eggs_per_female", H.param("eggs_per_female") + 1.0, when=H.after(1) & H.until(3)))
+    s.set_hook_program(b.build())
+    assert s.run(6, 1, wf)[0] == 6
+    assert s.drain_eco_journal() == [(2, 1, 6.0, 7.0), (3, 1, 7.0, 8.0)]

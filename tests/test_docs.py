@@ -21,7 +21,7 @@ def test_the_guide_has_its_pages():
     names = {p.relative_to(DOCS).as_posix() for p in PAGES if DOCS in p.parents}
     assert {"README.md", "lifecycle.md", "parameters.md", "results.md", "hooks.md", "sessions.md",
             "tutorials/viability-selection.md", "tutorials/homing-drive.md",
-            "tutorials/checkpoints.md"} <= names
+            "tutorials/checkpoints.md", "generations.md", "tutorials/wright-fisher.md"} <= names
 
 
 def test_links_between_pages_resolve():

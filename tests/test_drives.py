@@ -74,6 +74,57 @@ def test_x_linked_distorter_biases_sons_of_carriers_only():
     assert x.has_sex_chromosomes and x.female_only.tolist() == [True, True, True, False, False]
 
 
+def test_x_linked_distorter_offspring_of_every_cross():
+    # Driving males pass Xd to 0.8 of their gametes, heterozygous mothers to 0.7:
+    # four distinct shares, so a swap of the chromosomes, the sexes or the
+    # parents changes some row.
+    x = G.x_linked_distorter(transmission=0.8, female_transmission=0.7)
+    expected = {
+        ("X/X", "X/Y"): {"X/X": 0.5, "X/Y": 0.5},
+        ("X/X", "Xd/Y"): {"X/Xd": 0.8, "X/Y": 0.2},
+        ("X/Xd", "X/Y"): {"X/X": 0.15, "X/Xd": 0.35, "X/Y": 0.15, "Xd/Y": 0.35},
+        ("X/Xd", "Xd/Y"): {"X/Xd": 0.24, "Xd/Xd": 0.56, "X/Y": 0.06, "Xd/Y": 0.14},
+        ("Xd/Xd", "X/Y"): {"X/Xd": 0.5, "Xd/Y": 0.5},
+        ("Xd/Xd", "Xd/Y"): {"Xd/Xd": 0.8, "Xd/Y": 0.2},
+    }
+    mothers = [lab for lab, f in zip(x.labels, x.female_only) if f]
+    fathers = [lab for lab, m in zip(x.labels, x.male_only) if m]
+    assert sorted(expected) == sorted((m, f) for m in mothers for f in fathers)
+    for (mother, father), offspring in expected.items():
+        assert row(x, mother, father) == approx(offspring), (mother, father)
+
+
+def test_split_drive_rates_act_in_their_own_sex():
+    # Germline cutting 1 in females and 0.5 in males: a W/D;w/C mother transmits
+    # D to every gamete, a father of that genotype to three quarters.
+    s = G.split_drive(cutting=(1.0, 0.5), homing=1.0)
+    assert row(s, "W/D;w/C", "W/W;w/w") == approx({"W/D;w/w": 0.5, "W/D;w/C": 0.5})
+    assert row(s, "W/W;w/w", "W/D;w/C") == approx({"W/W;w/w": 0.125, "W/W;w/C": 0.125,
+                                                    "W/D;w/w": 0.375, "W/D;w/C": 0.375})
+    # deposited nuclease repairs as in the mother's germline: all functional here
+    d = G.split_drive(cutting=0.0, deposition=1.0, functional_resistance=(1.0, 0.0))
+    assert row(d, "D/D;C/C", "W/W;w/w") == approx({"D/R;w/C": 1.0})
+    # a father carrying drive and nuclease deposits nothing
+    assert row(d, "W/W;w/w", "D/D;C/C") == approx({"W/D;w/C": 1.0})
+
+
+@pytest.mark.parametrize("order", ["xy first", "xy second"])
+def test_combine_keeps_each_sexes_flags_and_fitness(order):
+    xy = G.xy_locus(1)
+    drive = G.homing_drive(fitness={"D/D": (0.5, 0.9)}, fecundity={"W/D": (1.0, 0.75)})
+    c = G.combine(xy, drive) if order == "xy first" else G.combine(drive, xy)
+    xy_part = 0 if order == "xy first" else 1
+    for k, label in enumerate(c.labels):
+        male = label.split(";")[xy_part].endswith("/Y")
+        assert (c.female_only[k], c.male_only[k]) == (not male, male), label
+    for xy_label in ("X/X", "X/Y"):
+        parts = [xy_label, "D/D"] if order == "xy first" else ["D/D", xy_label]
+        k = c.index(";".join(parts))
+        assert c.fitness["zygote_viability_fitness"][:, k].tolist() == [0.5, 0.9]
+        parts = [xy_label, "W/D"] if order == "xy first" else ["W/D", xy_label]
+        assert c.fitness["fecundity_fitness"][:, c.index(";".join(parts))].tolist() == [1.0, 0.75]
+
+
 def test_drive_costs_become_params_defaults():
     d = G.homing_drive(disrupts="female_fertility", drive_cost=0.2, dominance=0.25,
                        fitness={"R/R": (0.5, 1.0)})
@@ -243,6 +294,21 @@ def test_meiosis_rows_must_sum_to_one():
     meiosis[0, 0] = [1.5, -0.5]
     with pytest.raises(ValueError, match="nonnegative"):
         G.LocusModel(base.labels, meiosis, base.fusion)
+
+
+def test_a_locus_keeps_the_tables_its_offspring_tensor_was_composed_from():
+    base = G.xy_locus(2)
+    meiosis, female_only = base.meiosis.copy(), base.female_only.copy()
+    x = G.LocusModel(base.labels, meiosis, base.fusion, female_only=female_only, male_only=base.male_only)
+    tensor = x.offspring_tensor
+    meiosis[:, 1] = [1.0, 0.0, 0.0]  # the caller's arrays are not the model's
+    female_only[:] = False
+    np.testing.assert_array_equal(x.meiosis, base.meiosis)
+    assert x.female_only.tolist() == base.female_only.tolist()
+    for name in ("meiosis", "fusion", "female_only", "male_only"):
+        with pytest.raises(ValueError, match="read-only"):
+            getattr(x, name)[0] = 0
+    np.testing.assert_array_equal(x.offspring_tensor, tensor)
 
 
 def test_params_refuses_fitness_tables_of_the_wrong_shape():

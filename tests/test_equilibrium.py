@@ -13,7 +13,7 @@ from qorin import _engine_testing as T
 from qorin import reference
 from qorin.contracts import Blueprint, Params
 
-from conftest import make_locus
+from conftest import make_locus, raw_blueprint, raw_params
 
 
 def flat_args(A=4, start=2, **kw):
@@ -196,8 +196,8 @@ def test_flat_positional_and_missing_arguments():
 
 def model(A=4, start=2, **kw):
     locus = make_locus(2)
-    bp = Blueprint(A, start, locus)
-    return bp, Params(bp, locus, **kw)
+    bp = raw_blueprint(A, start, locus)  # also the edge cases the host layer refuses
+    return bp, raw_params(bp, locus, **kw)
 
 
 def test_contracts_form_matches_flat():

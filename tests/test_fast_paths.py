@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st, HealthCheck
 
+import spatial_model as M
 from qorin import _engine_rs, _engine_testing as T, genetics
 from qorin.contracts import Blueprint, Params
 
@@ -285,4 +286,72 @@ def test_equilibrium_calibration_follows_rewrites(writes, growth_mode, mode, see
     for name, values in originals.items():
         steps += [lambda s, n=name, v=values: s.tensor_write(n, v), run(1)]
     fast, reference = run_pair(lambda t: t(bp, params, seed=seed), steps)
+    assert fast == reference
+
+
+def last_entry_model(mode):
+    """Every genotype present, so that the A2/A2 x A2/A2 row (the tensor's last) breeds."""
+    locus = genetics.autosomal_locus(2)
+    stochastic, continuous = MODES[mode]
+    bp = Blueprint(n_ages=3, new_adult_age=1, locus=locus, stochastic=stochastic, continuous_sampling=continuous)
+    bp.initial_individual_count[:, 1:, :] = 30.0
+    params = Params(bp, locus, growth_mode=3, carrying_capacity=600.0, eggs_per_female=12.0)
+    off = np.array(params.offspring_tensor, dtype=float).reshape(-1)
+    last = off.copy()
+    last[-1] = 0.25  # A2/A2 parents lose three quarters of their young
+    return bp, params, off, last
+
+
+@pytest.mark.parametrize("mode", sorted(MODES))
+def test_a_write_of_only_the_last_offspring_entry_reaches_the_fast_paths(mode):
+    bp, params, off, last = last_entry_model(mode)
+    steps = [run(3), lambda s: s.tensor_write("offspring_tensor", last), run(3),
+             lambda s: s.tensor_write("offspring_tensor", off), run(2)]
+    fast, reference = run_pair(lambda t: t(bp, params, seed=4), steps)
+    assert fast == reference
+    unchanged, _ = run_pair(lambda t: t(bp, params, seed=4), [run(8)])
+    assert unchanged[-1][1] != fast[-1][1]  # the write changed the counts
+
+
+@pytest.mark.parametrize("mode", sorted(MODES))
+def test_demes_whose_offspring_tensors_differ_in_the_last_entry_only(mode):
+    # One kernel scratch serves every deme in turn; each deme must breed with its own tensor.
+    _, params, _, last = last_entry_model(mode)
+    stochastic, continuous = MODES[mode]
+    n = 4
+    bp = M.blueprint(n, locus=genetics.autosomal_locus(2), stochastic=stochastic, continuous_sampling=continuous)
+    gen = M.genetics(params)
+    other = dict(gen, offspring_tensor=last)
+    ind = np.zeros((n, 2, 3, 3))
+    ind[:, :, 1:, :] = 30.0
+    states = []
+    for reference in (False, True):
+        T.set_reference_paths(reference)
+        try:
+            module = T if reference else _engine_rs
+            s, *_ = M.session(n, params=params, bank=[gen, other], ids=[0, 1, 0, 1], ind=ind,
+                              sperm=np.zeros((n, 3, 3, 3)), module=module, bp=bp, seed=6)
+            s.run_steps(4, 0)
+            states.append(s.state_snapshot()[1].tobytes())
+        finally:
+            T.set_reference_paths(False)
+    assert states[0] == states[1]
+
+
+@pytest.mark.parametrize("growth_mode", [2, 3, 4])
+@pytest.mark.parametrize("write", [
+    {"carrying_capacity": 350.0}, {"eggs_per_female": 5.0}, {"sex_ratio": 0.3},
+    {"external_expected_eggs": 900.0}, {"equilibrium_distribution": [0.0, 40.0, 30.0, 20.0, 0.0, 40.0, 30.0, 20.0]},
+])
+def test_equilibrium_calibration_follows_scalar_and_declared_writes(write, growth_mode):
+    locus = genetics.autosomal_locus(2)
+    bp = Blueprint(n_ages=4, new_adult_age=1, locus=locus, stochastic=False)
+    bp.initial_individual_count[:, 1:, :] = 20.0
+    (name, value), = write.items()
+    declared = {"equilibrium_distribution": [0.0, 50.0, 40.0, 30.0, 0.0, 50.0, 40.0, 30.0]} \
+        if name == "equilibrium_distribution" else {}  # declared before, other values after
+    params = Params(bp, locus, growth_mode=growth_mode, carrying_capacity=600.0, eggs_per_female=8.0, **declared)
+    change = ((lambda s: s.tensor_write(name, value)) if isinstance(value, list)
+              else (lambda s: s.apply({name: value})))
+    fast, reference = run_pair(lambda t: t(bp, params, seed=1), [run(2), change, run(2)])
     assert fast == reference

@@ -20,6 +20,8 @@ import pytest
 from qorin import _engine_rs, _engine_testing, genetics
 from qorin.contracts import Blueprint, Params
 
+from conftest import raw_params
+
 SANITIZED = bool(os.environ.get("QORIN_SANITIZED"))
 
 # Shared by the child processes: a small model and a session built from it.
@@ -27,13 +29,18 @@ PRELUDE = """
 import gc, json, os, resource, signal, sys, time
 import numpy as np
 from qorin import _engine_rs, _engine_testing, genetics
+from qorin import contracts
 from qorin.contracts import Blueprint, Params
 
 def make_session(**params):
     locus = genetics.autosomal_locus(2)
     bp = Blueprint(n_ages=3, new_adult_age=1, locus=locus)
     bp.initial_individual_count[:, 1:, :] = 10.0
-    return _engine_rs.EngineSession(bp, Params(bp, locus, **params), seed=1), bp
+    p = Params(bp, locus)  # values set unchecked: the engine's own handling is tested
+    shapes = contracts._tensor_shapes(3, locus.n_ztypes, locus.n_gtypes)
+    for name, value in params.items():
+        setattr(p, name, contracts._converted(name, value, shapes))
+    return _engine_rs.EngineSession(bp, p, seed=1), bp
 
 def limit_memory(extra_mb):
     # Address space: what the interpreter holds now plus extra_mb.
@@ -68,7 +75,7 @@ def small_model(**params):
     locus = genetics.autosomal_locus(2)
     bp = Blueprint(n_ages=3, new_adult_age=1, locus=locus)
     bp.initial_individual_count[:, 1:, :] = 10.0
-    return bp, Params(bp, locus, **params)
+    return bp, raw_params(bp, locus, **params)  # the engine's own checks are tested
 
 
 # ---------------------------------------------------------------- hostile conversions
@@ -395,11 +402,21 @@ def test_checkpoints_out_of_tick_order_are_pruned_by_tick():
 def test_many_custom_slots_are_set_in_linear_time():
     bp, p = small_model()
     s = _engine_rs.EngineSession(bp, p)
-    slots = {f"k{i}": float(i) for i in range(100_000)}
-    t0 = time.perf_counter()
-    s.set_custom_slots(slots)
-    assert time.perf_counter() - t0 < 1.0  # was about 10 s
-    assert s.get_custom_slots() == slots
+    # A complexity check, not a speed goal: twenty times the slots may cost
+    # some twenty times as long, a few times more while the slot table outgrows
+    # the caches (a quadratic set-up, as before, four hundred times as long). The best of three keeps a loaded
+    # machine from deciding the outcome.
+    def best(n):
+        slots = {f"k{i}": float(i) for i in range(n)}
+        times = []
+        for _ in range(3):
+            t0 = time.perf_counter()
+            s.set_custom_slots(slots)
+            times.append(time.perf_counter() - t0)
+        assert s.get_custom_slots() == slots
+        return min(times)
+
+    assert best(200_000) < 200 * best(10_000)
 
 
 def test_custom_slot_names_equal_as_strings_keep_first_place_and_last_value():
@@ -477,12 +494,12 @@ def test_structural_errors_are_still_reported_first():
     bp = Blueprint(n_ages=3, new_adult_age=1, locus=locus)
     bp.initial_individual_count = np.full(5, np.nan)  # wrong length and bad values
     with pytest.raises(ValueError, match="initial_individual_count"):
-        _engine_rs.EngineSession(bp, Params(bp, locus, sex_ratio=2.0))
+        _engine_rs.EngineSession(bp, raw_params(bp, locus, sex_ratio=2.0))
 
 
 def test_negative_zero_counts_and_unchecked_growth_mode_pass_construction():
     locus = genetics.autosomal_locus(2)
     bp = Blueprint(n_ages=3, new_adult_age=1, locus=locus)
     bp.initial_individual_count[:] = -0.0  # the sperm storage is left empty: zeros are installed
-    s = _engine_rs.EngineSession(bp, Params(bp, locus, sex_ratio=1.0, growth_mode=7))
+    s = _engine_rs.EngineSession(bp, raw_params(bp, locus, sex_ratio=1.0, growth_mode=7))
     assert s.tick(0) == 0

@@ -54,6 +54,47 @@ def test_condition_combinators():
     assert got == [3, 11, 13, 15, 17, 19]
 
 
+@pytest.mark.parametrize("cond, ticks", [
+    (H.until(5), [0, 1, 2, 3, 4, 5]),
+    (H.before(5), [0, 1, 2, 3, 4]),
+    (H.after(5), [6, 7, 8, 9]),
+    (H.from_tick(5), [5, 6, 7, 8, 9]),
+    (H.at(5), [5]),
+    (H.at(0), [0]),
+    (H.every(3), [0, 3, 6, 9]),
+    (H.every(1), list(range(10))),
+    (H.every(0), []),
+])
+def test_each_condition_fires_on_exactly_its_ticks(cond, ticks):
+    b = H.HookProgramBuilder(n_ages=1, n_ztypes=1)
+    b.add_hook("first", H.set_count(1.0, when=cond))
+    prog = b.build()
+    assert [t for t in range(10) if run(prog, [0, 0], tick=t)["ind"] == [1, 1]] == ticks
+    assert cond.ticks(10) == ticks
+
+
+@pytest.mark.parametrize("every, start, when, ticks", [
+    (4, 2, None, [2, 6, 10]),
+    (1, 3, None, [3, 4, 5, 6, 7, 8, 9, 10, 11]),
+    (5, 0, None, [0, 5, 10]),
+    (2, 1, H.until(7), [1, 3, 5, 7]),  # both the schedule and the condition must hold
+])
+def test_set_param_fires_from_start_every_period(every, start, when, ticks):
+    b = H.HookProgramBuilder()
+    b.add_hook("first", H.set_param("sex_ratio", 0.25, every=every, start=start, when=when))
+    prog = b.build()
+    staged = [100.0, 1.0, 0.5, 0.0, 2.0]
+    fired = [t for t in range(12) if run(prog, [], A=0, Z=0, tick=t, staged=staged)["staged"][2] == 0.25]
+    assert fired == ticks
+
+
+def test_release_ticks_at_both_ends_of_a_window():
+    b = H.HookProgramBuilder(n_ages=1, n_ztypes=1)
+    b.add_hook("early", H.release(5, when=H.from_tick(3) & H.until(6)))
+    b.add_hook("late", [H.kill(0.5, when=H.at(1)), H.add(-1.0, when=H.at(2))])  # removals mark nothing
+    assert b.release_ticks(10) == [3, 4, 5, 6]
+
+
 def test_set_param_expression_and_schedule():
     b = H.HookProgramBuilder()
     b.add_hook("late", H.set_param("carrying_capacity", 2 * H.param("carrying_capacity") - 10,
@@ -211,3 +252,30 @@ def test_condition_evaluation_matches_the_engine(cond):
     prog = b.build()
     engine = [t for t in range(14) if run(prog, [0, 0], tick=t)["ind"] == [1, 1]]
     assert cond.ticks(14) == engine
+
+
+# ------------------------------------------------------------------ a plain builder knows its dimensions
+@pytest.mark.parametrize("add, message", [
+    (lambda b: b.add_hook("early", H.kill(0.5, ages=[4])), r"ages: age 4 is outside 0\.\.3"),
+    (lambda b: b.add_hook("early", H.kill(0.5, ages=[-1])), r"ages: age -1 is outside 0\.\.3"),
+    (lambda b: b.add_hook("early", H.release(5, ages=[1], ztypes=[3])), r"genotype index 3 is outside 0\.\.2"),
+    (lambda b: b.add_hook("early", H.convert(0.5, pairs=[((2, 1, 0), (0, 1, 1))])), r"sex 2 is not 0"),
+    (lambda b: b.add_hook("early", H.convert(0.5, source_z=0, target_z=5)), r"target_z: genotype index 5"),
+    (lambda b: b.add_hook("early", H.clear_sperm([(9, 0)])), r"age 9 is outside"),
+    (lambda b: b.add_hook("early", H.kill(0.5), demes=[0, 2]), r"demes: deme 2 is outside 0\.\.1"),
+    (lambda b: b.add_callback("late", demes=-1), r"demes: deme -1 is outside"),
+])
+def test_a_plain_builder_refuses_indices_outside_its_dimensions(add, message):
+    builder = H.HookProgramBuilder(4, 3, n_demes=2)
+    with pytest.raises(ValueError, match=message):
+        add(builder)
+    assert builder.build().n_hooks == 0
+
+
+def test_a_plain_builder_without_demes_refuses_negative_ids_only():
+    builder = H.HookProgramBuilder(4, 3)
+    builder.add_hook("early", H.kill(0.5, ages=[3], ztypes=[2]), demes=[0, 7])
+    with pytest.raises(ValueError, match="deme -2"):
+        builder.add_hook("early", H.kill(0.5), demes=[-2])
+    with pytest.raises(ValueError, match="n_ages must be a nonnegative integer"):
+        H.HookProgramBuilder(-1, 3)

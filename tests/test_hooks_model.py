@@ -11,6 +11,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import hook_model as M
+from conftest import RawProgramBuilder
 from qorin import _engine_testing as T
 from qorin import hooks as H
 
@@ -148,7 +149,7 @@ def operations(draw, A, Z):
 @st.composite
 def built_cases(draw):
     A, Z, ind, sperm = draw(states())
-    b = H.HookProgramBuilder(n_ages=A, n_ztypes=Z)
+    b = RawProgramBuilder(n_ages=A, n_ztypes=Z)
     n_demes = draw(st.integers(1, 3))
     events = []
     for _ in range(draw(st.integers(0, 5))):
@@ -273,7 +274,7 @@ def busy_cases(draw):
     odd = draw(st.integers(0, 4)) == 0
     A, Z, ind, sperm = draw(states(odd=odd))
     ind = [v + draw(st.sampled_from([0.0, 3.0, 17.0, 250.0])) for v in ind]
-    b = H.HookProgramBuilder(n_ages=A, n_ztypes=Z, n_events=1)
+    b = RawProgramBuilder(n_ages=A, n_ztypes=Z, n_events=1)
     for _ in range(draw(st.integers(1, 3))):
         ops = draw(st.lists(operations(A, Z), min_size=1, max_size=5))
         for op in ops:
@@ -325,7 +326,7 @@ class Logged:
 
 
 def sample_program():
-    b = H.HookProgramBuilder(n_ages=2, n_ztypes=2)
+    b = RawProgramBuilder(n_ages=2, n_ztypes=2)
     b.add_hook("early", [H.kill(0.5, ages=[1]), H.set_param("sex_ratio", 0.4)], demes=[0, 1])
     b.add_callback("late")
     return b.build()
@@ -371,7 +372,7 @@ def test_reader_checks_come_in_order():
 # ------------------------------------------------------------------ splice and commit
 @st.composite
 def splice_cases(draw):
-    b = H.HookProgramBuilder(n_ages=1, n_ztypes=1, n_events=draw(st.integers(1, 4)))
+    b = RawProgramBuilder(n_ages=1, n_ztypes=1, n_events=draw(st.integers(1, 4)))
     for _ in range(draw(st.integers(0, 6))):
         e = draw(st.integers(0, b.n_events - 1))
         demes = draw(st.none() | st.integers(0, 2) | st.lists(st.integers(0, 2), max_size=2))

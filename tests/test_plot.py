@@ -59,3 +59,23 @@ def test_genotype_frequencies_and_unknown_labels(model):
         qorin.plot.genotype_frequencies(ds, ["W/Q"])
     with pytest.raises(ValueError, match="alleles: 'Z' is not an allele of locus 0"):
         qorin.plot.allele_frequencies(ds, alleles=["Z"])
+
+
+def test_sweep_summary_one_line_per_parameter_set(model, tmp_path):
+    bp, params, prog = model
+
+    def build(eggs):
+        return qorin.Model(bp, qorin.Params(bp, carrying_capacity=400.0, eggs_per_female=eggs), prog)
+
+    ds = qorin.sweep(build, 20, {"eggs": [2.0, 8.0]}, replicates=3, seed=1, executor=None)
+    fig = qorin.plot.sweep_summary(ds, threshold=50.0, releases=prog, title="two egg rates")
+    left, right = fig.axes[:2]
+    solid = [line for line in left.lines if line.get_linestyle() != ":"]
+    assert [line.get_label() for line in solid] == ["eggs=2", "eggs=8"]
+    size = qorin.population_size(ds)
+    np.testing.assert_allclose(solid[1].get_ydata(), size.isel(eggs=1).median("replicate").values)
+    share = qorin.suppressed_fraction(ds, None, 50.0)
+    np.testing.assert_allclose(right.lines[0].get_ydata(), share.isel(eggs=0).values)
+    assert marks(left) == marks(right) == [0, 5, 10, 15]
+    fig.savefig(tmp_path / "summary.png")
+    assert (tmp_path / "summary.png").stat().st_size > 0

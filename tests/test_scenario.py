@@ -96,6 +96,32 @@ def test_every_section_maps_onto_the_model():
     np.testing.assert_array_equal(after - before, [7.0, 7.0])
 
 
+RELEASE_ONLY = """[run]
+ticks = 30
+[genetics]
+builder = "autosomal_locus"
+[ages]
+n_ages = 2
+[initial]
+"A1/A1" = 5
+[[release]]
+genotype = "A2/A2"
+count = 1
+"""
+
+
+@pytest.mark.parametrize("schedule, ticks", [
+    ("every = 5\nstart = 10\nstop = 25", [10, 15, 20]),          # stop is excluded
+    ("every = 5\nstart = 10\nstop = 26", [10, 15, 20, 25]),
+    ("every = 4\nstart = 3\nstop = 17", [4, 8, 12, 16]),         # ticks divisible by every
+    ("every = 7", [0, 7, 14, 21, 28]),
+    ("at = 0", [0]),
+    ("at = [29, 3]", [3, 29]),
+])
+def test_release_schedules_fire_on_exactly_their_ticks(schedule, ticks):
+    assert parse_scenario(RELEASE_ONLY + schedule + "\n").releases == ticks
+
+
 def test_a_scenario_runs_as_a_sweep_of_its_models():
     xr = pytest.importorskip("xarray")
     text = FULL.replace("stochastic = false", "stochastic = true") + \

@@ -6,6 +6,7 @@ import pytest
 from qorin import _engine_rs, genetics
 from qorin.contracts import Blueprint, Params
 
+from conftest import raw_blueprint
 from numpy_model import NumpyTick
 
 EngineSession = _engine_rs.EngineSession
@@ -99,7 +100,7 @@ def test_counts_are_numpy_sums_bit_for_bit():
 
 def test_adult_counts_empty_when_no_adult_ages():
     locus = genetics.autosomal_locus(2)
-    bp = Blueprint(n_ages=3, new_adult_age=3, locus=locus)
+    bp = raw_blueprint(3, 3, locus)  # no adult age: the host layer refuses it
     bp.initial_individual_count[:] = 1.0
     s = EngineSession(bp, Params(bp, locus))
     assert s.adult_counts() == (0.0, 0.0, 0.0)

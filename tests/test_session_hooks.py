@@ -159,3 +159,13 @@ def test_clear_and_replace_hook_program():
     s.set_state(ind, sperm, 0)
     s.clear_hook_program()
     assert s.tick(0) == 0
+
+
+@pytest.mark.parametrize("event", ["first", "early", "late"])
+def test_conditions_see_the_tick_being_run(event):
+    # The write fires on ticks 2 and 3 only; the journal names the tick of each.
+    s = session()
+    s.set_hook_program(program((event, [H.set_param("eggs_per_female", H.param("eggs_per_female") + 1.0,
+                                                    when=H.after(1) & H.until(3))])))
+    assert s.run(6, 1)[0] == 6
+    assert s.drain_eco_journal() == [(2, 1, 10.0, 11.0), (3, 1, 11.0, 12.0)]

@@ -105,6 +105,29 @@ def test_stop_in_one_deme_leaves_the_others_ticked():
     assert s.execution_state() == ("Ready", 0)
 
 
+@pytest.mark.parametrize("how", ["hook", "callback"])
+def test_stops_in_several_demes_name_the_lowest(how):
+    s, bp, *_ = M.session(5, rate=0.1)
+    if how == "hook":
+        b = H.HookProgramBuilder.for_blueprint(bp)
+        b.add_hook("late", [H.stop_if_above(0.0)], demes=[3, 1])
+        s.set_hook_program(b.build())
+    else:
+        s.set_python_callbacks([], [lambda ind, sperm, tick, deme: 7 if deme in (1, 3) else 0], [])
+    assert s.run_tick() == 0
+    assert s.execution_state() == ("Stopped", 1)
+
+
+def test_failures_in_several_demes_name_the_lowest():
+    s, bp, *_ = M.session(5, rate=0.1)
+    b = H.HookProgramBuilder.for_blueprint(bp)
+    b.add_hook("early", [H.set_param("sex_ratio", 2.0)], demes=[3, 1])
+    s.set_hook_program(b.build())
+    with pytest.raises(ValueError, match="set_param value out of bounds"):
+        s.run_tick()
+    assert s.execution_state() == ("Failed", 1)
+
+
 def test_failure_in_one_deme_keeps_earlier_journal_rows():
     s, bp, *_ = M.session(5, rate=0.1)
     b = H.HookProgramBuilder.for_blueprint(bp)
@@ -189,6 +212,78 @@ def test_callback_stop_code_stops_its_deme():
     s.set_python_callbacks([], [], [late])
     assert s.run_steps(5, 0) == (0, True)
     assert s.execution_state() == ("Stopped", 2)
+
+
+def _changed_demes(before, after, n):
+    """The demes whose block of some ecology column differs between two snapshots."""
+    demes = set()
+    for name, col in before.items():
+        if col.size:
+            a, b = col.reshape(n, -1), after[name].reshape(n, -1)
+            demes |= {d for d in range(n) if a[d].tobytes() != b[d].tobytes()}
+    return sorted(demes)
+
+
+def test_a_transaction_commits_to_its_own_deme():
+    s, bp, *_ = M.session(4, rate=0.1)
+    fecundity = np.full(2 * bp.n_ztypes, 0.5)
+
+    def late(a, b, tick, deme, txn):
+        if deme == 2:
+            txn.apply({"external_expected_eggs": 7.0})
+            txn.tensor_write("fertility", [1.0, 0.5, 0.25])
+            txn.tensor_write("fecundity_fitness", fecundity)
+            txn.set_custom_slots({"tag": 2})
+        return 0
+
+    late.__qorin_transaction__ = True
+    s.set_python_callbacks([], [], [late])
+    before = s.ecology_columns_snapshot()
+    assert s.run_tick() == 1
+    after = s.ecology_columns_snapshot()
+    assert _changed_demes(before, after, 4) == [2]
+    assert after["external_expected_eggs"].tolist() == [-1.0, -1.0, 7.0, -1.0]
+    assert after["fertility"].reshape(4, -1)[2].tolist() == [1.0, 0.5, 0.25]
+    assert [s.get_deme_custom_slots(d) for d in range(4)] == [{}, {}, {"tag": 2}, {}]
+    assert s.n_variants() == 2
+    for d in range(4):
+        want = fecundity if d == 2 else np.ones(2 * bp.n_ztypes)
+        np.testing.assert_array_equal(s.get_deme_tensor(d, "fecundity_fitness"), want)
+
+
+def test_a_transaction_reads_its_own_deme():
+    s, *_ = M.session(3, rate=0.1)
+    for d in range(3):
+        s.set_deme_custom_slots(d, {"deme": d})
+        s.apply_deme(d, {"external_expected_eggs": 10.0 * d})
+        s.tensor_write_deme(d, "fertility", [1.0, 1.0, 0.5 * d])
+    seen = []
+
+    def first(a, b, tick, deme, txn):
+        seen.append((deme, txn.get_custom_slots(), txn.get_scalar("external_expected_eggs"),
+                     txn.get_tensor("fertility").tolist()))
+        return 0
+
+    first.__qorin_transaction__ = True
+    s.set_python_callbacks([first], [], [])
+    s.run_tick()
+    assert seen == [(d, {"deme": d}, 10.0 * d, [1.0, 1.0, 0.5 * d]) for d in range(3)]
+
+
+def test_staged_writes_read_and_land_on_their_own_demes():
+    s, bp, *_ = M.session(4, rate=0.1)
+    for d, capacity in enumerate([100.0, 200.0, 300.0, 400.0]):
+        s.apply_deme(d, {"carrying_capacity": capacity})
+    b = H.HookProgramBuilder.for_blueprint(bp)
+    b.add_hook("first", [H.set_param("carrying_capacity", H.param("carrying_capacity") + 1.0)],
+               demes=range(1, 3))
+    b.add_hook("late", [H.set_param("sex_ratio", 0.25)], demes=[3, 0])
+    s.set_hook_program(b.build())
+    assert s.run_tick() == 1
+    assert [s.get_deme_scalar(d, "carrying_capacity") for d in range(4)] == [100.0, 201.0, 301.0, 400.0]
+    assert [s.get_deme_scalar(d, "sex_ratio") for d in range(4)] == [0.25, 0.5, 0.5, 0.25]
+    assert s.drain_eco_journal() == [(0, 0, 2, 0.5, 0.25), (1, 0, 0, 200.0, 201.0),
+                                     (2, 0, 0, 300.0, 301.0), (3, 0, 2, 0.5, 0.25)]
 
 
 def _child_ticks(queue):

@@ -137,7 +137,7 @@ def test_a_list_of_parameter_sets_and_no_grid():
     (dict(grid={"n_ages": [3, 4]}), ValueError, "every parameter set of a sweep must share"),
     (dict(replicates=0), ValueError, "replicates must be a positive integer"),
     (dict(seed=-1), ValueError, "seed must be a nonnegative integer"),
-    (dict(seed=1.5), TypeError, "seed must be"),
+    (dict(seed=1.5), ValueError, "seed must be"),
     (dict(executor="gpu"), ValueError, "executor must be 'threads', 'processes'"),
     (dict(executor=object()), TypeError, "submit or map"),
     (dict(workers=0), ValueError, "workers must be a positive integer"),

@@ -4,32 +4,49 @@
     qorin run scenario.toml [--replicates N] [--workers K] [--seed S] [--out results.nc] [--plot F]
     qorin inspect results.nc
 
-``python -m qorin`` is the same command. A scenario is checked completely
-before anything runs; a bad one is reported with its key and line and nothing
-is written. Results are written to a temporary file next to the target and
-moved into place when complete.
+``python -m qorin`` is the same command. A scenario and the output paths are
+checked completely before anything runs; a bad one is reported in one line
+and nothing is written. Results are written to a temporary file next to the
+target (``.<name>.qorin-partial-<pid>``) and moved into place when complete;
+an existing file is replaced only with ``--overwrite``.
+
+Exit status: 0 success, 1 a failure while running or writing, 2 bad input
+(arguments, a scenario, an output path, a results file that cannot be read),
+130 interrupted, 141 (128 + SIGPIPE) when the reader of the output went away.
 """
 
 from __future__ import annotations
 
 import argparse
-import json
 import os
-import shutil
+import signal
 import sys
+import threading
 import time
 
-from . import __version__
+from ._version import __version__
 from .scenario import DEMO, ScenarioError, load_scenario, parse_scenario
 
 __all__ = ["main"]
 
 EXIT_OK, EXIT_ERROR, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
+EXIT_BROKEN_PIPE = 128 + signal.SIGPIPE  # what a shell reports for a tool that SIGPIPE stopped
 QUICK_REPLICATES, QUICK_TICKS = 8, 60
 
 
 class CommandError(Exception):
     """A failure the command reports in one line (exit status 1)."""
+
+
+class UsageError(CommandError):
+    """Bad input the command refuses before it runs anything (exit status 2)."""
+
+
+class _Written:
+    """The files a command has completed, for the message of an interrupt."""
+
+    def __init__(self):
+        self.paths: list = []
 
 
 # ------------------------------------------------------------------ arguments
@@ -83,6 +100,8 @@ def _parser() -> argparse.ArgumentParser:
                       help=f"{QUICK_REPLICATES} replicates of {QUICK_TICKS} ticks")
     demo.add_argument("--show-scenario", action="store_true",
                       help="print the demo's scenario file (a starting point for your own) and exit")
+    demo.add_argument("--overwrite", action="store_true",
+                      help="replace demo.nc and demo.png when they exist")
     _running_options(demo)
     demo.set_defaults(func=_demo)
 
@@ -94,6 +113,8 @@ def _parser() -> argparse.ArgumentParser:
                      help="results file (.nc, or a .zarr directory; default: SCENARIO.nc here)")
     run.add_argument("--plot", metavar="FILE",
                      help="also draw the summary figure into FILE (.png, .pdf, .svg)")
+    run.add_argument("--overwrite", action="store_true",
+                     help="replace the results file (or zarr store) and the figure when they exist")
     _running_options(run)
     run.set_defaults(func=_run)
 
@@ -114,30 +135,79 @@ def main(argv=None) -> int:
     parser = _parser()
     try:
         args = parser.parse_args(argv)
+        sys.stdout.flush()
     except SystemExit as exc:  # --help, --version or a usage error (already printed)
+        try:
+            sys.stdout.flush()
+        except BrokenPipeError:
+            return _broken_pipe()
         return int(exc.code or 0)
+    except BrokenPipeError:
+        return _broken_pipe()
+    args.written = _Written()
     try:
-        return args.func(args)
-    except ScenarioError as exc:
+        status = args.func(args)
+        sys.stdout.flush()
+        return status
+    except BrokenPipeError:
+        return _broken_pipe()
+    except (ScenarioError, UsageError) as exc:
         _error(str(exc))
         return EXIT_USAGE
+    except KeyboardInterrupt:
+        done = args.written.paths
+        _error("interrupted; " + (f"complete and kept: {', '.join(done)}; nothing else was written"
+                                  if done else "nothing was written"))
+        return EXIT_INTERRUPTED
+    except MemoryError:
+        _error("out of memory while running; record fewer ticks (run.record_interval), fewer "
+               "replicates or parameter sets")
+        return EXIT_ERROR
     except (CommandError, ImportError, OSError, ValueError) as exc:
         _error(str(exc))
         return EXIT_ERROR
-    except KeyboardInterrupt:
-        _error("interrupted; nothing was written")
-        return EXIT_INTERRUPTED
+    except Exception as exc:  # a fault of qorin itself: one line, the traceback on request
+        if os.environ.get("QORIN_TRACEBACK"):
+            raise
+        _error(f"{type(exc).__name__}: {_one_line(str(exc))} (set QORIN_TRACEBACK=1 to see where)")
+        return EXIT_ERROR
+
+
+def _one_line(text: str) -> str:
+    return " ".join(text.split())
 
 
 def _error(message: str) -> None:
-    print(f"qorin: error: {message}", file=sys.stderr)
+    try:
+        print(f"qorin: error: {_one_line(message)}", file=sys.stderr, flush=True)
+    except (BrokenPipeError, ValueError):
+        pass
+
+
+def _note(message: str) -> None:
+    try:
+        print(f"qorin: {_one_line(message)}", file=sys.stderr, flush=True)
+    except (BrokenPipeError, ValueError):
+        pass
+
+
+def _broken_pipe() -> int:
+    """The reader of standard output went away (`qorin inspect f | head`): stop
+    quietly, like other tools, and keep Python from complaining at exit."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError):
+        pass  # standard output is not a file (captured): nothing to silence
+    return EXIT_BROKEN_PIPE
 
 
 # ------------------------------------------------------------------ running
 def _executor(args):
     if args.scheduler:
         if args.processes or args.workers:
-            raise CommandError("--scheduler runs on the cluster's workers; leave out --processes "
+            raise UsageError("--scheduler runs on the cluster's workers; leave out --processes "
                                "and --workers")
         try:
             from distributed import Client
@@ -167,29 +237,104 @@ def _needs_analysis() -> None:
     _netcdf_engine()
 
 
-def _target(path: str) -> str:
-    """Check that `path` can be written before anything runs."""
-    path = os.path.abspath(path)
-    parent = os.path.dirname(path)
-    if not os.path.isdir(parent):
-        raise CommandError(f"cannot write {path}: the directory {parent} does not exist")
-    if not os.access(parent, os.W_OK):
-        raise CommandError(f"cannot write {path}: the directory {parent} is not writable")
-    if os.path.isdir(path) and not path.rstrip("/").endswith(".zarr"):
-        raise CommandError(f"cannot write {path}: it is a directory")
-    return path
+def _target(path: str, args) -> str:
+    """Check that `path` can be written before anything runs; the file to write."""
+    from .results import OutputError, check_output
+
+    try:
+        return check_output(path, overwrite=args.overwrite, hint="--overwrite")
+    except OutputError as exc:
+        raise UsageError(str(exc)) from None
 
 
-def _simulate(scenario, args, *, replicates=None, n_ticks=None):
+def _figure_target(path: str, args) -> str:
+    from ._optional import require
+
+    require("matplotlib", "--plot")
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    ext = os.path.splitext(path)[1].lower().lstrip(".")
+    formats = FigureCanvasBase.get_supported_filetypes()
+    if ext not in formats:
+        raise UsageError(f"cannot draw the figure into {path}: the name must end in one of "
+                         + ", ".join("." + f for f in sorted(formats)))
+    return _target(path, args)
+
+
+def _distinct(paths: dict) -> None:
+    """Refuse two outputs, or an output and an input, that are the same file."""
+    seen: dict = {}
+    for what, path in paths.items():
+        if path is None:
+            continue
+        key = os.path.realpath(path)
+        if key in seen:
+            raise UsageError(f"the {what} and the {seen[key]} are the same file: {path}")
+        seen[key] = what
+
+
+def _clear_stale(folders) -> None:
+    """Remove the partial files an earlier run that was killed left in `folders`
+    (report those whose writer still runs)."""
+    from .results import remove_path, stale_partials
+
+    for folder in sorted(set(folders)):
+        for path, pid, running in stale_partials(folder):
+            if running:
+                _note(f"note: {path} is a partial file of process {pid}, which is still running; "
+                      "left in place")
+                continue
+            remove_path(path)
+            _note(f"removed {path}, a partial file left by an interrupted run (process {pid})")
+
+
+class _Saving:
+    """Defer Ctrl-C while a file is saved: a first Ctrl-C lets the save finish
+    (the command then stops), a second one abandons it and removes the partial
+    file. Outside the main thread nothing is deferred."""
+
+    def __init__(self, partial: str, target: str):
+        self.partial, self.target = partial, target
+        self.interrupted = 0
+        self.previous = None
+
+    def __enter__(self):
+        if threading.current_thread() is threading.main_thread() and \
+                signal.getsignal(signal.SIGINT) is not signal.SIG_IGN:
+            self.previous = signal.signal(signal.SIGINT, self._handle)
+        return self
+
+    def _handle(self, signum, frame):
+        from .results import remove_path
+
+        self.interrupted += 1
+        if self.interrupted == 1:
+            _note(f"interrupted; finishing the save of {self.target} (Ctrl-C again to abandon it)")
+            return
+        existed = os.path.lexists(self.partial)
+        remove_path(self.partial)
+        _error("interrupted; abandoned the save" +
+               (f" and removed the partial file {self.partial}" if existed else "") +
+               f"; {self.target} was not written")
+        try:
+            sys.stdout.flush()
+        finally:
+            os._exit(EXIT_INTERRUPTED)
+
+    def __exit__(self, *exc):
+        if self.previous is not None:
+            signal.signal(signal.SIGINT, self.previous)
+        if self.interrupted and exc[0] is None:
+            raise KeyboardInterrupt
+        return False
+
+
+def _simulate(scenario, args, replicates: int):
     executor, workers = _executor(args)
-    if n_ticks is not None:
-        scenario.n_ticks = n_ticks
-        scenario.releases = [t for t in scenario.releases if t <= n_ticks]
-    reps = args.replicates or replicates or scenario.replicates
     seed = scenario.seed if args.seed is None else args.seed
     start = time.perf_counter()
     try:
-        ds = scenario.run(replicates=reps, seed=seed, executor=executor, workers=workers,
+        ds = scenario.run(replicates=replicates, seed=seed, executor=executor, workers=workers,
                           progress=_progress(args))
     finally:
         if not isinstance(executor, str):
@@ -197,26 +342,45 @@ def _simulate(scenario, args, *, replicates=None, n_ticks=None):
     return ds, time.perf_counter() - start
 
 
-def _write(ds, path: str) -> None:
-    """Save to a temporary name next to `path`, then move it into place."""
-    from . import results
+def _save(path: str, args, write) -> None:
+    """Write a file through its partial name: `write(partial)` writes it, then
+    it is moved to `path`. A Ctrl-C finishes the save (then stops) or, pressed
+    twice, removes the partial file; any failure removes it. Should `path`
+    have changed meanwhile into something that may not be replaced, the
+    results are kept under a name of their own."""
+    from .results import OutputError, move_into_place, partial_path, remove_path
 
-    folder, name = os.path.split(path)
-    tmp = os.path.join(folder, f".{name}.partial-{os.getpid()}")
+    partial = partial_path(path)
+    saving = _Saving(partial, path)
     try:
-        results.save(ds, tmp + (".zarr" if path.endswith(".zarr") else ""), compress=True)
-        if path.endswith(".zarr"):
-            if os.path.isdir(path):
-                shutil.rmtree(path)
-            os.replace(tmp + ".zarr", path)
-        else:
-            os.replace(tmp, path)
+        with saving:
+            write(partial)
+            try:
+                move_into_place(partial, path, overwrite=args.overwrite)
+            except OutputError as exc:
+                kept = _free_name(path)
+                os.rename(partial, kept)
+                args.written.paths.append(kept)
+                raise CommandError(f"{exc}; what was to go there is in {kept}") from None
+            args.written.paths.append(path)
     finally:
-        for leftover in (tmp, tmp + ".zarr"):
-            if os.path.isdir(leftover):
-                shutil.rmtree(leftover, ignore_errors=True)
-            elif os.path.exists(leftover):
-                os.remove(leftover)
+        remove_path(partial)
+
+
+def _free_name(path: str) -> str:
+    stem, ext = os.path.splitext(path)
+    n = 0
+    while True:
+        name = f"{stem}.qorin-{os.getpid()}{f'-{n}' if n else ''}{ext}"
+        if not os.path.lexists(name):
+            return name
+        n += 1
+
+
+def _write(ds, path: str, args) -> None:
+    from .results import _is_zarr, write_partial
+
+    _save(path, args, lambda partial: write_partial(ds, partial, zarr=_is_zarr(path), compress=True))
 
 
 def _demo(args) -> int:
@@ -225,15 +389,22 @@ def _demo(args) -> int:
         return EXIT_OK
     _needs_analysis()
     out_dir = os.path.abspath(args.out_dir)
+    if os.path.exists(out_dir) and not os.path.isdir(out_dir):
+        raise UsageError(f"--out-dir {out_dir} is not a directory")
     os.makedirs(out_dir, exist_ok=True)
-    results_path = _target(os.path.join(out_dir, "demo.nc"))
-    figure_path = _target(os.path.join(out_dir, "demo.png"))
+    results_path = _target(os.path.join(out_dir, "demo.nc"), args)
+    figure_path = _figure_target(os.path.join(out_dir, "demo.png"), args)
     scenario = parse_scenario(DEMO, "<demo>")
-    ds, seconds = _simulate(scenario, args, replicates=QUICK_REPLICATES if args.quick else None,
-                            n_ticks=QUICK_TICKS if args.quick else None)
+    if args.quick:
+        scenario.n_ticks = QUICK_TICKS
+        scenario.releases = [t for t in scenario.releases if t <= QUICK_TICKS]
+    reps = args.replicates or (QUICK_REPLICATES if args.quick else scenario.replicates)
+    scenario.check_memory(reps)
+    _clear_stale([os.path.dirname(results_path), os.path.dirname(figure_path)])
+    ds, seconds = _simulate(scenario, args, reps)
     figure = _figure(ds, scenario.summary, scenario.releases, scenario.name)
-    _write(ds, results_path)
-    _save_figure(figure, figure_path)
+    _write(ds, results_path, args)
+    _save_figure(figure, figure_path, args)
     _report(ds, seconds, scenario.summary)
     print(f"\nresults: {results_path}\nfigure:  {figure_path}")
     print("next: 'qorin demo --show-scenario > my.toml', edit it, then 'qorin run my.toml'")
@@ -241,50 +412,93 @@ def _demo(args) -> int:
 
 
 def _run(args) -> int:
-    scenario = load_scenario(args.scenario)
+    scenario = load_scenario(args.scenario, progress=_progress(args))
     _needs_analysis()
     stem = os.path.splitext(os.path.basename(args.scenario))[0] or "results"
-    results_path = _target(args.out or f"{stem}.nc")
-    figure_path = _target(args.plot) if args.plot else None
-    if figure_path:
-        from ._optional import require
-
-        require("matplotlib", "--plot")
-    ds, seconds = _simulate(scenario, args)
+    results_path = _target(args.out or f"{stem}.nc", args)
+    figure_path = _figure_target(args.plot, args) if args.plot else None
+    _distinct({"scenario": os.path.abspath(args.scenario), "results file": results_path,
+               "figure": figure_path})
+    reps = args.replicates or scenario.replicates
+    scenario.check_memory(reps)
+    _clear_stale([os.path.dirname(p) for p in (results_path, figure_path) if p])
+    ds, seconds = _simulate(scenario, args, reps)
     figure = _figure(ds, scenario.summary, scenario.releases, scenario.name) if figure_path else None
-    _write(ds, results_path)
+    _write(ds, results_path, args)
     if figure is not None:
-        _save_figure(figure, figure_path)
+        _save_figure(figure, figure_path, args)
     _report(ds, seconds, scenario.summary)
     print(f"\nresults: {results_path}" + (f"\nfigure:  {figure_path}" if figure_path else ""))
     return EXIT_OK
 
 
+_RESULT_DIMS = ("tick", "sex", "age", "genotype")
+
+
 def _inspect(args) -> int:
+    import math
+
     from . import results
 
-    if not os.path.exists(args.results):
-        raise CommandError(f"{args.results}: no such file")
+    path = args.results
+    if args.threshold is not None and not math.isfinite(args.threshold):
+        raise UsageError(f"--threshold must be a finite number, got {args.threshold}")
     try:
-        ds = results.load(args.results)
-    except (OSError, ValueError) as exc:
-        raise CommandError(f"{args.results}: not a results file that qorin can read ({exc})") from None
-    if "count" not in ds:
-        raise CommandError(f"{args.results}: not a qorin results file (it has no 'count' variable)")
-    summary = json.loads(ds.attrs.get("qorin_summary", "{}") or "{}")
+        ds = results.load(path)
+    except FileNotFoundError:
+        raise UsageError(f"{path}: no such file") from None
+    except (IsADirectoryError, PermissionError) as exc:
+        raise UsageError(f"{path}: cannot be read ({exc.strerror})") from None
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
+    summary = _check_results(ds, path)
     if args.threshold is not None:
         summary["threshold"] = args.threshold
-    print(f"file: {os.path.abspath(args.results)}")
-    _report(ds, None, summary)
+    print(f"file: {os.path.abspath(path)}")
+    try:
+        _report(ds, None, summary)
+    except (BrokenPipeError, KeyboardInterrupt, MemoryError):
+        raise
+    except Exception as exc:  # a file that passed the checks but is not what qorin writes
+        raise UsageError(f"{path}: not a qorin results file that can be summarised "
+                         f"({type(exc).__name__}: {_one_line(str(exc))})") from None
     return EXIT_OK
+
+
+def _check_results(ds, path: str) -> dict:
+    """Refuse a dataset that is not qorin results; its summary settings."""
+    from .results import json_attribute
+
+    if "count" not in ds:
+        raise UsageError(f"{path}: not a qorin results file (it has no 'count' variable)")
+    missing = [d for d in _RESULT_DIMS if d not in ds["count"].dims]
+    if missing:
+        raise UsageError(f"{path}: not a qorin results file ('count' lacks the dimension"
+                         f"{'s' if len(missing) > 1 else ''} {', '.join(missing)})")
+    if ds["count"].dtype.kind not in "fiu":
+        raise UsageError(f"{path}: not a qorin results file ('count' holds {ds['count'].dtype}, "
+                         "not numbers)")
+    try:
+        for name in ("qorin_model", "qorin_sweep"):
+            json_attribute(ds, name)
+        summary = json_attribute(ds, "qorin_summary")
+    except ValueError as exc:
+        raise UsageError(f"{path}: {exc}") from None
+    for key, kind in (("threshold", (int, float)), ("sex", str), ("adults_only", (bool, int))):
+        if key in summary and not isinstance(summary[key], kind):
+            raise UsageError(f"{path}: the attribute 'qorin_summary' holds a bad {key!r}: "
+                             f"{summary[key]!r}")
+    return summary
 
 
 # ------------------------------------------------------------------ reports
 def _describe(ds) -> list:
     from .results import model_description
 
+    from .results import json_attribute
+
     model = model_description(ds)
-    sweep = json.loads(ds.attrs.get("qorin_sweep", "{}") or "{}")
+    sweep = json_attribute(ds, "qorin_sweep")
     lines = []
     name = ds.attrs.get("qorin_scenario_name")
     if name:
@@ -372,75 +586,19 @@ def _report_demes(ds, threshold: float, adults: bool, sex: str) -> None:
 
 
 # ------------------------------------------------------------------ figure
-def _label(ds, dims, index) -> str:
-    # the last part of a swept key names it well enough when it is unambiguous
-    short = [d.rsplit(".", 1)[-1] for d in dims]
-    names = short if len(set(short)) == len(short) else list(dims)
-    return ", ".join(f"{n}={_short(ds[d].values[i])}" for n, d, i in zip(names, dims, index))
-
-
 def _figure(ds, summary: dict, releases, title: str):
-    """Population size (median and 5-95% band over replicates) and the share of
-    replicates suppressed, one line per parameter set."""
-    from ._optional import require
+    """The run's figure: population size and the share of replicates suppressed."""
+    from . import plot
 
-    require("matplotlib", "figures")
-    import itertools
-
-    from matplotlib.figure import Figure
-
-    from . import results
-    from .sweeps import parameter_dims, suppressed_fraction
-
-    if "replicate" not in ds["count"].dims:
-        ds = ds.expand_dims(replicate=[0])
     sex = summary.get("sex", "both")
-    sex = None if sex == "both" else sex
-    adults = bool(summary.get("adults_only", False))
-    size = results.population_size(ds, adults_only=adults)
-    frac = suppressed_fraction(ds, None, float(summary.get("threshold", 0.0)), adults_only=adults, sex=sex)
-    dims = parameter_dims(ds)
-    fig = Figure(figsize=(11, 4), layout="constrained")
-    left, right = fig.subplots(1, 2)
-    ticks = ds["tick"].values
-    for index in itertools.product(*[range(ds.sizes[d]) for d in dims]):
-        sel = dict(zip(dims, index))
-        one = size.isel(sel)
-        label = _label(ds, dims, index) or "population"
-        median = one.median(dim="replicate").values
-        (line,) = left.plot(ticks, median, lw=1.6, label=label)
-        if one.sizes["replicate"] > 1:
-            lo = one.quantile(0.05, dim="replicate").values
-            hi = one.quantile(0.95, dim="replicate").values
-            left.fill_between(ticks, lo, hi, color=line.get_color(), alpha=0.15, lw=0)
-        right.plot(ticks, frac.isel(sel).values, lw=1.6, color=line.get_color(), label=label)
-    for ax in (left, right):
-        for k, t in enumerate(releases or []):
-            ax.axvline(t, color="0.6", lw=0.8, ls=":", zorder=0, label="release" if k == 0 else None)
-        ax.set_xlabel("tick")
-    left.set_ylabel("adults" if adults else "individuals")
-    left.set_ylim(bottom=0)
-    left.set_title("population size (median, 5-95% of replicates)", fontsize="medium")
-    right.set_ylabel("share of replicates suppressed")
-    right.set_ylim(-0.02, 1.02)
-    right.set_title("suppressed by tick", fontsize="medium")
-    fig.legend(*left.get_legend_handles_labels(), loc="outside lower center", frameon=False,
-               fontsize="small", ncols=min(3, max(1, len(left.get_legend_handles_labels()[1]))))
-    if title:
-        fig.suptitle(title)
-    return fig
+    return plot.sweep_summary(ds, threshold=float(summary.get("threshold", 0.0)),
+                              adults_only=bool(summary.get("adults_only", False)),
+                              sex=None if sex == "both" else sex, releases=releases, title=title)
 
 
-def _save_figure(fig, path: str) -> None:
-    folder, name = os.path.split(path)
-    stem, ext = os.path.splitext(name)
-    tmp = os.path.join(folder, f".{stem}.partial-{os.getpid()}{ext}")
-    try:
-        fig.savefig(tmp, dpi=120)
-        os.replace(tmp, path)
-    finally:
-        if os.path.exists(tmp):
-            os.remove(tmp)
+def _save_figure(fig, path: str, args) -> None:
+    fmt = os.path.splitext(path)[1].lower().lstrip(".")
+    _save(path, args, lambda partial: fig.savefig(partial, dpi=120, format=fmt))
 
 
 if __name__ == "__main__":  # pragma: no cover

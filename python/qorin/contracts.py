@@ -19,40 +19,99 @@ place) rather than handing in transposed views.
 
 from __future__ import annotations
 
+import math
 from typing import Any
 
 import numpy as np
 
-__all__ = ["Blueprint", "Params", "ECOLOGY_SCALARS", "ECOLOGY_TENSORS", "GENETICS_TENSORS"]
+from . import fields as _fields
 
-ECOLOGY_SCALARS = (
-    "carrying_capacity",
-    "eggs_per_female",
-    "sex_ratio",
-    "sperm_displacement_rate",
-    "low_density_growth_rate",
-    "growth_mode",
-    "external_expected_eggs",
-)
-ECOLOGY_TENSORS = (
-    "survival_rates",
-    "mating_rates",
-    "reproduction_rates",
-    "fertility",
-    "competition_weights",
-    "equilibrium_distribution",
-    "migration_rate",
-)
-GENETICS_TENSORS = (
-    "viability_fitness",
-    "fecundity_fitness",
-    "sexual_selection_fitness",
-    "zygote_viability_fitness",
-    "offspring_tensor",
-    "meiosis_map",
-    "female_ztype_compatibility",
-    "male_ztype_compatibility",
-)
+__all__ = [
+    "Blueprint", "Params", "ECOLOGY_SCALARS", "ECOLOGY_TENSORS", "GENETICS_TENSORS",
+    "SCALAR_BOUNDS", "SEX_AGE_BOUNDS", "AGE_BOUNDS", "COUNT_BOUNDS", "samples_whole_individuals",
+    "check_model", "rounded_counts",
+]
+
+# The engine's field table (qorin.fields), by group.
+ECOLOGY_SCALARS = _fields.ECOLOGY_SCALARS
+ECOLOGY_TENSORS = _fields.ECOLOGY_TENSORS
+GENETICS_TENSORS = _fields.GENETICS_TENSORS
+
+# Ranges of the model's values, read by every front end (the Python classes here,
+# the scenario checker): low, high (None: unbounded), and for the scalars whether
+# the value is an integer. The scalars' ranges are the engine's (its field table).
+
+
+def _scalar_range(f) -> tuple:
+    """(low, high, integer) of an ecology scalar from the engine's field table;
+    the "not given" value (-1 for external_expected_eggs) widens the low end
+    and an infinite bound is none."""
+    lo = min(f.lower, f.absent) if f.has_absent else f.lower
+    hi = None if math.isinf(f.upper) else f.upper
+    if f.integral:
+        return int(lo), int(hi), True
+    return lo, hi, False
+
+
+SCALAR_BOUNDS = {name: _scalar_range(_fields.FIELDS[name]) for name in ECOLOGY_SCALARS}
+# The tensors' ranges are the host's: the engine takes any finite value >= 0
+# and clamps rates to [0, 1] where they are probabilities, but a rate above 1
+# is a modelling error worth refusing.
+# Tensors by sex and age: (female range, male range); a male mates with many females.
+SEX_AGE_BOUNDS = {"survival_rates": ((0.0, 1.0), (0.0, 1.0)),
+                  "mating_rates": ((0.0, 1.0), (0.0, None))}
+# Tensors by age.
+AGE_BOUNDS = {"reproduction_rates": (0.0, 1.0), "fertility": (0.0, 1.0),
+              "competition_weights": (0.0, None)}
+# Individuals in one cell: initial counts, releases.
+COUNT_BOUNDS = (0.0, 1e12)
+SEXES = ("female", "male")
+
+
+def fmt(x) -> str:
+    """A bound or value as a scenario file writes it (1 rather than 1.0)."""
+    if isinstance(x, (int, np.integer)) and not isinstance(x, bool):
+        return str(int(x))
+    return str(int(x)) if float(x).is_integer() and abs(x) < 1e16 else repr(float(x))
+
+
+def range_text(lo, hi) -> str:
+    """[lo, hi] with open ends written as -inf and inf."""
+    if lo is not None and hi is not None:
+        return f"[{fmt(lo)}, {fmt(hi)}]"
+    if lo is not None:
+        return f"[{fmt(lo)}, inf)"
+    if hi is not None:
+        return f"(-inf, {fmt(hi)}]"
+    return "(-inf, inf)"
+
+
+def number_problem(value: float, lo, hi) -> str | None:
+    """Why `value` is not a finite number in [lo, hi] (None when it is): the
+    wording every front end uses."""
+    v = float(value)
+    if not np.isfinite(v) or (lo is not None and v < lo) or (hi is not None and v > hi):
+        return f"must be a finite number in {range_text(lo, hi)}, got {_shown(value)}"
+    return None
+
+
+def integer_problem(value, lo, hi) -> str | None:
+    """Why `value` is not an integer in [lo, hi] (None when it is)."""
+    if (lo is not None and value < lo) or (hi is not None and value > hi):
+        return f"must be an integer in {range_text(lo, hi)}, got {value}"
+    return None
+
+
+def _shown(value) -> str:
+    """A value in a message: whole numbers without a decimal point, as in a file."""
+    return fmt(value)
+
+
+def samples_whole_individuals(blueprint) -> bool:
+    """Whether the model samples whole individuals (stochastic without
+    continuous sampling): its counts must then be whole numbers."""
+    return bool(getattr(blueprint, "stochastic", False)) and \
+        not bool(getattr(blueprint, "continuous_sampling", False))
 
 
 def _f64(values, shape=None) -> np.ndarray:
@@ -78,21 +137,14 @@ def _default_locus():
 
 def _tensor_shapes(a: int, z: int, g: int) -> dict:
     """The layout of every tensor field for A ages, Z genotypes and G gamete types."""
-    return {
-        "survival_rates": (2, a), "mating_rates": (2, a), "reproduction_rates": (a,),
-        "fertility": (a,), "competition_weights": (a,), "equilibrium_distribution": (2, a),
-        "migration_rate": (2, a), "viability_fitness": (2, a, z), "fecundity_fitness": (2, z),
-        "sexual_selection_fitness": (z, z), "zygote_viability_fitness": (2, z),
-        "offspring_tensor": (z * z * z,), "meiosis_map": (2 * z * g,),
-        "female_ztype_compatibility": (z,), "male_ztype_compatibility": (z,),
-    }
+    return {name: _fields.shape(name, a, z, g) for name in ECOLOGY_TENSORS + GENETICS_TENSORS}
 
 
 def _shaped(name: str, value, shape: tuple) -> np.ndarray:
     """A tensor override in its layout: the layout's shape, or flat with as many
     values; the two optional ecology tensors may also be empty (absent)."""
     a = _f64(value)
-    if name in ("equilibrium_distribution", "migration_rate") and a.size == 0:
+    if _fields.FIELDS[name].optional and a.size == 0:
         return np.zeros(0)
     if a.shape == shape:
         return a
@@ -100,9 +152,20 @@ def _shaped(name: str, value, shape: tuple) -> np.ndarray:
     if a.ndim == 1 and a.size == size:
         return a.reshape(shape)
     allowed = f"shape {shape}" + (f" or {size} flat values" if len(shape) > 1 else "")
-    if name in ("equilibrium_distribution", "migration_rate"):
+    if _fields.FIELDS[name].optional:
         allowed += " or empty (absent)"
     raise ValueError(f"{name} must have {allowed}, got shape {a.shape}")
+
+
+def _converted(name: str, value, shapes: dict):
+    """A Params field as the engine reads it (unchecked)."""
+    if name in ECOLOGY_SCALARS:
+        return int(value) if _fields.FIELDS[name].integral else float(value)
+    if name == "custom_slots":
+        return dict(value)
+    if name in ECOLOGY_TENSORS or name in GENETICS_TENSORS:
+        return _shaped(name, value, shapes[name])
+    raise TypeError(f"Params has no field {name!r}")
 
 
 class Blueprint:
@@ -113,6 +176,21 @@ class Blueprint:
     ``has_sex_chromosomes``; by default one autosomal locus with two alleles.
     Ages ``new_adult_age .. n_ages-1`` are adult. With ``n_demes > 1`` and no
     migration graph given, the graph has no edges.
+
+    ``generations`` is the kind of generations ("overlapping" by default,
+    "discrete" or "wright_fisher"; see ``qorin.generations``): it chooses the
+    session that runs the model. Discrete kinds have ``n_ages`` 2 and
+    ``new_adult_age`` 1. ``extreme_speed_mode`` is the sampling of a
+    Wright-Fisher generation by name ("multinomial", "poisson", "expected") or
+    number; 0 takes the default of the model. ``stochastic`` defaults to True
+    for Wright-Fisher generations and False otherwise.
+
+    Checked here (``ValueError``): ``n_ages >= 1``, ``new_adult_age`` in
+    ``0 .. n_ages-1``, ``n_demes >= 1`` and, when given, the initial counts
+    (finite, in ``COUNT_BOUNDS``, whole numbers in a model that samples whole
+    individuals). ``simulate``, ``sweep`` and ``replicates`` check the model
+    again before the first tick (``check_model``), so counts set later through
+    ``initial_individual_count`` are checked too.
     """
 
     def __init__(
@@ -124,11 +202,12 @@ class Blueprint:
         n_demes: int = 1,
         initial_individual_count=None,
         initial_sperm_storage=None,
-        stochastic: bool = False,
+        stochastic: bool | None = None,
         continuous_sampling: bool = False,
         fixed_egg_count: bool = False,
         discrete_generation: bool = False,
-        extreme_speed_mode: int = 0,
+        extreme_speed_mode: int | str = 0,
+        generations: str | None = None,
         gtype_names=None,
         migration_indptr=None,
         migration_dest_idx=None,
@@ -139,11 +218,20 @@ class Blueprint:
         n_ages = int(n_ages)
         new_adult_age = int(new_adult_age)
         n_demes = int(n_demes)
-        if n_ages < 0 or new_adult_age < 0 or n_demes < 0:
-            raise ValueError("n_ages, new_adult_age and n_demes must be nonnegative")
+        for name, value, lo, hi in (("n_ages", n_ages, 1, None), ("n_demes", n_demes, 1, None),
+                                    ("new_adult_age", new_adult_age, 0, max(n_ages - 1, 0))):
+            problem = integer_problem(value, lo, hi)
+            if problem:
+                raise ValueError(f"{name}: {problem}")
         z = int(locus.n_ztypes)
         g = int(locus.n_gtypes)
         self.locus = locus
+        from .generations import resolve  # the kind of generations fixes ages, switches and session
+
+        generations, stochastic, discrete_generation, extreme_speed_mode = resolve(
+            generations, n_ages=n_ages, new_adult_age=new_adult_age, stochastic=stochastic,
+            extreme_speed_mode=extreme_speed_mode, discrete_generation=discrete_generation)
+        self.generations = generations
 
         self.adult_ages = _i64(np.arange(new_adult_age, n_ages))
         self.n_sexes = 2
@@ -164,6 +252,7 @@ class Blueprint:
         self.gtype_names = [str(s) for s in gtype_names]
         self.female_only_by_sex_chrom = _bool(locus.female_only)
         self.male_only_by_sex_chrom = _bool(locus.male_only)
+        given_counts = initial_individual_count is not None
         if initial_individual_count is None:
             initial_individual_count = np.zeros((2, n_ages, z))
         self.initial_individual_count = _f64(initial_individual_count, (2, n_ages, z))
@@ -177,6 +266,8 @@ class Blueprint:
         self.migration_indptr = _i64(migration_indptr)
         self.migration_dest_idx = _i64([] if migration_dest_idx is None else migration_dest_idx)
         self.migration_weights = _f64([] if migration_weights is None else migration_weights)
+        if given_counts:
+            check_counts(self, sperm=False)
 
     @property
     def shape(self) -> tuple:
@@ -191,12 +282,15 @@ class Params:
     Defaults: survival, mating, fertility and every fitness 1; reproduction 1
     for adult ages and 0 below; competition weight 1 at every age; no declared
     equilibrium distribution and no migration-rate column; Beverton-Holt
-    regulation (growth mode 3); the offspring tensor, meiosis map and
+    regulation (growth mode 3; for Wright-Fisher generations the cap at
+    ``carrying_capacity``, mode 1, so that it is N); the offspring tensor, meiosis map and
     compatibility vectors of the blueprint's genetics model, and the genotype
     fitness tables the genetics model carries (``locus.fitness``, for example the
     costs of a gene drive). A tensor given as a keyword must have its layout's
     shape (or be flat with as many values); otherwise ``ValueError`` names the
-    field and the expected shape.
+    field and the expected shape. A value given as a keyword outside its range
+    (``SCALAR_BOUNDS``, ``SEX_AGE_BOUNDS``, ``AGE_BOUNDS``) is a ``ValueError``
+    worded as a scenario file's refusal of the same value.
     """
 
     def __init__(self, blueprint: Blueprint, locus: Any = None, **overrides: Any) -> None:
@@ -232,25 +326,23 @@ class Params:
         self.meiosis_map = _f64(locus.meiosis_map).reshape(-1)
         self.female_ztype_compatibility = _f64(locus.female_ztype_compatibility).reshape(-1)
         self.male_ztype_compatibility = _f64(locus.male_ztype_compatibility).reshape(-1)
+        if getattr(blueprint, "generations", None) == "wright_fisher":
+            self.growth_mode = 1  # N = carrying_capacity adults per generation
         # genotype fitness carried by the genetics model (gene-drive costs, ...)
         for name, table in (getattr(locus, "fitness", None) or {}).items():
+            if name == "viability_fitness":  # a locus's survival table is that of age 0
+                if a > 0:
+                    self.viability_fitness[:, 0, :] = _f64(table, (2, z))
+                continue
             setattr(self, name, _f64(table, (2, z)))
 
         shapes = _tensor_shapes(a, z, int(locus.n_gtypes))
         for name, value in overrides.items():
-            if name in ("carrying_capacity", "eggs_per_female", "sex_ratio",
-                        "sperm_displacement_rate", "low_density_growth_rate",
-                        "external_expected_eggs"):
-                value = float(value)
-            elif name == "growth_mode":
-                value = int(value)
-            elif name == "custom_slots":
-                value = dict(value)
-            elif name in ECOLOGY_TENSORS or name in GENETICS_TENSORS:
-                value = _shaped(name, value, shapes[name])
-            else:
-                raise TypeError(f"Params has no field {name!r}")
-            setattr(self, name, value)
+            if name in ECOLOGY_SCALARS and _fields.FIELDS[name].integral and \
+                    isinstance(value, (float, np.floating)) and not float(value).is_integer():
+                raise ValueError(f"{name}: must be an integer, got a number")  # not truncated
+            setattr(self, name, _converted(name, value, shapes))
+        check_params(self, blueprint, names=overrides)
 
     def copy(self) -> "Params":
         """A deep copy."""
@@ -262,3 +354,226 @@ class Params:
                 value = {k: (v.copy() if isinstance(v, np.ndarray) else v) for k, v in value.items()}
             setattr(other, name, value)
         return other
+
+
+# ------------------------------------------------------------------ checks
+# Every front end checks a model with these functions before its first tick, so a
+# value refused in a scenario file is refused from Python with the same words.
+_WHOLE_HINT = "round them, or pass round_counts=True"
+_TOLERANCE = 1e-10  # stored sperm may exceed its females by rounding noise only
+
+
+def whole_problem(value, hint: str = _WHOLE_HINT) -> str | None:
+    """Why `value` is not a whole number of individuals (None when it is)."""
+    v = float(value)
+    if v == np.floor(v):
+        return None
+    return (f"must be a whole number of individuals in a stochastic model, which samples "
+            f"individuals one by one; got {_shown(value)} ({hint})")
+
+
+def cell_name(blueprint, sex: int, age: int, z: int) -> str:
+    """'female W/W of age 1': a cell of the population named for messages."""
+    names = list(getattr(blueprint, "ztype_names", []) or [])
+    label = names[z] if z < len(names) else f"genotype {z}"
+    return f"{SEXES[sex]} {label} of age {age}"
+
+
+def _int_field(obj, name: str, lo, hi=None) -> int:
+    value = getattr(obj, name)
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"{name} must be an integer, got {value!r}")
+    problem = integer_problem(int(value), lo, hi)
+    if problem:
+        raise ValueError(f"{name}: {problem}")
+    return int(value)
+
+
+def check_dimensions(blueprint) -> None:
+    """n_ages >= 1, new_adult_age in [0, n_ages - 1], n_demes >= 1."""
+    n = _int_field(blueprint, "n_ages", 1)
+    _int_field(blueprint, "new_adult_age", 0, n - 1)
+    _int_field(blueprint, "n_demes", 1)
+
+
+def _array(obj, name: str):
+    value = getattr(obj, name, None)
+    if value is None:
+        return None
+    try:
+        return np.asarray(value, dtype=np.float64)
+    except (TypeError, ValueError):
+        return None  # not numbers: the engine's reader names the type
+
+
+def check_counts(blueprint, *, hint: str = _WHOLE_HINT, sperm: bool = True) -> None:
+    """Initial counts and stored sperm: finite, in COUNT_BOUNDS, whole numbers in
+    a model that samples whole individuals, and (with `sperm`) no more females
+    storing sperm in a cell than the cell holds females."""
+    a, z = int(blueprint.n_ages), int(blueprint.n_ztypes)
+    whole = samples_whole_individuals(blueprint)
+    counts = _array(blueprint, "initial_individual_count")
+    if counts is None or counts.size != 2 * a * z:
+        return  # a wrong length is reported by the engine with the expected size
+    counts = counts.reshape(2, a, z)
+    lo, hi = COUNT_BOUNDS
+    for idx in _bad_cells(counts, lo, hi, whole):
+        problem = number_problem(counts[idx], lo, hi) or whole_problem(counts[idx], hint)
+        raise ValueError(f"initial_individual_count[{cell_name(blueprint, *idx)}]: {problem}")
+    if not sperm:
+        return
+    stored = _array(blueprint, "initial_sperm_storage")
+    if stored is None or stored.size != a * z * z:
+        return
+    stored = stored.reshape(a, z, z)
+    for idx in _bad_cells(stored, lo, hi, whole):
+        age, zf, zm = idx
+        problem = number_problem(stored[idx], lo, hi) or whole_problem(stored[idx], hint)
+        names = list(blueprint.ztype_names)
+        raise ValueError(f"initial_sperm_storage[{cell_name(blueprint, 0, age, zf)} storing sperm "
+                         f"of {names[zm] if zm < len(names) else zm}]: {problem}")
+    mated = stored.sum(axis=2)
+    over = np.argwhere(mated > counts[0] + _TOLERANCE)
+    if len(over):
+        age, zf = (int(i) for i in over[0])
+        raise ValueError(f"initial_sperm_storage: {fmt(mated[age, zf])} "
+                         f"{cell_name(blueprint, 0, age, zf)} store sperm, but the cell holds "
+                         f"{fmt(counts[0, age, zf])} females")
+
+
+def _bad_cells(values: np.ndarray, lo, hi, whole: bool):
+    """Indices (in memory order) of values outside [lo, hi], not finite, or not whole."""
+    with np.errstate(invalid="ignore"):
+        bad = ~np.isfinite(values)
+        if lo is not None:
+            bad |= values < lo
+        if hi is not None:
+            bad |= values > hi
+        if whole:
+            bad |= values != np.floor(values)
+    return [tuple(int(i) for i in idx) for idx in np.argwhere(bad)[:1]]
+
+
+def check_blueprint(blueprint, *, hint: str = _WHOLE_HINT) -> None:
+    """Dimensions and initial state of a blueprint (see ``check_model``)."""
+    check_dimensions(blueprint)
+    check_counts(blueprint, hint=hint)
+
+
+def _scalar_problem(name: str, value):
+    lo, hi, integral = SCALAR_BOUNDS[name]
+    if integral:
+        if isinstance(value, (float, np.floating)) and float(value).is_integer():
+            value = int(value)
+        if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+            return f"must be an integer, got {value!r}"
+        return integer_problem(int(value), lo, hi)
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
+        return None  # not a number: the engine's reader names the type
+    problem = number_problem(value, lo, hi)
+    if problem is None and name == "external_expected_eggs" and -1.0 < float(value) < 0.0:
+        problem = f"must be >= 0, or -1 for none; got {_shown(value)}"
+    return problem
+
+
+def check_params(params, blueprint, names=None) -> None:
+    """The ecology values of `params` (those of `names`, by default all) in the
+    ranges of SCALAR_BOUNDS, SEX_AGE_BOUNDS and AGE_BOUNDS."""
+    a = int(blueprint.n_ages)
+    names = tuple(SCALAR_BOUNDS) + tuple(SEX_AGE_BOUNDS) + tuple(AGE_BOUNDS) if names is None \
+        else tuple(names)
+    for name in names:
+        if name in SCALAR_BOUNDS and hasattr(params, name):
+            problem = _scalar_problem(name, getattr(params, name))
+            if problem:
+                raise ValueError(f"{name}: {problem}")
+        elif name in SEX_AGE_BOUNDS or name in AGE_BOUNDS:
+            values = _array(params, name)
+            by_sex = name in SEX_AGE_BOUNDS
+            if values is None or values.size != (2 * a if by_sex else a):
+                continue  # a wrong length is reported with the expected shape
+            values = values.reshape((2, a) if by_sex else (a,))
+            for s in range(2 if by_sex else 1):
+                lo, hi = SEX_AGE_BOUNDS[name][s] if by_sex else AGE_BOUNDS[name]
+                row = values[s] if by_sex else values
+                bad = _bad_cells(row, lo, hi, False)
+                if bad:
+                    age = bad[0][0]
+                    where = f"{SEXES[s]}, age {age}" if by_sex else f"age {age}"
+                    raise ValueError(f"{name}[{where}]: {number_problem(row[age], lo, hi)}")
+
+
+# Hook operations that raise counts without drawing: their amounts must be whole
+# in a model of whole individuals. (opcode: operation, what its value is)
+_RAISING_OPS = {2: ("add or release", "amount"), 1: ("set_count", "count"), 0: ("scale", "factor")}
+
+
+def check_program(program, blueprint, *, hint: str = _WHOLE_HINT) -> None:
+    """In a model of whole individuals, a compiled hook program may only add,
+    release or set whole numbers of individuals, and may only scale cells up by
+    whole factors (reductions are drawn and stay whole)."""
+    if program is None or not samples_whole_individuals(blueprint):
+        return
+    ops = np.asarray(getattr(program, "op_types_data", []), dtype=np.int64)
+    values = np.asarray(getattr(program, "params_data", []), dtype=np.float64)
+    for i in range(min(len(ops), len(values))):
+        op, v = int(ops[i]), float(values[i])
+        if op not in _RAISING_OPS or not np.isfinite(v) or v == np.floor(v):
+            continue
+        if op == 0 and v <= 1.0:
+            continue  # a reduction, drawn
+        if op == 2 and v < 0.0:
+            continue  # a removal, drawn
+        what, value_name = _RAISING_OPS[op]
+        if op == 0:
+            raise ValueError(f"hook operation {i} ({what}): a factor above 1 must be whole in a "
+                             f"stochastic model, which samples individuals one by one; got {v!r}")
+        raise ValueError(f"hook operation {i} ({what}): {value_name} {whole_problem(v, hint)}")
+
+
+def _round_half_away(a: np.ndarray) -> np.ndarray:
+    return np.sign(a) * np.floor(np.abs(a) + 0.5)
+
+
+def rounded_counts(blueprint, program=None):
+    """A copy of `blueprint` with its initial counts and stored sperm rounded to
+    whole individuals (halves away from zero), and a copy of the compiled
+    `program` with its added, released and set counts rounded the same way;
+    the originals are not changed. Returns (blueprint, program)."""
+    import copy
+
+    bp = copy.copy(blueprint)
+    for name in ("initial_individual_count", "initial_sperm_storage"):
+        value = getattr(blueprint, name, None)
+        if isinstance(value, np.ndarray) and value.dtype == np.float64:
+            setattr(bp, name, np.ascontiguousarray(_round_half_away(value)))
+    if program is not None and hasattr(program, "params_data") and hasattr(program, "copy"):
+        program = program.copy()
+        ops = np.asarray(program.op_types_data)
+        raising = (ops == 1) | ((ops == 2) & (program.params_data > 0))
+        program.params_data[raising] = _round_half_away(program.params_data[raising])
+    return bp, program
+
+
+def check_model(blueprint, params, program=None, *, round_counts: bool = False, hint: str = _WHOLE_HINT):
+    """Check a model before its first tick; return (blueprint, program) to run.
+
+    Refuses with ``ValueError``: dimensions out of range (``new_adult_age`` in
+    0..n_ages-1); initial counts or stored sperm that are negative, not finite
+    or above 1e12, more females storing sperm than a cell holds; ecology values
+    outside their ranges (the ranges of a scenario file); and, in a model that
+    samples whole individuals (stochastic without continuous sampling),
+    fractional counts, releases or added counts, naming sex, age, genotype and
+    value. With ``round_counts`` those counts are rounded instead (halves away
+    from zero) in copies: the blueprint and program given are not changed. A
+    builder is compiled here; the program returned is compiled."""
+    if program is not None and hasattr(program, "build"):
+        program = program.build()
+    check_dimensions(blueprint)
+    if round_counts and samples_whole_individuals(blueprint):
+        blueprint, program = rounded_counts(blueprint, program)
+    check_counts(blueprint, hint=hint)
+    if params is not None:
+        check_params(params, blueprint)
+    check_program(program, blueprint, hint=hint)
+    return blueprint, program

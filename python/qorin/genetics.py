@@ -24,11 +24,21 @@ Builders
 ``split_drive``
     a two-locus (split) homing drive: the gRNA drive locus and an unlinked Cas9 locus;
 ``x_linked_distorter``
-    an X-linked meiotic driver that biases the sex ratio of its carriers' offspring.
+    an X-linked meiotic driver that biases the sex ratio of its carriers' offspring;
+``driving_y``
+    a Y-linked sex-ratio distorter (driving Y);
+``medea``
+    a maternal-toxin, zygotic-antidote (Medea-type) element;
+``underdominance``
+    two-construct engineered underdominance on two unlinked loci;
+``female_lethal``
+    a dominant (female-specific) lethal or sterilising construct;
+``cleave_and_rescue``
+    a cleave-and-rescue element and the essential gene it targets.
 
 Genotype fitness travels with a model: ``LocusModel.fitness`` maps a genetics
-field of ``Params`` (``zygote_viability_fitness``, ``fecundity_fitness``) to a
-(2, Z) table, and ``Params`` uses it as that field's default. ``fitness_table``
+field of ``Params`` (``zygote_viability_fitness``, ``fecundity_fitness``, and
+``viability_fitness`` for the survival of age 0) to a (2, Z) table, and ``Params`` uses it as that field's default. ``fitness_table``
 builds such tables from genotype labels.
 """
 
@@ -46,11 +56,13 @@ from . import _engine_rs
 __all__ = [
     "LocusModel", "autosomal_locus", "xy_locus", "combine",
     "homing_drive", "split_drive", "x_linked_distorter", "fitness_table", "FITNESS_FIELDS",
+    "driving_y", "medea", "underdominance", "female_lethal", "cleave_and_rescue", "BUILDERS",
 ]
 
 SUM_TOLERANCE = 1e-9
 # Genetics fields of Params that a locus may carry a genotype-fitness default for.
-FITNESS_FIELDS = ("zygote_viability_fitness", "fecundity_fitness")
+# ("viability_fitness" is the survival of the newborn age class, age 0, after density regulation.)
+FITNESS_FIELDS = ("zygote_viability_fitness", "fecundity_fitness", "viability_fitness")
 _SEXES = ("female", "male")
 
 
@@ -85,8 +97,10 @@ class LocusModel:
         if len(set(labels)) != z:
             raise ValueError("labels must be distinct")
         object.__setattr__(self, "labels", labels)
-        meiosis = np.ascontiguousarray(self.meiosis, dtype=np.float64)
-        fusion = np.ascontiguousarray(self.fusion, dtype=np.float64)
+        # Own read-only copies: the tables are checked once here and the
+        # offspring tensor is composed from them once, so they must not change.
+        meiosis = _frozen(self.meiosis, np.float64)
+        fusion = _frozen(self.fusion, np.float64)
         if meiosis.ndim != 3 or meiosis.shape[0] != 2 or meiosis.shape[1] != z:
             raise ValueError(f"meiosis must have shape (2, {z}, G), got {meiosis.shape}")
         g = meiosis.shape[2]
@@ -99,7 +113,7 @@ class LocusModel:
         object.__setattr__(self, "fusion", fusion)
         for name in ("female_only", "male_only"):
             value = getattr(self, name)
-            value = np.zeros(z, dtype=bool) if value is None else np.asarray(value, dtype=bool)
+            value = _frozen(np.zeros(z) if value is None else value, bool)
             if value.shape != (z,):
                 raise ValueError(f"{name} must have shape ({z},)")
             object.__setattr__(self, name, value)
@@ -228,6 +242,13 @@ class LocusModel:
             if any(allele in parts[i].split("/") for i in found):
                 out.append(label)
         return out
+
+
+def _frozen(values, dtype) -> np.ndarray:
+    """A read-only C-ordered copy of `values`."""
+    out = np.array(values, dtype=dtype, order="C")
+    out.flags.writeable = False
+    return out
 
 
 def _product(lists):
@@ -553,8 +574,31 @@ def _deposit(tensor: np.ndarray, z: int, mothers, zygote_pairs, index, target_lo
     return t.reshape(-1)
 
 
+def _zygotic(tensor: np.ndarray, z: int, zygote_pairs, index, c: float, h: float, fr: float,
+             needs=None) -> np.ndarray:
+    """Homing in the early embryo: the W of a zygote heterozygous W/D at the drive
+    locus (locus 0) is cut with probability c; a cut is repaired by homing (the
+    zygote becomes D/D) with probability h, otherwise into R (share fr) or N.
+    ``needs(pairs)``, when given, must hold for the zygote (a split drive's
+    embryo must carry Cas9)."""
+    W, D, R, N = 0, 1, 2, 3
+
+    def fate(i, j, k):
+        pairs = zygote_pairs[k]
+        if pairs[0] != (W, D) or (needs is not None and not needs(pairs)):
+            return None
+        out = [(k, 1.0 - c)]
+        for allele, share in ((D, c * h), (R, (c * (1.0 - h)) * fr), (N, (c * (1.0 - h)) * (1.0 - fr))):
+            changed = list(pairs)
+            changed[0] = (D, allele)
+            out.append((index[tuple(changed)], share))
+        return tuple(out)
+
+    return _embryo(tensor, z, fate)
+
+
 def homing_drive(*, cutting=1.0, homing=1.0, functional_resistance=0.0, deposition=0.0,
-                 disrupts=None, drive_cost=0.0, dominance=0.5, fitness=None, fecundity=None,
+                 zygotic_cutting=0.0, zygotic_homing=1.0, disrupts=None, drive_cost=0.0, dominance=0.5, fitness=None, fecundity=None,
                  allele_names=_DRIVE_ALLELES) -> LocusModel:
     """A homing gene drive at one autosomal locus.
 
@@ -583,6 +627,13 @@ def homing_drive(*, cutting=1.0, homing=1.0, functional_resistance=0.0, depositi
         maternal deposition: in embryos of mothers carrying D, each W allele is cut
         with this probability and becomes R (share ``functional_resistance`` of the
         female rates) or N. This acts on the offspring tensor.
+    zygotic_cutting, zygotic_homing
+        homing in the early embryo (zygote conversion), after deposition: the W
+        of a W/D embryo (whatever its parents) is cut with probability
+        ``zygotic_cutting``; a cut is repaired by homing (the embryo becomes D/D)
+        with probability ``zygotic_homing``, else into R (share
+        ``functional_resistance`` of the female rates) or N. Acts on the
+        offspring tensor.
 
     Fitness (default tables of ``Params``):
 
@@ -609,16 +660,21 @@ def homing_drive(*, cutting=1.0, homing=1.0, functional_resistance=0.0, depositi
     meiosis = base.meiosis.copy()
     meiosis[0, wd] = _drive_gametes(cf, hf, ff)
     meiosis[1, wd] = _drive_gametes(cm, hm, fm)
+    zc, zh = _rate("zygotic_cutting", zygotic_cutting), _rate("zygotic_homing", zygotic_homing)
     offspring = None
-    if d > 0.0:
+    if d > 0.0 or zc > 0.0:
         z = len(pairs)
         tensor = _engine_rs.compute_offspring_tensor(meiosis, base.fusion)
-        mothers = [k for k, (a, b) in enumerate(pairs) if 1 in (a, b)]
         index = {(p,): k for k, p in enumerate(pairs)}
-        offspring = _deposit(tensor, z, mothers, [(p,) for p in pairs], index, 0, d, ff)
+        if d > 0.0:
+            mothers = [k for k, (a, b) in enumerate(pairs) if 1 in (a, b)]
+            tensor = _deposit(tensor, z, mothers, [(p,) for p in pairs], index, 0, d, ff)
+        if zc > 0.0:
+            tensor = _zygotic(tensor, z, [(p,) for p in pairs], index, zc, zh, ff)
+        offspring = tensor
     description = {"builder": "homing_drive", "alleles": names,
                    "cutting": [cf, cm], "homing": [hf, hm], "functional_resistance": [ff, fm],
-                   "deposition": d, "disrupts": disrupts, "drive_cost": _rate("drive_cost", drive_cost),
+                   "deposition": d, "zygotic_cutting": zc, "zygotic_homing": zh, "disrupts": disrupts, "drive_cost": _rate("drive_cost", drive_cost),
                    "dominance": _rate("dominance", dominance)}
     plain = LocusModel(base.labels, meiosis, base.fusion, gamete_labels=names, alleles=[names],
                        offspring=offspring)
@@ -628,7 +684,7 @@ def homing_drive(*, cutting=1.0, homing=1.0, functional_resistance=0.0, depositi
 
 
 def split_drive(*, cutting=1.0, homing=1.0, functional_resistance=0.0, deposition=0.0,
-                disrupts=None, drive_cost=0.0, dominance=0.5, cas9_cost=0.0, cas9_dominance=0.5,
+                zygotic_cutting=0.0, zygotic_homing=1.0, disrupts=None, drive_cost=0.0, dominance=0.5, cas9_cost=0.0, cas9_dominance=0.5,
                 fitness=None, fecundity=None, allele_names=_DRIVE_ALLELES,
                 cas9_names=("w", "C")) -> LocusModel:
     """A split (two-locus) homing drive, built with ``combine``.
@@ -642,7 +698,7 @@ def split_drive(*, cutting=1.0, homing=1.0, functional_resistance=0.0, depositio
 
     Rates as in ``homing_drive`` (cutting, homing, functional_resistance per sex;
     deposition: embryos of mothers carrying both D and C have each W cut with that
-    probability). ``drive_cost``/``dominance`` apply to D, ``cas9_cost``/
+    probability; zygotic_cutting/zygotic_homing: homing in W/D embryos that carry C). ``drive_cost``/``dominance`` apply to D, ``cas9_cost``/
     ``cas9_dominance`` to C (multiplicatively); ``disrupts``, ``fitness`` and
     ``fecundity`` as in ``homing_drive``, with two-locus labels.
     """
@@ -667,12 +723,17 @@ def split_drive(*, cutting=1.0, homing=1.0, functional_resistance=0.0, depositio
             meiosis[s, wd * zb + kb] = np.kron(row, cas9_locus.meiosis[s, kb])
     offspring = None
     z = joint.n_ztypes
-    if d > 0.0:
+    zc, zh = _rate("zygotic_cutting", zygotic_cutting), _rate("zygotic_homing", zygotic_homing)
+    if d > 0.0 or zc > 0.0:
         tensor = _engine_rs.compute_offspring_tensor(meiosis, joint.fusion)
         zygote_pairs = [(pa, pb) for pa in pairs_a for pb in pairs_b]
         index = {p: k for k, p in enumerate(zygote_pairs)}
-        mothers = [k for k, (pa, pb) in enumerate(zygote_pairs) if 1 in pa and 1 in pb]
-        offspring = _deposit(tensor, z, mothers, zygote_pairs, index, 0, d, ff)
+        if d > 0.0:
+            mothers = [k for k, (pa, pb) in enumerate(zygote_pairs) if 1 in pa and 1 in pb]
+            tensor = _deposit(tensor, z, mothers, zygote_pairs, index, 0, d, ff)
+        if zc > 0.0:
+            tensor = _zygotic(tensor, z, zygote_pairs, index, zc, zh, ff, needs=lambda p: 1 in p[1])
+        offspring = tensor
     plain = LocusModel(joint.labels, meiosis, joint.fusion, gamete_labels=joint.gamete_labels,
                        alleles=joint.alleles, offspring=offspring)
     tables = _drive_costs(plain, disrupts, drive_cost, dominance, None, None)
@@ -684,7 +745,8 @@ def split_drive(*, cutting=1.0, homing=1.0, functional_resistance=0.0, depositio
     _merge_fitness(plain, tables, "fecundity_fitness", fecundity, "fecundity")
     description = {"builder": "split_drive", "alleles": names, "cas9_alleles": cnames,
                    "cutting": [cf, cm], "homing": [hf, hm], "functional_resistance": [ff, fm],
-                   "deposition": d, "disrupts": disrupts, "drive_cost": float(drive_cost),
+                   "deposition": d, "zygotic_cutting": zc, "zygotic_homing": zh,
+                   "disrupts": disrupts, "drive_cost": float(drive_cost),
                    "dominance": float(dominance), "cas9_cost": float(cas9_cost),
                    "cas9_dominance": float(cas9_dominance)}
     return LocusModel(joint.labels, meiosis, joint.fusion, gamete_labels=joint.gamete_labels,
@@ -726,3 +788,322 @@ def x_linked_distorter(*, transmission=1.0, female_transmission=0.5, fitness=Non
                       fitness=tables,
                       description={"builder": "x_linked_distorter", "alleles": names,
                                    "transmission": k, "female_transmission": kf})
+
+
+# ------------------------------------------------------------------ more drive constructs
+def _embryo(tensor: np.ndarray, z: int, fate) -> np.ndarray:
+    """Apply an effect acting in the embryo to an offspring tensor.
+
+    ``fate(i, j, k)`` returns the fates of a zygote k of a type-i mother and a
+    type-j father as ((k2, p), ...): it becomes zygote k2 with probability p.
+    Shares that sum to less than 1 are embryos that die (the row of the tensor
+    then sums to less than 1); ``None`` leaves the zygote as it is."""
+    t = tensor.reshape(z, z, z)
+    out = np.zeros_like(t)
+    for i in range(z):
+        for j in range(z):
+            for k in range(z):
+                share = t[i, j, k]
+                if share == 0.0:
+                    continue
+                outcome = fate(i, j, k)
+                if outcome is None:
+                    out[i, j, k] += share
+                    continue
+                for k2, p in outcome:
+                    if p != 0.0:
+                        out[i, j, k2] += share * p
+    return out.reshape(-1)
+
+
+def _allele_costs(copies: np.ndarray, cost, dominance, cost_name: str, dominance_name: str):
+    """(2, Z) viability 1 - s for two copies, 1 - h*s for one copy, or None without a cost."""
+    table = _dominance_costs(copies, cost, dominance, cost_name, dominance_name)
+    return table if np.any(table != 1.0) else None
+
+
+def _fitness_tables(locus: LocusModel, viability=None, fecundity_table=None, late=None,
+                    fitness=None, fecundity=None) -> dict:
+    """The fitness tables of a construct: built-in viability, fecundity and
+    late (age-0 survival) effects, then the user's label tables, all multiplied."""
+    z = locus.n_ztypes
+    tables: dict = {}
+    for name, table in (("zygote_viability_fitness", viability), ("fecundity_fitness", fecundity_table),
+                        ("viability_fitness", late)):
+        if table is not None and np.any(np.asarray(table) != 1.0):
+            tables[name] = np.asarray(table, dtype=np.float64) * tables.get(name, np.ones((2, z)))
+    _merge_fitness(locus, tables, "zygote_viability_fitness", fitness, "fitness")
+    _merge_fitness(locus, tables, "fecundity_fitness", fecundity, "fecundity")
+    return tables
+
+
+def _names_of(allele_names, count: int, what: str) -> list:
+    names = [_check_name(a, "allele_names") for a in allele_names]
+    if len(names) != count or len(set(names)) != count:
+        raise ValueError(f"allele_names must be {count} distinct names ({what}), got {list(allele_names)!r}")
+    return names
+
+
+def driving_y(*, transmission=1.0, cost=0.0, fitness=None, fecundity=None,
+              allele_names=("X", "Y", "Yd")) -> LocusModel:
+    """A driving Y chromosome (a Y-linked sex-ratio distorter, such as an X-shredder).
+
+    Genotypes: the female "X/X" and the males "X/Y" and "X/Yd". A driving male
+    X/Yd passes Yd to a share ``transmission`` of his offspring (0.5 is
+    Mendelian, 1 gives only sons) and X to the rest; X/Y males are Mendelian.
+
+    ``cost`` is the viability cost of X/Yd males (zygote viability 1 - cost);
+    ``fecundity`` and ``fitness`` are tables by genotype label (for example
+    ``fecundity={"X/Yd": 0.8}`` for the sperm lost to shredding). With no costs
+    and equal mating success the share y of driving males among males follows
+    y' = 2m·y / (1 + (2m - 1)·y) with m = ``transmission``, one generation to the
+    next.
+    """
+    m = _rate("transmission", transmission)
+    s = _rate("cost", cost)
+    x, y, yd = _names_of(allele_names, 3, "X, standard Y, driving Y")
+    labels = [f"{x}/{x}", f"{x}/{y}", f"{x}/{yd}"]
+    meiosis = np.zeros((2, 3, 3))
+    meiosis[:, 0] = [1.0, 0.0, 0.0]
+    meiosis[:, 1] = [0.5, 0.5, 0.0]
+    meiosis[:, 2] = [1.0 - m, 0.0, m]
+    fusion = np.zeros((3, 3, 3))
+    fusion[0, 0, 0] = 1.0  # X + X
+    fusion[0, 1, 1] = fusion[1, 0, 1] = 1.0  # X + Y
+    fusion[0, 2, 2] = fusion[2, 0, 2] = 1.0  # X + Yd
+    female_only = np.array([True, False, False])
+    kw = dict(female_only=female_only, male_only=~female_only, gamete_labels=[x, y, yd],
+              alleles=[[x, y, yd]])
+    plain = LocusModel(labels, meiosis, fusion, **kw)
+    viability = np.ones((2, 3))
+    viability[:, 2] = 1.0 - s
+    tables = _fitness_tables(plain, viability=viability, fitness=fitness, fecundity=fecundity)
+    return LocusModel(labels, meiosis, fusion, fitness=tables, **kw,
+                      description={"builder": "driving_y", "alleles": [x, y, yd],
+                                   "transmission": m, "cost": s})
+
+
+def medea(*, toxicity=1.0, antidote=1.0, cost=0.0, dominance=0.5, fitness=None, fecundity=None,
+          allele_names=("W", "M")) -> LocusModel:
+    """A Medea-type toxin-antidote element M at one autosomal locus.
+
+    A mother carrying M (W/M or M/M) loads her eggs with a toxin; an embryo
+    carrying M makes the antidote. Rates in [0, 1]:
+
+    toxicity
+        share of a carrier mother's embryos without M (W/W) that die;
+    antidote
+        share of a carrier mother's embryos with M that the antidote saves
+        (1 - antidote of them die as well).
+
+    Offspring of W/W mothers are never affected, whatever the father: the
+    effect is maternal, so the offspring tensor of a W/M mother and a W/W father
+    differs from that of a W/W mother and a W/M father. ``cost`` and
+    ``dominance`` give zygote viability 1 - cost for M/M and 1 - dominance*cost
+    for W/M; ``fitness`` and ``fecundity`` are tables by genotype label.
+    """
+    tox = _rate("toxicity", toxicity)
+    anti = _rate("antidote", antidote)
+    names = _names_of(allele_names, 2, "wild type, Medea")
+    base = autosomal_locus(2, names)
+    carriers = {1, 2}  # W/M, M/M
+
+    def fate(i, j, k):
+        if i not in carriers:
+            return None
+        return ((k, anti if k in carriers else 1.0 - tox),)
+
+    offspring = _embryo(base.offspring_tensor, 3, fate)
+    plain = LocusModel(base.labels, base.meiosis, base.fusion, gamete_labels=names, alleles=[names],
+                       offspring=offspring)
+    _, counts = plain.allele_counts(0)
+    tables = _fitness_tables(plain, viability=_allele_costs(counts[:, 1], cost, dominance, "cost",
+                                                            "dominance"),
+                             fitness=fitness, fecundity=fecundity)
+    return LocusModel(base.labels, base.meiosis, base.fusion, gamete_labels=names, alleles=[names],
+                      offspring=offspring, fitness=tables,
+                      description={"builder": "medea", "alleles": names, "toxicity": tox,
+                                   "antidote": anti, "cost": _rate("cost", cost),
+                                   "dominance": _rate("dominance", dominance)})
+
+
+def underdominance(*, lethality=1.0, cost=0.0, dominance=0.5, fitness=None, fecundity=None,
+                   allele_names=(("a", "A"), ("b", "B"))) -> LocusModel:
+    """Two-construct engineered underdominance on two unlinked loci.
+
+    Construct A carries a toxin that construct B's antidote represses, and B a
+    toxin that A represses. Genotypes are the nine two-locus pairs "a/A;b/B".
+    An individual carrying at least one A but no B, or at least one B but no
+    A, dies with probability ``lethality`` (at the zygote stage); carrying
+    neither or both is harmless. ``cost``/``dominance`` give each construct a
+    viability cost (1 - cost for two copies, 1 - dominance*cost for one copy;
+    the two loci multiply); ``fitness`` and ``fecundity`` are label tables.
+    Released double homozygotes A/A;B/B only make viable offspring with each
+    other: with wild mates all offspring carry one A and one B.
+    """
+    lethal = _rate("lethality", lethality)
+    try:
+        if isinstance(allele_names, str) or any(isinstance(pair, str) for pair in allele_names):
+            raise TypeError
+        (a0, a1), (b0, b1) = allele_names
+    except (TypeError, ValueError):
+        raise ValueError("allele_names must be two pairs (without, with construct), one per locus, "
+                         f"got {allele_names!r}") from None
+    locus_a = autosomal_locus(2, [a0, a1])
+    locus_b = autosomal_locus(2, [b0, b1])
+    if {a0, a1} & {b0, b1}:
+        raise ValueError("allele_names of the two loci must differ")
+    joint = combine(locus_a, locus_b)
+    _, ca = joint.allele_counts(0)
+    _, cb = joint.allele_counts(1)
+    has_a, has_b = ca[:, 1] > 0, cb[:, 1] > 0
+    alive = np.where(has_a != has_b, 1.0 - lethal, 1.0)
+    viability = np.stack([alive, alive])
+    for copies in (ca[:, 1], cb[:, 1]):
+        c = _allele_costs(copies, cost, dominance, "cost", "dominance")
+        if c is not None:
+            viability = viability * c
+    tables = _fitness_tables(joint, viability=viability, fitness=fitness, fecundity=fecundity)
+    return LocusModel(joint.labels, joint.meiosis, joint.fusion, gamete_labels=joint.gamete_labels,
+                      alleles=joint.alleles, fitness=tables,
+                      description={"builder": "underdominance", "alleles": [[a0, a1], [b0, b1]],
+                                   "lethality": lethal, "cost": _rate("cost", cost),
+                                   "dominance": _rate("dominance", dominance)})
+
+
+_TIMINGS = ("early", "late")
+
+
+def female_lethal(*, lethality=(1.0, 0.0), sterility=(0.0, 0.0), timing="early", cost=0.0,
+                  dominance=0.5, fitness=None, fecundity=None, allele_names=("W", "L")) -> LocusModel:
+    """A dominant lethal or sterilising construct L at one autosomal locus, as
+    released in sterile- or lethal-male programmes (female-specific by default).
+
+    Rates per sex (a number for both sexes, a (female, male) pair or a dict),
+    each in [0, 1], acting on every carrier of L (one copy suffices):
+
+    lethality
+        probability that a carrier dies: (1, 0) kills carrier daughters and
+        spares sons (a female-specific lethal); (1, 1) kills both sexes;
+    sterility
+        share of a carrier's matings that give no eggs (its fecundity is
+        1 - sterility; a (0, 1) construct makes sterile males).
+
+    timing
+        "early": carriers die as zygotes, before density regulation (zygote
+        viability); "late": they die in the newborn age class after density
+        regulation, so they compete for resources first (survival of age 0,
+        ``viability_fitness[:, 0, :]``). In models whose juveniles span
+        several ages, "late" acts on age 0 only.
+
+    ``cost``/``dominance`` give a viability cost (1 - cost for L/L, 1 -
+    dominance*cost for W/L) applied to both sexes; ``fitness`` and
+    ``fecundity`` are label tables.
+    """
+    lf, lm = _per_sex("lethality", lethality)
+    sf, sm = _per_sex("sterility", sterility)
+    if timing not in _TIMINGS:
+        raise ValueError(f"timing must be 'early' or 'late', got {timing!r}")
+    names = _names_of(allele_names, 2, "wild type, lethal construct")
+    base = autosomal_locus(2, names)
+    carrier = np.array([0.0, 1.0, 1.0])
+    survive = np.stack([1.0 - lf * carrier, 1.0 - lm * carrier])
+    fertile = np.stack([1.0 - sf * carrier, 1.0 - sm * carrier])
+    _, counts = base.allele_counts(0)
+    viability = _allele_costs(counts[:, 1], cost, dominance, "cost", "dominance")
+    if timing == "early":
+        viability = survive if viability is None else viability * survive
+        late = None
+    else:
+        late = survive
+    tables = _fitness_tables(base, viability=viability, fecundity_table=fertile, late=late,
+                             fitness=fitness, fecundity=fecundity)
+    return LocusModel(base.labels, base.meiosis, base.fusion, gamete_labels=names, alleles=[names],
+                      fitness=tables,
+                      description={"builder": "female_lethal", "alleles": names,
+                                   "lethality": [lf, lm], "sterility": [sf, sm], "timing": timing,
+                                   "cost": _rate("cost", cost), "dominance": _rate("dominance", dominance)})
+
+
+def cleave_and_rescue(*, cutting=1.0, deposition=0.0, lethality=1.0, cost=0.0, dominance=0.5,
+                      fitness=None, fecundity=None, allele_names=("w", "C"),
+                      target_names=("T", "t")) -> LocusModel:
+    """A cleave-and-rescue element C and the essential gene it targets, on two
+    unlinked loci. Genotype labels read "w/C;T/t".
+
+    C carries a nuclease with guides against an essential, haplosufficient gene
+    (alleles T working, t broken by a cut) and a cut-resistant working copy of
+    that gene (the rescue). Rates in [0, 1]:
+
+    cutting (per sex)
+        in the germline of a carrier of C, each T allele is broken (T -> t)
+        with this probability before meiosis, so a w/C;T/T parent passes t to
+        a share ``cutting`` of its gametes whether or not they receive C;
+    deposition
+        in the embryos of mothers carrying C, each T allele is broken with this
+        probability (maternal nuclease);
+    lethality
+        share of individuals without a working T (t/t) and without C that die
+        (as zygotes); C rescues them.
+
+    ``cost``/``dominance`` give C a viability cost (1 - cost for C/C, 1 -
+    dominance*cost for w/C); ``fitness`` and ``fecundity`` are label tables.
+    """
+    cf, cm = _per_sex("cutting", cutting)
+    d = _rate("deposition", deposition)
+    lethal = _rate("lethality", lethality)
+    cnames = _names_of(allele_names, 2, "without, with the element")
+    tnames = _names_of(target_names, 2, "working, broken target")
+    if set(cnames) & set(tnames):
+        raise ValueError("allele_names and target_names must differ")
+    element = autosomal_locus(2, cnames)
+    target = autosomal_locus(2, tnames)
+    joint = combine(element, target)
+    meiosis = joint.meiosis.copy()
+    for s, c in ((0, cf), (1, cm)):
+        cut = {0: [1.0 - c, c], 1: [(1.0 - c) / 2.0, (1.0 + c) / 2.0], 2: [0.0, 1.0]}  # T/T, T/t, t/t
+        for ke in (1, 2):  # w/C, C/C
+            for kt in range(3):
+                meiosis[s, ke * 3 + kt] = np.kron(element.meiosis[s, ke], cut[kt])
+    tensor = _engine_rs.compute_offspring_tensor(meiosis, joint.fusion)
+    z = joint.n_ztypes
+    offspring = None
+    if d > 0.0:
+        # each T of the embryo is broken independently: T/T -> T/T, T/t, t/t
+        broken = {0: ((0, (1.0 - d) * (1.0 - d)), (1, 2.0 * d * (1.0 - d)), (2, d * d)),
+                  1: ((1, 1.0 - d), (2, d))}
+
+        def fate(i, j, k):
+            if i // 3 == 0:  # mother without C
+                return None
+            ke, kt = divmod(k, 3)
+            if kt not in broken:
+                return None
+            return tuple((ke * 3 + kt2, p) for kt2, p in broken[kt])
+
+        offspring = _embryo(tensor, z, fate)
+    plain = LocusModel(joint.labels, meiosis, joint.fusion, gamete_labels=joint.gamete_labels,
+                       alleles=joint.alleles, offspring=offspring)
+    _, ce = plain.allele_counts(0)
+    _, ct = plain.allele_counts(1)
+    alive = np.where((ct[:, 0] == 0) & (ce[:, 1] == 0), 1.0 - lethal, 1.0)
+    viability = np.stack([alive, alive])
+    c = _allele_costs(ce[:, 1], cost, dominance, "cost", "dominance")
+    if c is not None:
+        viability = viability * c
+    tables = _fitness_tables(plain, viability=viability, fitness=fitness, fecundity=fecundity)
+    return LocusModel(joint.labels, meiosis, joint.fusion, gamete_labels=joint.gamete_labels,
+                      alleles=joint.alleles, offspring=offspring, fitness=tables,
+                      description={"builder": "cleave_and_rescue", "alleles": cnames,
+                                   "target_alleles": tnames, "cutting": [cf, cm], "deposition": d,
+                                   "lethality": lethal, "cost": _rate("cost", cost),
+                                   "dominance": _rate("dominance", dominance)})
+
+
+# Every model builder by name (scenario files name them).
+BUILDERS = {
+    "autosomal_locus": autosomal_locus, "xy_locus": xy_locus, "homing_drive": homing_drive,
+    "split_drive": split_drive, "x_linked_distorter": x_linked_distorter, "driving_y": driving_y,
+    "medea": medea, "underdominance": underdominance, "female_lethal": female_lethal,
+    "cleave_and_rescue": cleave_and_rescue,
+}

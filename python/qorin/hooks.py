@@ -19,8 +19,11 @@ the dimensions from the blueprint, accepts ages and genotypes by label
 the model with a ``ValueError`` when the hook is added: an age, genotype, sex
 or deme that does not exist, a fraction or probability outside [0, 1], a
 negative release. The plain constructor ``HookProgramBuilder(n_ages, n_ztypes)``
-is the low-level form: it takes indices only and passes them to the engine as
-given (the engine skips indices outside the state).
+takes indices only and checks them the same way against the dimensions it is
+given (and deme ids against ``n_demes`` when that is given; without it only
+negative ids are refused). A program the engine should see unchecked (for
+example to test how it skips indices outside the state) is built as raw
+columns: ``HookProgram(n_hooks, n_events, has_set_param, columns)``.
 
 Timing: event "first" runs before reproduction, "early" after reproduction and
 before survival, "late" after survival and before aging; "finish" runs only
@@ -34,8 +37,11 @@ from typing import Iterable, Sequence
 
 import numpy as np
 
+from .fields import CODES as _CODES, PARAM_IDS as _PARAM_IDS
+
 __all__ = [
     "EVENTS", "PARAM_IDS", "HookProgram", "HookProgramBuilder", "Cond", "Expr", "Operation",
+    "STAGES", "OPCODES", "CONDITIONS", "TOKENS", "DEME_SELECTORS",
     "every", "at", "from_tick", "before", "until", "after", "always",
     "param", "literal",
     "scale", "set_count", "add", "release", "subtract", "kill", "cap",
@@ -43,26 +49,25 @@ __all__ = [
     "set_param", "convert", "clear_sperm",
 ]
 
-EVENTS = {"first": 0, "early": 1, "late": 2, "finish": 3}
-PARAM_IDS = {
-    "carrying_capacity": 0,
-    "eggs_per_female": 1,
-    "sex_ratio": 2,
-    "sperm_displacement_rate": 3,
-    "low_density_growth_rate": 4,
-}
-
-OPCODES = {
-    "scale": 0, "set_count": 1, "add": 2, "subtract": 3, "kill": 4, "cap": 5,
-    "stop_if_empty": 6, "stop_if_below": 7, "stop_if_above": 8, "stop_if_extinct": 9,
-    "set_param": 10, "convert": 11, "clear_sperm": 12,
-}
+# The engine's codes (qorin.fields.CODES, read from the table the engine is
+# built from): event ids, stage codes of journal rows, opcodes, condition and
+# expression token kinds, deme-selector types.
+EVENTS = dict(_CODES["Event"])
+STAGES = dict(_CODES["Stage"])
+PARAM_IDS = dict(_PARAM_IDS)
+OPCODES = dict(_CODES["Opcode"])
+CONDITIONS = dict(_CODES["Condition"])
+TOKENS = dict(_CODES["Token"])
+DEME_SELECTORS = dict(_CODES["DemeSelector"])
 
 # Condition token kinds.
-_C_EQ, _C_EVERY, _C_GE, _C_LT, _C_LE, _C_GT = 1, 2, 3, 4, 5, 6
-_C_AND, _C_OR, _C_NOT = 100, 101, 102
+_C_ALWAYS = CONDITIONS["always"]
+_C_EQ, _C_EVERY, _C_GE, _C_LT, _C_LE, _C_GT = (
+    CONDITIONS[k] for k in ("at", "every", "from_tick", "before", "until", "after"))
+_C_AND, _C_OR, _C_NOT = CONDITIONS["and"], CONDITIONS["or"], CONDITIONS["not"]
 # Expression token kinds.
-_E_LIT, _E_PARAM, _E_ADD, _E_SUB, _E_MUL, _E_DIV = 0, 1, 2, 3, 4, 5
+_E_LIT, _E_PARAM, _E_ADD, _E_SUB, _E_MUL, _E_DIV = (
+    TOKENS[k] for k in ("literal", "param", "add", "subtract", "multiply", "divide"))
 
 
 # ---------------------------------------------------------------- conditions
@@ -93,7 +98,7 @@ class Cond:
                 stack.append(t <= p)
             elif kind == _C_GT:
                 stack.append(t > p)
-            elif kind <= 0:
+            elif kind <= _C_ALWAYS:
                 stack.append(True)
             elif kind in (_C_AND, _C_OR):
                 if len(stack) < 2:
@@ -162,7 +167,7 @@ def after(tick: int) -> Cond:
 
 def always() -> Cond:
     """Every tick."""
-    return Cond(((0, 0),))
+    return Cond(((_C_ALWAYS, 0),))
 
 
 # --------------------------------------------------------------- expressions
@@ -448,6 +453,17 @@ _CELL_VALUES = {
 _OPNAMES = {v: k for k, v in OPCODES.items()}
 
 
+def _dimension(value, name: str):
+    """A dimension of a builder: None (unknown) or an integer >= 0."""
+    if value is None:
+        return None
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"{name} must be a nonnegative integer or None, got {value!r}")
+    if value < 0:
+        raise ValueError(f"{name} must be a nonnegative integer, got {int(value)}")
+    return int(value)
+
+
 def _value_ok(value: float, allowed: str) -> bool:
     if allowed == "a number in [0, 1]":
         return 0.0 <= value <= 1.0
@@ -461,13 +477,18 @@ class HookProgramBuilder:
 
     ``HookProgramBuilder.for_blueprint(bp)`` is the form for models: dimensions,
     labels and demes come from the blueprint and every operation is checked when
-    its hook is added. ``HookProgramBuilder(n_ages, n_ztypes)`` takes indices
-    only and compiles them unchecked.
+    its hook is added. ``HookProgramBuilder(n_ages, n_ztypes, n_demes=None)``
+    takes indices only and checks them against the dimensions given (ages
+    0..n_ages-1, genotypes 0..n_ztypes-1, sexes 0 and 1, demes 0..n_demes-1)
+    with a ``ValueError`` when the hook is added; the values of operations
+    (fractions, amounts) are checked by ``for_blueprint`` builders only.
     """
 
-    def __init__(self, n_ages: int | None = None, n_ztypes: int | None = None, n_events: int = 4):
-        self.n_ages = n_ages
-        self.n_ztypes = n_ztypes
+    def __init__(self, n_ages: int | None = None, n_ztypes: int | None = None, n_events: int = 4,
+                 *, n_demes: int | None = None):
+        self.n_ages = _dimension(n_ages, "n_ages")
+        self.n_ztypes = _dimension(n_ztypes, "n_ztypes")
+        self.n_demes = _dimension(n_demes, "n_demes")
         self.n_events = int(n_events)
         self.blueprint = None
         self._hooks: list[_Hook] = []
@@ -478,7 +499,8 @@ class HookProgramBuilder:
         may be given by label ("adults", "juveniles", "all"; genotype labels such
         as "W/D"; "female"/"male") and anything outside the model is a
         ``ValueError`` naming the argument and the allowed values."""
-        b = cls(int(blueprint.n_ages), int(blueprint.n_ztypes), n_events)
+        b = cls(int(blueprint.n_ages), int(blueprint.n_ztypes), n_events,
+                n_demes=int(getattr(blueprint, "n_demes", 1)))
         b.blueprint = blueprint
         return b
 
@@ -497,12 +519,11 @@ class HookProgramBuilder:
             if not isinstance(op, Operation):
                 raise TypeError(f"expected an Operation, got {type(op).__name__}")
         e = self._event(event)
-        if self.blueprint is not None:
-            ops = [self._checked(op) for op in ops]
-            demes = self._checked_demes(demes)
-        else:
+        if self.blueprint is None:
             for op in ops:
                 self._no_labels(op)
+        ops = [self._checked(op) for op in ops]
+        demes = self._checked_demes(demes)
         self._hooks.append(_Hook(e, ops, demes))
         return self
 
@@ -510,8 +531,7 @@ class HookProgramBuilder:
         """Append a callback hook: the next Python callable registered for `event`
         runs here."""
         e = self._event(event)
-        if self.blueprint is not None:
-            demes = self._checked_demes(demes)
+        demes = self._checked_demes(demes)
         slot = sum(1 for h in self._hooks if h.event == e and h.callback_slot >= 0)
         self._hooks.append(_Hook(e, [], demes, slot))
         return self
@@ -539,10 +559,14 @@ class HookProgramBuilder:
 
     def _age_list(self, ages, argument="ages") -> list:
         bp = self.blueprint
-        a, start = int(bp.n_ages), int(bp.new_adult_age)
+        a = self.n_ages
         out = []
         for v in ages:
+            if a is None:  # a builder without dimensions: indices as given
+                out.append(int(v))
+                continue
             if isinstance(v, str):
+                start = int(bp.new_adult_age)
                 label = _AGE_LABELS.get(v)
                 if label is None:
                     raise ValueError(f"{argument}: {v!r} is not an age label; allowed: ages 0..{a - 1} "
@@ -558,7 +582,11 @@ class HookProgramBuilder:
 
     def _ztype(self, v, argument="ztypes") -> int:
         bp = self.blueprint
-        z = int(bp.n_ztypes)
+        z = self.n_ztypes
+        if bp is None:
+            if z is not None and not 0 <= v < z:
+                raise ValueError(f"{argument}: genotype index {v} is outside 0..{z - 1}")
+            return int(v)
         locus = getattr(bp, "locus", None)
         if hasattr(locus, "index"):
             return locus.index(v, argument=argument)
@@ -595,20 +623,24 @@ class HookProgramBuilder:
         value = float(op.param)
         if name in _CELL_VALUES:
             what, allowed = _CELL_VALUES[name]
-            if what is not None and not _value_ok(value, allowed):
+            if self.blueprint is not None and what is not None and not _value_ok(value, allowed):
                 raise ValueError(f"{name}: {what} must be {allowed}, got {value!r}")
-            ages = list(range(self.n_ages)) if op.ages is None else self._age_list(op.ages)
-            zs = (list(range(self.n_ztypes)) if op.ztypes is None
-                  else [self._ztype(v) for v in op.ztypes])
-            if not ages:
-                raise ValueError(f"{name}: ages selects no age class; allowed: ages 0..{self.n_ages - 1} "
-                                 "or 'adults', 'juveniles', 'all'")
-            if not zs:
-                raise ValueError(f"{name}: ztypes selects no genotype; allowed: "
-                                 f"{', '.join(map(repr, self.blueprint.ztype_names))}")
+            ages = (None if self.n_ages is None else list(range(self.n_ages))) if op.ages is None \
+                else self._age_list(op.ages)
+            zs = (None if self.n_ztypes is None else list(range(self.n_ztypes))) if op.ztypes is None \
+                else [self._ztype(v) for v in op.ztypes]
+            checked = self.blueprint is not None  # a plain builder may select nothing
+            if checked and not ages:
+                allowed = f"ages 0..{self.n_ages - 1}" + (
+                    " or 'adults', 'juveniles', 'all'" if self.blueprint is not None else "")
+                raise ValueError(f"{name}: ages selects no age class; allowed: {allowed}")
+            if checked and not zs:
+                allowed = (", ".join(map(repr, self.blueprint.ztype_names)) if self.blueprint is not None
+                           else f"genotypes 0..{self.n_ztypes - 1}")
+                raise ValueError(f"{name}: ztypes selects no genotype; allowed: {allowed}")
             new.ages, new.ztypes = ages, zs
         elif name == "convert":
-            if not 0.0 <= value <= 1.0:
+            if self.blueprint is not None and not 0.0 <= value <= 1.0:
                 raise ValueError(f"convert: probability must be a number in [0, 1], got {value!r}")
             if op.pairs:
                 new.pairs = [(self._cell(src, "convert source"), self._cell(tgt, "convert target"))
@@ -628,22 +660,23 @@ class HookProgramBuilder:
         return new
 
     def _checked_demes(self, demes):
-        n = int(getattr(self.blueprint, "n_demes", 1))
+        n = self.n_demes
         if demes is None:
             return None
         if isinstance(demes, range):
             ids = list(demes)
-            if demes.step != 1:
+            if demes.step != 1 and self.blueprint is not None:
                 raise ValueError("demes: a range of demes must have step 1")
         elif isinstance(demes, (int, np.integer)):
             ids = [int(demes)]
         else:
             ids = [int(d) for d in demes]
-        if not ids:
+        if not ids and self.blueprint is not None:
             raise ValueError(f"demes selects no deme; allowed: 0..{n - 1} or None for all")
         for d in ids:
-            if not 0 <= d < n:
-                raise ValueError(f"demes: deme {d} is outside 0..{n - 1}")
+            if d < 0 or (n is not None and d >= n):
+                raise ValueError(f"demes: deme {d} is outside " +
+                                 (f"0..{n - 1}" if n is not None else "0.. (deme ids are >= 0)"))
         return demes
 
     def _axis(self, values, n, what):
@@ -678,15 +711,15 @@ class HookProgramBuilder:
     def _emit_selector(cols, demes):
         data = cols["deme_selector_data"]
         if demes is None:
-            cols["deme_selector_types"].append(0)
+            cols["deme_selector_types"].append(DEME_SELECTORS["all"])
         elif isinstance(demes, (int, np.integer)):
-            cols["deme_selector_types"].append(1)
+            cols["deme_selector_types"].append(DEME_SELECTORS["one"])
             data.append(int(demes))
         elif isinstance(demes, range) and demes.step == 1:
-            cols["deme_selector_types"].append(2)
+            cols["deme_selector_types"].append(DEME_SELECTORS["range"])
             data.extend([demes.start, demes.stop])
         else:
-            cols["deme_selector_types"].append(3)
+            cols["deme_selector_types"].append(DEME_SELECTORS["list"])
             data.extend(int(d) for d in demes)
         cols["deme_selector_offsets"].append(len(data))
 

@@ -1,5 +1,9 @@
 """Landscapes: demes on a ring or a grid, linked by migration.
 
+(Field sites with coordinates, their own ecology and starting populations,
+dispersal kernels and seasons are ``qorin.Landscape``, module ``qorin.sites``;
+its sessions are ``LandscapeSession``s whose engine parts come from the sites.)
+
 ``ring`` and ``grid`` give the migration graph of a landscape in the CSR form a
 ``Blueprint`` takes (``indptr``, ``dest_idx``, ``weights``): every deme sends its
 emigrants to its neighbours in equal shares. ``LandscapeSession`` runs a
@@ -21,17 +25,16 @@ from __future__ import annotations
 import numpy as np
 
 from . import _engine_rs
+from . import fields as _fields
 
 __all__ = ["ring", "grid", "LandscapeSession", "ECOLOGY_COLUMNS", "GENETICS_TENSORS"]
 
-ECOLOGY_SCALARS = ("carrying_capacity", "eggs_per_female", "sex_ratio", "sperm_displacement_rate",
-                   "low_density_growth_rate", "external_expected_eggs")
-ECOLOGY_TENSORS = ("survival_rates", "mating_rates", "reproduction_rates", "fertility",
-                   "competition_weights", "equilibrium_distribution", "migration_rate")
-ECOLOGY_COLUMNS = ECOLOGY_SCALARS + ("growth_mode",) + ECOLOGY_TENSORS
-GENETICS_TENSORS = ("viability_fitness", "fecundity_fitness", "sexual_selection_fitness",
-                    "zygote_viability_fitness", "offspring_tensor", "meiosis_map",
-                    "female_ztype_compatibility", "male_ztype_compatibility")
+# The engine's field table (qorin.fields): the per-deme ecology columns and the
+# shared genetics tensors of a variant.
+ECOLOGY_SCALARS = _fields.ECOLOGY_SCALARS
+ECOLOGY_TENSORS = _fields.ECOLOGY_TENSORS
+ECOLOGY_COLUMNS = ECOLOGY_SCALARS + ECOLOGY_TENSORS
+GENETICS_TENSORS = _fields.GENETICS_TENSORS
 
 
 def _csr(neighbours: list) -> tuple:
@@ -84,8 +87,10 @@ def _columns(params, n: int) -> dict:
     """The ecology of `params` as columns of `n` identical demes."""
     out = {}
     for name in ECOLOGY_SCALARS:
-        out[name] = np.full(n, float(getattr(params, name)))
-    out["growth_mode"] = np.full(n, int(params.growth_mode), dtype=np.int64)
+        if _fields.FIELDS[name].integral:
+            out[name] = np.full(n, int(getattr(params, name)), dtype=np.int64)
+        else:
+            out[name] = np.full(n, float(getattr(params, name)))
     for name in ECOLOGY_TENSORS:
         block = np.ascontiguousarray(getattr(params, name), dtype=np.float64).ravel()
         out[name] = np.tile(block, n)
@@ -99,6 +104,18 @@ class LandscapeSession:
     session_kind = "spatial"  # rows carry a leading deme axis
 
     def __init__(self, blueprint, params, seed: int = 0):
+        columns, bank, ids, ind, sperm = self._engine_parts(blueprint, params)
+        model = "discrete_generation" if bool(getattr(blueprint, "discrete_generation", False)) \
+            else "age_structured"
+        self.blueprint = blueprint
+        self._session = _engine_rs.HeterogeneousSpatialEngineSession(
+            blueprint, columns, bank, ids, ind, sperm, 0, model=model, seed=int(seed))
+        self._discrete = model == "discrete_generation"
+
+    def _engine_parts(self, blueprint, params) -> tuple:
+        """(ecology columns, genetics bank, variant ids, counts, stored sperm) the
+        engine session is made of: every deme a copy of `params` and of the
+        blueprint's initial state (``qorin.Landscape`` gives each site its own)."""
         n = int(blueprint.n_demes)
         a, z = int(blueprint.n_ages), int(blueprint.n_ztypes)
         ind = np.ascontiguousarray(np.broadcast_to(
@@ -110,13 +127,7 @@ class LandscapeSession:
             sperm[:] = sperm0.reshape(a, z, z)
         bank = [{name: np.ascontiguousarray(getattr(params, name), dtype=np.float64).ravel()
                  for name in GENETICS_TENSORS}]
-        model = "discrete_generation" if bool(getattr(blueprint, "discrete_generation", False)) \
-            else "age_structured"
-        self.blueprint = blueprint
-        self._session = _engine_rs.HeterogeneousSpatialEngineSession(
-            blueprint, _columns(params, n), bank, np.zeros(n, dtype=np.int64), ind, sperm, 0,
-            model=model, seed=int(seed))
-        self._discrete = model == "discrete_generation"
+        return _columns(params, n), bank, np.zeros(n, dtype=np.int64), ind, sperm
 
     @property
     def session(self):

@@ -19,9 +19,13 @@ imported before it is used.
 
 from __future__ import annotations
 
+import gc
 import json
 import math
 import os
+import re
+import stat
+import sys
 from dataclasses import dataclass
 from typing import Any, Iterable, Sequence
 
@@ -49,6 +53,8 @@ def _session_kind(session) -> str | None:
         return None
     if isinstance(session, str):
         kind = session
+    elif isinstance(getattr(session, "session_kind", None), str):  # host-side session wrappers
+        kind = session.session_kind
     else:
         cls = session if isinstance(session, type) else type(session)
         kind = {"EngineSession": "age", "DiscreteEngineSession": "discrete",
@@ -131,13 +137,14 @@ class RowLayout:
 
 def row_layout(blueprint, session=None, *, sperm: bool | None = None) -> RowLayout:
     """The row layout of `blueprint` as recorded by `session` (a session class or
-    instance, or "age", "discrete", "spatial"; by default ``EngineSession``, or
-    the spatial session when the blueprint has several demes). ``sperm``
+    instance, or "age", "discrete", "spatial"; by default the session of the
+    blueprint's generations, or the spatial session when it has several demes). ``sperm``
     overrides whether rows carry stored sperm (discrete sessions do not)."""
     kind = _session_kind(session)
     n_demes = int(getattr(blueprint, "n_demes", 1))
     if kind is None:
-        kind = "spatial" if n_demes > 1 else "age"
+        discrete = getattr(blueprint, "generations", None) in ("discrete", "wright_fisher")
+        kind = "spatial" if n_demes > 1 else ("discrete" if discrete else "age")
     if sperm is None:
         sperm = kind != "discrete" and not (kind == "spatial" and
                                            bool(getattr(blueprint, "discrete_generation", False)))
@@ -210,6 +217,7 @@ def describe_model(blueprint, params=None) -> dict:
         "fixed_egg_count": bool(bp.fixed_egg_count), "discrete_generation": bool(bp.discrete_generation),
         "has_sex_chromosomes": bool(bp.has_sex_chromosomes),
         "extreme_speed_mode": int(bp.extreme_speed_mode),
+        "generations": str(getattr(bp, "generations", None) or "overlapping"),
         "genotypes": list(map(str, bp.ztype_names)), "gametes": list(map(str, bp.gtype_names)),
     }
     locus = getattr(bp, "locus", None)
@@ -228,9 +236,9 @@ def describe_model(blueprint, params=None) -> dict:
 
 
 def model_description(ds) -> dict:
-    """The model description stored in a Dataset's attributes (an empty dict when absent)."""
-    text = ds.attrs.get("qorin_model")
-    return json.loads(text) if text else {}
+    """The model description stored in a Dataset's attributes (an empty dict when
+    absent; ``ValueError`` naming the attribute when it is not valid JSON)."""
+    return json_attribute(ds, "qorin_model")
 
 
 # ------------------------------------------------------------------ datasets
@@ -286,7 +294,7 @@ def to_dataset(source, blueprint, session=None, *, sperm: bool | None = None, pa
 
 
 def _version() -> str:
-    from . import __version__
+    from ._version import __version__
 
     return __version__
 
@@ -321,13 +329,16 @@ def _count(source):
     return _dataset(source)["count"]
 
 
-def population_size(source, *, adults_only: bool = False, by_sex: bool = False):
+def population_size(source, *, adults_only: bool = False, by_sex: bool = False,
+                    by_deme: bool = False):
     """Individuals per tick (summed over ages, genotypes, demes and, unless
-    ``by_sex``, sexes); ``adults_only`` counts adult ages only."""
+    ``by_sex``, sexes); ``adults_only`` counts adult ages only. ``by_deme``
+    keeps the ``deme`` dimension of a landscape (one value per site) instead
+    of summing the sites."""
     c = _count(source)
     if adults_only:
         c = c.where(c["adult"], 0.0)
-    dims = [d for d in ("deme", "age", "genotype") if d in c.dims]
+    dims = [d for d in ("deme", "age", "genotype") if d in c.dims and not (by_deme and d == "deme")]
     if not by_sex:
         dims.append("sex")
     return c.sum(dim=dims)
@@ -356,16 +367,20 @@ def _allele_table(labels: Sequence[str], locus: int, include_y: bool):
 
 
 def allele_frequencies(source, locus: int = 0, *, adults_only: bool = False,
-                       include_y: bool = False):
+                       include_y: bool = False, by_deme: bool = False):
     """Frequency of every allele of one locus per tick (dims tick[, replicate],
     allele), from the genotype labels ("A/B", loci separated by ";"). On a sex
     chromosome locus the Y is left out unless ``include_y``, so X-linked alleles
-    are frequencies among X chromosomes. NaN where no allele is present."""
+    are frequencies among X chromosomes. NaN where no allele is present. On a
+    landscape the frequency is that of all sites together (alleles summed over
+    the demes) unless ``by_deme``, which gives each site its own frequency
+    (a ``deme`` dimension)."""
     xr = _xr()
     c = _count(source)
     if adults_only:
         c = c.where(c["adult"], 0.0)
-    per_genotype = c.sum(dim=[d for d in ("deme", "sex", "age") if d in c.dims])
+    per_genotype = c.sum(dim=[d for d in ("deme", "sex", "age")
+                              if d in c.dims and not (by_deme and d == "deme")])
     names, table = _allele_table([str(v) for v in c["genotype"].values], int(locus), include_y)
     copies = xr.DataArray(table, dims=("genotype", "allele"),
                           coords={"genotype": c["genotype"].values, "allele": names})
@@ -374,13 +389,15 @@ def allele_frequencies(source, locus: int = 0, *, adults_only: bool = False,
     return (alleles / total.where(total > 0)).rename("allele_frequency")
 
 
-def genotype_frequencies(source, *, adults_only: bool = False, by_sex: bool = False):
+def genotype_frequencies(source, *, adults_only: bool = False, by_sex: bool = False,
+                         by_deme: bool = False):
     """Share of each genotype per tick (dims tick[, replicate][, sex], genotype);
-    NaN where the population is empty."""
+    NaN where the population is empty. Sites of a landscape are summed unless
+    ``by_deme`` (then each site has its own shares, a ``deme`` dimension)."""
     c = _count(source)
     if adults_only:
         c = c.where(c["adult"], 0.0)
-    dims = [d for d in ("deme", "age") if d in c.dims]
+    dims = [d for d in ("deme", "age") if d in c.dims and not (by_deme and d == "deme")]
     if not by_sex:
         dims.append("sex")
     per = c.sum(dim=dims)
@@ -394,7 +411,9 @@ def extinction_probability(source, threshold: float = 0.0, *, adults_only: bool 
     size = population_size(source, adults_only=adults_only)
     if "replicate" not in size.dims:
         raise ValueError("extinction_probability needs a dataset with a 'replicate' dimension")
-    return (size <= threshold).mean(dim="replicate").rename("extinction_probability")
+    from .sweeps import _threshold
+
+    return (size <= _threshold(threshold)).mean(dim="replicate").rename("extinction_probability")
 
 
 # ------------------------------------------------------------------ files
@@ -409,38 +428,322 @@ def _netcdf_engine():
                       "'analysis' extra: pip install \"qorin[analysis]\"")
 
 
-def save(ds, path, *, engine: str | None = None, compress: bool = False) -> None:
-    """Write a Dataset to `path`: a directory ending in ".zarr" as zarr, anything
-    else as netCDF. The model description travels in the attributes.
-    ``compress`` deflates the data variables of a netCDF4 file (h5netcdf or
-    netCDF4 engine): counts of many replicates hold long runs of zeros."""
-    _xr()
-    path = os.fspath(path)
-    if path.endswith(".zarr"):
+PARTIAL_MARK = ".qorin-partial-"
+"""Files being written are named ``.<name>.qorin-partial-<pid>`` beside their target."""
+_PARTIAL = re.compile(r"^\.(?P<name>.+)\.qorin-partial-(?P<pid>[0-9]+)(-old)?$")
+
+
+class OutputError(ValueError):
+    """An output path that results cannot be written to (checked before writing)."""
+
+
+def _is_zarr(path: str) -> bool:
+    return path.rstrip("/").endswith(".zarr")
+
+
+def _is_zarr_store(path: str) -> bool:
+    return any(os.path.exists(os.path.join(path, f)) for f in (".zgroup", ".zattrs", "zarr.json"))
+
+
+def _file_type(mode: int) -> str:
+    for test, name in ((stat.S_ISCHR, "character device"), (stat.S_ISBLK, "block device"),
+                       (stat.S_ISFIFO, "FIFO (named pipe)"), (stat.S_ISSOCK, "socket")):
+        if test(mode):
+            return name
+    return "special file"
+
+
+def _name_max(folder: str) -> int:
+    try:
+        return int(os.pathconf(folder, "PC_NAME_MAX"))
+    except (OSError, ValueError, AttributeError):
+        return 255
+
+
+def partial_path(target) -> str:
+    """The temporary name a file is written under before it is moved to
+    `target`: ``.<name>.qorin-partial-<pid>`` in the same folder (the name is
+    shortened when the folder's file system allows no name that long)."""
+    folder, name = os.path.split(os.path.abspath(os.fspath(target)))
+    tail = f"{PARTIAL_MARK}{os.getpid()}"
+    room = _name_max(folder) - len(os.fsencode("." + tail))
+    while len(os.fsencode(name)) > room:
+        name = name[:-1]
+    return os.path.join(folder, f".{name}{tail}")
+
+
+def check_output(path, *, overwrite: bool = False, hint: str = "overwrite=True") -> str:
+    """Check, before anything is computed, that results can be saved to `path`,
+    and return the file to write: `path` made absolute, or the target of a
+    symbolic link (a link is written through; it stays a link).
+
+    Raises ``OutputError`` (a ``ValueError``) when the folder is missing or
+    not writable, the name is too long for the file system, `path` is a
+    device, FIFO, socket or a directory (other than an existing zarr store
+    when ``overwrite``), or it exists and ``overwrite`` is false (`hint` says
+    how to allow it); ``ImportError`` when the writer it needs (zarr, or a
+    netCDF library) is not installed."""
+    path = os.path.abspath(os.fspath(path))
+    target = path
+    if os.path.islink(path):
+        target = os.path.realpath(path)
+        if os.path.islink(target):
+            raise OutputError(f"cannot write {path}: it is a symbolic link that loops")
+    folder, name = os.path.split(target)
+    if not name or name in (".", ".."):
+        raise OutputError(f"cannot write {path}: it names no file")
+    if not os.path.isdir(folder):
+        raise OutputError(f"cannot write {path}: the directory {folder} does not exist")
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise OutputError(f"cannot write {path}: the directory {folder} is not writable")
+    limit = _name_max(folder)
+    if len(os.fsencode(name)) > limit:
+        raise OutputError(f"cannot write {path}: the file name is {len(os.fsencode(name))} bytes long; "
+                          f"this file system allows at most {limit}")
+    zarr = _is_zarr(target)
+    try:
+        st = os.stat(target)
+    except FileNotFoundError:
+        st = None
+    except OSError as exc:
+        raise OutputError(f"cannot write {path}: {exc.strerror}") from None
+    shown = path if target == path else f"{path} (a link to {target})"
+    if st is not None:
+        if stat.S_ISDIR(st.st_mode):
+            if not zarr:
+                raise OutputError(f"cannot write {shown}: it is a directory")
+            if not _is_zarr_store(target) and os.listdir(target):
+                raise OutputError(f"cannot write {shown}: it is a directory that is not a zarr store; "
+                                  "only a zarr store is ever replaced")
+        elif not stat.S_ISREG(st.st_mode):
+            raise OutputError(f"cannot write {shown}: it is a {_file_type(st.st_mode)}, not a "
+                              "regular file")
+        elif zarr:
+            raise OutputError(f"cannot write {shown}: it is a file, not a zarr store (a directory)")
+        if not overwrite:
+            raise OutputError(f"{shown} already exists; {hint} replaces it")
+    if zarr:
         require("zarr", "saving to zarr")
-        ds.to_zarr(path, mode="w")
+    else:
+        _netcdf_engine()
+    return target
+
+
+def stale_partials(folder) -> list:
+    """The partial files in `folder` left by writers that no longer run: a list
+    of (path, process id, still running)."""
+    out = []
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        return out
+    for name in sorted(names):
+        m = _PARTIAL.match(name)
+        if not m:
+            continue
+        pid = int(m.group("pid"))
+        out.append((os.path.join(folder, name), pid, _running(pid)))
+    return out
+
+
+def _running(pid: int) -> bool:
+    if pid == os.getpid():
+        return True
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except (PermissionError, OverflowError, OSError):
+        return True
+    return True
+
+
+def remove_path(path: str) -> None:
+    """Remove a partial file or zarr directory (nothing when absent)."""
+    import shutil
+
+    if os.path.isdir(path) and not os.path.islink(path):
+        shutil.rmtree(path, ignore_errors=True)
+    else:
+        try:
+            os.remove(path)
+        except FileNotFoundError:
+            pass
+
+
+def write_partial(ds, partial: str, *, zarr: bool, engine: str | None = None,
+                  compress: bool = False) -> None:
+    """Write `ds` to the partial name `partial` (netCDF, or zarr when `zarr`)."""
+    if zarr:
+        require("zarr", "saving to zarr")
+        ds.to_zarr(partial, mode="w-")
         return
     engine = engine or _netcdf_engine()
     encoding = None
     if compress and engine in ("h5netcdf", "netCDF4"):
         encoding = {name: {"zlib": True, "complevel": 4} for name in ds.data_vars
                     if ds[name].dtype.kind in "fiub"}
-    ds.to_netcdf(path, engine=engine, encoding=encoding)
+    ds.to_netcdf(partial, engine=engine, encoding=encoding)
+    with open(partial, "rb+") as fh:
+        os.fsync(fh.fileno())
+
+
+def move_into_place(partial: str, target: str, *, overwrite: bool = True) -> None:
+    """Move a complete partial file (or zarr store) to `target`, keeping the
+    permissions of a file it replaces. An existing zarr store is moved aside
+    first and removed once the new one is in place.
+
+    `target` is checked again as it is replaced: if it has become something
+    other than a regular file or zarr store (or, without ``overwrite``, if it
+    has appeared) since ``check_output`` ``OutputError`` is raised and the
+    partial file is left for the caller."""
+    try:
+        old = os.lstat(target)
+    except FileNotFoundError:
+        old = None
+    if old is not None:
+        mode = old.st_mode
+        replaceable = stat.S_ISREG(mode) or (stat.S_ISDIR(mode) and _is_zarr(target) and (
+            _is_zarr_store(target) or not os.listdir(target)))
+        if not replaceable:
+            kind = "a symbolic link" if stat.S_ISLNK(mode) else \
+                "a directory" if stat.S_ISDIR(mode) else f"a {_file_type(mode)}"
+            raise OutputError(f"cannot write {target}: it became {kind} while the results were made")
+        if not overwrite:
+            raise OutputError(f"cannot write {target}: it was created while the results were made")
+    if old is not None and stat.S_ISREG(old.st_mode):
+        os.chmod(partial, stat.S_IMODE(old.st_mode))
+    if old is not None and stat.S_ISDIR(old.st_mode):
+        aside = partial + "-old"
+        os.rename(target, aside)
+        os.rename(partial, target)
+        remove_path(aside)
+    elif old is None and not overwrite and not os.path.isdir(partial):
+        try:
+            os.link(partial, target)  # fails, rather than replaces, if the name was taken meanwhile
+        except FileExistsError:
+            raise OutputError(f"cannot write {target}: it was created while the results were made") \
+                from None
+        except OSError:  # a file system without hard links
+            os.replace(partial, target)
+        else:
+            os.remove(partial)
+    else:
+        os.replace(partial, target)
+    try:
+        fd = os.open(os.path.dirname(target), os.O_RDONLY)
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
+
+
+def save(ds, path, *, engine: str | None = None, compress: bool = False,
+         overwrite: bool = True) -> None:
+    """Write a Dataset to `path`: a directory ending in ".zarr" as zarr, anything
+    else as netCDF. The model description travels in the attributes.
+    ``compress`` deflates the data variables of a netCDF4 file (h5netcdf or
+    netCDF4 engine): counts of many replicates hold long runs of zeros.
+
+    The file is written under a temporary name beside `path` and moved into
+    place when complete, so `path` never holds a half-written file. A
+    symbolic link is written through (it stays a link). Only a regular file
+    or a zarr store is ever replaced, and only when ``overwrite``; a device,
+    FIFO, socket or other directory raises ``OutputError`` (a ``ValueError``).
+    """
+    _xr()
+    target = check_output(path, overwrite=overwrite)
+    partial = partial_path(target)
+    try:
+        write_partial(ds, partial, zarr=_is_zarr(target), engine=engine, compress=compress)
+        move_into_place(partial, target, overwrite=overwrite)
+    finally:
+        remove_path(partial)
+
+
+def _first_line(exc: BaseException) -> str:
+    text = str(exc).strip().splitlines()
+    text = text[0] if text else ""
+    if len(text) > 200:
+        text = text[:197] + "..."
+    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
 def load(path, *, engine: str | None = None):
-    """Read a Dataset written by ``save`` (fully loaded; the file is closed)."""
+    """Read a Dataset written by ``save`` (fully loaded; the file is closed).
+
+    A missing file raises ``FileNotFoundError``; a file that cannot be read
+    as a dataset (damaged, truncated or of another format) ``ValueError``
+    naming the file and what went wrong."""
     xr = _xr()
     path = os.fspath(path)
-    if path.rstrip("/").endswith(".zarr"):
+    if not os.path.exists(path):
+        raise FileNotFoundError(2, "no such file", path)
+    if not _is_zarr(path):
+        mode = os.stat(path).st_mode
+        if stat.S_ISDIR(mode):
+            raise IsADirectoryError(21, "is a directory", path)
+        if not stat.S_ISREG(mode):
+            raise ValueError(f"{path}: not a results file (it is a {_file_type(mode)})")
+    failure = None
+    previous = sys.unraisablehook
+    sys.unraisablehook = _quiet_reader_cleanup(previous)
+    try:
+        try:
+            out = _read(xr, path, engine)
+        except (ImportError, PermissionError):
+            raise
+        except Exception as exc:  # the readers fail in many ways on damaged files
+            failure = f"{path}: not a results file that qorin can read ({_first_line(exc)})"
+        if failure is not None:
+            gc.collect()  # close what the reader left half open, while its complaints are muted
+    finally:
+        sys.unraisablehook = previous
+    if failure is not None:
+        raise ValueError(failure)
+    if "adult" in out.coords:
+        out = out.assign_coords(adult=out["adult"].astype(bool))
+    return out
+
+
+def _read(xr, path: str, engine):
+    if _is_zarr(path):
         require("zarr", "loading zarr")
         with xr.open_zarr(path) as ds:
             return ds.load()
     with xr.open_dataset(path, engine=engine or _netcdf_engine()) as ds:
-        out = ds.load()
-    if "adult" in out.coords:
-        out = out.assign_coords(adult=out["adult"].astype(bool))
-    return out
+        return ds.load()
+
+
+def _quiet_reader_cleanup(previous):
+    """An unraisable-exception hook that mutes the file readers' complaints when
+    they close a file they failed to open (h5netcdf objects half made)."""
+    def hook(unraisable):
+        module = getattr(unraisable.object, "__module__", None) or ""
+        if not module.startswith(("h5netcdf", "h5py", "xarray", "netCDF4", "scipy")):
+            previous(unraisable)
+    return hook
+
+
+def json_attribute(ds, name: str, default=None):
+    """The JSON object stored in the attribute `name` (`default` when absent);
+    ``ValueError`` naming the attribute when it is not valid JSON."""
+    text = ds.attrs.get(name)
+    if text is None or (isinstance(text, str) and not text):
+        return {} if default is None else default
+    if not isinstance(text, str):
+        raise ValueError(f"the attribute {name!r} is not JSON text (it is {type(text).__name__})")
+    try:
+        value = json.loads(text)
+    except ValueError as exc:
+        raise ValueError(f"the attribute {name!r} is not valid JSON ({exc})") from None
+    if default is None and not isinstance(value, dict):
+        raise ValueError(f"the attribute {name!r} must hold a JSON object, got {type(value).__name__}")
+    return value
 
 
 # ------------------------------------------------------------------ running
@@ -451,29 +754,45 @@ def _program(program):
 
 
 def simulate(blueprint, params, n_ticks: int, *, seed: int = 0, program=None,
-             record_interval: int = 1, progress: bool = False):
-    """Run a fresh ``EngineSession`` for `n_ticks` ticks and return its rows as a
-    Dataset. `program` is a ``HookProgramBuilder`` or a built program. The
-    attributes ``final_tick`` and ``stopped`` tell how the run ended (a hook such
-    as ``stop_if_extinct`` may stop it early). ``progress`` shows a tqdm
-    progress bar in ticks per second (the rows are the same)."""
-    session = _engine_rs.EngineSession(blueprint, params, seed)
-    prog = _program(program)
+             record_interval: int = 1, progress: bool = False, round_counts: bool = False):
+    """Run a fresh session for `n_ticks` ticks (>= 0) and return its rows,
+    recorded every `record_interval` ticks (>= 1), as a Dataset. The session is
+    that of the blueprint's generations (``EngineSession``, discrete or
+    Wright-Fisher generations, ``qorin.generations``). `program` is a
+    ``HookProgramBuilder`` or a built program; `seed` an integer in
+    0..2**64-1. The attributes ``final_tick`` and ``stopped`` tell how the run
+    ended (a hook such as ``stop_if_extinct`` may stop it early). ``progress``
+    shows a tqdm progress bar in ticks per second (the rows are the same).
+
+    The model is checked before the first tick (``contracts.check_model``): a
+    ``ValueError`` names a value out of its range or, in a stochastic model, a
+    fractional count by sex, age and genotype; ``round_counts=True`` rounds such
+    counts to whole individuals instead (in copies; the blueprint and program
+    given are not changed)."""
+    from . import contracts
+    from .generations import session_class
+    from .sweeps import _run_args, engine_seed
+
+    seed = engine_seed(seed)
+    n_ticks, record_interval = _run_args(n_ticks, record_interval)
+    blueprint, prog = contracts.check_model(blueprint, params, _program(program),
+                                            round_counts=round_counts)
+    session = session_class(blueprint)(blueprint, params, seed)
     if prog is not None:
         session.set_hook_program(prog)
     if progress:
         from .sweeps import run
 
-        final_tick, rows, stopped = run(session, int(n_ticks), int(record_interval), progress="simulate")
+        final_tick, rows, stopped = run(session, n_ticks, record_interval, progress="simulate")
     else:
-        final_tick, rows, stopped = session.run(int(n_ticks), int(record_interval))
-    return to_dataset(rows, blueprint, params=params,
+        final_tick, rows, stopped = session.run(n_ticks, record_interval)
+    return to_dataset(rows, blueprint, session, params=params,
                       attrs={"seed": int(seed), "final_tick": int(final_tick), "stopped": int(bool(stopped))})
 
 
 def replicates(blueprint, params, n_ticks: int, seeds: Iterable[int] | int = 10, *, program=None,
                record_interval: int = 1, executor=None, workers: int | None = None,
-               progress: bool = False):
+               progress: bool = False, round_counts: bool = False):
     """Run one fresh session per seed (an int n means seeds 0..n-1) and stack the
     results along a ``replicate`` dimension.
 
@@ -485,10 +804,13 @@ def replicates(blueprint, params, n_ticks: int, seeds: Iterable[int] | int = 10,
     with a ``submit`` or ``map`` method (``concurrent.futures`` executors, a dask
     ``Client``...); None runs them one after the other in the calling thread.
     ``progress`` shows a tqdm progress bar. ``qorin.sweep`` runs replicates over
-    parameter grids with seeds spawned from one root seed.
+    parameter grids with seeds spawned from one root seed. The model is checked
+    (and, with ``round_counts``, rounded) as by ``simulate``; a failing replicate
+    raises ``qorin.sweeps.ReplicateError`` naming its seed, with the finished
+    replicates in its ``partial``.
     """
     from .sweeps import replicates as run_replicates
 
     return run_replicates(blueprint, params, n_ticks, seeds, program=_program(program),
                           record_interval=record_interval, executor=executor, workers=workers,
-                          progress=progress)
+                          progress=progress, round_counts=round_counts)

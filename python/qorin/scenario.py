@@ -22,9 +22,13 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from . import generations as GEN
+from . import contracts as C
+from . import fields as F
 from . import genetics as G
 from . import hooks as H
 from . import landscape as L
+from . import scenario_sites as SS
 from .contracts import Blueprint, Params
 from .sweeps import Model
 
@@ -86,6 +90,13 @@ MAX_ALLELES = 16  # a locus of n alleles has n(n+1)/2 genotypes and an offspring
 MAX_AGES = 10_000
 MAX_DEMES = 100_000
 _U64 = 2 ** 64
+# bounds on the text itself, so that no file, however made, takes long or much memory to check
+MAX_SCENARIO_BYTES = 1 << 18
+MAX_NESTING = 32       # arrays, inline tables and tables within one another
+MAX_KEY_PARTS = 64     # parts of one dotted key or table header
+MAX_KEY_LENGTH = 128   # characters of one key
+MAX_PARAMETER_SETS = 100_000
+MAX_RELEASE_MARKS = 10_000  # release ticks kept to mark on figures (the first ones)
 
 
 class ScenarioError(ValueError):
@@ -311,6 +322,128 @@ def _key_lines(text: str) -> _KeyLines | None:
         return None
 
 
+# ------------------------------------------------------------------ guards
+_KEY_PART = r"""(?:[A-Za-z0-9_-]+|"[^"\n]*"|'[^'\n]*')"""
+_LONG_DOTTED_KEY = re.compile(rf"""(?<![A-Za-z0-9_"'-]){_KEY_PART}(?:[ \t]*\.[ \t]*{_KEY_PART}){{{MAX_KEY_PARTS},}}""")
+_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029\u202a-\u202e\u2066-\u2069]")
+
+
+def _shown_key(path) -> str:
+    text = _dotted(path)
+    text = _CONTROL.sub("?", text)
+    return text if len(text) <= 80 else text[:77] + "..."
+
+
+def _guard_text(text: str, source: str | None) -> None:
+    """Refuse, before the TOML parser sees it, a text too large or with a
+    dotted key of so many parts that parsing it takes long or much memory."""
+    if len(text) > MAX_SCENARIO_BYTES:
+        raise ScenarioError(f"the scenario is {len(text):,} characters long; a scenario file holds "
+                            f"at most {MAX_SCENARIO_BYTES:,} bytes", source=source)
+    m = _LONG_DOTTED_KEY.search(text)
+    if m:
+        line = text.count("\n", 0, m.start()) + 1
+        raise ScenarioError(f"a dotted key of more than {MAX_KEY_PARTS} parts", line=line,
+                            source=source)
+
+
+def _guard_document(doc: dict, source: str | None) -> None:
+    """Refuse values nested too deeply and keys too long or holding control
+    characters (they could not be shown in a one-line message)."""
+    stack = [(doc, 0, ())]
+    while stack:
+        node, depth, path = stack.pop()
+        if depth > MAX_NESTING:
+            raise ScenarioError(f"values are nested more than {MAX_NESTING} levels deep",
+                                key=_shown_key(path[:4]) + "...", source=source)
+        if isinstance(node, dict):
+            for key, value in node.items():
+                if len(key) > MAX_KEY_LENGTH:
+                    raise ScenarioError(f"a key of {len(key):,} characters; keys have at most "
+                                        f"{MAX_KEY_LENGTH}", key=_shown_key(path + (key,)), source=source)
+                if _CONTROL.search(key):
+                    raise ScenarioError("a key holds a control character (a line break, tab, ...)",
+                                        key=_shown_key(path + (key,)), source=source)
+                if isinstance(value, (dict, list)):
+                    stack.append((value, depth + 1, path + (key,)))
+        else:
+            for k, value in enumerate(node):
+                if isinstance(value, (dict, list)):
+                    stack.append((value, depth + 1, path + (k,)))
+
+
+def _guard_sweep_size(doc: dict, source: str | None) -> None:
+    """Refuse a sweep of more parameter sets than a scenario may check."""
+    sweep = doc.get("sweep")
+    if not isinstance(sweep, dict):
+        return
+    n, stack = 1, [sweep]
+    while stack:
+        node = stack.pop()
+        for value in node.values():
+            if isinstance(value, dict):
+                stack.append(value)
+            elif isinstance(value, list):
+                n *= max(len(value), 1)
+    if n > MAX_PARAMETER_SETS:
+        raise ScenarioError(f"the sweep makes {n:,} parameter sets; a scenario runs at most "
+                            f"{MAX_PARAMETER_SETS:,} (split it, or sweep from Python with qorin.sweep)",
+                            key="sweep", source=source)
+
+
+def _release_marks(doc: dict, ticks: int) -> list:
+    """The ticks 0..`ticks` at which some release of a checked document
+    happens: the first MAX_RELEASE_MARKS of them, in time proportional to the
+    releases, not to the ticks."""
+    marks: set = set()
+    for rel in doc.get("release", []):
+        if "at" in rel:
+            at = rel["at"] if isinstance(rel["at"], list) else [rel["at"]]
+            marks.update(int(t) for t in at if 0 <= t <= ticks)
+            continue
+        every, start = int(rel["every"]), int(rel.get("start", 0))
+        stop = min(int(rel.get("stop", ticks + 1)), ticks + 1)
+        first = -(-start // every) * every
+        marks.update(range(first, min(stop, first + every * MAX_RELEASE_MARKS), every))
+    return sorted(marks)[:MAX_RELEASE_MARKS]
+
+
+def _available_memory() -> int | None:
+    """Bytes of memory this process may still use (None when unknown)."""
+    limits = []
+    try:
+        with open("/proc/meminfo") as fh:
+            for line in fh:
+                if line.startswith("MemAvailable:"):
+                    limits.append(int(line.split()[1]) * 1024)
+    except (OSError, ValueError, IndexError):
+        try:
+            limits.append(os.sysconf("SC_AVPHYS_PAGES") * os.sysconf("SC_PAGE_SIZE"))
+        except (OSError, ValueError, AttributeError):
+            pass
+    try:
+        with open("/sys/fs/cgroup/memory.max") as fh:
+            text = fh.read().strip()
+        if text.isdigit():
+            used = 0
+            try:
+                with open("/sys/fs/cgroup/memory.current") as fh:
+                    used = int(fh.read().strip())
+            except (OSError, ValueError):
+                pass
+            limits.append(max(int(text) - used, 0))
+    except OSError:
+        pass
+    return min(limits) if limits else None
+
+
+def _bytes(n: int) -> str:
+    for unit, size in (("TB", 1e12), ("GB", 1e9), ("MB", 1e6), ("kB", 1e3)):
+        if n >= size:
+            return f"{n / size:.3g} {unit}"
+    return f"{n} bytes"
+
+
 # ------------------------------------------------------------------ checking
 def _dotted(path) -> str:
     return ".".join(str(p) for p in path)
@@ -346,10 +479,7 @@ def _show(value) -> str:
     return str(value)
 
 
-def _fmt(x) -> str:
-    if isinstance(x, int):
-        return str(x)
-    return str(int(x)) if float(x).is_integer() and abs(x) < 1e16 else repr(float(x))
+_fmt = C.fmt  # bounds and ranges are written as the Python checks write them
 
 
 @dataclass
@@ -399,8 +529,9 @@ class _Checker:
     def integer(self, value, path, lo=None, hi=None) -> int:
         if isinstance(value, bool) or not isinstance(value, int):
             self.err(path, f"must be an integer, got {_kind(value)}")
-        if (lo is not None and value < lo) or (hi is not None and value > hi):
-            self.err(path, f"must be an integer in {_range(lo, hi)}, got {value}")
+        problem = C.integer_problem(value, lo, hi)
+        if problem:
+            self.err(path, problem)
         return value
 
     def number(self, value, path, lo=None, hi=None, *, rate=False) -> float:
@@ -408,10 +539,12 @@ class _Checker:
             self.err(path, f"must be a number, got {_kind(value)}")
         v = float(value)
         if rate:
-            lo, hi = 0.0, 1.0
-        if not math.isfinite(v) or (lo is not None and v < lo) or (hi is not None and v > hi):
-            what = "a rate in [0, 1]" if rate else f"a finite number in {_range(lo, hi)}"
-            self.err(path, f"must be {what}, got {_show(value)}")
+            if not 0.0 <= v <= 1.0:
+                self.err(path, f"must be a rate in [0, 1], got {_show(value)}")
+            return v
+        problem = C.number_problem(value, lo, hi)
+        if problem:
+            self.err(path, problem)
         return v
 
     def array(self, value, path, length=None) -> list:
@@ -422,29 +555,24 @@ class _Checker:
         return value
 
 
-def _range(lo, hi) -> str:
-    if lo is not None and hi is not None:
-        return f"[{_fmt(lo)}, {_fmt(hi)}]"
-    if lo is not None:
-        return f"[{_fmt(lo)}, inf)"
-    if hi is not None:
-        return f"(-inf, {_fmt(hi)}]"
-    return "(-inf, inf)"
+_range = C.range_text
 
 
 # ------------------------------------------------------------------ the schema
 _TOP = ("name", "description", "run", "genetics", "ages", "initial", "ecology", "release",
         "landscape", "sweep", "summary")
 _RUN = ("ticks", "record_interval", "replicates", "seed", "stochastic", "continuous_sampling",
-        "fixed_egg_count", "stop_when_extinct")
+        "fixed_egg_count", "stop_when_extinct", "generations", "sampling", "round_counts")
 _NOT_SWEPT = ("run.ticks", "run.record_interval", "run.replicates", "run.seed")
 _SUMMARY = ("threshold", "adults_only", "sex")
 _AGES = ("n_ages", "new_adult_age")
-_RELEASE = ("genotype", "count", "sex", "age", "at", "every", "start", "stop", "event", "demes")
-_LANDSCAPE = ("shape", "n_demes", "rows", "cols", "migration_rate")
+_RELEASE = ("genotype", "count", "sex", "age", "at", "every", "start", "stop", "event", "demes",
+            "sites", "near")
+_LANDSCAPE = ("shape", "n_demes", "rows", "cols", "migration_rate") + SS.SITE_KEYS
 _SHAPE_KEYS = {"ring": ("n_demes",), "grid": ("rows", "cols")}
 _DRIVE = ("cutting", "homing", "functional_resistance", "deposition", "disrupts", "drive_cost",
-          "dominance", "fitness", "fecundity", "allele_names")
+          "dominance", "fitness", "fecundity", "allele_names", "zygotic_cutting", "zygotic_homing")
+_COSTS = ("cost", "dominance", "fitness", "fecundity", "allele_names")
 _BUILDERS = {
     "autosomal_locus": ("n_alleles", "allele_names"),
     "xy_locus": ("n_x_alleles", "allele_names"),
@@ -452,28 +580,31 @@ _BUILDERS = {
     "split_drive": _DRIVE + ("cas9_cost", "cas9_dominance", "cas9_names"),
     "x_linked_distorter": ("transmission", "female_transmission", "fitness", "fecundity",
                            "allele_names"),
+    "driving_y": ("transmission", "cost", "fitness", "fecundity", "allele_names"),
+    "medea": ("toxicity", "antidote") + _COSTS,
+    "underdominance": ("lethality",) + _COSTS,
+    "female_lethal": ("lethality", "sterility", "timing") + _COSTS,
+    "cleave_and_rescue": ("cutting", "deposition", "lethality", "target_names") + _COSTS,
 }
+# rates given per sex by some builders only
+_PER_SEX_OF = {"female_lethal": ("lethality", "sterility")}
+_NAME_COUNTS = {"homing_drive": 4, "split_drive": 4, "x_linked_distorter": 2, "driving_y": 3,
+                "medea": 2, "female_lethal": 2, "cleave_and_rescue": 2}
 _PER_SEX_RATES = ("cutting", "homing", "functional_resistance")
 _RATES = ("deposition", "drive_cost", "dominance", "cas9_cost", "cas9_dominance", "transmission",
-          "female_transmission")
+          "female_transmission", "zygotic_cutting", "zygotic_homing", "toxicity", "antidote", "cost",
+          "lethality")
 _DISRUPTS = ("female_fertility", "fertility", "viability")
-# ecology scalars: (low, high, integer)
-_ECO_SCALARS = {
-    "carrying_capacity": (0.0, 1e12, False),
-    "eggs_per_female": (0.0, 1e6, False),
-    "sex_ratio": (0.0, 1.0, False),
-    "sperm_displacement_rate": (0.0, 1.0, False),
-    "low_density_growth_rate": (1.0, 1e6, False),
-    "growth_mode": (0, 4, True),
-    "external_expected_eggs": (-1.0, None, False),
-}
-# ecology tensors by sex and age: (female range, male range); by age: range
-_ECO_SEX_AGE = {"survival_rates": ((0.0, 1.0), (0.0, 1.0)),
-                "mating_rates": ((0.0, 1.0), (0.0, None))}
-_ECO_AGE = {"reproduction_rates": (0.0, 1.0), "fertility": (0.0, 1.0),
-            "competition_weights": (0.0, None)}
+# the ranges of ecology values, shared with the Python checks (qorin.contracts):
+# scalars (low, high, integer); tensors by sex and age (female range, male range); by age.
+# `population_size` is N of Wright-Fisher generations, given as carrying_capacity.
+_ECO_SCALARS = {**C.SCALAR_BOUNDS,
+                "population_size": (1.0, C.SCALAR_BOUNDS["carrying_capacity"][1], False)}
+_ECO_SEX_AGE = C.SEX_AGE_BOUNDS
+_ECO_AGE = C.AGE_BOUNDS
 _ECOLOGY = tuple(_ECO_SCALARS) + tuple(_ECO_SEX_AGE) + tuple(_ECO_AGE)
 _SEX_KEYS = ("female", "male")
+_WHOLE_HINT = "round them, or set round_counts = true in [run]"
 
 
 def _run_settings(doc, chk: _Checker) -> dict:
@@ -483,8 +614,17 @@ def _run_settings(doc, chk: _Checker) -> dict:
            "replicates": chk.integer(run.get("replicates", 1), ("run", "replicates"), 1, 10 ** 7),
            "seed": chk.integer(run.get("seed", 0), ("run", "seed"), 0, _U64 - 1)}
     for key, default in (("stochastic", True), ("continuous_sampling", False),
-                         ("fixed_egg_count", False), ("stop_when_extinct", False)):
+                         ("fixed_egg_count", False), ("stop_when_extinct", False),
+                         ("round_counts", False)):
         out[key] = chk.boolean(run.get(key, default), ("run", key))
+    out["generations"] = chk.string(run.get("generations", "overlapping"), ("run", "generations"),
+                                    GEN.GENERATIONS)
+    out["sampling"] = 0
+    if "sampling" in run:
+        if out["generations"] != "wright_fisher":
+            chk.err(("run", "sampling"), "applies to Wright-Fisher generations only "
+                                         "(generations = \"wright_fisher\")")
+        out["sampling"] = chk.string(run["sampling"], ("run", "sampling"), tuple(GEN.SAMPLING_MODES))
     return out
 
 
@@ -548,16 +688,22 @@ def _genetics(doc, chk: _Checker):
         p = path + (key,)
         if key == "builder":
             continue
-        if key in _PER_SEX_RATES:
+        if key in _PER_SEX_RATES or key in _PER_SEX_OF.get(builder, ()):
             kwargs[key] = _per_sex_rate(value, p, chk)
         elif key in _RATES:
             kwargs[key] = chk.number(value, p, rate=True)
         elif key == "disrupts":
             kwargs[key] = chk.string(value, p, _DISRUPTS)
+        elif key == "timing":
+            kwargs[key] = chk.string(value, p, ("early", "late"))
+        elif key == "allele_names" and builder == "underdominance":
+            kwargs[key] = [_names(v, p + (k,), chk, 2) for k, v in enumerate(chk.array(value, p, 2))]
+        elif key == "target_names":
+            kwargs[key] = _names(value, p, chk, 2)
         elif key in ("n_alleles", "n_x_alleles"):
             kwargs[key] = chk.integer(value, p, 1, MAX_ALLELES)
         elif key == "allele_names":
-            count = {"homing_drive": 4, "split_drive": 4, "x_linked_distorter": 2}.get(builder)
+            count = _NAME_COUNTS.get(builder)
             if builder in ("autosomal_locus", "xy_locus"):
                 n = gen.get("n_alleles" if builder == "autosomal_locus" else "n_x_alleles")
                 count = n if isinstance(n, int) and not isinstance(n, bool) else None
@@ -671,11 +817,27 @@ def _schedule(rel, path, chk: _Checker):
 
 def _landscape(doc, chk: _Checker):
     """The [landscape] section: None without one, else (n_demes, (indptr, dest,
-    weights), (female, male) migration rates)."""
+    weights), (female, male) migration rates, the ``Landscape`` or None for a
+    plain ring or grid)."""
     if "landscape" not in doc:
         return None
     path = ("landscape",)
-    land = chk.table(doc["landscape"], path, _LANDSCAPE, required=("shape", "migration_rate"))
+    land = chk.table(doc["landscape"], path, _LANDSCAPE)
+    if "sites" in land:
+        for key in _LANDSCAPE[:4]:
+            if key in land:
+                chk.err(path + (key,), "does not apply to a landscape of sites (its sites file sets them)")
+        if "migration_rate" not in land:
+            chk.err(path, "missing the required key 'migration_rate'")
+        rates = _per_sex_rate(land["migration_rate"], path + ("migration_rate",), chk)
+        landscape = SS.build(land, path, rates, chk, chk.source)
+        if landscape.n_sites > MAX_DEMES:
+            chk.err(path + ("sites",), f"holds {landscape.n_sites} sites; a landscape holds up to {MAX_DEMES}")
+        g = landscape.graph
+        return landscape.n_sites, (g.indptr, g.dest, g.weights), rates, landscape
+    for key in ("shape", "migration_rate"):
+        if key not in land:
+            chk.err(path, f"missing the required key {key!r}")
     shape = chk.string(land["shape"], path + ("shape",), tuple(_SHAPE_KEYS))
     for key in _LANDSCAPE[1:4]:
         if key in land and key not in _SHAPE_KEYS[shape]:
@@ -696,7 +858,13 @@ def _landscape(doc, chk: _Checker):
                                       f"holds 2 to {MAX_DEMES}")
         graph = L.grid(rows, cols)
     rates = _per_sex_rate(land["migration_rate"], path + ("migration_rate",), chk)
-    return n, graph, rates
+    landscape = None
+    if SS.uses_sites(land):
+        from .sites import Landscape
+
+        made = Landscape.ring(n) if shape == "ring" else Landscape.grid(rows, cols)
+        landscape = SS.build(land, path, rates, chk, chk.source, shape_graph=(made.x, made.y, graph))
+    return n, graph, rates, landscape
 
 
 def _release_demes(rel, path, n_demes, chk: _Checker):
@@ -719,7 +887,8 @@ def _release_demes(rel, path, n_demes, chk: _Checker):
     return [chk.integer(value, p, 0, n_demes - 1)]
 
 
-def _releases(doc, bp, chk: _Checker, program: H.HookProgramBuilder, n_demes=None) -> None:
+def _releases(doc, bp, chk: _Checker, program: H.HookProgramBuilder, n_demes=None,
+              landscape=None, *, round_counts=False) -> None:
     releases = doc.get("release", [])
     if isinstance(releases, dict):
         chk.err(("release",), "must be an array of tables: write each release as [[release]]")
@@ -735,7 +904,11 @@ def _releases(doc, bp, chk: _Checker, program: H.HookProgramBuilder, n_demes=Non
         except ValueError:
             chk.err(path + ("genotype",), f"{json.dumps(label)} is not a genotype of this model; "
                                           f"allowed: {', '.join(locus.labels)}")
-        count = chk.number(rel["count"], path + ("count",), 0.0, 1e12)
+        count = chk.number(rel["count"], path + ("count",), *C.COUNT_BOUNDS)
+        if C.samples_whole_individuals(bp) and not count.is_integer():
+            if not round_counts:
+                chk.err(path + ("count",), C.whole_problem(count, _WHOLE_HINT))
+            count = float(np.floor(count + 0.5))
         sex = chk.string(rel.get("sex", "male"), path + ("sex",), ("male", "female", "both"))
         age = rel.get("age", int(bp.new_adult_age))
         if isinstance(age, list):
@@ -745,14 +918,21 @@ def _releases(doc, bp, chk: _Checker, program: H.HookProgramBuilder, n_demes=Non
                 chk.err(path + ("age",), "must name at least one age")
         else:
             ages = [chk.integer(age, path + ("age",), 0, n - 1)]
-        event = chk.string(rel.get("event", "early"), path + ("event",), ("first", "early", "late"))
+        wf = getattr(bp, "generations", None) == "wright_fisher"  # runs the event "first" only
+        event = chk.string(rel.get("event", "first" if wf else "early"), path + ("event",),
+                           ("first", "early", "late"))
+        if wf and event != "first":
+            chk.err(path + ("event",), "a Wright-Fisher generation runs the event \"first\" only")
         demes = _release_demes(rel, path, n_demes, chk)
+        chosen = SS.release_sites(rel, path, landscape, chk)
+        if chosen is not None:
+            demes = chosen
         when = _schedule(rel, path, chk)
         program.add_hook(event, H.release(count, sex=sex, ages=ages, ztypes=[label], when=when),
                          demes=demes)
 
 
-def _initial(doc, bp, chk: _Checker) -> None:
+def _initial(doc, bp, chk: _Checker, *, round_counts=False) -> None:
     initial = doc.get("initial", {})
     if not isinstance(initial, dict):
         chk.err(("initial",), f"must be a table of genotype label = counts, got {_kind(initial)}")
@@ -769,8 +949,16 @@ def _initial(doc, bp, chk: _Checker) -> None:
         if z in seen:
             chk.err(path, f"names the same genotype as {json.dumps(seen[z])}")
         seen[z] = label
-        counts = _by_sex_age(value, path, n, ((0.0, 1e12), (0.0, 1e12)), chk, number_fill=adult,
-                             missing=0.0)
+        counts = _by_sex_age(value, path, n, (C.COUNT_BOUNDS, C.COUNT_BOUNDS), chk,
+                             number_fill=adult, missing=0.0)
+        if C.samples_whole_individuals(bp):
+            if round_counts:
+                counts = np.floor(counts + 0.5)
+            fractional = np.argwhere(counts != np.floor(counts))
+            if len(fractional):
+                sex, age = (int(i) for i in fractional[0])
+                chk.err(path, f"{C.cell_name(bp, sex, age, z)}: "
+                              f"{C.whole_problem(counts[sex, age], _WHOLE_HINT)}")
         bp.initial_individual_count[:, :, z] = counts
 
 
@@ -785,8 +973,10 @@ def _ecology(doc, n_ages: int, chk: _Checker) -> dict:
                 out[key] = chk.integer(value, path, lo, hi)
             else:
                 v = chk.number(value, path, lo, hi)
-                if key == "external_expected_eggs" and v < 0 and v != -1.0:
-                    chk.err(path, f"must be >= 0, or -1 for none; got {_show(value)}")
+                f = F.FIELDS[key]
+                if f.has_absent and v < f.lower and v != f.absent:
+                    chk.err(path, f"must be >= {_fmt(f.lower)}, or {_fmt(f.absent)} for none; "
+                                  f"got {_show(value)}")
                 out[key] = v
         elif key in _ECO_SEX_AGE:
             out[key] = _by_sex_age(value, path, n_ages, _ECO_SEX_AGE[key], chk)
@@ -798,39 +988,79 @@ def _ecology(doc, n_ages: int, chk: _Checker) -> dict:
 
 def _model(doc, chk: _Checker, settings: dict) -> Model:
     """Check one scenario document and build its model."""
-    chk.table(doc, (), _TOP, required=("genetics", "ages"))
+    chk.table(doc, (), _TOP, required=("genetics",))
     for key in ("name", "description"):
         if key in doc:
             chk.string(doc[key], (key,))
     run = _run_settings(doc, chk)
+    discrete = run["generations"] != "overlapping"
+    if not discrete and "ages" not in doc:
+        chk.err((), "missing the required key 'ages'")
+    if discrete and "ages" in doc:
+        chk.err(("ages",), f"{run['generations']} generations have two age classes (juveniles, "
+                           "adults): leave out [ages]")
     land = _landscape(doc, chk)
     if land is not None and run["stop_when_extinct"]:
         chk.err(("run", "stop_when_extinct"), "does not apply to a landscape: a deme that dies out "
                                               "can be settled again from its neighbours")
     locus = _genetics(doc, chk)
-    n_ages, adult = _ages(doc, chk)
+    n_ages, adult = (2, 1) if discrete else _ages(doc, chk)
+    if land is not None and run["generations"] == "wright_fisher":
+        chk.err(("run", "generations"), "Wright-Fisher generations run in one population; a "
+                                        "landscape runs overlapping or discrete generations")
     spatial = {}
     if land is not None:
-        n_demes, (indptr, dest, weights), _ = land
+        n_demes, (indptr, dest, weights), _, landscape = land
         spatial = dict(n_demes=n_demes, migration_indptr=indptr, migration_dest_idx=dest,
                        migration_weights=weights)
-    bp = Blueprint(n_ages, adult, locus, stochastic=run["stochastic"],
-                   continuous_sampling=run["continuous_sampling"],
-                   fixed_egg_count=run["fixed_egg_count"], **spatial)
-    _initial(doc, bp, chk)
+    import warnings
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", GEN.ExpectedValuesWarning)
+        try:
+            bp = Blueprint(n_ages, adult, locus, stochastic=run["stochastic"],
+                           continuous_sampling=run["continuous_sampling"],
+                           fixed_egg_count=run["fixed_egg_count"], generations=run["generations"],
+                           extreme_speed_mode=run["sampling"], **spatial)
+        except ValueError as exc:
+            chk.err(("run", "sampling"), str(exc))
+    if any(issubclass(w.category, GEN.ExpectedValuesWarning) for w in caught):
+        chk.err(("run", "sampling"), "\"expected\" keeps expected values: a stochastic model "
+                                     "would show no drift; use \"multinomial\" or \"poisson\", or "
+                                     "stochastic = false")
+    _initial(doc, bp, chk, round_counts=run["round_counts"])
     ecology = _ecology(doc, n_ages, chk)
+    if "population_size" in ecology:
+        if run["generations"] != "wright_fisher":
+            chk.err(("ecology", "population_size"), "is N of Wright-Fisher generations; use "
+                                                    "carrying_capacity for other models")
+        if "carrying_capacity" in ecology:
+            chk.err(("ecology", "population_size"), "gives carrying_capacity: give one of the two")
+        ecology["carrying_capacity"] = ecology.pop("population_size")
     if land is not None:
         female, male = land[2]
         ecology["migration_rate"] = np.stack([np.full(n_ages, female), np.full(n_ages, male)])
     params = Params(bp, **ecology)
     program = H.HookProgramBuilder.for_blueprint(bp)
-    _releases(doc, bp, chk, program, land[0] if land is not None else None)
+    _releases(doc, bp, chk, program, land[0] if land is not None else None,
+              land[3] if land is not None else None, round_counts=run["round_counts"])
     if run["stop_when_extinct"]:
         program.add_hook("first", H.stop_if_extinct())
     settings.update(run)
     has_hooks = bool(doc.get("release")) or run["stop_when_extinct"]
-    return Model(bp, params, program if has_hooks else None,
-                 L.LandscapeSession if land is not None else None)
+    session = None
+    if land is not None:
+        if land[3] is None:
+            session = L.LandscapeSession
+        else:
+            try:
+                session = land[3].model(bp, params).session
+            except ValueError as exc:  # a schedule that takes a site out of range
+                scheds = land[3].schedules
+                k = next((j for j, sc in enumerate(scheds) if f"schedule of {sc.name}:" in str(exc)), None)
+                where = () if k is None else (k, "profile" if scheds[k].kind == "seasonal" else "table")
+                chk.err(("landscape", "schedule") + where, str(exc))
+    return Model(bp, params, program if has_hooks else None, session)
 
 
 # ------------------------------------------------------------------ sweeps
@@ -885,6 +1115,15 @@ def _bad_target(key_path, name, where, message, chk: _Checker):
                         source=chk.source)
 
 
+def _hashable(value):
+    """A hashable twin of a TOML value that compares as the value does."""
+    if isinstance(value, list):
+        return ("[", tuple(_hashable(v) for v in value))
+    if isinstance(value, dict):
+        return ("{", frozenset((k, _hashable(v)) for k, v in value.items()))
+    return value
+
+
 def _sweep_entries(doc, chk: _Checker) -> list:
     sweep = doc.get("sweep")
     if sweep is None:
@@ -902,11 +1141,11 @@ def _sweep_entries(doc, chk: _Checker) -> list:
             chk.err(key_path, f"{target[0]!r} is not a section of a scenario; sweep keys start with "
                               "one of " + ", ".join(t for t in _TOP if t not in (
                                   "sweep", "summary", "name", "description")))
-        seen = []
+        seen = set()
         for k, v in enumerate(values):
-            if v in seen:
+            if _hashable(v) in seen:
                 chk.err(key_path + (k,), f"repeats the value {_show(v)}")
-            seen.append(v)
+            seen.add(_hashable(v))
         out.append((key_path, name, target, values))
     names = [e[1] for e in out]
     for e in out:
@@ -951,17 +1190,52 @@ class Scenario:
             index = index * len(values) + matches[0]
         return self.models[index]
 
+    def recorded_size(self, replicates: int | None = None) -> dict:
+        """What a run records: ``rows`` (recorded ticks of every run), ``width``
+        (values per row), ``bytes`` (the rows and the dataset made of them,
+        8 bytes a value), and the ``runs`` and ``ticks`` (recorded per run)."""
+        from .results import row_layout
+
+        reps = self.replicates if replicates is None else int(replicates)
+        ticks = self.n_ticks // self.record_interval + 1
+        runs = self.n_sets * reps
+        layout = row_layout(self.models[0].blueprint)
+        rows = runs * ticks
+        return {"rows": rows, "width": layout.width, "runs": runs, "ticks": ticks,
+                "bytes": rows * (layout.width + layout.count_size) * 8}
+
+    def check_memory(self, replicates: int | None = None, available: int | None = None) -> None:
+        """Refuse (``ScenarioError``) a run whose recorded rows cannot fit in the
+        memory available (`available` bytes; by default what the system has
+        free), before it starts."""
+        size = self.recorded_size(replicates)
+        free = _available_memory() if available is None else int(available)
+        if free is None or size["bytes"] <= free:
+            return
+        raise ScenarioError(
+            f"the run would record {size['rows']:,} rows ({size['runs']:,} runs x {size['ticks']:,} "
+            f"recorded ticks) of {size['width']:,} values each, {size['bytes']:,} bytes "
+            f"({_bytes(size['bytes'])}) with the dataset made from them, more than the "
+            f"{_bytes(free)} of memory available; record fewer ticks (run.record_interval), or run "
+            "fewer ticks, replicates or parameter sets", source=self.source)
+
     def run(self, *, replicates: int | None = None, seed: int | None = None, executor="threads",
             workers: int | None = None, progress: bool = False, sperm: bool = False):
         """Run the scenario (``qorin.sweep``) and return the Dataset; its
         attributes keep the scenario text and the summary settings. The
-        stored sperm is left out unless ``sperm``."""
+        stored sperm is left out unless ``sperm``. A run whose recorded rows
+        cannot fit in memory is refused before it starts (``check_memory``)."""
         from .sweeps import sweep
+
+        self.check_memory(replicates)
 
         ds = sweep(self.model, self.n_ticks, self.grid or None,
                    replicates=self.replicates if replicates is None else replicates,
                    seed=self.seed if seed is None else seed, record_interval=self.record_interval,
                    executor=executor, workers=workers, progress=progress, sperm=sperm)
+        landscape = getattr(self.models[0].session, "landscape", None)
+        if landscape is not None:
+            ds = landscape.annotate(ds)  # the sites' coordinates and labels on the deme axis
         ds.attrs["qorin_scenario"] = self.text
         ds.attrs["qorin_scenario_name"] = self.name
         ds.attrs["qorin_summary"] = json.dumps(self.summary)
@@ -974,15 +1248,25 @@ def _shape(model: Model) -> tuple:
     return int(bp.n_ages), int(bp.new_adult_age), tuple(bp.ztype_names), int(bp.n_demes)
 
 
-def parse_scenario(text: str, source: str = "<scenario>") -> Scenario:
-    """Check a scenario given as TOML text and build its models (see the module doc)."""
+def parse_scenario(text: str, source: str = "<scenario>", *, progress: bool = False) -> Scenario:
+    """Check a scenario given as TOML text and build its models (see the module doc).
+    With `progress`, a sweep shows its number of parameter sets and a progress
+    bar while the model of each is checked and built (tqdm)."""
     toml = _tomllib()
+    _guard_text(text, source)
     try:
         doc = toml.loads(text)
     except toml.TOMLDecodeError as exc:
         m = re.search(r"\(at line (\d+), column \d+\)", str(exc))
         raise ScenarioError(f"not valid TOML: {exc}", line=int(m.group(1)) if m else None,
                             source=source) from None
+    except RecursionError:
+        raise ScenarioError(f"values are nested more than {MAX_NESTING} levels deep",
+                            source=source) from None
+    except ValueError as exc:  # a number the parser cannot convert (an integer of 5,000 digits)
+        raise ScenarioError(f"not valid TOML: {exc}", source=source) from None
+    _guard_document(doc, source)
+    _guard_sweep_size(doc, source)
     chk = _Checker(source, _key_lines(text))
     settings: dict = {}
     base = _model(doc, chk, settings)
@@ -990,6 +1274,13 @@ def parse_scenario(text: str, source: str = "<scenario>") -> Scenario:
     entries = _sweep_entries(doc, chk)
     grid = {name: values for _, name, _, values in entries}
     models = [base]
+    bar = None
+    if entries and progress:
+        from ._optional import require
+
+        n_sets = math.prod(len(e[3]) for e in entries)
+        bar = require("tqdm", "progress bars").tqdm(
+            total=n_sets, unit="set", desc=f"checking {n_sets} parameter sets", dynamic_ncols=True)
     if entries:
         models = []
         for combo in itertools.product(*[list(enumerate(e[3])) for e in entries]):
@@ -1004,8 +1295,12 @@ def parse_scenario(text: str, source: str = "<scenario>") -> Scenario:
                 chk.err(("sweep",), f"the parameter set {shown} changes the ages or genotypes of the "
                                    "model or the number of its demes; every parameter set of a sweep must share them")
             models.append(model)
+            if bar is not None:
+                bar.update(1)
+    if bar is not None:
+        bar.close()
     ticks = settings["ticks"]
-    releases = base.program.release_ticks(ticks + 1) if base.program is not None else []
+    releases = _release_marks(doc, ticks)
     return Scenario(source=source, text=text, document=doc, name=str(doc.get("name", "")),
                     description=str(doc.get("description", "")), n_ticks=ticks,
                     record_interval=settings["record_interval"], replicates=settings["replicates"],
@@ -1013,16 +1308,19 @@ def parse_scenario(text: str, source: str = "<scenario>") -> Scenario:
                     releases=releases)
 
 
-def load_scenario(path) -> Scenario:
+def load_scenario(path, *, progress: bool = False) -> Scenario:
     """Read and check the scenario file at `path` (see ``parse_scenario``)."""
     path = os.fspath(path)
     try:
         with open(path, "rb") as fh:
-            raw = fh.read()
+            raw = fh.read(MAX_SCENARIO_BYTES + 1)  # a device or pipe may never end
     except OSError as exc:
         raise ScenarioError(f"cannot read the scenario: {exc.strerror}", source=path) from None
+    if len(raw) > MAX_SCENARIO_BYTES:
+        raise ScenarioError(f"the file is too large; a scenario file holds at most "
+                            f"{MAX_SCENARIO_BYTES:,} bytes", source=path)
     try:
         text = raw.decode("utf-8-sig")  # a byte-order mark some editors write is dropped
     except UnicodeDecodeError:
         raise ScenarioError("a scenario file must be UTF-8 text", source=path) from None
-    return parse_scenario(text, source=path)
+    return parse_scenario(text, source=path, progress=progress)

@@ -34,12 +34,16 @@ bars use tqdm ("scale" extra); xarray comes with the "analysis" extra.
 from __future__ import annotations
 
 import concurrent.futures as cf
+import contextlib
+import ctypes
 import functools
 import itertools
 import json
 import math
 import os
+import pickle
 import threading
+import traceback
 import warnings
 from dataclasses import dataclass
 from typing import Any, Callable, Iterable, Mapping
@@ -47,12 +51,14 @@ from typing import Any, Callable, Iterable, Mapping
 import numpy as np
 
 from . import _engine_rs
+from . import generations as _generations
+from . import contracts as C
 from . import results as R
 from ._optional import require
 
 __all__ = [
-    "Model", "sweep", "derive_seeds", "run", "Cancelled", "suppression_tick", "suppressed_fraction",
-    "summarize", "parameter_dims",
+    "Model", "sweep", "derive_seeds", "run", "Cancelled", "ReplicateError", "suppression_tick",
+    "suppressed_fraction", "summarize", "parameter_dims",
 ]
 
 # Dimensions and variables of a gathered dataset: a grid parameter may not take these names.
@@ -68,16 +74,25 @@ _RUN_DIMS = ("replicate", "tick", "deme", "sex", "age", "genotype", "female_geno
 class Model:
     """One runnable model: a blueprint, its parameters and, optionally, a hook
     program (a ``HookProgramBuilder`` or a built program) and the session class,
-    or any factory ``session(blueprint, params, seed)`` returning a session
-    (``EngineSession`` by default)."""
+    or any factory ``session(blueprint, params, seed)`` returning a session (by
+    default the session of the blueprint's generations,
+    ``qorin.generations.session_class``)."""
 
     blueprint: Any
     params: Any
     program: Any = None
     session: Any = None
 
+    @property
+    def generations(self) -> str:
+        """The kind of generations of the blueprint ("overlapping", "discrete",
+        "wright_fisher"), which chooses the session when none is given."""
+        return _generations.generations_of(self.blueprint)
 
-def _as_model(value, where: str) -> Model:
+
+def _as_model(value, where: str, *, round_counts: bool = False) -> Model:
+    """The model `value` with its hook program compiled, checked before any
+    replicate runs (``contracts.check_model``; a ValueError names `where`)."""
     if isinstance(value, Model):
         model = value
     elif isinstance(value, (tuple, list)) and len(value) in (2, 3):
@@ -85,10 +100,16 @@ def _as_model(value, where: str) -> Model:
     else:
         raise TypeError(f"{where} must be a qorin.sweeps.Model or a (blueprint, params[, program]) "
                         f"tuple, got {type(value).__name__}")
-    program = model.program
-    if program is not None and hasattr(program, "build"):
-        program = program.build()  # compiled once; the program travels to the workers
-    return Model(model.blueprint, model.params, program, model.session)
+    try:
+        # compiled once: the program travels to the workers
+        blueprint, program = C.check_model(model.blueprint, model.params, model.program,
+                                           round_counts=round_counts)
+    except ValueError as exc:
+        if where == "model":
+            raise
+        raise ValueError(f"{where}: {exc}") from None
+    session = _generations._wrap_engine_class(model.session, blueprint)
+    return Model(blueprint, model.params, program, session)
 
 
 # ------------------------------------------------------------------ seeds
@@ -107,6 +128,8 @@ def derive_seeds(seed: int, n_replicates: int, n_sets: int = 1) -> np.ndarray:
 
 
 def _root_seed(seed) -> int:
+    if isinstance(seed, (float, np.floating)):  # a number, but not a seed: 1.5 or 1e20 lose bits
+        raise ValueError(f"seed must be a nonnegative integer, got the float {seed!r}")
     if isinstance(seed, (bool, np.bool_)) or not isinstance(seed, (int, np.integer)):
         raise TypeError(f"seed must be a nonnegative integer, got {seed!r}")
     if int(seed) < 0:
@@ -128,8 +151,25 @@ class _Grid:
     names: tuple  # parameter names (the keywords of the model function)
     dims: tuple  # dataset dimensions of the parameter sets
     shape: tuple
-    points: list  # one dict of keyword values per parameter set, in C order of `shape`
     coords: dict  # dataset coordinates of the parameter dimensions
+    values: tuple = ()  # a mapping grid: the values of each name (the product is never stored)
+    sets: tuple = ()  # a sequence grid: one dict per parameter set
+
+    @property
+    def size(self) -> int:
+        return math.prod(self.shape)
+
+    def point(self, k: int) -> dict:
+        """The keyword values of parameter set k (C order of `shape`)."""
+        if self.sets:
+            return dict(self.sets[k])
+        where = np.unravel_index(k, self.shape) if self.shape else ()
+        return {n: v[i] for n, v, i in zip(self.names, self.values, where)}
+
+    def points(self):
+        if self.sets:
+            return (dict(p) for p in self.sets)
+        return (dict(zip(self.names, combo)) for combo in itertools.product(*self.values))
 
 
 def _coordinate(values: list):
@@ -156,9 +196,15 @@ def _check_name(name) -> str:
     return name
 
 
+def _no_nan(values: list, where: str) -> None:
+    for k, v in enumerate(values):
+        if isinstance(v, (float, np.floating)) and math.isnan(v):
+            raise ValueError(f"{where} holds NaN (value {k}); a parameter set needs a value")
+
+
 def _grid(grid) -> _Grid:
     if grid is None:
-        return _Grid((), (), (), [{}], {})
+        return _Grid((), (), (), {})
     if isinstance(grid, Mapping):
         names, values = [], []
         for name, vals in grid.items():
@@ -168,13 +214,14 @@ def _grid(grid) -> _Grid:
             vals = list(vals)
             if not vals:
                 raise ValueError(f"grid[{name!r}] must hold at least one value")
+            _no_nan(vals, f"grid[{name!r}]")
             coord = _coordinate(vals)
             if len(set(coord.tolist())) != len(vals):
                 raise ValueError(f"grid[{name!r}] holds a value twice")
             values.append(vals)
-        points = [dict(zip(names, combo)) for combo in itertools.product(*values)]
         coords = {n: _coordinate(v) for n, v in zip(names, values)}
-        return _Grid(tuple(names), tuple(names), tuple(len(v) for v in values), points, coords)
+        return _Grid(tuple(names), tuple(names), tuple(len(v) for v in values), coords,
+                     values=tuple(values))
     if isinstance(grid, (str, bytes)) or not isinstance(grid, Iterable):
         raise TypeError("grid must be None, a mapping of parameter name to values, or a sequence "
                         f"of parameter sets (mappings), got {type(grid).__name__}")
@@ -190,9 +237,11 @@ def _grid(grid) -> _Grid:
         if set(point) != set(names):
             raise ValueError(f"every parameter set must name the same parameters: grid[{k}] has "
                              f"{sorted(point)}, grid[0] has {sorted(names)}")
+        _no_nan(list(point.values()), f"grid[{k}]")
     coords = {n: ("parameter_set", _coordinate([p[n] for p in sets])) for n in names}
     coords["parameter_set"] = np.arange(len(sets))
-    return _Grid(tuple(names), ("parameter_set",), (len(sets),), [dict(p) for p in sets], coords)
+    return _Grid(tuple(names), ("parameter_set",), (len(sets),), coords,
+                 sets=tuple(dict(p) for p in sets))
 
 
 # ------------------------------------------------------------------ running one replicate
@@ -203,6 +252,7 @@ class _Job:
     n_ticks: int
     record_interval: int
     sperm: bool  # keep the stored-sperm block of the rows
+    index: int = 0  # parameter set * replicates + replicate
 
 
 def _ticks(n_ticks: int, interval: int) -> np.ndarray:
@@ -213,11 +263,54 @@ def _ticks(n_ticks: int, interval: int) -> np.ndarray:
     return np.arange(0, max(n_ticks, 0) + 1, interval, dtype=np.int64)
 
 
+_POLL = 0.2  # seconds between two looks at Ctrl-C while a sweep waits for its replicates
 CANCEL_CHUNK = 256  # ticks between two looks at the cancel flag of a replicate on a thread
 
 
 class Cancelled(Exception):
     """A run given up between two chunks because its sweep was interrupted or failed."""
+
+
+class _Stop(BaseException):
+    """Raised inside Python code (a hook callback) of a replicate thread whose
+    sweep was interrupted: a BaseException, so that a callback's own
+    ``except Exception`` does not swallow it."""
+
+
+class _CancelFlag:
+    """The cancel flag of a sweep on threads. Once set, replicates give up at
+    their next chunk, and a replicate thread that runs Python code (a slow hook
+    callback) is stopped there at once, so that Ctrl-C is not kept waiting."""
+
+    def __init__(self):
+        self._event = threading.Event()
+        self._lock = threading.Lock()
+        self._threads: set = set()
+
+    def is_set(self) -> bool:
+        return self._event.is_set()
+
+    def set(self) -> None:
+        with self._lock:
+            self._event.set()
+            for ident in self._threads:
+                ctypes.pythonapi.PyThreadState_SetAsyncExc(ctypes.c_ulong(ident),
+                                                           ctypes.py_object(_Stop))
+            self._threads.clear()
+
+    @contextlib.contextmanager
+    def running(self):
+        """Mark the calling thread as running a replicate (open to a stop)."""
+        ident = threading.get_ident()
+        with self._lock:
+            if self._event.is_set():
+                raise Cancelled("the sweep was interrupted")
+            self._threads.add(ident)
+        try:
+            yield
+        finally:
+            with self._lock:
+                self._threads.discard(ident)
 
 
 def _run_job(job: _Job, progress=None, cancel=None):
@@ -230,8 +323,11 @@ def _run_job(job: _Job, progress=None, cancel=None):
     run goes in chunks and gives up between two of them once the flag is set."""
     if cancel is not None and cancel.is_set():
         raise Cancelled("the sweep was interrupted")
+    if isinstance(cancel, _CancelFlag):
+        with cancel.running():
+            return _run_job(job, progress, cancel=cancel._event)
     model = job.model
-    session_cls = model.session or _engine_rs.EngineSession
+    session_cls = model.session or _generations.session_class(model.blueprint)
     session = session_cls(model.blueprint, model.params, int(job.seed))
     if model.program is not None:
         session.set_hook_program(model.program)
@@ -252,15 +348,73 @@ def _run_job(job: _Job, progress=None, cancel=None):
         pos = np.clip(np.searchsorted(recorded, ticks, side="right") - 1, 0, len(rows) - 1)
         values[:] = rows[pos, 1:width]
     if stopped:
-        _, ind, sperm = session.state_snapshot()
-        frozen = np.concatenate([ind, sperm])[:width - 1]
+        snapshot = session.state_snapshot()  # (tick, ind[, sperm]): discrete sessions store no sperm
+        frozen = np.concatenate(snapshot[1:])[:width - 1]
         values[ticks > final_tick] = frozen
     return values, int(final_tick), bool(stopped)
 
 
-def _run_batch(jobs: list, cancel=None) -> list:
-    """Several replicates in one task: one transfer of the model for all of them."""
-    return [_run_job(job, cancel=cancel) for job in jobs]
+@dataclass
+class _Failure:
+    """A replicate (or a whole task) that failed, as it travels back from a
+    worker: the exception itself when it survives pickling, else its class name,
+    message and traceback as text."""
+
+    position: int | None  # the failed job's position in its task; None: the task itself failed
+    kind: str
+    message: str
+    details: str
+    error: BaseException | None
+
+    @classmethod
+    def of(cls, exc: BaseException, position, local: bool) -> "_Failure":
+        error = exc
+        if not local:
+            try:
+                pickle.loads(pickle.dumps(exc))
+            except Exception:  # noqa: BLE001 - anything that does not travel is sent as text
+                error = None
+        details = "".join(traceback.format_exception(type(exc), exc, exc.__traceback__))
+        return cls(position, type(exc).__qualname__, str(exc), details, error)
+
+
+def _run_batch(jobs: list, cancel=None, local: bool = False) -> list:
+    """Several replicates in one task: one transfer of the model for all of them.
+
+    The results of the replicates that finished come back; a failing replicate
+    ends the task with a ``_Failure`` in its place (an exception that cannot be
+    pickled still reaches the caller as text), an interrupted one ends it."""
+    out: list = []
+    for k, job in enumerate(jobs):
+        try:
+            out.append(_run_job(job, cancel=cancel))
+        except (Cancelled, _Stop):
+            break
+        except Exception as exc:  # noqa: BLE001 - reported to the caller with its replicate
+            out.append(_Failure.of(exc, k, local))
+            break
+    return out
+
+
+class ReplicateError(RuntimeError):
+    """A replicate of a sweep (or of ``qorin.replicates``) failed.
+
+    Attributes: ``parameters`` (the values of its parameter set, {} without a
+    grid), ``parameter_set`` (the index of the set, C order of the grid),
+    ``replicate``, ``seed`` (its engine seed: ``qorin.simulate(..., seed=err.seed)``
+    runs it again), ``error_type`` (the class name of the original exception,
+    which is also ``__cause__`` when it could be sent back from the worker),
+    ``details`` (its traceback as text) and ``partial``: a Dataset of the
+    sweep's layout holding the replicates that had finished (the variable
+    ``finished`` marks them; ``count`` is NaN for the others), which can be
+    saved with ``qorin.save``."""
+
+    def __init__(self, message: str, *, parameters: dict, parameter_set: int, replicate: int,
+                 seed: int, error_type: str, details: str):
+        super().__init__(message)
+        self.parameters, self.parameter_set, self.replicate = parameters, parameter_set, replicate
+        self.seed, self.error_type, self.details = seed, error_type, details
+        self.partial = None
 
 
 # ------------------------------------------------------------------ executors
@@ -304,13 +458,14 @@ def _progress_bar(enabled, total: int, unit: str, desc: str | None):
 def _execute(fn: Callable, jobs: list, executor, workers) -> Iterable:
     """Yield (index, result) of fn(job) for every job, in completion order.
 
-    A failing job stops the loop: its exception is raised and the jobs not yet
-    started are cancelled."""
+    A task that fails as a whole (its executor cannot run or send it) yields
+    ``[_Failure]``; when the consumer stops (an error, Ctrl-C) the jobs not yet
+    started are cancelled and those on threads are told to give up."""
     if workers is not None:
         workers = _count(workers, "workers")
     if executor is None:
         for k, job in enumerate(jobs):
-            yield k, fn(job)
+            yield k, fn(job, local=True)
         return
     if isinstance(executor, str):
         if executor == "threads":
@@ -335,7 +490,7 @@ def _execute(fn: Callable, jobs: list, executor, workers) -> Iterable:
         index = {f.key: k for k, f in enumerate(futures)}
         try:
             for future in distributed.as_completed(futures):
-                yield index[future.key], future.result()
+                yield index[future.key], _result(future)
         finally:
             for f in futures:
                 if not f.done():
@@ -345,23 +500,44 @@ def _execute(fn: Callable, jobs: list, executor, workers) -> Iterable:
         yield from _submitted(executor, fn, jobs, isinstance(executor, cf.ThreadPoolExecutor))
         return
     if hasattr(executor, "map"):
-        yield from enumerate(executor.map(fn, jobs))
+        results = iter(executor.map(fn, jobs))
+        for k in range(len(jobs)):
+            try:
+                value = next(results)
+            except StopIteration:
+                return
+            except Exception as exc:  # noqa: BLE001 - the task of job k failed as a whole
+                yield k, [_Failure.of(exc, None, True)]
+                return
+            yield k, value
         return
     raise TypeError(f"executor must have a submit or map method, got {type(executor).__name__}")
 
 
+def _result(future):
+    try:
+        return future.result()
+    except Exception as exc:  # noqa: BLE001 - the task failed as a whole (say, it did not pickle)
+        return [_Failure.of(exc, None, True)]
+
+
 def _submitted(pool, fn, jobs, threads: bool):
     """Submit every job; on an error or Ctrl-C cancel the jobs not started and,
-    on threads, tell the running ones to give up at their next chunk."""
-    cancel = threading.Event() if threads else None
-    if cancel is not None:
-        fn = functools.partial(fn, cancel=cancel)
+    on threads, stop the running ones (at their next chunk, or at once in
+    Python code such as a hook callback)."""
+    cancel = _CancelFlag() if threads else None
+    fn = functools.partial(fn, cancel=cancel, local=threads)
     futures = {}
     try:
         for k, job in enumerate(jobs):
             futures[pool.submit(fn, job)] = k
-        for future in cf.as_completed(futures):
-            yield futures[future], future.result()
+        pending = set(futures)
+        while pending:
+            # wake up now and then: a Ctrl-C that the system handed to a worker
+            # thread is only seen by the main thread when it runs
+            done, pending = cf.wait(pending, timeout=_POLL, return_when=cf.FIRST_COMPLETED)
+            for future in done:
+                yield futures[future], _result(future)
     except BaseException:
         if cancel is not None:
             cancel.set()
@@ -377,7 +553,7 @@ _SESSIONS = ("EngineSession", "DiscreteEngineSession", "HeterogeneousSpatialEngi
 
 def _layout(model: Model):
     """The row layout of the model's session (a subclass records like its engine class)."""
-    cls = model.session or _engine_rs.EngineSession
+    cls = model.session or _generations.session_class(model.blueprint)
     kind = getattr(cls, "session_kind", None)  # a session built on an engine session (landscapes)
     if isinstance(kind, str):
         return R.row_layout(model.blueprint, kind)
@@ -395,30 +571,52 @@ def _layout_key(model: Model):
 
 def _gather(models: list, grid: _Grid, seeds: np.ndarray, results: Iterable, *,
             n_ticks: int, record_interval: int, sperm: bool, attrs: dict):
-    """Fill the arrays of the dataset from (index, result) pairs as they arrive."""
+    """Fill the arrays of the dataset from (index, result) pairs as they arrive.
+
+    A failure (``ReplicateError``) or Ctrl-C (``KeyboardInterrupt``) while they
+    arrive gets the replicates that had finished attached as ``partial``."""
+    first = models[0]
+    layout = _layout_key(first)[0]
+    ticks = _ticks(n_ticks, record_interval)
+    lead = grid.shape + (seeds.shape[-1],)
+    keep_sperm = sperm and layout.sperm
+    n_values = layout.count_size + (layout.sperm_size if keep_sperm else 0)
+    try:
+        counts = np.empty(lead + (len(ticks), layout.count_size))
+        stored = np.empty(lead + (len(ticks), layout.sperm_size)) if keep_sperm else None
+    except MemoryError:
+        raise MemoryError(_size_text(grid.size, seeds.shape[-1], len(ticks), n_values)) from None
+    stop_tick = np.full(lead, -1, dtype=np.int64)
+    stopped = np.zeros(lead, dtype=bool)
+    filled = np.zeros(lead, dtype=bool)
+    try:
+        for k, (values, final_tick, was_stopped) in results:
+            where = np.unravel_index(k, lead)
+            counts[where] = values[:, :layout.count_size]
+            if stored is not None:
+                stored[where] = values[:, layout.count_size:]
+            stop_tick[where] = final_tick
+            stopped[where] = was_stopped
+            filled[where] = True
+    except (ReplicateError, KeyboardInterrupt) as exc:
+        counts[~filled] = np.nan
+        if stored is not None:
+            stored[~filled] = np.nan
+        ds = _dataset(models, grid, seeds, ticks, counts, stored, stop_tick, stopped, attrs)
+        ds["finished"] = (ds["stopped"].dims, filled)
+        exc.partial = ds
+        raise
+    if not filled.all():  # an executor that dropped a job
+        raise RuntimeError(f"the executor returned {int(filled.sum())} of {filled.size} replicates")
+    return _dataset(models, grid, seeds, ticks, counts, stored, stop_tick, stopped, attrs)
+
+
+def _dataset(models, grid, seeds, ticks, counts, stored, stop_tick, stopped, attrs):
     xr = require("xarray", "labelled results")
     first = models[0]
     layout, new_adult_age, labels = _layout_key(first)
-    ticks = _ticks(n_ticks, record_interval)
     n_rep = seeds.shape[-1]
     lead = grid.shape + (n_rep,)
-    keep_sperm = sperm and layout.sperm
-    counts = np.empty(lead + (len(ticks), layout.count_size))
-    stored = np.empty(lead + (len(ticks), layout.sperm_size)) if keep_sperm else None
-    stop_tick = np.empty(lead, dtype=np.int64)
-    stopped = np.empty(lead, dtype=bool)
-    filled = np.zeros(lead, dtype=bool)
-    for k, (values, final_tick, was_stopped) in results:
-        where = np.unravel_index(k, lead)
-        counts[where] = values[:, :layout.count_size]
-        if stored is not None:
-            stored[where] = values[:, layout.count_size:]
-        stop_tick[where] = final_tick
-        stopped[where] = was_stopped
-        filled[where] = True
-    if not filled.all():  # an executor that dropped a job
-        raise RuntimeError(f"the executor returned {int(filled.sum())} of {filled.size} replicates")
-
     dims = grid.dims + ("replicate",)
     run_lead = dims + (("tick", "deme") if layout.stacked else ("tick",))
     ages = np.arange(layout.n_ages)
@@ -450,6 +648,46 @@ def _gather(models: list, grid: _Grid, seeds: np.ndarray, results: Iterable, *,
     return ds
 
 
+def _size_text(n_sets: int, n_rep: int, n_ticks: int, n_values: int) -> str:
+    total = n_sets * n_rep * n_ticks * n_values * 8
+    return (f"the results need {_bytes(total)}: {n_sets} parameter set(s) x {n_rep} replicate(s) "
+            f"x {n_ticks} recorded tick(s) x {n_values} values of 8 bytes")
+
+
+def _bytes(n: float) -> str:
+    for unit in ("bytes", "kB", "MB", "GB", "TB", "PB"):
+        if n < 1000 or unit == "PB":
+            return f"{n:.0f} {unit}" if unit == "bytes" else f"{n:.1f} {unit}"
+        n /= 1000
+
+
+def _memory() -> int | None:
+    """Bytes of physical memory, None when the platform does not tell."""
+    try:
+        return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    except (AttributeError, ValueError, OSError):
+        return None
+
+
+def _check_size(first: Model, n_sets: int, n_rep: int, n_ticks: int, record_interval: int,
+                sperm: bool, progress, desc: str) -> None:
+    """Refuse, before anything runs, results that cannot fit in memory; with
+    `progress`, say how many runs the sweep makes and how much its results take."""
+    layout = _layout(first)
+    n_values = layout.count_size + (layout.sperm_size if sperm and layout.sperm else 0)
+    recorded = len(_ticks(n_ticks, record_interval))
+    text = _size_text(n_sets, n_rep, recorded, n_values)
+    memory = _memory()
+    if memory is not None and n_sets * n_rep * recorded * n_values * 8 > memory:
+        raise ValueError(f"{desc}: {text}, more than this machine's {_bytes(memory)} of memory; "
+                         "record fewer ticks (record_interval), fewer replicates or parameter "
+                         "sets, or leave out the stored sperm (sperm=False)")
+    if progress:
+        tqdm = require("tqdm", "progress bars").tqdm
+        tqdm.write(f"{desc}: {n_sets} parameter set(s) x {n_rep} replicate(s) = "
+                   f"{n_sets * n_rep} run(s) of {n_ticks} ticks; {text[len('the results need '):]}")
+
+
 def _replicate_runs(models: list, grid: _Grid, seeds: np.ndarray, n_ticks, *, record_interval,
                     executor, workers, progress, sperm, attrs, desc):
     """Run every (parameter set, replicate) job and gather the dataset: the one
@@ -458,40 +696,73 @@ def _replicate_runs(models: list, grid: _Grid, seeds: np.ndarray, n_ticks, *, re
     key = _layout_key(models[0])
     for k, model in enumerate(models[1:], start=1):
         if _layout_key(model) != key:
-            raise ValueError(f"parameter set {k} ({grid.points[k]}) changes the ages, genotypes or "
-                             "row layout of the model; every parameter set of a sweep must share them")
+            raise ValueError(f"parameter set {k} ({_show(grid.point(k))}) changes the ages, "
+                             "genotypes or row layout of the model; every parameter set of a "
+                             "sweep must share them")
     n_rep = seeds.shape[-1]
-    jobs = [_Job(models[p], int(seeds.reshape(-1, n_rep)[p, r]), n_ticks, record_interval, bool(sperm))
+    flat = seeds.reshape(-1, n_rep)
+    jobs = [_Job(models[p], int(flat[p, r]), n_ticks, record_interval, bool(sperm), p * n_rep + r)
             for p in range(len(models)) for r in range(n_rep)]
     if len(jobs) == 1 and (executor is None or executor == "threads") and progress:
         # one run: show its ticks rather than a single replicate
-        results = [(0, _run_job(jobs[0], progress=desc or True))]
-        bar = None
+        bar, size = None, 1
+        tasks = _single(jobs[0], desc or True)
     else:
         bar = _progress_bar(progress, len(jobs), "replicate", desc)
         size = _batch_size(executor, workers, len(jobs))
         batches = [jobs[k:k + size] for k in range(0, len(jobs), size)]
-        results = _unbatched(_execute(_run_batch, batches, executor, workers), size, bar)
+        tasks = _execute(_run_batch, batches, executor, workers)
+    results = _unbatched(tasks, size, bar, grid, flat)
     try:
         return _gather(models, grid, seeds, results, n_ticks=n_ticks,
                        record_interval=record_interval, sperm=sperm, attrs=attrs)
     finally:
+        results.close()  # stops the workers now, not when the error is collected
+        tasks.close()
         if bar is not None:
             bar.close()
 
 
-def _unbatched(results, size: int, bar):
+def _single(job: _Job, progress):
+    try:
+        yield 0, [_run_job(job, progress=progress)]
+    except Exception as exc:  # noqa: BLE001 - reported with its replicate
+        yield 0, [_Failure.of(exc, 0, True)]
+
+
+def _unbatched(results, size: int, bar, grid: _Grid, seeds: np.ndarray):
     for b, batch in results:
         for j, item in enumerate(batch):
+            if isinstance(item, _Failure):
+                raise _replicate_error(item, b * size + (item.position or 0), grid, seeds,
+                                       task=item.position is None)
             yield b * size + j, item
         if bar is not None:
             bar.update(len(batch))
 
 
+def _replicate_error(failure: _Failure, k: int, grid: _Grid, seeds: np.ndarray, *, task: bool):
+    n_rep = seeds.shape[-1]
+    p, r = divmod(k, n_rep)
+    point = grid.point(p)
+    seed = int(seeds[p, r])
+    which = f"replicate {r} of the parameter set {_show(point)}" if point else f"replicate {r}"
+    what = "the task running" if task else ""
+    sent = "" if failure.error is not None else \
+        " (the exception could not be sent back from its worker process; its traceback is in .details)"
+    err = ReplicateError(f"{what + ' ' if what else ''}{which} (engine seed {seed}) failed with "
+                         f"{failure.kind}: {failure.message}{sent}",
+                         parameters=point, parameter_set=p, replicate=r, seed=seed,
+                         error_type=failure.kind, details=failure.details)
+    err.__cause__ = failure.error
+    err.__suppress_context__ = True
+    return err
+
+
 # ------------------------------------------------------------------ public
 def sweep(model, n_ticks: int, grid=None, *, replicates: int = 10, seed: int = 0,
           record_interval: int = 1, executor="threads", workers: int | None = None,
-          progress: bool = False, sperm: bool = True):
+          progress: bool = False, sperm: bool = True, round_counts: bool = False):
     """Run `replicates` stochastic replicates of every parameter set of `model`
     and gather them into one ``xarray.Dataset``.
 
@@ -505,51 +776,99 @@ def sweep(model, n_ticks: int, grid=None, *, replicates: int = 10, seed: int = 0
         product gives the parameter sets, each name a dimension of the result
         with its values as coordinates; or a sequence of mappings, one per
         parameter set, along the dimension ``parameter_set`` (the values
-        become coordinates along it).
+        become coordinates along it). NaN is not a value.
+    n_ticks, record_interval
+        ticks of every run (>= 0); the interval between recorded ticks (>= 1).
     replicates, seed
-        replicates per parameter set; the root seed the engine seeds are
-        spawned from (``derive_seeds``).
+        replicates per parameter set (>= 1); the root seed the engine seeds
+        are spawned from (``derive_seeds``), an integer >= 0.
     executor
         "threads" (default; ``workers`` threads, by default one per core),
         "processes", None (in the calling thread), a ``concurrent.futures``
         executor or a ``dask.distributed.Client``. The results do not depend
         on it.
     progress
-        show a tqdm progress bar (replicates per second; ticks per second for
-        a single run).
+        show tqdm progress: the number of runs and the size of the results
+        before anything runs, the parameter sets as their models are built, then
+        replicates per second (ticks per second for a single run).
     sperm
         keep the ``stored_sperm`` variable (False saves memory and transfer).
+    round_counts
+        round fractional initial counts and released numbers of a stochastic
+        model to whole individuals (halves away from zero) instead of refusing
+        them (``contracts.check_model``).
 
     The result has the variables ``count`` (parameter dims, replicate, tick,
     sex, age, genotype), ``stored_sperm``, ``seed``, ``stop_tick`` and
     ``stopped`` (parameter dims, replicate). Every run starts from tick 0 and
     records the multiples of `record_interval` up to `n_ticks`; a run stopped
     early by a hook keeps the state it stopped in for the later ticks. Every
-    model of the sweep is built (and so checked) before any replicate runs.
+    model of the sweep is built and checked before any replicate runs, and
+    results that cannot fit in memory are refused then (``ValueError``).
+
+    A replicate that fails raises ``ReplicateError`` naming its parameter set,
+    replicate and engine seed; its ``partial`` holds the replicates that had
+    finished. Ctrl-C (``KeyboardInterrupt``) stops the sweep: replicates on
+    threads stop at once, and the interrupt carries ``partial`` as well.
     """
     g = _grid(grid)
     n_rep = _count(replicates, "replicates")
     root = _root_seed(seed)
-    if isinstance(n_ticks, (bool, np.bool_)) or not isinstance(n_ticks, (int, np.integer)):
-        raise TypeError(f"n_ticks must be a nonnegative integer, got {n_ticks!r}")
-    if not 0 <= int(n_ticks) < 2 ** 63:
-        raise ValueError(f"n_ticks must be a nonnegative integer, got {int(n_ticks)}")
-    record_interval = _count(record_interval, "record_interval")
-    if g.names:
-        if not callable(model):
-            raise TypeError("with a grid, model must be a function of the grid parameters")
-        models = [_as_model(model(**point), f"model({_show(point)})") for point in g.points]
-    else:
-        models = [_as_model(model() if callable(model) else model, "model")]
+    n_ticks, record_interval = _run_args(n_ticks, record_interval)
+    if g.names and not callable(model):
+        raise TypeError("with a grid, model must be a function of the grid parameters")
+
+    def build(point):
+        if not g.names:
+            return _as_model(model() if callable(model) else model, "model",
+                             round_counts=round_counts)
+        return _as_model(model(**point), f"model({_show(point)})", round_counts=round_counts)
+
+    points = g.points()
+    models = [build(next(points))]
+    _check_size(models[0], g.size, n_rep, n_ticks, record_interval, sperm, progress, "sweep")
+    bar = _progress_bar(progress and g.size > 1, g.size, "parameter set", "building models")
+    try:
+        if bar is not None:
+            bar.update(1)
+        for point in points:
+            models.append(build(point))
+            if bar is not None:
+                bar.update(1)
+    finally:
+        if bar is not None:
+            bar.close()
     seeds = derive_seeds(root, n_rep, len(models)).reshape(g.shape + (n_rep,))
     attrs = {"qorin_sweep": json.dumps({
         "seed": root, "replicates": n_rep, "n_ticks": int(n_ticks),
         "record_interval": int(record_interval),
-        "grid": {n: R._jsonable([p[n] for p in g.points]) if g.dims == ("parameter_set",)
-                 else R._jsonable(list(grid[n])) for n in g.names}})}
+        "grid": {n: R._jsonable([p[n] for p in g.sets] if g.sets else list(g.values[i]))
+                 for i, n in enumerate(g.names)}})}
     return _replicate_runs(models, g, seeds, n_ticks, record_interval=record_interval,
                            executor=executor, workers=workers, progress=progress, sperm=sperm,
                            attrs=attrs, desc="sweep")
+
+
+def _run_args(n_ticks, record_interval) -> tuple:
+    """n_ticks (an integer >= 0) and record_interval (an integer >= 1) of runs
+    whose rows are kept."""
+    if isinstance(n_ticks, (bool, np.bool_)) or not isinstance(n_ticks, (int, np.integer)):
+        raise TypeError(f"n_ticks must be a nonnegative integer, got {n_ticks!r}")
+    if not 0 <= int(n_ticks) < 2 ** 63:
+        raise ValueError(f"n_ticks must be a nonnegative integer, got {int(n_ticks)}")
+    return int(n_ticks), _count(record_interval, "record_interval")
+
+
+def engine_seed(seed, name: str = "seed") -> int:
+    """`seed` as an engine seed: an integer in 0..2**64-1 (``ValueError`` for
+    floats and integers out of range, ``TypeError`` for anything else)."""
+    if isinstance(seed, (float, np.floating)):
+        raise ValueError(f"{name} must be an integer in 0..2**64-1, got the float {seed!r}")
+    if isinstance(seed, (bool, np.bool_)) or not isinstance(seed, (int, np.integer)):
+        raise TypeError(f"{name} must be an integer in 0..2**64-1, got {seed!r}")
+    if not 0 <= int(seed) < 2 ** 64:
+        raise ValueError(f"{name} must be an integer in 0..2**64-1, got {int(seed)}")
+    return int(seed)
 
 
 def _show(point: dict) -> str:
@@ -557,15 +876,19 @@ def _show(point: dict) -> str:
 
 
 def replicates(blueprint, params, n_ticks, seeds, *, program=None, record_interval=1,
-               executor=None, workers=None, progress=False):
+               executor=None, workers=None, progress=False, round_counts=False):
     """Replicates with explicitly given engine seeds (``results.replicates``)."""
-    seeds = list(range(int(seeds))) if isinstance(seeds, (int, np.integer)) else [int(s) for s in seeds]
+    if isinstance(seeds, (int, np.integer)) and not isinstance(seeds, (bool, np.bool_)):
+        seeds = list(range(_count(seeds, "seeds")))
+    elif isinstance(seeds, (str, bytes)) or not isinstance(seeds, Iterable):
+        raise TypeError(f"seeds must be a count or a sequence of engine seeds, got {seeds!r}")
+    else:
+        seeds = [engine_seed(s, "seeds") for s in seeds]
     if not seeds:
         raise ValueError("seeds must name at least one replicate")
-    for s in seeds:
-        if not 0 <= s < 2 ** 64:
-            raise ValueError(f"seeds must be integers in 0..2**64-1, got {s}")
-    model = _as_model((blueprint, params, program), "model")
+    n_ticks, record_interval = _run_args(n_ticks, record_interval)
+    model = _as_model((blueprint, params, program), "model", round_counts=round_counts)
+    _check_size(model, 1, len(seeds), n_ticks, record_interval, True, False, "replicates")
     return _replicate_runs([model], _grid(None), np.array(seeds, dtype=np.uint64), n_ticks,
                            record_interval=record_interval, executor=executor, workers=workers,
                            progress=progress, sperm=True, attrs={}, desc="replicates")
@@ -632,12 +955,22 @@ def _size(ds, adults_only: bool, sex):
     return R.population_size(ds, adults_only=adults_only, by_sex=True).sel(sex=sex, drop=True)
 
 
+def _threshold(threshold) -> float:
+    """A population threshold: a number (NaN would mark every run as never suppressed)."""
+    if isinstance(threshold, (bool, np.bool_)) or not isinstance(threshold, (int, float, np.integer,
+                                                                              np.floating)):
+        raise TypeError(f"threshold must be a number, got {threshold!r}")
+    if math.isnan(threshold):
+        raise ValueError("threshold must be a number, got nan")
+    return float(threshold)
+
+
 def suppression_tick(ds, threshold: float = 0.0, *, adults_only: bool = False, sex=None):
     """The first recorded tick at which a run's population (adults only, one
     sex only, when asked) is at most `threshold`: NaN for runs that never get
     there. Dims: the parameter dims and ``replicate``."""
     size = _size(ds, adults_only, sex)
-    below = size <= float(threshold)
+    below = size <= _threshold(threshold)
     ticks = size["tick"].astype(np.float64)
     first = ticks.where(below).min(dim="tick", skipna=True)
     return first.rename("suppression_tick")
@@ -664,6 +997,7 @@ def summarize(ds, threshold: float = 0.0, *, adults_only: bool = False, sex=None
     runs, the median final population and the median final frequency of every
     allele of `locus` (among the runs that still hold that locus)."""
     pd = require("pandas", "summarize")
+    threshold = _threshold(threshold)
     if "replicate" not in ds["count"].dims:
         ds = ds.expand_dims(replicate=[0])
     if ds.sizes["tick"] == 0:

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "python/convert.hpp"
@@ -62,33 +63,30 @@ bool blueprint_from_python(PyObject* obj, Blueprint* out) {
 
 bool ecology_from_python(PyObject* params, EcologyParams* out) {
   EcologyParams eco;
-  double cc, epf, sr, sdr, ldgr, ext;
-  int64_t gm;
-  if (!extract_f64_vec(params, "survival_rates", &eco.survival_rates) ||
-      !extract_f64_vec(params, "mating_rates", &eco.mating_rates) ||
-      !extract_f64_vec(params, "reproduction_rates", &eco.reproduction_rates) ||
-      !extract_f64_vec(params, "fertility", &eco.fertility) ||
-      !extract_f64_vec(params, "competition_weights", &eco.competition_weights) ||
-      !extract_f64_vec(params, "equilibrium_distribution", &eco.equilibrium_distribution) ||
-      !extract_f64(params, "carrying_capacity", &cc) ||
-      !extract_f64(params, "eggs_per_female", &epf) || !extract_f64(params, "sex_ratio", &sr) ||
-      !extract_f64(params, "sperm_displacement_rate", &sdr) ||
-      !extract_f64(params, "low_density_growth_rate", &ldgr) ||
-      !extract_i64(params, "growth_mode", &gm) ||
-      !extract_f64(params, "external_expected_eggs", &ext) ||
-      !extract_f64_vec(params, "migration_rate", &eco.migration_rate)) {
-    return false;
-  }
+  // Every ecology field in table order (the order of the reads): a tensor is
+  // read flat, a scalar becomes a one-entry column (float, or int64 for an
+  // Integer field).
+  bool ok = true;
+  eco.for_each_column([&](Field f, auto& col) {
+    if (!ok) return;
+    const FieldInfo& info = field_info(f);
+    const std::string name(info.name);
+    if constexpr (std::is_same_v<std::remove_cvref_t<decltype(col)>, std::vector<int64_t>>) {
+      int64_t v = 0;
+      ok = extract_i64(params, name.c_str(), &v);
+      col = {v};
+    } else if (info.is_tensor()) {
+      ok = extract_f64_vec(params, name.c_str(), &col);
+    } else {
+      double v = 0.0;
+      ok = extract_f64(params, name.c_str(), &v);
+      col = {v};
+    }
+  });
+  if (!ok) return false;
   CustomSlotMap slots;
   if (!extract_custom_slots(params, &slots)) return false;
   eco.n_demes = 1;
-  eco.carrying_capacity = {cc};
-  eco.eggs_per_female = {epf};
-  eco.sex_ratio = {sr};
-  eco.sperm_displacement_rate = {sdr};
-  eco.low_density_growth_rate = {ldgr};
-  eco.growth_mode = {gm};
-  eco.external_expected_eggs = {ext};
   eco.equilibrium_declared = {static_cast<uint8_t>(eco.equilibrium_distribution.empty() ? 0 : 1)};
   eco.custom_slots.push_back(std::move(slots));
   *out = std::move(eco);

@@ -441,6 +441,12 @@ PyObject* m_restore_state(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!restore_array(ind_obj, &ind)) return nullptr;
   if (sperm_obj && !restore_array(sperm_obj, &sperm)) return nullptr;
   SinglePopulation& s = single_population(self);
+  if constexpr (!kSperm) {
+    // A session without sperm storage restores one array: its message names one.
+    if (ind.size() != s.individual_count().size()) {
+      return raise(Error::value("checkpoint array does not match the live state size"));
+    }
+  }
   if (Status ok = s.check_restorable(ind, sperm, tick); !ok) return raise(ok.error());
   EcologyParams restored = s.ecology();
   if (!restore_ecology(&restored, s.blueprint().n_ages, eco_obj)) return nullptr;

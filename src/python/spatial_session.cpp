@@ -4,6 +4,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -517,20 +518,23 @@ PyObject* m_ecology_columns_snapshot(PyObject* self, PyObject*) {
     Py_DECREF(value);
     return rc == 0;
   };
-  auto f64 = [](const std::vector<double>& v) { return new_f64_array(v.data(), v.size()); };
   std::vector<int64_t> declared(e.equilibrium_declared.begin(), e.equilibrium_declared.end());
-  const bool ok = put("carrying_capacity", f64(e.carrying_capacity)) && put("eggs_per_female", f64(e.eggs_per_female)) &&
-                  put("sex_ratio", f64(e.sex_ratio)) &&
-                  put("sperm_displacement_rate", f64(e.sperm_displacement_rate)) &&
-                  put("low_density_growth_rate", f64(e.low_density_growth_rate)) &&
-                  put("growth_mode", new_i64_array(e.growth_mode.data(), e.growth_mode.size())) &&
-                  put("equilibrium_declared", new_i64_array(declared.data(), declared.size())) &&
-                  put("external_expected_eggs", f64(e.external_expected_eggs)) &&
-                  put("survival_rates", f64(e.survival_rates)) && put("mating_rates", f64(e.mating_rates)) &&
-                  put("reproduction_rates", f64(e.reproduction_rates)) && put("fertility", f64(e.fertility)) &&
-                  put("competition_weights", f64(e.competition_weights)) &&
-                  put("equilibrium_distribution", f64(e.equilibrium_distribution)) &&
-                  put("migration_rate", f64(e.migration_rate));
+  // The scalar columns in table order (the declaration flags follow
+  // growth_mode), then the tensor columns.
+  bool ok = true;
+  for (const bool tensors : {false, true}) {
+    e.for_each_column([&](Field f, const auto& col) {
+      const FieldInfo& info = field_info(f);
+      if (!ok || info.is_tensor() != tensors) return;
+      const std::string key(info.name);
+      if constexpr (std::is_same_v<std::remove_cvref_t<decltype(col)>, std::vector<int64_t>>) {
+        ok = put(key.c_str(), new_i64_array(col.data(), col.size()));
+      } else {
+        ok = put(key.c_str(), new_f64_array(col.data(), col.size()));
+      }
+      if (ok && f == Field::growth_mode) ok = put("equilibrium_declared", new_i64_array(declared.data(), declared.size()));
+    });
+  }
   if (!ok) return nullptr;
   return dict.release();
 }

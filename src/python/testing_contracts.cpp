@@ -2,6 +2,7 @@
 // an EcologyParams and a GeneticsTensors built from (blueprint, params), with
 // every contract operation exposed as a method, and the custom-slot round trip.
 #include <bit>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -9,6 +10,8 @@
 #include "core/kernels/equilibrium.hpp"
 #include "core/model/blueprint.hpp"
 #include "core/model/ecology.hpp"
+#include "core/model/codes.hpp"
+#include "core/model/fields.hpp"
 #include "core/model/genetics.hpp"
 #include "python/contracts.hpp"
 #include "python/convert.hpp"
@@ -150,13 +153,10 @@ PyObject* m_columns(PyObject* self, PyObject*) {
   const EcologyParams& e = *as_contracts(self)->eco;
   Ref d(PyDict_New());
   if (!d) return nullptr;
-  const std::vector<double>* fcols[] = {&e.carrying_capacity, &e.eggs_per_female, &e.sex_ratio,
-                                        &e.sperm_displacement_rate, &e.low_density_growth_rate,
-                                        nullptr, &e.external_expected_eggs};
-  for (size_t i = 0; i < EcologyParams::kNumScalars; ++i) {
-    Ref v = fcols[i] ? Ref(f64_list(*fcols[i]))
-                     : Ref(new_i64_array(e.growth_mode.data(), e.growth_mode.size()));
-    if (!v || PyDict_SetItemString(d.get(), std::string(EcologyParams::kScalarNames[i]).c_str(), v.get()) < 0)
+  for (Field f : kEcologyScalarFields) {
+    const std::vector<double>* col = e.real_column(f);
+    Ref v = col ? Ref(f64_list(*col)) : Ref(new_i64_array(e.growth_mode.data(), e.growth_mode.size()));
+    if (!v || PyDict_SetItemString(d.get(), std::string(field_info(f).name).c_str(), v.get()) < 0)
       return nullptr;
   }
   for (std::string_view name : EcologyParams::kTensorNames) {
@@ -389,13 +389,11 @@ PyObject* m_tile(PyObject* self, PyObject* arg) {
       std::vector<double> b = EcologyParams::tile_vec(block);
       col.insert(col.end(), b.begin(), b.end());
     };
-    out.carrying_capacity.push_back(one->carrying_capacity[0]);
-    out.eggs_per_female.push_back(one->eggs_per_female[0]);
-    out.sex_ratio.push_back(one->sex_ratio[0]);
-    out.sperm_displacement_rate.push_back(one->sperm_displacement_rate[0]);
-    out.low_density_growth_rate.push_back(one->low_density_growth_rate[0]);
-    out.growth_mode.push_back(one->growth_mode[0]);
-    out.external_expected_eggs.push_back(one->external_expected_eggs[0]);
+    EcologyParams::visit_columns(
+        [](Field f, auto& col, const auto& block) {
+          if (!field_info(f).is_tensor()) col.push_back(block[0]);
+        },
+        out, *one);
     for (std::string_view name : EcologyParams::kTensorNames) append(*out.tensor_column(name), *one->tensor_column(name));
     out.equilibrium_declared.push_back(one->equilibrium_declared[0]);
     out.custom_slots.push_back(one->custom_slots[0]);
@@ -471,13 +469,8 @@ PyObject* m_raw_set(PyObject* self, PyObject* args) {
     e.custom_slots = std::move(maps);
     Py_RETURN_NONE;
   }
-  std::vector<double>* col = e.tensor_column(name);
-  std::vector<double>* scols[] = {&e.carrying_capacity, &e.eggs_per_female, &e.sex_ratio,
-                                  &e.sperm_displacement_rate, &e.low_density_growth_rate, nullptr,
-                                  &e.external_expected_eggs};
-  for (size_t i = 0; !col && i < EcologyParams::kNumScalars; ++i) {
-    if (EcologyParams::kScalarNames[i] == name) col = scols[i];
-  }
+  const std::optional<Field> field = find_field(name);
+  std::vector<double>* col = field && field_info(*field).group != FieldGroup::Genetics ? e.real_column(*field) : nullptr;
   if (!col) return raise(Error::key("unknown column " + name));
   if (!to_f64_vec(value, col)) return nullptr;
   Py_RETURN_NONE;
@@ -560,9 +553,59 @@ PyTypeObject* contracts_type() {
   return reinterpret_cast<PyTypeObject*>(type);
 }
 
+// field_table(n_ages, n_ztypes, n_gtypes): the field table as compiled, one
+// tuple (name, group, param_id, kind, extent, lower, upper, absent, optional,
+// per_deme) per field in table order; extent is one block's length for the
+// given dimensions.
+PyObject* compiled_field_table(PyObject*, PyObject* args) {
+  Py_ssize_t a = 0, z = 0, g = 0;
+  if (!PyArg_ParseTuple(args, "nnn:field_table", &a, &z, &g)) return nullptr;
+  if (a < 0 || z < 0 || g < 0) return raise(Error::value("negative dimension"));
+  static constexpr const char* kGroups[] = {"EcologyScalar", "EcologyTensor", "Genetics"};
+  static constexpr const char* kKinds[] = {"Real", "Integer"};
+  const FieldDims dims{static_cast<size_t>(a), static_cast<size_t>(z), static_cast<size_t>(g)};
+  Ref list(PyList_New(0));
+  if (!list) return nullptr;
+  for (const FieldInfo& f : field_table::kFields) {
+    Ref row(Py_BuildValue("(s#sisKdddNN)", f.name.data(), static_cast<Py_ssize_t>(f.name.size()),
+                          kGroups[static_cast<size_t>(f.group)], f.param_id, kKinds[static_cast<size_t>(f.kind)],
+                          static_cast<unsigned long long>(f.shape.extent(dims)), f.lower, f.upper, f.absent,
+                          PyBool_FromLong(f.optional()), PyBool_FromLong(f.per_deme())));
+    if (!row || PyList_Append(list.get(), row.get()) < 0) return nullptr;
+  }
+  return list.release();
+}
+
+// code_table(): the codes as compiled, one tuple (family, name, value, label)
+// per entry; the value is read back from the C++ enumerator.
+PyObject* compiled_code_table(PyObject*, PyObject*) {
+  struct Code {
+    const char* family;
+    const char* name;
+    int64_t value;
+    const char* label;
+  };
+  static const Code kCodes[] = {
+#define QORIN_CODE(family, name, value, label) {#family, #name, code_of(family::name), label},
+#include "qorin/_codes.def"
+#undef QORIN_CODE
+  };
+  Ref list(PyList_New(0));
+  if (!list) return nullptr;
+  for (const Code& c : kCodes) {
+    Ref row(Py_BuildValue("(ssLs)", c.family, c.name, static_cast<long long>(c.value), c.label));
+    if (!row || PyList_Append(list.get(), row.get()) < 0) return nullptr;
+  }
+  return list.release();
+}
+
 }  // namespace
 
 PyMethodDef kContractsMethods[] = {
+    {"field_table", QORIN_GUARDED(compiled_field_table), METH_VARARGS,
+     "field_table(n_ages, n_ztypes, n_gtypes)\n--\n\nThe compiled field table with block extents for the dimensions."},
+    {"code_table", QORIN_GUARDED(compiled_code_table), METH_NOARGS,
+     "code_table()\n--\n\nThe compiled hook and stage codes."},
     {"contracts", QORIN_GUARDED(contracts_build), METH_VARARGS,
      "contracts(blueprint, params)\n--\n\nBuild and validate Blueprint, EcologyParams and GeneticsTensors."},
     {"validate_blueprint", QORIN_GUARDED(validate_blueprint), METH_O,

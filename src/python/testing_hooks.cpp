@@ -189,9 +189,9 @@ bool floats_from(PyObject* seq, std::vector<double>* out) {
 EcologyParams tiny_ecology(const std::vector<double>& values, size_t n_demes) {
   EcologyParams e;
   e.n_demes = n_demes;
-  std::vector<double>* cols[5] = {&e.carrying_capacity, &e.eggs_per_female, &e.sex_ratio,
-                                  &e.sperm_displacement_rate, &e.low_density_growth_rate};
-  for (size_t i = 0; i < 5; ++i) cols[i]->assign(n_demes, i < values.size() ? values[i] : 0.0);
+  for (size_t i = 0; i < kParamFields.size(); ++i) {
+    e.real_column(kParamFields[i])->assign(n_demes, i < values.size() ? values[i] : 0.0);
+  }
   return e;
 }
 

@@ -30,8 +30,9 @@ Status EcoCtx::commit(std::span<const double> staged) {
   // 2. A partial vector leaves low_density_growth_rate as it is; it must still
   //    be usable.
   if (n < kNumStagedScalars) {
-    const double g = ecology->eco_value(4, deme);
-    if (!(std::isfinite(g) && g >= 1.0)) {
+    const FieldInfo& rate = field_info(Field::low_density_growth_rate);
+    const double g = ecology->eco_value(static_cast<size_t>(rate.param_id), deme);
+    if (!(std::isfinite(g) && g >= rate.lower)) {
       return Error::runtime("ValueError: low_density_growth_rate must be finite and at least 1.0");
     }
   }

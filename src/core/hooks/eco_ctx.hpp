@@ -9,24 +9,16 @@
 #include <span>
 #include <vector>
 
+#include "core/model/codes.hpp"
 #include "core/model/ecology.hpp"
 #include "core/model/genetics.hpp"
 #include "core/util/error.hpp"
 
 namespace qorin {
 
-// Codes of the boundary a commit happens at.
-namespace stage {
-inline constexpr int64_t kFirst = 0;
-inline constexpr int64_t kReproduction = 1;
-inline constexpr int64_t kEarly = 2;
-inline constexpr int64_t kSurvival = 3;
-inline constexpr int64_t kLate = 4;
-inline constexpr int64_t kAging = 5;
-}  // namespace stage
-
-// Number of scalar ecology parameters a staged vector can hold (param ids 0..4).
-inline constexpr size_t kNumStagedScalars = 5;
+// Number of scalar ecology parameters a staged vector can hold: the staged
+// parameters of the field table, by parameter id.
+inline constexpr size_t kNumStagedScalars = kParamFields.size();
 
 struct JournalRow {
   int64_t tick = 0;

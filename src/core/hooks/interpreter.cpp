@@ -105,28 +105,29 @@ Result<bool> condition_holds(const HookProgram& p, size_t i, int64_t t) {
   for (size_t k = run.begin; k < run.end; ++k) {
     const int64_t kind = p.condition_types_data[k];
     const int64_t q = p.condition_params_data[k];
-    switch (kind) {
-      case 1: stack.push_back(t == q); break;
-      case 2: stack.push_back(q > 0 && t % q == 0); break;
-      case 3: stack.push_back(t >= q); break;
-      case 4: stack.push_back(t < q); break;
-      case 5: stack.push_back(t <= q); break;
-      case 6: stack.push_back(t > q); break;
-      case 100:
-      case 101: {
+    switch (static_cast<Condition>(kind)) {
+      case Condition::TickEquals: stack.push_back(t == q); break;
+      case Condition::Every: stack.push_back(q > 0 && t % q == 0); break;
+      case Condition::FromTick: stack.push_back(t >= q); break;
+      case Condition::Before: stack.push_back(t < q); break;
+      case Condition::Until: stack.push_back(t <= q); break;
+      case Condition::After: stack.push_back(t > q); break;
+      case Condition::And:
+      case Condition::Or: {
         if (stack.size() < 2) return false;
         const bool b = stack.back();
         stack.pop_back();
         const bool a = stack.back();
-        stack.back() = kind == 100 ? (a && b) : (a || b);
+        stack.back() = kind == code_of(Condition::And) ? (a && b) : (a || b);
         break;
       }
-      case 102:
+      case Condition::Not:
         if (stack.empty()) return false;
         stack.back() = !stack.back();
         break;
       default:
-        if (kind <= 0) {
+        // Condition::Always and every other kind <= 0 hold.
+        if (kind <= code_of(Condition::Always)) {
           stack.push_back(true);
         } else {
           return false;  // unknown token kind
@@ -182,13 +183,13 @@ Status for_each_cell(const Exec& x, const Selection& s, F&& f) {
 // ---- cell operations ----
 
 double cell_target(int64_t opcode, double param, double old) {
-  switch (opcode) {
-    case op::kScale: return max0(param * old);
-    case op::kSetCount: return max0(param);
-    case op::kAdd: return max0(old + param);
-    case op::kSubtract: return max0(old - param);
-    case op::kKill: return max0((1.0 - param) * old);
-    default: return std::fmin(old, max0(param));  // op::kCap
+  switch (static_cast<Opcode>(opcode)) {
+    case Opcode::Scale: return max0(param * old);
+    case Opcode::SetCount: return max0(param);
+    case Opcode::Add: return max0(old + param);
+    case Opcode::Subtract: return max0(old - param);
+    case Opcode::Kill: return max0((1.0 - param) * old);
+    default: return std::fmin(old, max0(param));  // Opcode::Cap
   }
 }
 
@@ -455,13 +456,13 @@ Result<bool> run_operation(const Exec& x, size_t i) {
   const HookProgram& p = x.prog;
   const int64_t opcode = p.op_types_data[i];
   auto param = [&]() { return entry(p.params_data, "params_data", i); };
-  switch (opcode) {
-    case op::kScale:
-    case op::kSetCount:
-    case op::kAdd:
-    case op::kSubtract:
-    case op::kKill:
-    case op::kCap: {
+  switch (static_cast<Opcode>(opcode)) {
+    case Opcode::Scale:
+    case Opcode::SetCount:
+    case Opcode::Add:
+    case Opcode::Subtract:
+    case Opcode::Kill:
+    case Opcode::Cap: {
       Result<double> prm = param();
       if (!prm) return prm.error();
       Result<Selection> sel = selection_of(p, i);
@@ -470,11 +471,11 @@ Result<bool> run_operation(const Exec& x, size_t i) {
       QORIN_TRY(for_each_cell(x, *sel, [&](size_t s, size_t a, size_t z) { return apply_cell(x, opcode, v, s, a, z); }));
       return false;
     }
-    case op::kStopIfEmpty:
-    case op::kStopIfBelow:
-    case op::kStopIfAbove: {
+    case Opcode::StopIfEmpty:
+    case Opcode::StopIfBelow:
+    case Opcode::StopIfAbove: {
       double threshold = 0.0;
-      if (opcode != op::kStopIfEmpty) {
+      if (opcode != code_of(Opcode::StopIfEmpty)) {
         Result<double> prm = param();
         if (!prm) return prm.error();
         threshold = *prm;
@@ -486,25 +487,26 @@ Result<bool> run_operation(const Exec& x, size_t i) {
         total += x.ind[x.cell(s, a, z)];
         return Status();
       }));
-      if (opcode == op::kStopIfEmpty) return total <= 0.0;
-      if (opcode == op::kStopIfBelow) return total < threshold;
+      if (opcode == code_of(Opcode::StopIfEmpty)) return total <= 0.0;
+      if (opcode == code_of(Opcode::StopIfBelow)) return total < threshold;
       return total > threshold;
     }
-    case op::kStopIfExtinct: {
+    case Opcode::StopIfExtinct: {
       if (x.ind.empty()) return true;
       double total = 0.0;
       for (double v : x.ind) total += v;
       return total <= 0.0;
     }
-    case op::kSetParam:
+    case Opcode::SetParam:
       return set_param(x, i);
-    case op::kConvert: {
+    case Opcode::Convert: {
       Result<double> prm = param();
       if (!prm) return prm.error();
       QORIN_TRY(convert(x, i, *prm));
       return false;
     }
-    default:  // op::kClearSperm; opcodes were checked before the event ran
+    case Opcode::ClearSperm:
+    default:  // opcodes were checked before the event ran
       QORIN_TRY(clear_sperm(x, i));
       return false;
   }
@@ -514,15 +516,18 @@ Result<bool> run_operation(const Exec& x, size_t i) {
 Result<bool> selects_deme(const HookProgram& p, size_t h, size_t d) {
   Result<int64_t> type = entry(p.deme_selector_types, "deme_selector_types", h);
   if (!type) return type.error();
-  if (*type < 1 || *type > 3) return true;
+  const DemeSelector selector = static_cast<DemeSelector>(*type);
+  if (selector != DemeSelector::One && selector != DemeSelector::Range && selector != DemeSelector::List) {
+    return true;  // DemeSelector::All, and any other type
+  }
   Result<int64_t> r = entry(p.deme_selector_offsets, "deme_selector_offsets", h);
   if (!r) return r.error();
   const std::vector<int64_t>& data = p.deme_selector_data;
   const int64_t dd = static_cast<int64_t>(d);
   const int64_t n = static_cast<int64_t>(data.size());
   const int64_t at = *r;
-  if (*type == 1) return at >= 0 && at < n && data[static_cast<size_t>(at)] == dd;
-  if (*type == 2) {
+  if (selector == DemeSelector::One) return at >= 0 && at < n && data[static_cast<size_t>(at)] == dd;
+  if (selector == DemeSelector::Range) {
     if (at < 0 || at >= n - 1) return false;
     return data[static_cast<size_t>(at)] <= dd && dd < data[static_cast<size_t>(at) + 1];
   }
@@ -570,7 +575,7 @@ Result<double> eval_rpn_value(const HookProgram& p, int64_t start, int64_t end,
   for (size_t k = static_cast<size_t>(start); k < static_cast<size_t>(end); ++k) {
     const int64_t kind = p.rpn_kinds[k];
     const int64_t payload = p.rpn_payload[k];
-    if (kind == 0) {
+    if (kind == code_of(Token::Literal)) {
       const size_t at = as_index(payload, p.sp_literals.size());
       if (at == SIZE_MAX) {
         return malformed("expression literal " + format_int(payload) + " is outside sp_literals (" +
@@ -579,7 +584,7 @@ Result<double> eval_rpn_value(const HookProgram& p, int64_t start, int64_t end,
       stack.push_back(p.sp_literals[at]);
       continue;
     }
-    if (kind == 1) {
+    if (kind == code_of(Token::Param)) {
       const size_t at = as_index(payload, staged.size());
       if (at == SIZE_MAX) {
         return malformed("expression parameter " + format_int(payload) + " is outside the " +
@@ -591,11 +596,11 @@ Result<double> eval_rpn_value(const HookProgram& p, int64_t start, int64_t end,
     const double right = pop();
     const double left = pop();
     double v;
-    switch (kind) {
-      case 2: v = left + right; break;
-      case 3: v = left - right; break;
-      case 4: v = left * right; break;
-      case 5:
+    switch (static_cast<Token>(kind)) {
+      case Token::Add: v = left + right; break;
+      case Token::Subtract: v = left - right; break;
+      case Token::Multiply: v = left * right; break;
+      case Token::Divide:
         if (right == 0.0) {
           v = left > 0.0 ? kInf : (left < 0.0 ? -kInf : kNaN);
         } else {
@@ -614,7 +619,7 @@ Result<int32_t> execute_event(const HookProgram& p, SessionRng& rng, int64_t eve
                               EcoCtx* eco_ctx, CallbackHost* host) {
   // 1. Every opcode of the program, at every call.
   for (size_t i = 0; i < p.op_types_data.size(); ++i) {
-    if (static_cast<uint64_t>(p.op_types_data[i]) > static_cast<uint64_t>(op::kMaxOpcode)) {
+    if (static_cast<uint64_t>(p.op_types_data[i]) > static_cast<uint64_t>(kMaxOpcode)) {
       return Error::runtime("Unknown mutation opcode " + format_int(p.op_types_data[i]) + " at operation " +
                             format_uint(i));
     }

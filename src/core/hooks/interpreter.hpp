@@ -12,14 +12,6 @@
 
 namespace qorin {
 
-// Event ids.
-namespace event {
-inline constexpr int64_t kFirst = 0;
-inline constexpr int64_t kEarly = 1;
-inline constexpr int64_t kLate = 2;
-inline constexpr int64_t kFinish = 3;
-}  // namespace event
-
 // Everything a callback hook hands to the Python layer.
 struct CallbackCall {
   const CallbackHandle* callable = nullptr;

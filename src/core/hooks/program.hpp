@@ -10,29 +10,12 @@
 #include <mutex>
 #include <vector>
 
+#include "core/model/codes.hpp"
 #include "core/model/ecology.hpp"
 #include "core/model/genetics.hpp"
 #include "core/util/error.hpp"
 
 namespace qorin {
-
-// Opcodes of op_types_data.
-namespace op {
-inline constexpr int64_t kScale = 0;
-inline constexpr int64_t kSetCount = 1;
-inline constexpr int64_t kAdd = 2;
-inline constexpr int64_t kSubtract = 3;
-inline constexpr int64_t kKill = 4;
-inline constexpr int64_t kCap = 5;
-inline constexpr int64_t kStopIfEmpty = 6;
-inline constexpr int64_t kStopIfBelow = 7;
-inline constexpr int64_t kStopIfAbove = 8;
-inline constexpr int64_t kStopIfExtinct = 9;
-inline constexpr int64_t kSetParam = 10;
-inline constexpr int64_t kConvert = 11;
-inline constexpr int64_t kClearSperm = 12;
-inline constexpr int64_t kMaxOpcode = 12;
-}  // namespace op
 
 // A registered Python callable, opaque to the core. The Python layer derives
 // from it; the core only counts and hands them back to the CallbackHost.

@@ -34,11 +34,15 @@ DemeInputs deme_inputs(const Blueprint& bp, const EcologyParams& eco, const Gene
   in.sperm_displacement_rate = eco.sperm_displacement_rate[d];
   in.low_density_growth_rate = eco.low_density_growth_rate[d];
   in.growth_mode = eco.growth_mode[d];
-  in.mating_rates = eco.mating_rates.data() + d * 2 * A;
-  in.reproduction_rates = eco.reproduction_rates.data() + d * A;
-  in.fertility = eco.fertility.data() + d * A;
-  in.survival_rates = eco.survival_rates.data() + d * 2 * A;
-  in.competition_weights = eco.competition_weights.data() + d * A;
+  // Block d of a tensor column, its extent from the field's shape.
+  auto block = [&](const std::vector<double>& col, Field f) {
+    return col.data() + d * field_info(f).shape.extent(FieldDims{A, 0, 0});
+  };
+  in.mating_rates = block(eco.mating_rates, Field::mating_rates);
+  in.reproduction_rates = block(eco.reproduction_rates, Field::reproduction_rates);
+  in.fertility = block(eco.fertility, Field::fertility);
+  in.survival_rates = block(eco.survival_rates, Field::survival_rates);
+  in.competition_weights = block(eco.competition_weights, Field::competition_weights);
   in.viability_fitness = gen.viability_fitness.data();
   in.fecundity_fitness = gen.fecundity_fitness.data();
   in.sexual_selection_fitness = gen.sexual_selection_fitness.data();

@@ -1,9 +1,12 @@
 #include "core/model/ecology.hpp"
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
+#include <type_traits>
 
 #include "core/model/validation.hpp"
 #include "core/util/format.hpp"
@@ -26,34 +29,37 @@ Error deme_out_of_range(size_t deme, size_t n_demes) {
                       " ecology columns");
 }
 
+constexpr const FieldInfo& kGrowthRate = field_info(Field::low_density_growth_rate);
+static_assert(kGrowthRate.lower == 1.0, "the growth-rate message states the lower bound");
 const Error kGrowthRateError =
     Error::value("low_density_growth_rate must be finite and at least 1.0");
 
-bool growth_rate_ok(double v) { return std::isfinite(v) && v >= 1.0; }
+bool growth_rate_ok(double v) { return std::isfinite(v) && v >= kGrowthRate.lower; }
 
+// Position of a name among the scalars (tensors) in table order, or -1.
 int scalar_index(std::string_view name) {
-  for (size_t i = 0; i < EcologyParams::kNumScalars; ++i) {
-    if (EcologyParams::kScalarNames[i] == name) return static_cast<int>(i);
-  }
-  return -1;
+  const std::optional<Field> f = find_field(name, FieldGroup::EcologyScalar);
+  return f ? static_cast<int>(group_index(*f)) : -1;
 }
 
 int tensor_index(std::string_view name) {
-  for (size_t i = 0; i < EcologyParams::kNumTensors; ++i) {
-    if (EcologyParams::kTensorNames[i] == name) return static_cast<int>(i);
-  }
-  return -1;
+  const std::optional<Field> f = find_field(name, FieldGroup::EcologyTensor);
+  return f ? static_cast<int>(group_index(*f)) : -1;
 }
 
 bool is_optional_tensor(std::string_view name) {
-  return name == "equilibrium_distribution" || name == "migration_rate";
+  const std::optional<Field> f = find_field(name, FieldGroup::EcologyTensor);
+  return f && field_info(*f).optional();
 }
 
 // Per-deme extent of tensor index i (tensor order).
 size_t extent_of(size_t i, size_t n_ages) {
-  // survival, mating, equilibrium and migration are [sex, age]; the rest [age].
-  return (i == 0 || i == 1 || i == 5 || i == 6) ? mul_or_max(2, n_ages) : n_ages;
+  return field_info(kEcologyTensorFields[i]).shape.extent(FieldDims{n_ages, 0, 0});
 }
+
+// Whether a column holds float64 values.
+template <class Col>
+constexpr bool is_real_column = std::is_same_v<std::remove_cvref_t<Col>, std::vector<double>>;
 
 // Copy of block d (extent `ext`) of a column, bounds-checked.
 Result<std::vector<double>> column_block(std::string_view name, const std::vector<double>& col,
@@ -93,16 +99,42 @@ const std::vector<double>* EcologyParams::tensor_column(std::string_view name) c
 }
 
 std::vector<double>* EcologyParams::tensor_column(std::string_view name) {
-  switch (tensor_index(name)) {
-    case 0: return &survival_rates;
-    case 1: return &mating_rates;
-    case 2: return &reproduction_rates;
-    case 3: return &fertility;
-    case 4: return &competition_weights;
-    case 5: return &equilibrium_distribution;
-    case 6: return &migration_rate;
-    default: return nullptr;
-  }
+  const std::optional<Field> f = find_field(name, FieldGroup::EcologyTensor);
+  return f ? real_column(*f) : nullptr;
+}
+
+const std::vector<double>* EcologyParams::real_column(Field f) const {
+  return const_cast<EcologyParams*>(this)->real_column(f);
+}
+
+namespace {
+
+// The float64 column of each field (null for growth_mode and the genetics
+// fields), indexed by field: a lookup the staged parameters make at every
+// stage of every tick.
+constexpr auto kRealColumns = []() {
+  std::array<std::vector<double> EcologyParams::*, kNumFields> members{};
+#define QORIN_FIELD(name, group, id, kind, ...) QORIN_ECOLOGY_REAL_##group(name, kind)
+#define QORIN_ECOLOGY_REAL_EcologyScalar(name, kind) QORIN_ECOLOGY_REAL_##kind(name)
+#define QORIN_ECOLOGY_REAL_EcologyTensor(name, kind) QORIN_ECOLOGY_REAL_##kind(name)
+#define QORIN_ECOLOGY_REAL_Genetics(name, kind)
+#define QORIN_ECOLOGY_REAL_Real(name) members[static_cast<size_t>(Field::name)] = &EcologyParams::name;
+#define QORIN_ECOLOGY_REAL_Integer(name)
+#include "qorin/_fields.def"
+#undef QORIN_FIELD
+#undef QORIN_ECOLOGY_REAL_EcologyScalar
+#undef QORIN_ECOLOGY_REAL_EcologyTensor
+#undef QORIN_ECOLOGY_REAL_Genetics
+#undef QORIN_ECOLOGY_REAL_Real
+#undef QORIN_ECOLOGY_REAL_Integer
+  return members;
+}();
+
+}  // namespace
+
+std::vector<double>* EcologyParams::real_column(Field f) {
+  std::vector<double> EcologyParams::*member = kRealColumns[static_cast<size_t>(f)];
+  return member ? &(this->*member) : nullptr;
 }
 
 // ---------------------------------------------------------------- structure
@@ -117,17 +149,15 @@ Status EcologyParams::validate(size_t n_ages) const {
   if (!declared_ok) return Error::value("equilibrium declaration presence does not match its columns");
   // 2. Custom slots.
   if (custom_slots.size() != D) return Error::value("custom-slot column must have one entry per deme");
-  // 3. Scalar columns.
-  const size_t lens[kNumScalars] = {carrying_capacity.size(),       eggs_per_female.size(),
-                                    sex_ratio.size(),               sperm_displacement_rate.size(),
-                                    low_density_growth_rate.size(), growth_mode.size(),
-                                    external_expected_eggs.size()};
-  for (size_t i = 0; i < kNumScalars; ++i) {
-    if (lens[i] != D) {
-      return Error::value("Params." + std::string(kScalarNames[i]) + ": expected " + format_uint(D) +
-                          " column entries, got " + format_uint(lens[i]));
-    }
-  }
+  // 3. Scalar columns, in table order.
+  std::optional<Error> short_column;
+  for_each_column([&](Field f, const auto& col) {
+    const FieldInfo& info = field_info(f);
+    if (short_column || info.is_tensor() || col.size() == D) return;
+    short_column = Error::value("Params." + std::string(info.name) + ": expected " + format_uint(D) +
+                                " column entries, got " + format_uint(col.size()));
+  });
+  if (short_column) return *short_column;
   // 4. Growth rates.
   for (double v : low_density_growth_rate) {
     if (!growth_rate_ok(v)) return kGrowthRateError;
@@ -149,17 +179,13 @@ Status EcologyParams::validate(size_t n_ages) const {
 Result<double> EcologyParams::get_scalar(std::string_view name) const {
   const int i = scalar_index(name);
   if (i < 0) return Error::key("unknown or non-scalar params field " + q(name));
-  const Error empty = Error::value("params column is empty (n_demes == 0)");
-  if (name == "growth_mode") {
-    if (growth_mode.empty()) return empty;
-    return static_cast<double>(growth_mode[0]);
-  }
-  const std::vector<double>* cols[kNumScalars] = {&carrying_capacity, &eggs_per_female, &sex_ratio,
-                                                  &sperm_displacement_rate, &low_density_growth_rate,
-                                                  nullptr, &external_expected_eggs};
-  const std::vector<double>& col = *cols[i];
-  if (col.empty()) return empty;
-  return col[0];
+  const Field field = kEcologyScalarFields[static_cast<size_t>(i)];
+  std::optional<double> value;
+  for_each_column([&](Field f, const auto& col) {
+    if (f == field && !col.empty()) value = static_cast<double>(col[0]);  // growth_mode as a float
+  });
+  if (!value) return Error::value("params column is empty (n_demes == 0)");
+  return *value;
 }
 
 Result<std::vector<double>> EcologyParams::get_tensor(std::string_view name) const {
@@ -181,10 +207,9 @@ Result<std::vector<double>> EcologyParams::session_get_tensor(const GeneticsTens
 }
 
 double EcologyParams::eco_value(size_t param_id, size_t deme) const {
-  const std::vector<double>* cols[kNumBoundedScalars] = {
-      &carrying_capacity, &eggs_per_female, &sex_ratio, &sperm_displacement_rate,
-      &low_density_growth_rate};
-  const std::vector<double>& col = *cols[param_id < 4 ? param_id : 4];
+  // Ids past the last parameter read the last one (low_density_growth_rate).
+  const size_t last = kParamFields.size() - 1;
+  const std::vector<double>& col = *real_column(kParamFields[param_id < last ? param_id : last]);
   if (col.empty()) return 0.0;
   return col[deme < col.size() ? deme : col.size() - 1];
 }
@@ -200,19 +225,21 @@ Result<ScalarRef> EcologyParams::scalar_ref(std::string_view name, size_t deme) 
     }
     return Error::key("unknown params field " + q(name));
   }
+  const Field field = kEcologyScalarFields[static_cast<size_t>(i)];
   ScalarRef ref;
-  if (name == "growth_mode") {
-    if (deme >= growth_mode.size()) return deme_out_of_range(deme, growth_mode.size());
-    ref.kind = ScalarRef::Kind::Int;
-    ref.i = &growth_mode[deme];
-    return ref;
-  }
-  std::vector<double>* cols[kNumScalars] = {&carrying_capacity, &eggs_per_female, &sex_ratio,
-                                            &sperm_displacement_rate, &low_density_growth_rate,
-                                            nullptr, &external_expected_eggs};
-  std::vector<double>& col = *cols[i];
-  if (deme >= col.size()) return deme_out_of_range(deme, col.size());
-  ref.f = &col[deme];
+  size_t column_len = 0;
+  for_each_column([&](Field f, auto& col) {
+    if (f != field) return;
+    column_len = col.size();
+    if (deme >= col.size()) return;
+    if constexpr (is_real_column<decltype(col)>) {
+      ref.f = &col[deme];
+    } else {
+      ref.kind = ScalarRef::Kind::Int;  // growth_mode
+      ref.i = &col[deme];
+    }
+  });
+  if (deme >= column_len) return deme_out_of_range(deme, column_len);
   return ref;
 }
 
@@ -236,14 +263,14 @@ Status EcologyParams::apply(const std::vector<std::pair<std::string, double>>& w
     if (!ref) return ref.error();
     QORIN_TRY(validate_scalar_value(name, value));
     refs.push_back(*ref);
-    if (name == "low_density_growth_rate") written_growth_rate = &value;
+    if (name == kGrowthRate.name) written_growth_rate = &value;
   }
   // 2. The growth rate in effect after the batch.
   double growth_rate;
   if (written_growth_rate) {
     growth_rate = *written_growth_rate;
   } else {
-    Result<double> current = get_scalar("low_density_growth_rate");
+    Result<double> current = get_scalar(kGrowthRate.name);
     if (!current) return current.error();
     growth_rate = *current;
   }
@@ -278,11 +305,8 @@ Status EcologyParams::tensor_write(size_t n_ages, std::string_view name,
 }
 
 void EcologyParams::set_eco_value(size_t param_id, size_t deme, double value) {
-  std::vector<double>* cols[kNumBoundedScalars] = {
-      &carrying_capacity, &eggs_per_female, &sex_ratio, &sperm_displacement_rate,
-      &low_density_growth_rate};
-  if (param_id >= static_cast<size_t>(kNumBoundedScalars)) return;
-  std::vector<double>& col = *cols[param_id];
+  if (param_id >= kParamFields.size()) return;
+  std::vector<double>& col = *real_column(kParamFields[param_id]);
   if (deme < col.size()) col[deme] = value;
 }
 
@@ -455,20 +479,20 @@ Result<EcologyParams> EcologyParams::single_deme(size_t n_ages, size_t d) const 
 }
 
 Result<EcologyParams> EcologyParams::deme_copy(size_t n_ages, size_t d) const {
-  if (d >= n_demes || d >= carrying_capacity.size() || d >= eggs_per_female.size() || d >= sex_ratio.size() ||
-      d >= sperm_displacement_rate.size() || d >= low_density_growth_rate.size() || d >= growth_mode.size() ||
-      d >= external_expected_eggs.size() || d >= equilibrium_declared.size() || d >= custom_slots.size()) {
+  bool scalars_short = false;
+  for_each_column([&](Field f, const auto& col) {
+    if (!field_info(f).is_tensor()) scalars_short = scalars_short || d >= col.size();
+  });
+  if (d >= n_demes || scalars_short || d >= equilibrium_declared.size() || d >= custom_slots.size()) {
     return deme_out_of_range(d, n_demes);
   }
   EcologyParams one;
   one.n_demes = 1;
-  one.carrying_capacity = {carrying_capacity[d]};
-  one.eggs_per_female = {eggs_per_female[d]};
-  one.sex_ratio = {sex_ratio[d]};
-  one.sperm_displacement_rate = {sperm_displacement_rate[d]};
-  one.low_density_growth_rate = {low_density_growth_rate[d]};
-  one.growth_mode = {growth_mode[d]};
-  one.external_expected_eggs = {external_expected_eggs[d]};
+  visit_columns(
+      [&](Field f, auto& mine, const auto& all) {
+        if (!field_info(f).is_tensor()) mine = {all[d]};
+      },
+      one, *this);
   for (size_t i = 0; i < kNumTensors; ++i) {
     const std::string_view name = kTensorNames[i];
     const std::vector<double>& col = *tensor_column(name);
@@ -491,31 +515,31 @@ Status EcologyParams::replace_deme(size_t n_ages, size_t d, const EcologyParams&
   QORIN_TRY(validate(n_ages));
   QORIN_TRY(one.validate(n_ages));
 
-  carrying_capacity[d] = one.carrying_capacity[0];
-  eggs_per_female[d] = one.eggs_per_female[0];
-  sex_ratio[d] = one.sex_ratio[0];
-  sperm_displacement_rate[d] = one.sperm_displacement_rate[0];
-  low_density_growth_rate[d] = one.low_density_growth_rate[0];
-  growth_mode[d] = one.growth_mode[0];
-  external_expected_eggs[d] = one.external_expected_eggs[0];
+  visit_columns(
+      [&](Field f, auto& all, const auto& mine) {
+        if (!field_info(f).is_tensor()) all[d] = mine[0];
+      },
+      *this, one);
   auto copy_block = [&](std::vector<double>& col, const std::vector<double>& block, size_t ext) {
     if (col.empty()) col.assign(mul_or_max(n_demes, ext), 0.0);
     if (ext == 0) return;
     std::memcpy(col.data() + d * ext, block.data(), ext * sizeof(double));
   };
-  for (size_t i = 0; i < 5; ++i) {
+  for (size_t i = 0; i < kNumTensors; ++i) {
+    if (field_info(kEcologyTensorFields[i]).optional()) continue;  // below
     const std::string_view name = kTensorNames[i];
     copy_block(*tensor_column(name), *one.tensor_column(name), extent_of(i, n_ages));
   }
   equilibrium_declared[d] = one.equilibrium_declared[0];
   if (one.equilibrium_declared[0] != 0) {
-    copy_block(equilibrium_distribution, one.equilibrium_distribution, extent_of(5, n_ages));
+    copy_block(equilibrium_distribution, one.equilibrium_distribution,
+               extent_of(group_index(Field::equilibrium_distribution), n_ages));
   }
   bool any = false;
   for (uint8_t f : equilibrium_declared) any = any || f != 0;
   if (!any) equilibrium_distribution.clear();
   if (!one.migration_rate.empty()) {
-    copy_block(migration_rate, one.migration_rate, extent_of(6, n_ages));
+    copy_block(migration_rate, one.migration_rate, extent_of(group_index(Field::migration_rate), n_ages));
   }
   custom_slots[d] = one.custom_slots[0];
   return Status::ok();
@@ -535,18 +559,9 @@ bool EcologyParams::same_as(const EcologyParams& o) const {
   for (size_t d = 0; d < custom_slots.size(); ++d) {
     if (!custom_slots[d].same_as(o.custom_slots[d])) return false;
   }
-  return same_bits(carrying_capacity, o.carrying_capacity) &&
-         same_bits(eggs_per_female, o.eggs_per_female) && same_bits(sex_ratio, o.sex_ratio) &&
-         same_bits(sperm_displacement_rate, o.sperm_displacement_rate) &&
-         same_bits(low_density_growth_rate, o.low_density_growth_rate) &&
-         same_bits(growth_mode, o.growth_mode) &&
-         same_bits(external_expected_eggs, o.external_expected_eggs) &&
-         same_bits(survival_rates, o.survival_rates) && same_bits(mating_rates, o.mating_rates) &&
-         same_bits(reproduction_rates, o.reproduction_rates) && same_bits(fertility, o.fertility) &&
-         same_bits(competition_weights, o.competition_weights) &&
-         same_bits(equilibrium_distribution, o.equilibrium_distribution) &&
-         same_bits(equilibrium_declared, o.equilibrium_declared) &&
-         same_bits(migration_rate, o.migration_rate);
+  bool same = same_bits(equilibrium_declared, o.equilibrium_declared);
+  visit_columns([&](Field, const auto& a, const auto& b) { same = same && same_bits(a, b); }, *this, o);
+  return same;
 }
 
 }  // namespace qorin

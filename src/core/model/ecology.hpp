@@ -15,6 +15,7 @@
 
 #include "core/model/blueprint.hpp"
 #include "core/model/custom_fields.hpp"
+#include "core/model/fields.hpp"
 #include "core/model/genetics.hpp"
 #include "core/util/error.hpp"
 
@@ -49,33 +50,29 @@ class FieldSource {
 int64_t growth_mode_from_f64(double value);
 
 struct EcologyParams {
-  static constexpr size_t kNumScalars = 7;
-  static constexpr std::array<std::string_view, kNumScalars> kScalarNames = {
-      "carrying_capacity",       "eggs_per_female",         "sex_ratio",
-      "sperm_displacement_rate", "low_density_growth_rate", "growth_mode",
-      "external_expected_eggs"};
-  static constexpr size_t kNumTensors = 7;
-  static constexpr std::array<std::string_view, kNumTensors> kTensorNames = {
-      "survival_rates", "mating_rates",        "reproduction_rates",       "fertility",
-      "competition_weights", "equilibrium_distribution", "migration_rate"};
+  // The ecology fields of the field table (core/model/fields.hpp), by group in
+  // table order.
+  static constexpr size_t kNumScalars = kEcologyScalarFields.size();
+  static constexpr std::array<std::string_view, kNumScalars> kScalarNames =
+      field_table::names_of(kEcologyScalarFields);
+  static constexpr size_t kNumTensors = kEcologyTensorFields.size();
+  static constexpr std::array<std::string_view, kNumTensors> kTensorNames =
+      field_table::names_of(kEcologyTensorFields);
 
-  // Scalar columns, one entry per deme.
-  std::vector<double> carrying_capacity;
-  std::vector<double> eggs_per_female;
-  std::vector<double> sex_ratio;
-  std::vector<double> sperm_displacement_rate;
-  std::vector<double> low_density_growth_rate;
-  std::vector<int64_t> growth_mode;
-  std::vector<double> external_expected_eggs;  // -1: none given
-  // Tensor columns, one block per deme.
-  std::vector<double> survival_rates;            // [sex, age], 2·A per deme
-  std::vector<double> mating_rates;              // [sex, age], 2·A per deme
-  std::vector<double> reproduction_rates;        // A per deme
-  std::vector<double> fertility;                 // A per deme
-  std::vector<double> competition_weights;       // A per deme
-  std::vector<double> equilibrium_distribution;  // [sex, age], 2·A per deme, or empty
-  std::vector<uint8_t> equilibrium_declared;     // 1 when the deme declares a distribution
-  std::vector<double> migration_rate;            // [sex, age], 2·A per deme, or empty
+  // One column per ecology field, named as the field: a scalar holds one entry
+  // per deme, a tensor one block of its shape per deme ([sex, age] is 2·A, [age]
+  // is A); an optional tensor may be empty (absent). Real fields are float64,
+  // growth_mode (Integer) is int64; external_expected_eggs -1 means none given.
+#define QORIN_FIELD(name, group, id, kind, ...) QORIN_ECOLOGY_COLUMN_##group(name, kind)
+#define QORIN_ECOLOGY_COLUMN_EcologyScalar(name, kind) std::vector<QORIN_FIELD_TYPE_##kind> name;
+#define QORIN_ECOLOGY_COLUMN_EcologyTensor(name, kind) std::vector<QORIN_FIELD_TYPE_##kind> name;
+#define QORIN_ECOLOGY_COLUMN_Genetics(name, kind)
+#include "qorin/_fields.def"
+#undef QORIN_FIELD
+#undef QORIN_ECOLOGY_COLUMN_EcologyScalar
+#undef QORIN_ECOLOGY_COLUMN_EcologyTensor
+#undef QORIN_ECOLOGY_COLUMN_Genetics
+  std::vector<uint8_t> equilibrium_declared;  // 1 when the deme declares a distribution
   std::vector<CustomSlotMap> custom_slots;
   size_t n_demes = 0;
 
@@ -133,9 +130,39 @@ struct EcologyParams {
   // Columns by name (nullptr for other names).
   const std::vector<double>* tensor_column(std::string_view name) const;
   std::vector<double>* tensor_column(std::string_view name);
+  // The float64 column of an ecology field (nullptr for growth_mode and the
+  // genetics fields).
+  const std::vector<double>* real_column(Field f) const;
+  std::vector<double>* real_column(Field f);
+
+  // Calls f(field, column) for every ecology column in table order; the
+  // column is a std::vector<double> or, for an Integer field, std::vector<int64_t>.
+  template <class F>
+  void for_each_column(F&& f) {
+    visit_columns(f, *this);
+  }
+  template <class F>
+  void for_each_column(F&& f) const {
+    visit_columns(f, *this);
+  }
 
   // Bitwise equality of every column (floats compared by bit pattern).
   bool same_as(const EcologyParams& other) const;
+
+  // f(field, the column of each of `selves`...) for every ecology field, in
+  // table order.
+  template <class F, class... Self>
+  static void visit_columns(F&& f, Self&... selves) {
+#define QORIN_FIELD(name, group, ...) QORIN_ECOLOGY_VISIT_##group(name)
+#define QORIN_ECOLOGY_VISIT_EcologyScalar(name) f(Field::name, selves.name...);
+#define QORIN_ECOLOGY_VISIT_EcologyTensor(name) f(Field::name, selves.name...);
+#define QORIN_ECOLOGY_VISIT_Genetics(name)
+#include "qorin/_fields.def"
+#undef QORIN_FIELD
+#undef QORIN_ECOLOGY_VISIT_EcologyScalar
+#undef QORIN_ECOLOGY_VISIT_EcologyTensor
+#undef QORIN_ECOLOGY_VISIT_Genetics
+  }
 };
 
 }  // namespace qorin

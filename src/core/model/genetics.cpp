@@ -1,5 +1,6 @@
 #include "core/model/genetics.hpp"
 
+#include <optional>
 #include <string>
 
 #include "core/model/validation.hpp"
@@ -18,40 +19,40 @@ Error length_error(std::string_view name, size_t expected, size_t got) {
 }  // namespace
 
 int GeneticsTensors::index_of(std::string_view name) {
-  for (size_t i = 0; i < kCount; ++i) {
-    if (kNames[i] == name) return static_cast<int>(i);
-  }
-  return -1;
+  const std::optional<Field> f = find_field(name, FieldGroup::Genetics);
+  return f ? static_cast<int>(group_index(*f)) : -1;
 }
 
 bool GeneticsTensors::is_genetics_tensor(std::string_view name) { return index_of(name) >= 0; }
 
 Result<size_t> GeneticsTensors::expected_len(const Blueprint& bp, std::string_view name) {
-  const size_t A = bp.n_ages, Z = bp.n_ztypes, G = bp.n_gtypes;
-  switch (index_of(name)) {
-    case 0: return 2 * A * Z;
-    case 1: return 2 * Z;
-    case 2: return Z * Z;
-    case 3: return 2 * Z;
-    case 4: return Z * Z * Z;
-    case 5: return 2 * Z * G;
-    case 6: return Z;
-    case 7: return Z;
-    default: return unknown_tensor(name);
-  }
+  const int i = index_of(name);
+  if (i < 0) return unknown_tensor(name);
+  return field_info(kGeneticsFields[static_cast<size_t>(i)])
+      .shape.extent(FieldDims{bp.n_ages, bp.n_ztypes, bp.n_gtypes});
 }
 
+#define QORIN_FIELD(name, group, ...) QORIN_GENETICS_ADDRESS_##group(name)
+#define QORIN_GENETICS_ADDRESS_EcologyScalar(name)
+#define QORIN_GENETICS_ADDRESS_EcologyTensor(name)
+#define QORIN_GENETICS_ADDRESS_Genetics(name) &name,
+
 std::array<const std::vector<double>*, GeneticsTensors::kCount> GeneticsTensors::tensors() const {
-  return {&viability_fitness, &fecundity_fitness, &sexual_selection_fitness,
-          &zygote_viability_fitness, &offspring_tensor, &meiosis_map,
-          &female_ztype_compatibility, &male_ztype_compatibility};
+  return {
+#include "qorin/_fields.def"
+  };
 }
 
 std::array<std::vector<double>*, GeneticsTensors::kCount> GeneticsTensors::tensors() {
-  return {&viability_fitness, &fecundity_fitness, &sexual_selection_fitness,
-          &zygote_viability_fitness, &offspring_tensor, &meiosis_map,
-          &female_ztype_compatibility, &male_ztype_compatibility};
+  return {
+#include "qorin/_fields.def"
+  };
 }
+
+#undef QORIN_FIELD
+#undef QORIN_GENETICS_ADDRESS_EcologyScalar
+#undef QORIN_GENETICS_ADDRESS_EcologyTensor
+#undef QORIN_GENETICS_ADDRESS_Genetics
 
 Status GeneticsTensors::validate(const Blueprint& bp) const {
   auto all = tensors();

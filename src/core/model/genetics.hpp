@@ -9,31 +9,27 @@
 #include <vector>
 
 #include "core/model/blueprint.hpp"
+#include "core/model/fields.hpp"
 #include "core/util/error.hpp"
 
 namespace qorin {
 
 struct GeneticsTensors {
-  static constexpr size_t kCount = 8;
-  static constexpr std::array<std::string_view, kCount> kNames = {
-      "viability_fitness",          // [sex, age, ztype]          2·A·Z
-      "fecundity_fitness",          // [sex, ztype]               2·Z
-      "sexual_selection_fitness",   // [female ztype, male ztype] Z·Z
-      "zygote_viability_fitness",   // [sex, ztype]               2·Z
-      "offspring_tensor",           // [female, male, zygote]     Z·Z·Z
-      "meiosis_map",                // [sex, ztype, gtype]        2·Z·G
-      "female_ztype_compatibility", // [ztype]                    Z
-      "male_ztype_compatibility",   // [ztype]                    Z
-  };
+  // The genetics fields of the field table (core/model/fields.hpp), in table
+  // order; shapes there ([sex, age, ztype] is 2·A·Z, ...).
+  static constexpr size_t kCount = kGeneticsFields.size();
+  static constexpr std::array<std::string_view, kCount> kNames = field_table::names_of(kGeneticsFields);
 
-  std::vector<double> viability_fitness;
-  std::vector<double> fecundity_fitness;
-  std::vector<double> sexual_selection_fitness;
-  std::vector<double> zygote_viability_fitness;
-  std::vector<double> offspring_tensor;
-  std::vector<double> meiosis_map;
-  std::vector<double> female_ztype_compatibility;
-  std::vector<double> male_ztype_compatibility;
+  // One flat row-major float64 vector per genetics field, named as the field.
+#define QORIN_FIELD(name, group, ...) QORIN_GENETICS_TENSOR_##group(name)
+#define QORIN_GENETICS_TENSOR_EcologyScalar(name)
+#define QORIN_GENETICS_TENSOR_EcologyTensor(name)
+#define QORIN_GENETICS_TENSOR_Genetics(name) std::vector<double> name;
+#include "qorin/_fields.def"
+#undef QORIN_FIELD
+#undef QORIN_GENETICS_TENSOR_EcologyScalar
+#undef QORIN_GENETICS_TENSOR_EcologyTensor
+#undef QORIN_GENETICS_TENSOR_Genetics
 
   static bool is_genetics_tensor(std::string_view name);
   // Index of a tensor name in kNames, or -1.

@@ -1,6 +1,7 @@
 #include "core/model/validation.hpp"
 
 #include <cmath>
+#include <optional>
 #include <string>
 
 #include "core/model/blueprint.hpp"
@@ -11,32 +12,31 @@
 namespace qorin {
 
 int bounded_scalar_id(std::string_view name) {
-  for (int i = 0; i < kNumBoundedScalars; ++i) {
-    if (kBoundedScalarNames[i] == name) return i;
-  }
-  return -1;
+  const std::optional<Field> f = find_field(name, FieldGroup::EcologyScalar);
+  return f ? field_info(*f).param_id : -1;
 }
 
 Status validate_scalar_value(std::string_view name, double value) {
-  int id = bounded_scalar_id(name);
-  if (id >= 0) {
-    double lo = kBoundedScalarLo[id];
-    double hi = kBoundedScalarHi[id];
-    if (std::isfinite(value) && lo <= value && value <= hi) return Status::ok();
-    return Error::value("'" + std::string(name) + "' requires a value in [" + format_number(lo) +
-                        ", " + format_number(hi) + "], got " + format_number(value));
+  const std::optional<Field> f = find_field(name, FieldGroup::EcologyScalar);
+  // A name outside the table only has to be a number.
+  if (f ? field_info(*f).admits(value) : std::isfinite(value)) return Status::ok();
+  if (f && field_info(*f).param_id >= 0) {
+    const FieldInfo& info = field_info(*f);
+    return Error::value("'" + std::string(name) + "' requires a value in [" + format_number(info.lower) +
+                        ", " + format_number(info.upper) + "], got " + format_number(value));
   }
-  bool ok;
-  if (name == "growth_mode") {
-    ok = std::isfinite(value) && value == std::floor(value) && value >= 0.0 && value <= 4.0;
-  } else if (name == "external_expected_eggs") {
-    ok = std::isfinite(value) && (value >= 0.0 || value == -1.0);
-  } else {
-    ok = std::isfinite(value);
-  }
-  if (ok) return Status::ok();
   return Error::value("Invalid value for " + std::string(name) + ": " + format_number(value));
 }
+
+// The tensor gate checks what every tensor of the table has in common: finite
+// values not below 0. (migration_rate's upper bound applies where migration
+// reads it: the spatial columns.)
+static_assert([]() {
+  for (const FieldInfo& f : field_table::kFields) {
+    if (f.is_tensor() && f.lower != 0.0) return false;
+  }
+  return true;
+}());
 
 Status validate_tensor_values(std::string_view name, std::span<const double> values) {
   for (double v : values) {
@@ -62,11 +62,8 @@ Status validate_state_values(std::span<const double> ind, std::span<const double
 }
 
 Status validate_model_values(const Blueprint& bp, const EcologyParams& eco, const GeneticsTensors& gen) {
-  const std::vector<double>* bounded[kNumBoundedScalars] = {
-      &eco.carrying_capacity, &eco.eggs_per_female, &eco.sex_ratio, &eco.sperm_displacement_rate,
-      &eco.low_density_growth_rate};
-  for (int id = 0; id < kNumBoundedScalars; ++id) {
-    for (double v : *bounded[id]) QORIN_TRY(validate_scalar_value(kBoundedScalarNames[id], v));
+  for (size_t id = 0; id < kParamFields.size(); ++id) {
+    for (double v : *eco.real_column(kParamFields[id])) QORIN_TRY(validate_scalar_value(kBoundedScalarNames[id], v));
   }
   for (std::string_view name : EcologyParams::kTensorNames) {
     QORIN_TRY(validate_tensor_values(name, *eco.tensor_column(name)));

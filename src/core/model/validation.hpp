@@ -1,10 +1,13 @@
 // The numeric gates every write into parameters or population state passes.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
 
+#include "core/model/fields.hpp"
 #include "core/util/error.hpp"
 
 namespace qorin {
@@ -13,14 +16,20 @@ struct Blueprint;
 struct EcologyParams;
 struct GeneticsTensors;
 
-// Parameter ids of the bounded ecology scalars; the staged scalar vector of a
-// tick holds them in this order.
-inline constexpr int kNumBoundedScalars = 5;
-inline constexpr std::string_view kBoundedScalarNames[kNumBoundedScalars] = {
-    "carrying_capacity", "eggs_per_female", "sex_ratio", "sperm_displacement_rate",
-    "low_density_growth_rate"};
-inline constexpr double kBoundedScalarLo[kNumBoundedScalars] = {0.0, 0.0, 0.0, 0.0, 1.0};
-inline constexpr double kBoundedScalarHi[kNumBoundedScalars] = {1e12, 1e6, 1.0, 1.0, 1e6};
+// The bounded ecology scalars (the staged parameters of the field table), by
+// parameter id; the staged scalar vector of a tick holds them in this order.
+inline constexpr int kNumBoundedScalars = static_cast<int>(kParamFields.size());
+inline constexpr auto kBoundedScalarNames = field_table::names_of(kParamFields);
+inline constexpr auto kBoundedScalarLo = []() {
+  std::array<double, kParamFields.size()> lo{};
+  for (size_t i = 0; i < lo.size(); ++i) lo[i] = field_info(kParamFields[i]).lower;
+  return lo;
+}();
+inline constexpr auto kBoundedScalarHi = []() {
+  std::array<double, kParamFields.size()> hi{};
+  for (size_t i = 0; i < hi.size(); ++i) hi[i] = field_info(kParamFields[i]).upper;
+  return hi;
+}();
 
 // Parameter id of a bounded scalar, or -1.
 int bounded_scalar_id(std::string_view name);

@@ -1,5 +1,9 @@
 #include "core/output/parameter_log.hpp"
 
+#include <string_view>
+
+#include "core/model/codes.hpp"
+
 namespace qorin {
 
 double AuditValue::scalar_view() const {
@@ -34,13 +38,13 @@ bool AuditValue::equals(const AuditValue& other) const {
 }
 
 const char* stage_event_label(int64_t stage_code) {
-  switch (stage_code) {
-    case 0: return "first";
-    case 2: return "early";
-    case 4: return "late";
-    case 6: return "finish";
-    default: return "update";
+  // The stage at which an event's hooks run (stage_of_event: 2e) carries the
+  // event's label; the labels are string literals, so null-terminated.
+  if (stage_code % 2 == 0) {
+    const std::string_view label = event_label(stage_code / 2);
+    if (!label.empty()) return label.data();
   }
+  return "update";
 }
 
 size_t ParameterLogData::size() const {

@@ -2,7 +2,9 @@
 
 #include <cmath>
 #include <new>
+#include <optional>
 #include <stdexcept>
+#include <type_traits>
 
 #include "core/kernels/discrete_generation.hpp"
 #include "core/kernels/state_reduce.hpp"
@@ -21,14 +23,10 @@ Error deme_out_of_range() { return Error::value("deme out of range"); }
 
 namespace {
 
+// The float64 scalar column of that name (growth_mode is an int64 column).
 std::vector<double>* scalar_column(EcologyParams& eco, std::string_view name) {
-  if (name == "carrying_capacity") return &eco.carrying_capacity;
-  if (name == "eggs_per_female") return &eco.eggs_per_female;
-  if (name == "sex_ratio") return &eco.sex_ratio;
-  if (name == "sperm_displacement_rate") return &eco.sperm_displacement_rate;
-  if (name == "low_density_growth_rate") return &eco.low_density_growth_rate;
-  if (name == "external_expected_eggs") return &eco.external_expected_eggs;
-  return nullptr;
+  const std::optional<Field> f = find_field(name, FieldGroup::EcologyScalar);
+  return f ? eco.real_column(*f) : nullptr;
 }
 
 }  // namespace
@@ -93,9 +91,11 @@ Status set_f64_spatial_column(EcologyParams& eco, std::string_view name, std::ve
 }
 
 Status check_migration_rates(std::span<const double> values) {
+  const FieldInfo& rate = field_info(Field::migration_rate);
   for (double v : values) {
-    if (!(std::isfinite(v) && v >= 0.0 && v <= 1.0)) {
-      return Error::value("migration_rate requires finite values in [0, 1], got " + format_number(v));
+    if (!rate.admits(v)) {
+      return Error::value(std::string(rate.name) + " requires finite values in [" + format_number(rate.lower) +
+                          ", " + format_number(rate.upper) + "], got " + format_number(v));
     }
   }
   return Status::ok();
@@ -103,16 +103,25 @@ Status check_migration_rates(std::span<const double> values) {
 
 Status validate_spatial_columns(const EcologyParams& eco, size_t n_ages) {
   QORIN_TRY(eco.validate(n_ages));
-  const std::vector<double>* bounded[kNumBoundedScalars] = {
-      &eco.carrying_capacity, &eco.eggs_per_female, &eco.sex_ratio, &eco.sperm_displacement_rate,
-      &eco.low_density_growth_rate};
-  for (int id = 0; id < kNumBoundedScalars; ++id) {
-    for (double v : *bounded[id]) QORIN_TRY(validate_scalar_value(kBoundedScalarNames[id], v));
-  }
-  for (int64_t g : eco.growth_mode) {
-    if (g < 0 || g > 4) return Error::value("Invalid value for growth_mode: " + format_int(g));
-  }
-  for (double v : eco.external_expected_eggs) QORIN_TRY(validate_scalar_value("external_expected_eggs", v));
+  // Every scalar column in table order, each value through the scalar gate (an
+  // integer column compares its stored integers with the field's bounds).
+  std::optional<Error> bad;
+  eco.for_each_column([&](Field f, const auto& col) {
+    const FieldInfo& info = field_info(f);
+    if (info.is_tensor()) return;
+    for (const auto v : col) {
+      if (bad) return;
+      if constexpr (std::is_same_v<std::remove_cvref_t<decltype(v)>, int64_t>) {
+        if (!(info.lower <= static_cast<double>(v) && static_cast<double>(v) <= info.upper)) {
+          bad = Error::value("Invalid value for " + std::string(info.name) + ": " + format_int(v));
+        }
+      } else {
+        Status s = validate_scalar_value(info.name, v);
+        if (!s) bad = s.error();
+      }
+    }
+  });
+  if (bad) return *bad;
   for (std::string_view name : EcologyParams::kTensorNames) {
     QORIN_TRY(validate_tensor_values(name, *eco.tensor_column(name)));
   }

@@ -31,14 +31,9 @@ Result<int32_t> run_spatial_tick_discrete(const DemeTick& t, KernelScratch& scra
 
 namespace {
 
+// The column of staged parameter i (i < kNumStagedScalars).
 const std::vector<double>* staged_column(const EcologyParams& eco, size_t i) {
-  switch (i) {
-    case 0: return &eco.carrying_capacity;
-    case 1: return &eco.eggs_per_female;
-    case 2: return &eco.sex_ratio;
-    case 3: return &eco.sperm_displacement_rate;
-    default: return &eco.low_density_growth_rate;
-  }
+  return eco.real_column(kParamFields[i]);
 }
 
 // Replaces the entry of the same deme, else appends (the candidate queue's rule).
