@@ -10,7 +10,10 @@ is reported beside the stacked state size.
 Run from the repository root after building:  PYTHONPATH=python python bench/spatial.py
 (--demes 10 1000 to skip the largest case; --ticks scales the tick counts; --extra 0
 for a plain ring, whose demes are read in order, against the default two random
-sources per deme, whose blocks are read cold).
+sources per deme, whose blocks are read cold; --baseline PATH also runs each
+deme count with the qorin package under PATH, built from an older commit,
+right after this build's run, and adds the ratio of its seconds per tick to
+this build's).
 """
 import argparse
 import json
@@ -126,19 +129,24 @@ def main():
     ap.add_argument("--ticks", type=float, default=1.0, help="scale the number of timed ticks")
     ap.add_argument("--extra", type=int, default=2,
                     help="random destinations per deme besides its two ring neighbours (0: a ring)")
+    ap.add_argument("--baseline", help="directory holding an older build's qorin package")
     ap.add_argument("--child", type=int, nargs=3, help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.child:
         child(*args.child)
         return
     print(f"{'demes':>7} {'mode':>13} {'thr':>3} {'ticks/s':>10} {'deme-ticks/s':>13} {'speed-up':>8} "
-          f"{'state GB/s':>10} {'triad GB/s':>10} {'x bound':>7}")
+          f"{'state GB/s':>10} {'triad GB/s':>10} {'x bound':>7}" + (f" {'base/cur':>8}" if args.baseline else ""))
     for n in args.demes:
         ticks = max(2, int(args.ticks * {10: 2000, 1000: 40}.get(n, 3)))
         # NumPy's BLAS threads would spin beside the engine's workers after the set-up.
         env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1", MKL_NUM_THREADS="1")
-        res = json.loads(subprocess.run([sys.executable, __file__, "--child", str(n), str(ticks), str(args.extra)],
-                                        check=True, capture_output=True, text=True, env=env).stdout)
+        cmd = [sys.executable, __file__, "--child", str(n), str(ticks), str(args.extra)]
+        res = json.loads(subprocess.run(cmd, check=True, capture_output=True, text=True, env=env).stdout)
+        base = None
+        if args.baseline:
+            env_base = dict(env, PYTHONPATH=os.path.abspath(args.baseline))
+            base = json.loads(subprocess.run(cmd, check=True, capture_output=True, text=True, env=env_base).stdout)
         state_bytes = res["state_bytes"]
         triad = triad_bandwidth(state_bytes)
         for stochastic in (False, True):
@@ -149,7 +157,8 @@ def main():
                 # each tick reads and writes the stacked state at least once
                 achieved = 2 * state_bytes / dt
                 print(f"{n:>7} {mode:>13} {threads:>3} {1 / dt:>10.1f} {n / dt:>13.0f} {one / dt:>8.2f} "
-                      f"{achieved / 1e9:>10.2f} {triad / 1e9:>10.2f} {triad / achieved:>7.1f}")
+                      f"{achieved / 1e9:>10.2f} {triad / 1e9:>10.2f} {triad / achieved:>7.1f}"
+                      + (f" {base[f'{int(stochastic)}{threads}'] / dt:>8.2f}" if base else ""))
         peak, base = res["peak"], res["baseline"]
         print(f"{n:>7} stacked state {state_bytes / 1e6:.1f} MB; peak resident memory {peak / 1e6:.1f} MB "
               f"({(peak - base) / state_bytes:.2f}x the state above the interpreter's "

@@ -420,7 +420,9 @@ def test_pathological_scenario_texts_are_refused_at_once(case):
     start = time.perf_counter()
     with pytest.raises(ScenarioError) as err:
         parse_scenario(PATHOLOGICAL[case], "bad.toml")
-    assert time.perf_counter() - start < 1.0
+    # well under a second alone; the bound only has to tell that from the minutes
+    # (or the exhausted memory) such texts cost a parser that is not guarded
+    assert time.perf_counter() - start < 5.0
     text = str(err.value)
     assert text.startswith("bad.toml") and "\n" not in text and len(text) < 400
     assert MESSAGES[case] in text
@@ -439,7 +441,7 @@ def test_a_billion_ticks_are_checked_at_once_and_refused_for_memory(folder):
     text = TINY.replace("ticks = 8", "ticks = 1000000000")
     start = time.perf_counter()
     sc = parse_scenario(text, "long.toml")
-    assert time.perf_counter() - start < 1.0
+    assert time.perf_counter() - start < 5.0  # walking every tick took about 20 minutes
     assert sc.releases == [1, 3]
     (folder / "long.toml").write_text(text)
     proc = qorin_cmd("run", "long.toml", "--out", "r.nc", cwd=folder)

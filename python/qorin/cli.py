@@ -412,7 +412,8 @@ def _demo(args) -> int:
 
 
 def _run(args) -> int:
-    scenario = load_scenario(args.scenario, progress=_progress(args))
+    # checking a large sweep takes a while: show it on a terminal
+    scenario = load_scenario(args.scenario, progress=_progress(args) and sys.stderr.isatty())
     _needs_analysis()
     stem = os.path.splitext(os.path.basename(args.scenario))[0] or "results"
     results_path = _target(args.out or f"{stem}.nc", args)

@@ -973,8 +973,8 @@ def _ecology(doc, n_ages: int, chk: _Checker) -> dict:
                 out[key] = chk.integer(value, path, lo, hi)
             else:
                 v = chk.number(value, path, lo, hi)
-                f = F.FIELDS[key]
-                if f.has_absent and v < f.lower and v != f.absent:
+                f = F.FIELDS.get(key)  # None for the Wright-Fisher population size
+                if f is not None and f.has_absent and v < f.lower and v != f.absent:
                     chk.err(path, f"must be >= {_fmt(f.lower)}, or {_fmt(f.absent)} for none; "
                                   f"got {_show(value)}")
                 out[key] = v

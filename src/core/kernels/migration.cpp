@@ -486,10 +486,41 @@ struct Records {
   const double* end(size_t d, size_t len) const { return begin(d) + s.record_count[d - first] * (2 + len); }
 };
 
+// A row's weights renormalised by their sum into probs[0..len), as the
+// multinomial split takes them (the sum left to right, then the reciprocal,
+// or a division when the reciprocal of a subnormal sum overflows). False when
+// the row places nothing (no entries, or weights summing to zero).
+bool normalise_row(const double* w, size_t len, double* probs) {
+  if (len == 0) return false;
+  double sum = 0.0;
+  for (size_t i = 0; i < len; ++i) {
+    probs[i] = w[i];
+    sum += probs[i];
+  }
+  if (sum <= 0.0) return false;
+  // The reciprocal of a subnormal sum overflows (and w * inf is no
+  // probability); such a row is normalised by division instead.
+  const double inv = 1.0 / sum;
+  if (std::isfinite(inv)) {
+    for (size_t i = 0; i < len; ++i) probs[i] = probs[i] * inv;
+  } else {
+    for (size_t i = 0; i < len; ++i) probs[i] = probs[i] / sum;
+  }
+  return true;
+}
+
 // Draws every unit of deme d from its stream, in walk order: how many leave
 // (binomial), how they split among the row (multinomial), settled against
 // what the unit holds. Records the units that send anything; returns the
 // number of records.
+//
+// The draws are those of sample_outbound and distribute_csr_outbound unit by
+// unit; only the work around them is cut. The row is renormalised once. A
+// unit holding nothing, or at a rate of zero, draws nothing and keeps what it
+// holds (x - 0.0 is x), so it is passed over without a record, and an age
+// class whose rate is zero is passed over whole; likewise a unit of which
+// nothing leaves, or whose row places nothing, keeps all it holds once its
+// number has been drawn. Flows are drawn straight into the record slot.
 Result<size_t> record_deme(const Call& c, size_t d, SessionRng& rng, bool continuous, MigrationScratch::Lane& lane,
                            double* rec) {
   const size_t A = c.A, Z = c.Z;
@@ -497,40 +528,58 @@ Result<size_t> record_deme(const Call& c, size_t d, SessionRng& rng, bool contin
   const double* const rate = c.in.rate.data() + d * 2 * A;
   const double* const ind = c.in.ind.data() + d * c.ind_block;
   const double* const sperm = c.in.sperm.data() + d * c.sperm_block;
-  double* const row = lane.row.data();
+  SamplerMemo& memo = thread_sampler_memo();
+  double* const probs = lane.probs.data();
+  const bool splits = normalise_row(c.in.weights.data() + start, len, probs);
+  const std::span<const double> p(probs, len);
   size_t count = 0;
-  size_t u = 0;
-  auto one = [&](double x, double r) -> Status {
-    const RngResult k = sample_outbound(rng, continuous, x, r);
-    if (!k) return k.error();
-    Result<double> sent = distribute_csr_outbound(rng, c.in.weights, start, len, continuous, lane.row, *k,
-                                                  lane.probs);
-    if (!sent) return std::move(sent).error();
-    const double stay = settle(x, *sent, row, len);
+  // Unit `unit` holding x (not <= 0) at rate 0 < r <= 1.
+  auto one = [&](size_t unit, double x, double r) -> Status {
+    double k = x;
+    if (r < 1.0) {
+      const RngResult drawn = continuous ? continuous_binomial(rng, x, r) : binomial(rng, round_count(x), r, memo);
+      if (!drawn) return drawn.error();
+      k = drawn.val;
+    }
+    if (k <= 0.0 || !splits) return Status::ok();
+    double* const row = rec + 2;
+    const std::span<double> out(row, len);
+    QORIN_TRY(continuous ? continuous_multinomial(rng, k, p, out) : multinomial(rng, round_count(k), p, out, memo));
+    double placed = 0.0;
+    for (size_t e = 0; e < len; ++e) placed += row[e];
+    const double stay = settle(x, placed, row, len);
     bool moved = std::memcmp(&stay, &x, sizeof(double)) != 0;
     for (size_t e = 0; e < len; ++e) moved |= row[e] != 0.0;
     if (moved) {
-      rec[0] = static_cast<double>(u);
+      rec[0] = static_cast<double>(unit);
       rec[1] = stay;
-      std::copy_n(row, len, rec + 2);
       rec += 2 + len;
       ++count;
     }
-    ++u;
     return Status::ok();
   };
+  const size_t n = Z + 1;
   for (size_t a = 0; a < A; ++a) {
     const double r = rate[a];
+    if (r <= 0.0) continue;
     for (size_t zf = 0; zf < Z; ++zf) {
       const size_t cell = a * Z + zf;
       const double* const stored = sperm + cell * Z;
-      QORIN_TRY(one(unmated(ind[cell], stored, Z), r));
-      for (size_t zm = 0; zm < Z; ++zm) QORIN_TRY(one(stored[zm], r));
+      const double x = unmated(ind[cell], stored, Z);
+      if (!(x <= 0.0)) QORIN_TRY(one(cell * n, x, r));
+      for (size_t zm = 0; zm < Z; ++zm) {
+        if (!(stored[zm] <= 0.0)) QORIN_TRY(one(cell * n + 1 + zm, stored[zm], r));
+      }
     }
   }
+  const size_t female_units = A * Z * n;
   for (size_t a = 0; a < A; ++a) {
     const double r = rate[A + a];
-    for (size_t z = 0; z < Z; ++z) QORIN_TRY(one(ind[(A + a) * Z + z], r));
+    if (r <= 0.0) continue;
+    for (size_t z = 0; z < Z; ++z) {
+      const double x = ind[(A + a) * Z + z];
+      if (!(x <= 0.0)) QORIN_TRY(one(female_units + a * Z + z, x, r));
+    }
   }
   return count;
 }
@@ -577,7 +626,8 @@ void pull_recorded(const Call& c, const Records& r, size_t t, size_t d, const si
   const double* const ind = c.in.ind.data() + d * c.ind_block;
   const double* const sperm = c.in.sperm.data() + d * c.sperm_block;
   size_t u = 0;
-  // Adds unit u holding x to the sums it belongs to.
+  // Adds unit u holding x to the sums it belongs to. A unit holding zero
+  // sent nothing (it has no record) and adds nothing.
   auto add = [&](double x, double& acc, double* sp) {
     if (rec != rec_end && static_cast<size_t>(rec[0]) == u) {
       const double* const flows = rec + 2;
@@ -587,6 +637,9 @@ void pull_recorded(const Call& c, const Records& r, size_t t, size_t d, const si
       }
       x = rec[1];
       rec += stride;
+    } else if (x == 0.0) {
+      ++u;
+      return;
     }
     if (sp) *sp += x;
     acc += x;
@@ -710,20 +763,7 @@ Result<double> distribute_csr_outbound(SessionRng& rng, std::span<const double> 
   // Only the row's slots are ever read back, so only they are cleared.
   std::fill(scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(row_len), 0.0);
   if (moved <= 0.0 || row_len == 0) return 0.0;
-  double sum = 0.0;
-  for (size_t i = 0; i < row_len; ++i) {
-    probs[i] = weights[row_start + i];
-    sum += probs[i];
-  }
-  if (sum <= 0.0) return 0.0;
-  // The reciprocal of a subnormal sum overflows (and w * inf is no
-  // probability); such a row is normalized by division instead.
-  const double inv = 1.0 / sum;
-  if (std::isfinite(inv)) {
-    for (size_t i = 0; i < row_len; ++i) probs[i] = probs[i] * inv;
-  } else {
-    for (size_t i = 0; i < row_len; ++i) probs[i] = probs[i] / sum;
-  }
+  if (!normalise_row(weights.data() + row_start, row_len, probs.data())) return 0.0;
   const std::span<const double> p(probs.data(), row_len);
   const std::span<double> out(scratch.data(), row_len);
   QORIN_TRY(continuous ? continuous_multinomial(rng, moved, p, out)
