@@ -154,27 +154,12 @@ class LandscapeSession:
         with a row (tick, counts of every deme, stored sperm of every deme)
         for the current tick when it is a multiple of `record_interval` and
         after every tick that reaches one. A record interval <= 0 records
-        nothing; a stop ends the run at the tick it happened."""
+        nothing; a stop ends the run at the tick it happened. The engine's run
+        loop does the work (Ctrl-C ends it at a tick boundary)."""
         if observation_mask is not None:
             raise ValueError("a landscape run records raw rows; it takes no observation mask")
         n = int(n_ticks)
         if n < 0:
             raise ValueError("n_steps must be >= 0")
-        interval = int(record_interval)
-        rows = []
-        session = self._session
-        if interval > 0 and session.current_tick() % interval == 0:
-            rows.append(self._row())
-        done, stopped = 0, False
-        while done < n:
-            tick = session.current_tick()
-            step = n - done if interval <= 0 else min(n - done, interval - tick % interval)
-            before = tick
-            tick, stopped = session.run_steps(step, 0)
-            done += tick - before
-            if stopped:
-                break
-            if interval > 0 and tick % interval == 0:
-                rows.append(self._row())
-        out = np.array(rows) if rows else np.zeros((0, self._row().size))
-        return int(session.current_tick()), out, bool(stopped)
+        final, rows, stopped = self._session.run(n, int(record_interval))
+        return int(final), rows, bool(stopped)

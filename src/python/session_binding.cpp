@@ -64,24 +64,24 @@ PyObject* totals_tuple(const Totals& t) { return Py_BuildValue("(ddd)", t.total,
 
 PyObject* m_stop(PyObject* self, PyObject*) {
   QORIN_SESSION_MUT(self);
-  session_base(self).stop();
+  session_core(self).stop();
   Py_RETURN_NONE;
 }
 
 PyObject* m_execution_state(PyObject* self, PyObject*) {
   QORIN_SESSION_READ(self);
-  const SessionBase& s = session_base(self);
+  const SessionCore& s = session_core(self);
   return Py_BuildValue("(sK)", exec_state_name(s.state()), static_cast<unsigned long long>(s.phase_cursor()));
 }
 
 PyObject* m_current_tick(PyObject* self, PyObject*) {
   QORIN_SESSION_READ(self);
-  return PyLong_FromLongLong(session_base(self).current_tick());
+  return PyLong_FromLongLong(session_core(self).current_tick());
 }
 
 PyObject* m_counts(PyObject* self, PyObject*) {
   QORIN_SESSION_READ(self);
-  return totals_tuple(session_core(self).counts());
+  return totals_tuple(single_population(self).counts());
 }
 
 PyObject* m_trigger_event(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -93,7 +93,7 @@ PyObject* m_trigger_event(PyObject* self, PyObject* args, PyObject* kwargs) {
   uint64_t deme = 0;
   if (!to_i64(event_obj, &event_id)) return nullptr;
   if (deme_obj && !to_u64(deme_obj, &deme)) return nullptr;
-  SessionCore& s = session_core(self);
+  SinglePopulation& s = single_population(self);
   PyCallbackHost host(s.blueprint());
   return stop_code_or_raise(s.trigger_event(event_id, static_cast<size_t>(deme), &host));
 }
@@ -129,7 +129,7 @@ PyObject* m_get_tensor(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!parse_args(args, kwargs, "O:get_tensor", kwlist, &name_obj)) return nullptr;
   std::string name;
   if (!str_arg(name_obj, "name", &name)) return nullptr;
-  const SessionCore& s = session_core(self);
+  const SinglePopulation& s = single_population(self);
   Result<std::vector<double>> v = s.ecology().session_get_tensor(s.genetics(), name);
   if (!v) return raise(v.error());
   return new_f64_array(v->data(), v->size());
@@ -143,7 +143,7 @@ PyObject* m_tensor_write(PyObject* self, PyObject* args, PyObject* kwargs) {
   std::string field;
   std::vector<double> values;
   if (!str_arg(field_obj, "field", &field) || !to_f64_sequence(values_obj, "values", &values)) return nullptr;
-  SessionCore& s = session_core(self);
+  SinglePopulation& s = single_population(self);
   if (GeneticsTensors::is_genetics_tensor(field)) {
     return none_or_raise(s.genetics().tensor_write(s.blueprint(), field, values));
   }
@@ -157,7 +157,7 @@ PyObject* m_refresh_params(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!parse_args(args, kwargs, "OO:refresh_params", kwlist, &fields_obj, &source)) return nullptr;
   std::vector<std::string> fields;
   if (!to_string_vec(fields_obj, &fields)) return nullptr;
-  SessionCore& s = session_core(self);
+  SinglePopulation& s = single_population(self);
   PyFieldSource src(source);
   return none_or_raise(s.ecology().pull_fields(s.blueprint(), 0, fields, src, &s.genetics()));
 }
@@ -238,13 +238,13 @@ PyObject* m_set_hook_program(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!parse_args(args, kwargs, "O:set_hook_program", kwlist, &program_obj)) return nullptr;
   HookProgram program;
   if (!hook_program_from_python(program_obj, &program)) return nullptr;
-  session_base(self).set_program(std::move(program));
+  session_core(self).set_program(std::move(program));
   Py_RETURN_NONE;
 }
 
 PyObject* m_clear_hook_program(PyObject* self, PyObject*) {
   QORIN_SESSION_MUT(self);
-  session_base(self).set_program(HookProgram::empty());
+  session_core(self).set_program(HookProgram::empty());
   Py_RETURN_NONE;
 }
 
@@ -256,12 +256,12 @@ PyObject* m_set_python_callbacks(PyObject* self, PyObject* args, PyObject* kwarg
     return nullptr;
   std::vector<CallbackList> lists;
   if (!callback_lists_from_python(first, early, late, finish, &lists)) return nullptr;
-  return none_or_raise(session_base(self).program().install_callback_lists(std::move(lists)));
+  return none_or_raise(session_core(self).program().install_callback_lists(std::move(lists)));
 }
 
 PyObject* m_clear_python_callbacks(PyObject* self, PyObject*) {
   QORIN_SESSION_MUT(self);
-  session_base(self).program().clear_callbacks();
+  session_core(self).program().clear_callbacks();
   Py_RETURN_NONE;
 }
 
@@ -274,7 +274,7 @@ PyObject* m_bind_history(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!parse_args(args, kwargs, "O:bind_history", kwlist, &history_obj)) return nullptr;
   SharedHistory history;
   if (!history_store_storage(history_obj, "history", &history)) return nullptr;
-  session_base(self).bind_history(std::move(history));
+  session_core(self).bind_history(std::move(history));
   Py_RETURN_NONE;
 }
 
@@ -320,10 +320,7 @@ PyObject* m_restore_from_checkpoint(PyObject* self, PyObject* args, PyObject* kw
   int64_t tick = 0;
   if (!to_i64(tick_obj, &tick)) return nullptr;
   SessionCore& s = session_core(self);
-  Result<bool> found = s.restore_from_checkpoint(tick, [&s, tick]() -> Status {
-    if (!s.bound_history()) return Status::ok();
-    return s.bound_history()->lock()->restore_timeline(tick);
-  });
+  Result<bool> found = s.restore_from_checkpoint(tick);
   if (!found) return raise(found.error());
   if (!*found) Py_RETURN_NONE;
   Ref eco(ecology_snapshot(s.ecology()));
@@ -391,7 +388,7 @@ PyObject* m_set_state(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!parse_args(args, kwargs, "OO:set_state", kwlist, &ind_obj, &tick_obj)) return nullptr;
     if (!to_f64_sequence(ind_obj, "ind_flat", &ind) || !to_i64(tick_obj, &tick)) return nullptr;
   }
-  return none_or_raise(session_core(self).set_state(ind, sperm, tick));
+  return none_or_raise(single_population(self).set_state(ind, sperm, tick));
 }
 
 template <bool kSperm>
@@ -409,7 +406,7 @@ PyObject* m_state_snapshot(PyObject* self, PyObject*) {
 template <bool kSperm>
 PyObject* m_snapshot_state(PyObject* self, PyObject*) {
   QORIN_SESSION_READ(self);
-  const SessionCore& s = session_core(self);
+  const SinglePopulation& s = single_population(self);
   Ref ind(new_f64_array(s.individual_count().data(), s.individual_count().size()));
   Ref sperm(new_f64_array(s.sperm_storage().data(), s.sperm_storage().size()));
   Ref words(rng_words_list(s.rng()));
@@ -443,7 +440,7 @@ PyObject* m_restore_state(PyObject* self, PyObject* args, PyObject* kwargs) {
   std::vector<double> ind, sperm;
   if (!restore_array(ind_obj, &ind)) return nullptr;
   if (sperm_obj && !restore_array(sperm_obj, &sperm)) return nullptr;
-  SessionCore& s = session_core(self);
+  SinglePopulation& s = single_population(self);
   if constexpr (!kSperm) {
     // A session without sperm storage restores one array: its message names one.
     if (ind.size() != s.individual_count().size()) {
@@ -668,6 +665,38 @@ bool run_request_from_python(PyObject* n_obj, PyObject* interval_obj, PyObject* 
   return true;
 }
 
+namespace {
+
+// Runs `call` with the interpreter lock released when no Python callback is
+// installed (other threads run while this session ticks; its borrow flag
+// keeps them out of it), checking for Ctrl-C between ticks.
+Result<RunResult> drive(SessionCore& s, const RunRequest& request, RunCall call) {
+  const bool callbacks = s.has_callbacks();
+  PyCallbackHost host(s.blueprint());
+  Result<RunResult> r = Error::runtime("run did not start");
+  GilRelease gil(!callbacks);
+  SignalMonitor monitor(gil);
+  try {
+    r = call(request, callbacks ? &host : nullptr, &monitor);
+  } catch (const std::bad_alloc&) {
+    r = Error::memory("out of memory");
+  }
+  return r;
+}
+
+// Returns `result`, or raises the run's interruption with `result` attached.
+PyObject* finish(Ref result, const RunResult& r) {
+  if (!result) return nullptr;
+  if (r.interruption) {
+    raise(*r.interruption);
+    attach_partial_result(result.get());
+    return nullptr;
+  }
+  return result.release();
+}
+
+}  // namespace
+
 PyObject* run_session(PyObject* self, RunRequest request, RunCall call) {
   SessionCore& s = session_core(self);
   // A private raw history goes straight into the array the caller receives.
@@ -679,37 +708,25 @@ PyObject* run_session(PyObject* self, RunRequest request, RunCall call) {
         static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rows.get()))),
         static_cast<size_t>(PyArray_SIZE(reinterpret_cast<PyArrayObject*>(rows.get()))));
   }
-  const bool callbacks = s.has_callbacks();
-  PyCallbackHost host(s.blueprint());
-  Result<RunResult> r = Error::runtime("run did not start");
-  {
-    // Python callables need the interpreter; otherwise other threads run
-    // while this session ticks (its borrow flag keeps them out of it).
-    GilRelease gil(!callbacks);
-    SignalMonitor monitor(gil);
-    try {
-      r = call(request, callbacks ? &host : nullptr, &monitor);
-    } catch (const std::bad_alloc&) {
-      r = Error::memory("out of memory");
-    }
-  }
+  Result<RunResult> r = drive(s, request, call);
   if (!r) return raise(r.error());
-  if (private_raw) {
+  if (private_raw && rows) {
     if (!shrink_rows(rows, r->n_rows, r->width)) return nullptr;
   } else {
     npy_intp n = static_cast<npy_intp>(r->n_rows), w = static_cast<npy_intp>(r->width);
     rows = Ref(new_f64_array(r->rows.data(), std::vector<npy_intp>{n, w}));
     if (!rows) return nullptr;
   }
-  Ref result(Py_BuildValue("(LOO)", static_cast<long long>(r->final_tick), rows.get(),
-                           r->stopped ? Py_True : Py_False));
-  if (!result) return nullptr;
-  if (r->interruption) {
-    raise(*r->interruption);
-    attach_partial_result(result.get());
-    return nullptr;
-  }
-  return result.release();
+  return finish(Ref(Py_BuildValue("(LOO)", static_cast<long long>(r->final_tick), rows.get(),
+                                  r->stopped ? Py_True : Py_False)),
+                *r);
+}
+
+PyObject* run_session_without_rows(PyObject* self, RunRequest request, RunCall call) {
+  Result<RunResult> r = drive(session_core(self), request, call);
+  if (!r) return raise(r.error());
+  return finish(Ref(Py_BuildValue("(LO)", static_cast<long long>(r->final_tick), r->stopped ? Py_True : Py_False)),
+                *r);
 }
 
 }  // namespace qorin::py

@@ -1,12 +1,13 @@
-// The binding every single-population session class shares: the object
-// layout, the shared methods, garbage-collector support for registered
-// callbacks, and the run driver (interpreter lock, Ctrl-C, private rows).
-// A session class adds its constructor and the methods that differ.
+// The binding every session class shares: the object layout, the shared
+// methods, garbage-collector support for registered callbacks, and the run
+// driver (interpreter lock, Ctrl-C, private rows). A session class adds its
+// constructor and the methods that differ.
 #pragma once
 
 #include <vector>
 
 #include "core/sessions/session_core.hpp"
+#include "core/sessions/single_population.hpp"
 #include "core/util/function_ref.hpp"
 #include "python/borrow.hpp"
 #include "python/errors.hpp"
@@ -16,16 +17,18 @@ namespace qorin::py {
 
 struct SessionObject {
   PyObject_HEAD
-  SessionBase* core;
-  void (*destroy)(SessionBase*);
+  SessionCore* core;
+  void (*destroy)(SessionCore*);
   BorrowFlag flag;
   PyObject* weakrefs;
 };
 
 inline SessionObject* session_object(PyObject* self) { return reinterpret_cast<SessionObject*>(self); }
-inline SessionBase& session_base(PyObject* self) { return *session_object(self)->core; }
-// The single-population core of an EngineSession or DiscreteEngineSession.
-inline SessionCore& session_core(PyObject* self) { return static_cast<SessionCore&>(session_base(self)); }
+inline SessionCore& session_core(PyObject* self) { return *session_object(self)->core; }
+// The single-population part of an EngineSession or DiscreteEngineSession.
+inline SinglePopulation& single_population(PyObject* self) {
+  return static_cast<SinglePopulation&>(session_core(self));
+}
 inline BorrowFlag& session_flag(PyObject* self) { return session_object(self)->flag; }
 
 #define QORIN_SESSION_MUT(self) QORIN_MUT_GUARD(::qorin::py::session_flag(self))
@@ -40,7 +43,7 @@ PyObject* new_session_object(PyTypeObject* type, Core core) {
   o->flag = BorrowFlag{};
   o->weakrefs = nullptr;
   o->core = new Core(std::move(core));
-  o->destroy = [](SessionBase* c) { delete static_cast<Core*>(c); };
+  o->destroy = [](SessionCore* c) { delete static_cast<Core*>(c); };
   return self;
 }
 
@@ -95,6 +98,10 @@ bool run_request_from_python(PyObject* n_obj, PyObject* interval_obj, PyObject* 
 // completed.
 using RunCall = FunctionRef<Result<RunResult>(const RunRequest&, CallbackHost*, RunMonitor*)>;
 PyObject* run_session(PyObject* self, RunRequest request, RunCall call);
+// The same run for a caller that takes no rows (a landscape's run_steps):
+// returns (final_tick, was_stopped); an interrupted run raises
+// KeyboardInterrupt with that pair as `partial_result`.
+PyObject* run_session_without_rows(PyObject* self, RunRequest request, RunCall call);
 
 // A tick or event outcome as a Python int, or the raised error.
 PyObject* stop_code_or_raise(const Result<int32_t>& code);

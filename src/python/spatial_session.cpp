@@ -1,6 +1,5 @@
 #include "python/spatial_session.hpp"
 
-#include <chrono>
 #include <new>
 #include <set>
 #include <stdexcept>
@@ -25,7 +24,7 @@ namespace qorin::py {
 
 namespace {
 
-SpatialSession& core_of(PyObject* self) { return static_cast<SpatialSession&>(session_base(self)); }
+SpatialSession& core_of(PyObject* self) { return static_cast<SpatialSession&>(session_core(self)); }
 
 // ---- construction readers ----
 
@@ -275,35 +274,28 @@ PyObject* m_run_steps(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"n_ticks", "record_interval", nullptr};
   PyObject *n_obj, *interval_obj;
   if (!parse_args(args, kwargs, "OO:run_steps", kwlist, &n_obj, &interval_obj)) return nullptr;
-  int64_t n_ticks = 0, interval = 0;
-  if (!to_i64(n_obj, &n_ticks) || !to_i64(interval_obj, &interval)) return nullptr;
-  if (n_ticks < 0) return raise(Error::value("n_steps must be >= 0"));
+  RunRequest request;
+  if (!to_i64(n_obj, &request.n_ticks) || !to_i64(interval_obj, &request.record_interval)) return nullptr;
+  if (request.n_ticks < 0) return raise(Error::value("n_steps must be >= 0"));
+  request.bound_history_only = true;
   SpatialSession& s = core_of(self);
-  auto record_due = [&]() -> bool {
-    if (interval <= 0 || s.current_tick() % interval != 0) return true;
-    if (Status st = s.record_history(true); !st) {
-      raise(st.error());
-      return false;
-    }
-    return true;
-  };
-  if (!record_due()) return nullptr;
-  using Clock = std::chrono::steady_clock;
-  Clock::time_point last_check = Clock::now();
-  for (int64_t i = 0; i < n_ticks; ++i) {
-    // Ctrl-C between ticks, about every 50 ms of work: the session stays at
-    // this boundary, Ready and usable.
-    if (Clock::now() - last_check >= std::chrono::milliseconds(50)) {
-      if (PyErr_CheckSignals() < 0) return nullptr;
-      last_check = Clock::now();
-    }
-    const int64_t before = s.current_tick();
-    Result<int64_t> r = tick_once(s);
-    if (!r) return raise(r.error());
-    if (*r == before) return Py_BuildValue("(LO)", static_cast<long long>(*r), Py_True);
-    if (!record_due()) return nullptr;
-  }
-  return Py_BuildValue("(LO)", static_cast<long long>(s.current_tick()), Py_False);
+  return run_session_without_rows(self, request, [&s](const RunRequest& req, CallbackHost* host, RunMonitor* monitor) {
+    return s.run(req, host, monitor);
+  });
+}
+
+PyObject* m_run(PyObject* self, PyObject* args, PyObject* kwargs) {
+  QORIN_SESSION_MUT(self);
+  static const char* kwlist[] = {"n_ticks", "record_interval", "observation_mask", "checkpoint_every", nullptr};
+  PyObject *n_obj, *interval_obj, *mask_obj = Py_None, *every_obj = nullptr;
+  if (!parse_args(args, kwargs, "OO|OO:run", kwlist, &n_obj, &interval_obj, &mask_obj, &every_obj)) return nullptr;
+  RunRequest request;
+  std::vector<double> mask;
+  if (!run_request_from_python(n_obj, interval_obj, mask_obj, every_obj, &request, &mask)) return nullptr;
+  SpatialSession& s = core_of(self);
+  return run_session(self, request, [&s](const RunRequest& req, CallbackHost* host, RunMonitor* monitor) {
+    return s.run(req, host, monitor);
+  });
 }
 
 // ---- state ----
@@ -328,9 +320,9 @@ PyObject* m_set_state(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* m_state_snapshot(PyObject* self, PyObject*) {
   QORIN_SESSION_READ(self);
   const SpatialSession& s = core_of(self);
-  Ref ind(new_f64_array(s.individual_count_all().data(), s.individual_count_all().size()));
+  Ref ind(new_f64_array(s.individual_count().data(), s.individual_count().size()));
   if (!ind) return nullptr;
-  Ref sperm(new_f64_array(s.sperm_storage_all().data(), s.sperm_storage_all().size()));
+  Ref sperm(new_f64_array(s.sperm_storage().data(), s.sperm_storage().size()));
   if (!sperm) return nullptr;
   return Py_BuildValue("(LOO)", static_cast<long long>(s.current_tick()), ind.get(), sperm.get());
 }
@@ -550,11 +542,11 @@ PyObject* m_ecology_columns_snapshot(PyObject* self, PyObject*) {
 PyObject* m_drain_eco_journal(PyObject* self, PyObject*) {
   QORIN_SESSION_MUT(self);
   SpatialSession& s = core_of(self);
-  const std::vector<SpatialJournalRow>& rows = s.journal();
+  const std::vector<JournalRow>& rows = s.journal();
   Ref list(PyList_New(static_cast<Py_ssize_t>(rows.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < rows.size(); ++i) {
-    const SpatialJournalRow& r = rows[i];
+    const JournalRow& r = rows[i];
     PyObject* t = Py_BuildValue("(nLndd)", static_cast<Py_ssize_t>(r.deme), static_cast<long long>(r.tick),
                                 static_cast<Py_ssize_t>(r.param_id), r.old_value, r.new_value);
     if (!t) return nullptr;  // the rows stay in the journal
@@ -594,14 +586,14 @@ PyObject* m_restore_from_checkpoint(PyObject* self, PyObject* args, PyObject* kw
   if (!one_arg(args, kwargs, "O:restore_from_checkpoint", "tick", &tick_obj)) return nullptr;
   int64_t tick = 0;
   if (!to_i64(tick_obj, &tick)) return nullptr;
-  Result<std::optional<int64_t>> r = core_of(self).restore_from_checkpoint(tick);
+  Result<std::optional<int64_t>> r = core_of(self).restore_checkpoint(tick);
   if (!r) return raise(r.error());
   if (!*r) Py_RETURN_NONE;
   return PyLong_FromLongLong(**r);
 }
 
 PyObject* prune(PyObject* self, PyObject* args, PyObject* kwargs, const char* format, const char* name,
-                void (SpatialCheckpointStore::*op)(int64_t)) {
+                void (CheckpointStore::*op)(int64_t)) {
   QORIN_SESSION_MUT(self);
   PyObject* tick_obj;
   if (!one_arg(args, kwargs, format, name, &tick_obj)) return nullptr;
@@ -613,11 +605,11 @@ PyObject* prune(PyObject* self, PyObject* args, PyObject* kwargs, const char* fo
 
 PyObject* m_truncate_checkpoints(PyObject* self, PyObject* args, PyObject* kwargs) {
   return prune(self, args, kwargs, "O:truncate_checkpoints", "retain_until_tick",
-               &SpatialCheckpointStore::truncate_after);
+               &CheckpointStore::truncate_after);
 }
 
 PyObject* m_retain_checkpoints_from(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return prune(self, args, kwargs, "O:retain_checkpoints_from", "from_tick", &SpatialCheckpointStore::retain_from);
+  return prune(self, args, kwargs, "O:retain_checkpoints_from", "from_tick", &CheckpointStore::retain_from);
 }
 
 PyObject* m_clear_checkpoints(PyObject* self, PyObject*) {
@@ -651,7 +643,7 @@ PyObject* m_observe_current(PyObject* self, PyObject* args, PyObject* kwargs) {
   const SpatialSession& s = core_of(self);
   const Blueprint& bp = s.blueprint();
   const std::array<uint64_t, 4> dims = {bp.n_demes, bp.n_sexes, bp.n_ages, bp.n_ztypes};
-  Result<std::vector<double>> obs = project(s.individual_count_all(), mask, dims, selected, collapse, aggregate);
+  Result<std::vector<double>> obs = project(s.individual_count(), mask, dims, selected, collapse, aggregate);
   if (!obs) return raise(obs.error());
   Ref arr(new_f64_array(obs->data(), obs->size()));
   if (!arr) return nullptr;
@@ -668,6 +660,10 @@ const std::vector<PyMethodDef>& methods() {
       {"run_steps", QORIN_GUARDED(m_run_steps), KW,
        "run_steps($self, n_ticks, record_interval)\n--\n\nRun up to n_ticks ticks, recording every "
        "record_interval-th boundary into the bound history; returns (final tick, was_stopped)."},
+      {"run", QORIN_GUARDED(m_run), KW,
+       "run($self, n_ticks, record_interval, observation_mask=None, checkpoint_every=0)\n--\n\n"
+       "Run up to n_ticks ticks, recording every record_interval-th boundary into the bound history or a "
+       "private one; returns (final_tick, history, was_stopped) as EngineSession.run does."},
       {"set_state", QORIN_GUARDED(m_set_state), KW,
        "set_state($self, individual_count_all, sperm_storage_all, tick)\n--\n\nInstall a full stacked state."},
       {"state_snapshot", QORIN_GUARDED(m_state_snapshot), METH_NOARGS,

@@ -122,10 +122,10 @@ PyObject* discrete_tick(PyObject*, PyObject* args, PyObject* kwargs) {
   const EcoSources sources{&eco, &gen, 0};
   KernelScratch scratch;
   scratch.ensure(bp.n_ztypes);
-  EcoCtx* lent = context ? &ctx : nullptr;
-  Result<int32_t> code =
-      wf_flag ? discrete::run_wf_tick(rng, bp, program, ind, tick, 0, staged, lent, scratch, nullptr)
-              : discrete::run_tick(rng, bp, program, ind, tick, 0, staged, lent, &sources, scratch, nullptr);
+  const DemeTick t{.rng = rng, .bp = bp, .program = program, .ind = ind, .sperm = {}, .tick = tick, .deme = 0,
+                   .staged = staged, .ecology = context ? DemeEcology::lent(ctx) : DemeEcology::in_place(sources),
+                   .host = nullptr};
+  Result<int32_t> code = wf_flag ? discrete::run_wf_tick(t, scratch) : discrete::run_tick(t, scratch);
   if (!code && !keep_state) return raise(code.error());
 
   const std::vector<double> scalars = current_scalars(eco, 0);
@@ -190,9 +190,9 @@ PyObject* discrete_run(PyObject*, PyObject* args, PyObject* kwargs) {
       rows.insert(rows.end(), ind.begin(), ind.end());
     }
     if (i == n || stopped) break;
-    Result<int32_t> code =
-        wf_flag ? discrete::run_wf_tick(rng, bp, program, ind, t, 0, staged, &ctx, scratch, nullptr)
-                : discrete::run_tick(rng, bp, program, ind, t, 0, staged, &ctx, nullptr, scratch, nullptr);
+    const DemeTick dt{.rng = rng, .bp = bp, .program = program, .ind = ind, .sperm = {}, .tick = t, .deme = 0,
+                      .staged = staged, .ecology = DemeEcology::lent(ctx), .host = nullptr};
+    Result<int32_t> code = wf_flag ? discrete::run_wf_tick(dt, scratch) : discrete::run_tick(dt, scratch);
     if (!code) return raise(code.error());
     if (*code != 0) {
       stopped = true;

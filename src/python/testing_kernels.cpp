@@ -49,10 +49,6 @@ bool dict_scalar(PyObject* d, const char* key, double* out) {
   return to_f64(v, out);
 }
 
-Result<EquilibriumPair> fixed_equilibrium(const void* ctx) {
-  return *static_cast<const EquilibriumPair*>(ctx);
-}
-
 // lifecycle_stage(stage, ind, sperm, n_ages, n_ztypes, new_adult_age, mode, inputs, words,
 //                 fixed_egg_count=False, female_only=None, male_only=None)
 PyObject* lifecycle_stage(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -189,11 +185,10 @@ bool deme_inputs_from_dict(PyObject* inputs, size_t a, size_t z, KernelInputArra
   in->male_ztype_compatibility = arr->male_compat.data();
   PyObject* eq_obj = PyDict_GetItemString(inputs, "equilibrium");  // borrowed
   if (eq_obj) {
-    if (!PyArg_ParseTuple(eq_obj, "dd", &arr->equilibrium.competition_strength,
-                          &arr->equilibrium.survival_rate))
+    if (!PyArg_ParseTuple(eq_obj, "dd", &arr->equilibrium.pair.competition_strength,
+                          &arr->equilibrium.pair.survival_rate))
       return false;
-    in->equilibrium = fixed_equilibrium;
-    in->equilibrium_context = &arr->equilibrium;
+    in->equilibrium.emplace(arr->equilibrium);
   }
   return true;
 }

@@ -19,7 +19,11 @@ struct KernelInputArrays {
       viability_fitness, fecundity_fitness, sexual_selection_fitness, zygote_viability_fitness,
       offspring_tensor, female_compat, male_compat;
   std::vector<bool> female_only, male_only;
-  EquilibriumPair equilibrium;
+  // A fixed equilibrium calibration (the kernels call it on demand).
+  struct FixedEquilibrium {
+    EquilibriumPair pair;
+    Result<EquilibriumPair> operator()() const { return pair; }
+  } equilibrium;
 };
 
 // Kernel inputs for A ages and Z ztypes from a dict holding the ecology and

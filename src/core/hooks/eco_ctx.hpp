@@ -26,6 +26,8 @@ struct JournalRow {
   double old_value = 0.0;
   double new_value = 0.0;
   int64_t stage = 0;
+  // The deme the change belongs to (a landscape's rows; 0 for one population).
+  size_t deme = 0;
 };
 
 struct EcoCtx {

@@ -18,15 +18,10 @@ LifeLayout life_layout(const Blueprint& bp) {
   return l;
 }
 
-namespace {
-
-Result<EquilibriumPair> equilibrium_of(const void* context) {
-  const auto* src = static_cast<const EquilibriumSource*>(context);
-  const EquilibriumMetrics m = equilibrium_metrics(*src->blueprint, *src->ecology, src->deme);
+Result<EquilibriumPair> EquilibriumSource::operator()() const {
+  const EquilibriumMetrics m = equilibrium_metrics(*blueprint, *ecology, deme);
   return EquilibriumPair{m.expected_competition_strength, m.expected_survival_rate};
 }
-
-}  // namespace
 
 DemeInputs deme_inputs(const Blueprint& bp, const EcologyParams& eco, const GeneticsTensors& gen,
                        size_t deme, const EquilibriumSource* equilibrium) {
@@ -55,10 +50,7 @@ DemeInputs deme_inputs(const Blueprint& bp, const EcologyParams& eco, const Gene
   in.offspring_tensor = gen.offspring_tensor.data();
   in.female_ztype_compatibility = gen.female_ztype_compatibility.data();
   in.male_ztype_compatibility = gen.male_ztype_compatibility.data();
-  if (equilibrium) {
-    in.equilibrium = equilibrium_of;
-    in.equilibrium_context = equilibrium;
-  }
+  if (equilibrium) in.equilibrium.emplace(*equilibrium);
   return in;
 }
 

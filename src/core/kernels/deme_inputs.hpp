@@ -18,6 +18,9 @@ struct EquilibriumSource {
   const Blueprint* blueprint = nullptr;
   const EcologyParams* ecology = nullptr;
   size_t deme = 0;
+
+  // The deme's expected competition strength and survival rate.
+  Result<EquilibriumPair> operator()() const;
 };
 
 // Views into the contracts for deme `deme` (clamped to the last deme). The

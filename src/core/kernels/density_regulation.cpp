@@ -10,7 +10,6 @@
 namespace qorin {
 
 namespace {
-constexpr double kZero = 1e-10;
 }  // namespace
 
 Result<double> regulation_scaling(int64_t mode, double n, double k, double g, double base) {
@@ -111,7 +110,7 @@ Status survival(SessionRng& rng, const LifeLayout& layout, const DemeInputs& in,
     EquilibriumPair eq;
     bool have_eq = false;
     if (in.equilibrium) {
-      auto r = in.equilibrium(in.equilibrium_context);
+      auto r = (*in.equilibrium)();
       if (r) {
         eq = *r;
         have_eq = true;
@@ -151,10 +150,10 @@ Status survival(SessionRng& rng, const LifeLayout& layout, const DemeInputs& in,
   auto survivors = [&](double count, double p) -> RngResult {
     if (stochastic) {
       const double x = round_half_away(count);
-      if (!(x > kZero)) return RngResult::ok(0.0);
+      if (!(x > kNegligible)) return RngResult::ok(0.0);
       return binomial(rng, round_count(x), p, memo);
     }
-    if (!(count > kZero)) return RngResult::ok(0.0);
+    if (!(count > kNegligible)) return RngResult::ok(0.0);
     return continuous_binomial(rng, count, p);
   };
 

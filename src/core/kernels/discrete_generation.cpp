@@ -8,8 +8,6 @@ namespace qorin {
 
 namespace {
 
-constexpr double kZero = kLifeZero;
-constexpr double kOne = kLifeOne;
 
 // Offsets of the four rows of a discrete state ind[sex, age, ztype], A = 2.
 struct Rows {
@@ -101,7 +99,7 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
       if (!b) return b.error();
       mated = *b;
     }
-    if (mated <= kZero) continue;
+    if (mated <= kNegligible) continue;
     // A female type that accepts none of the available males forms no pairs:
     // its row has nowhere to send them (and a multinomial over an all-zero row
     // would credit every one of them to the last male type).
@@ -124,42 +122,11 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
       const double n = M[i * Z + j];
       if (!(n > 0.0)) continue;
       const double E = (eggs * fec_f[i]) * fec_m[j];
-      double x;
-      if (mode == ExecMode::Deterministic) {
-        x = (r * n) * E;
-      } else if (mode == ExecMode::Stochastic) {
-        const int64_t n_int = round_count(n);
-        if (n_int <= 0) continue;
-        double count = n;
-        if (r < kOne) {
-          auto b = binomial(rng, n_int, r, memo);
-          if (!b) return b.error();
-          count = *b;
-        }
-        const double o = floor0(E * count);
-        if (layout.fixed_egg_count) {
-          x = round_half_away(o);
-        } else {
-          auto p = poisson(rng, o, memo);
-          if (!p) return p.error();
-          x = *p;
-        }
-      } else {
-        double count = n;
-        if (r < kOne) {
-          auto b = continuous_binomial(rng, n, r);
-          if (!b) return b.error();
-          count = *b;
-        }
-        const double o = floor0(E * count);
-        if (layout.fixed_egg_count) {
-          x = o;
-        } else {
-          auto p = continuous_poisson(rng, o);
-          if (!p) return p.error();
-          x = *p;
-        }
-      }
+      const RngResult eggs_laid =
+          egg_count(rng, memo, mode, layout.fixed_egg_count, n, r, E,
+                    EggCountRule{.whole_pairs_when_certain = false, .floor_expected = true});
+      if (!eggs_laid) return eggs_laid.error();
+      const double x = *eggs_laid;
       const double* offspring = in.offspring_tensor + (i * Z + j) * Z;
       QORIN_TRY(add_zygotes(rng, mode, x, offspring, Z, probs, draws, zyg));
     }
@@ -193,7 +160,7 @@ Status survival(SessionRng& rng, const LifeLayout& layout, const DemeInputs& in,
   if (growth_mode == 1) {
     h = regulation_scaling(1, N0, in.carrying_capacity, in.low_density_growth_rate, 1.0).value();
   } else if (growth_mode >= 2 && growth_mode <= 4 && in.equilibrium) {
-    auto eq = in.equilibrium(in.equilibrium_context);
+    auto eq = (*in.equilibrium)();
     if (eq) {
       auto factor = regulation_scaling(growth_mode, N0, eq->competition_strength, in.low_density_growth_rate,
                                        eq->survival_rate);
@@ -332,7 +299,7 @@ void density_regulation(const DemeInputs& in, size_t Z, double* daughters, doubl
   } else if (mode <= 4 && in.equilibrium) {
     // Unknown modes fail in regulation_scaling and give 1, so their
     // calibration is not computed.
-    auto eq = in.equilibrium(in.equilibrium_context);
+    auto eq = (*in.equilibrium)();
     if (eq) {
       auto factor =
           regulation_scaling(mode, N, eq->competition_strength, in.low_density_growth_rate, eq->survival_rate);

@@ -7,6 +7,7 @@
 
 #include "core/util/numeric.hpp"
 #include "core/util/reference_paths.hpp"
+#include "core/util/tolerances.hpp"
 
 namespace qorin {
 
@@ -162,7 +163,7 @@ EquilibriumMetrics compute_equilibrium(const EquilibriumInputs& in) {
   const double F = in.external_expected_eggs >= 0.0 ? in.external_expected_eggs : Q;
   if (F > 0.0) {
     const double e2 = e * surv(0, 0) + o * surv(1, 0);
-    out.expected_survival_rate = e2 > 1e-10 ? R / (F * e2) : 1.0;
+    out.expected_survival_rate = e2 > kNegligible ? R / (F * e2) : 1.0;
   } else {
     out.expected_survival_rate = 1.0;
   }

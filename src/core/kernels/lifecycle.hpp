@@ -6,12 +6,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
 
 #include "core/random/rng.hpp"
 #include "core/util/error.hpp"
+#include "core/util/function_ref.hpp"
 #include "core/util/numeric.hpp"
 
 namespace qorin {
@@ -75,9 +77,9 @@ struct DemeInputs {
   const double* male_ztype_compatibility = nullptr;   // (Z)
 
   // Equilibrium calibration of the deme, computed on demand from its live
-  // values (density regulation of growth modes 2-4).
-  Result<EquilibriumPair> (*equilibrium)(const void* context) = nullptr;
-  const void* equilibrium_context = nullptr;
+  // values (density regulation of growth modes 2-4); absent when the deme
+  // has none. The callable it refers to must outlive these inputs.
+  std::optional<FunctionRef<Result<EquilibriumPair>()>> equilibrium;
 };
 
 // Sparse view of an offspring tensor (Z·Z rows of Z zygote types): for every

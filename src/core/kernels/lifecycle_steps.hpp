@@ -11,18 +11,15 @@
 #include "core/kernels/lifecycle.hpp"
 #include "core/random/rng.hpp"
 #include "core/util/error.hpp"
+#include "core/util/tolerances.hpp"
 
 namespace qorin {
 
-// A quantity at or below this counts as zero; a probability at or above kOne
-// counts as one.
-inline constexpr double kLifeZero = 1e-10;
-inline constexpr double kLifeOne = 0.9999999999;
 
 // Daughter share of a zygote type whose sex is not fixed by sex chromosomes:
 // fc / (fc + mc) clamped to [0, 1], or 0.5 when both compatibilities vanish.
 inline double compatibility_share(double fc, double mc) {
-  return (fc + mc <= kLifeZero) ? 0.5 : clamp01(fc / (fc + mc));
+  return (fc + mc <= kNegligible) ? 0.5 : clamp01(fc / (fc + mc));
 }
 
 // Adds a split of `count` over `probs` to dst: count·probs (deterministic),
@@ -33,11 +30,56 @@ Status distribute(SessionRng& rng, ExecMode mode, double count, std::span<const 
 
 // Mating matrix: row i is sexual_selection_fitness[i, ·]·pool normalised to
 // one, or all zero (row_has_mates[i] = 0) when its weights sum to a
-// non-finite value or to at most 1e-10. `ssf` and `P` are Z·Z, row-major.
+// non-finite value or to at most kNegligible. `ssf` and `P` are Z·Z, row-major.
 void mating_matrix(size_t Z, const double* ssf, const double* pool, double* P, uint8_t* row_has_mates);
 
+// Where the two kernels count a pair type's eggs differently.
+struct EggCountRule {
+  // Reproduction certain (r at kAlmostOne or above), the stochastic count lays
+  // for the pairs rounded to whole pairs (age-structured) or for the pairs
+  // as given (discrete generations).
+  bool whole_pairs_when_certain = true;
+  // The expected eggs are floored at zero before they are drawn or rounded.
+  bool floor_expected = false;
+};
+
+// The eggs of n pairs of one (female, male) type that each reproduce with
+// probability r (clamped) and lay E eggs when they do. Deterministic:
+// (r·n)·E. Stochastic: of round(n) pairs (none: no eggs, nothing drawn) a
+// binomial number reproduce (all of them when r counts as one), E times that
+// are expected, and the count is that rounded half away from zero with a fixed
+// egg count, else a Poisson draw. Continuous: the same with the continuous
+// binomial of n and the continuous Poisson, and the expectation itself with a
+// fixed egg count.
+inline RngResult egg_count(SessionRng& rng, SamplerMemo& memo, ExecMode mode, bool fixed_egg_count, double n,
+                           double r, double E, EggCountRule rule) {
+  if (mode == ExecMode::Deterministic) return RngResult::ok((r * n) * E);
+  double pairs = n;
+  if (mode == ExecMode::Stochastic) {
+    const int64_t n_int = round_count(n);
+    if (n_int <= 0) return RngResult::ok(0.0);
+    if (r < kAlmostOne) {
+      RngResult b = binomial(rng, n_int, r, memo);
+      if (!b) return b;
+      pairs = *b;
+    } else if (rule.whole_pairs_when_certain) {
+      pairs = static_cast<double>(n_int);
+    }
+  } else if (r < kAlmostOne) {
+    RngResult b = continuous_binomial(rng, n, r);
+    if (!b) return b;
+    pairs = *b;
+  }
+  double expected = E * pairs;
+  if (rule.floor_expected && expected < 0.0) expected = 0.0;
+  if (mode == ExecMode::Stochastic) {
+    return fixed_egg_count ? RngResult::ok(round_half_away(expected)) : poisson(rng, expected, memo);
+  }
+  return fixed_egg_count ? RngResult::ok(expected) : continuous_poisson(rng, expected);
+}
+
 // Eggs x of one (female, male) pair into zygotes over the offspring row o
-// (Z entries), added to zyg. Nothing happens when x ≤ 1e-10. In the sampling
+// (Z entries), added to zyg. Nothing happens when x ≤ kNegligible. In the sampling
 // modes an offspring row summing below one first thins the eggs. `probs` and
 // `draws` are work buffers of Z entries.
 Status add_zygotes(SessionRng& rng, ExecMode mode, double x, const double* o, size_t Z, double* probs,

@@ -12,11 +12,9 @@ namespace qorin {
 
 namespace {
 
-constexpr double kZero = kLifeZero;
-constexpr double kOne = kLifeOne;
 
 // Eggs of every pair of one age: (r * n) * (fert * pair_eggs) where the pair
-// holds sperm (n > 0) and the product is not at most kZero, else 0. The
+// holds sperm (n > 0) and the product is not at most kNegligible, else 0. The
 // product is formed for every pair and then selected, so the loop has no
 // branches (and vectorises; each lane is the same product); the kept values
 // are the same products. Returns false when a kept value is not finite:
@@ -31,7 +29,7 @@ bool age_egg_counts(const double* __restrict stored, const double* __restrict pa
     for (size_t l = 0; l < 8; ++l) {
       const double n = stored[p + l];
       const double x = (r * n) * (fert * pair_eggs[p + l]);
-      const bool keep = (n > 0.0) & !(x <= kZero);
+      const bool keep = (n > 0.0) & !(x <= kNegligible);
       const double v = keep ? x : 0.0;
       out[p + l] = v;
       c[l] += v - v;
@@ -40,7 +38,7 @@ bool age_egg_counts(const double* __restrict stored, const double* __restrict pa
   for (; p < m; ++p) {
     const double n = stored[p];
     const double x = (r * n) * (fert * pair_eggs[p]);
-    const bool keep = (n > 0.0) & !(x <= kZero);
+    const bool keep = (n > 0.0) & !(x <= kNegligible);
     const double v = keep ? x : 0.0;
     out[p] = v;
     c[0] += v - v;
@@ -83,7 +81,7 @@ void mating_matrix(size_t Z, const double* ssf, const double* pool, double* P, u
       prow[j] = pref[j] * pool[j];
       s += prow[j];
     }
-    if (!std::isfinite(s) || s <= kZero) {
+    if (!std::isfinite(s) || s <= kNegligible) {
       for (size_t j = 0; j < Z; ++j) prow[j] = 0.0;
       row_has_mates[i] = 0;
     } else {
@@ -99,13 +97,13 @@ namespace {
 // a row summing below one first thins the eggs.
 Status sample_zygotes(SessionRng& rng, ExecMode mode, double x, double s, const double* o, size_t Z,
                       double* probs, std::span<double> draws, double* zyg) {
-  if (s <= kZero) return Status::ok();
-  if (s < kOne) {
+  if (s <= kNegligible) return Status::ok();
+  if (s < kAlmostOne) {
     auto viable = mode == ExecMode::Stochastic ? binomial(rng, round_count(x), s)
                                                : continuous_binomial(rng, x, s);
     if (!viable) return viable.error();
     x = *viable;
-    if (x <= kZero) return Status::ok();
+    if (x <= kNegligible) return Status::ok();
   }
   const double inv = 1.0 / s;
   for (size_t k = 0; k < Z; ++k) probs[k] = inv * o[k];
@@ -121,12 +119,12 @@ Status sample_zygotes(SessionRng& rng, ExecMode mode, double x, double s, const 
 Status sample_zygotes_sparse(SessionRng& rng, SamplerMemo& memo, double x, const OffspringIndex& index, size_t p,
                              size_t Z, double* zyg) {
   const double s = index.row_sum(p);
-  if (s <= kZero) return Status::ok();
-  if (s < kOne) {
+  if (s <= kNegligible) return Status::ok();
+  if (s < kAlmostOne) {
     auto viable = binomial(rng, round_count(x), s, memo);
     if (!viable) return viable.error();
     x = *viable;
-    if (x <= kZero) return Status::ok();
+    if (x <= kNegligible) return Status::ok();
   }
   int64_t n = round_count(x);
   const size_t last = Z - 1;
@@ -157,12 +155,12 @@ Status sample_zygotes_sparse(SessionRng& rng, SamplerMemo& memo, double x, const
 Status split_continuous_sparse(SessionRng& rng, double x, const OffspringIndex& index, size_t p, const double* o,
                                size_t Z, double* probs, std::span<double> draws, double* zyg) {
   const double s = index.row_sum(p);
-  if (s <= kZero) return Status::ok();
-  if (s < kOne) {
+  if (s <= kNegligible) return Status::ok();
+  if (s < kAlmostOne) {
     auto viable = continuous_binomial(rng, x, s);
     if (!viable) return viable.error();
     x = *viable;
-    if (x <= kZero) return Status::ok();
+    if (x <= kNegligible) return Status::ok();
   }
   const double inv = 1.0 / s;
   const double total = x;
@@ -183,7 +181,7 @@ Status split_continuous_sparse(SessionRng& rng, double x, const OffspringIndex& 
   for (size_t e = b; e < end; ++e) {
     const double shape = (total - 1.0) * (inv * vs[e]);
     double g = 0.0;
-    if (shape > 1e-10) {
+    if (shape > kNegligible) {
       const RngResult d = gamma(rng, shape);
       if (!d) return d.error();
       g = d.val;
@@ -192,7 +190,7 @@ Status split_continuous_sparse(SessionRng& rng, double x, const OffspringIndex& 
     acc = acc + g;
   }
   const size_t m = end - b;
-  if (acc > 1e-10) {
+  if (acc > kNegligible) {
     const double scale = total / acc;
     for (size_t t = 0; t < m; ++t) tmp[t] = tmp[t] * scale;
   } else {
@@ -200,7 +198,7 @@ Status split_continuous_sparse(SessionRng& rng, double x, const OffspringIndex& 
   }
   double check = -0.0;
   for (size_t t = 0; t < m; ++t) check = check + tmp[t];
-  if (check > 1e-10 && std::fabs(check - total) > std::max(total, 1.0) * 1e-6) {
+  if (check > kNegligible && std::fabs(check - total) > std::max(total, 1.0) * kSplitSumTolerance) {
     const double scale = total / check;
     for (size_t t = 0; t < m; ++t) tmp[t] = tmp[t] * scale;
   }
@@ -212,7 +210,7 @@ Status split_continuous_sparse(SessionRng& rng, double x, const OffspringIndex& 
 Status add_zygotes_indexed(SessionRng& rng, SamplerMemo& memo, ExecMode mode, double x, const OffspringIndex& index,
                            size_t p, const double* o, size_t Z, double* probs, std::span<double> draws,
                            double* zyg) {
-  if (x <= kZero) return Status::ok();
+  if (x <= kNegligible) return Status::ok();
   if (mode == ExecMode::Stochastic && std::isfinite(index.row_sum(p))) {
     return sample_zygotes_sparse(rng, memo, x, index, p, Z, zyg);
   }
@@ -311,7 +309,7 @@ void contract_columns(const OffspringIndex& index, const double* X, size_t z, do
 
 Status add_zygotes(SessionRng& rng, ExecMode mode, double x, const double* o, size_t Z, double* probs,
                    std::span<double> draws, double* zyg) {
-  if (x <= kZero) return Status::ok();
+  if (x <= kNegligible) return Status::ok();
   if (mode == ExecMode::Deterministic) {
     add_scaled(zyg, o, x, Z);
     return Status::ok();
@@ -328,11 +326,11 @@ Status allocate_sexes(SessionRng& rng, const LifeLayout& layout, const DemeInput
   for (size_t k = 0; k < Z; ++k) daughters[k] = sons[k] = 0.0;
   double zyg_total = 0.0;
   for (size_t k = 0; k < Z; ++k) zyg_total += zyg[k];
-  if (!(zyg_total > kZero)) return Status::ok();
+  if (!(zyg_total > kNegligible)) return Status::ok();
   const double sex_ratio = clamp01(in.sex_ratio);
   SamplerMemo* memo = mode == ExecMode::Stochastic ? &thread_sampler_memo() : nullptr;
   for (size_t k = 0; k < Z; ++k) {
-    if (!(zyg[k] > kZero)) continue;
+    if (!(zyg[k] > kNegligible)) continue;
     double p;
     if (!layout.has_sex_chromosomes) {
       p = sex_ratio;
@@ -467,14 +465,14 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
         // then credited, with the same operations as the two passes below.
         const double fresh = m_a * virgins;
         const double remate = q * stored;
-        const bool displace = stored > kZero && remate > kZero;
+        const bool displace = stored > kNegligible && remate > kNegligible;
         double f = 0.0;
         if (displace) {
           f = remate / stored;
           if (f > 1.0) f = 1.0;
         }
         total = fresh + remate;
-        const bool credit = !(total <= kZero) && scratch.row_has_mates[i];
+        const bool credit = !(total <= kNegligible) && scratch.row_has_mates[i];
         const double* prow = P + i * Z;
         if (displace && credit) {
           for (size_t j = 0; j < Z; ++j) {
@@ -491,7 +489,7 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
       if (mode == ExecMode::Deterministic) {
         const double fresh = m_a * virgins;
         const double remate = q * stored;
-        if (stored > kZero && remate > kZero) {
+        if (stored > kNegligible && remate > kNegligible) {
           double f = remate / stored;
           if (f > 1.0) f = 1.0;
           for (size_t j = 0; j < Z; ++j) stored_row[j] = stored_row[j] - stored_row[j] * f;
@@ -501,10 +499,10 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
         auto fresh = binomial(rng, round_count(virgins), m_a, memo);
         if (!fresh) return fresh.error();
         total = *fresh;
-        if (q > kZero && stored > kZero) {
+        if (q > kNegligible && stored > kNegligible) {
           double remate = 0.0;
           for (size_t j = 0; j < Z; ++j) {
-            if (stored_row[j] > kZero) {
+            if (stored_row[j] > kNegligible) {
               auto k = binomial(rng, round_count(stored_row[j]), q, memo);
               if (!k) return k.error();
               double left = stored_row[j] - *k;
@@ -518,13 +516,13 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
         auto fresh = continuous_binomial(rng, virgins, m_a);
         if (!fresh) return fresh.error();
         total = *fresh;
-        if (q > kZero && stored > kZero) {
+        if (q > kNegligible && stored > kNegligible) {
           for (size_t j = 0; j < Z; ++j) stored_row[j] = stored_row[j] - q1 * stored_row[j];
           total = total + q1 * stored;
         }
       }
 
-      if (total <= kZero) continue;
+      if (total <= kNegligible) continue;
       // An all-zero preference row has nowhere to send its matings: skipping it
       // keeps the multinomial's remainder rule from crediting the last male type.
       if (!scratch.row_has_mates[i]) continue;
@@ -577,44 +575,9 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
         const double n = stored_row[j];
         if (!(n > 0.0)) continue;
         const double E = fert * (fast ? pair_eggs[i * Z + j] : (eggs * fec_f[i]) * fec_m[j]);
-        double x;
-        if (mode == ExecMode::Deterministic) {
-          x = (r * n) * E;
-        } else if (mode == ExecMode::Stochastic) {
-          const int64_t n_int = round_count(n);
-          if (n_int <= 0) continue;
-          double t;
-          if (r >= kOne) {
-            t = static_cast<double>(n_int) * E;
-          } else {
-            auto b = binomial(rng, n_int, r, memo);
-            if (!b) return b.error();
-            t = E * *b;
-          }
-          if (layout.fixed_egg_count) {
-            x = round_half_away(t);
-          } else {
-            auto p = poisson(rng, t, memo);
-            if (!p) return p.error();
-            x = *p;
-          }
-        } else {
-          double t;
-          if (r >= kOne) {
-            t = n * E;
-          } else {
-            auto b = continuous_binomial(rng, n, r);
-            if (!b) return b.error();
-            t = E * *b;
-          }
-          if (layout.fixed_egg_count) {
-            x = t;
-          } else {
-            auto p = continuous_poisson(rng, t);
-            if (!p) return p.error();
-            x = *p;
-          }
-        }
+        const RngResult eggs_laid = egg_count(rng, memo, mode, layout.fixed_egg_count, n, r, E, EggCountRule{});
+        if (!eggs_laid) return eggs_laid.error();
+        const double x = *eggs_laid;
         const double* o = in.offspring_tensor + (i * Z + j) * Z;
         if (fast) {
           QORIN_TRY(add_zygotes_indexed(rng, memo, mode, x, scratch.offspring, i * Z + j, o, Z, probs, draws, zyg));

@@ -11,6 +11,7 @@
 
 #include "core/random/rng.hpp"
 #include "core/util/reference_paths.hpp"
+#include "core/util/tolerances.hpp"
 
 #include <bit>
 
@@ -358,7 +359,7 @@ constexpr double kInvSqrt2Pi = 0.3989422804014327;
 }  // namespace
 
 PoissonSampler::PoissonSampler(double lambda) : lambda_(lambda) {
-  if (lambda <= 1e-10) {
+  if (lambda <= kNegligible) {
     method_ = Method::Zero;
     return;
   }
@@ -445,7 +446,7 @@ double PoissonSampler::pd(SessionRng& r) const {
 
 RngResult poisson(SessionRng& r, double lambda, SamplerMemo& memo) {
   // Only the set-ups that compute something are kept.
-  if (!(lambda > 1e-10 && lambda < 1.844e19) || reference_paths()) return PoissonSampler(lambda).sample(r);
+  if (!(lambda > kNegligible && lambda < 1.844e19) || reference_paths()) return PoissonSampler(lambda).sample(r);
   const uint64_t bits = std::bit_cast<uint64_t>(lambda);
   PoissonMemoEntry& e = memo.poisson[memo_hash(1, bits) >> (64 - kPoissonMemoBits)];
   if (!e.used || e.lambda_bits != bits) {
@@ -500,7 +501,7 @@ RngResult gamma(SessionRng& r, double shape) {
     const double z = standard_normal(r);
     return RngResult::ok(std::max(shape + std::sqrt(shape) * z, 0.0));
   }
-  if (shape <= 1e-10) return RngResult::ok(0.0);
+  if (shape <= kNegligible) return RngResult::ok(0.0);
   if (std::isnan(shape)) return RngResult::fail(rng_msg::kGammaShape);
   if (shape == 1.0) return RngResult::ok(standard_exponential(r));
   if (shape < 1.0) {
@@ -551,12 +552,12 @@ Status multinomial(SessionRng& r, int64_t n, std::span<const double> probs, std:
 
 RngResult continuous_binomial(SessionRng& r, double n, double p) {
   if (!std::isfinite(n) || !std::isfinite(p)) return RngResult::fail(rng_msg::kContinuousBinomial);
-  if (p <= 1e-10) return RngResult::ok(0.0);
-  if (p >= 0.9999999999) return RngResult::ok(n);
+  if (p <= kNegligible) return RngResult::ok(0.0);
+  if (p >= kAlmostOne) return RngResult::ok(n);
   if (n <= 1.0000000001) return RngResult::ok(n * p);
-  const RngResult a = gamma(r, std::max(p * (n - 1.0), 1e-10));
+  const RngResult a = gamma(r, std::max(p * (n - 1.0), kNegligible));
   if (!a) return a;
-  const RngResult b = gamma(r, std::max((n - 1.0) * (1.0 - p), 1e-10));
+  const RngResult b = gamma(r, std::max((n - 1.0) * (1.0 - p), kNegligible));
   if (!b) return b;
   if (a.val == 0.0) return RngResult::ok(0.0);
   return RngResult::ok(n * (a.val / (a.val + b.val)));
@@ -564,7 +565,7 @@ RngResult continuous_binomial(SessionRng& r, double n, double p) {
 
 RngResult continuous_poisson(SessionRng& r, double lambda) {
   if (!std::isfinite(lambda)) return RngResult::fail(rng_msg::kContinuousPoisson);
-  if (lambda <= 1e-10) return RngResult::ok(0.0);
+  if (lambda <= kNegligible) return RngResult::ok(0.0);
   return gamma(r, lambda);
 }
 
@@ -578,7 +579,7 @@ Status continuous_multinomial(SessionRng& r, double total, std::span<const doubl
   double acc = 0.0;
   for (size_t i = 0; i < m; ++i) {
     const double shape = (total - 1.0) * probs[i];
-    if (shape > 1e-10) {
+    if (shape > kNegligible) {
       const RngResult g = gamma(r, shape);
       if (!g) return g.error();
       out[i] = g.val;
@@ -587,7 +588,7 @@ Status continuous_multinomial(SessionRng& r, double total, std::span<const doubl
     }
     acc = acc + out[i];
   }
-  if (acc > 1e-10) {
+  if (acc > kNegligible) {
     const double scale = total / acc;
     for (double& o : out) o = o * scale;
   } else {
@@ -596,7 +597,7 @@ Status continuous_multinomial(SessionRng& r, double total, std::span<const doubl
   if (!out.empty()) {
     double s = -0.0;
     for (const double o : out) s = s + o;
-    if (s > 1e-10 && std::fabs(s - total) > std::max(total, 1.0) * 1e-6) {
+    if (s > kNegligible && std::fabs(s - total) > std::max(total, 1.0) * kSplitSumTolerance) {
       const double scale = total / s;
       for (double& o : out) o = o * scale;
     }

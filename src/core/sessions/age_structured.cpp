@@ -16,18 +16,20 @@ Result<AgeStructuredSession> AgeStructuredSession::create(Blueprint bp, EcologyP
 
 Result<int32_t> AgeStructuredSession::step(int64_t tick, size_t deme_id, EcoCtx& ctx, std::span<double> staged,
                                            CallbackHost* host) {
-  return run_tick(rng_, bp_, program_, ind_, sperm_, tick, deme_id, staged, &ctx, nullptr, scratch_, host);
+  const DemeTick t{.rng = rngs_[0], .bp = bp_, .program = program_, .ind = ind_, .sperm = sperm_, .tick = tick,
+                   .deme = deme_id, .staged = staged, .ecology = DemeEcology::lent(ctx), .host = host};
+  return run_tick(t, scratch_);
 }
 
 Result<RunResult> AgeStructuredSession::run(const RunRequest& request, CallbackHost* host, RunMonitor* monitor) {
-  return SessionCore::run(
+  return run_model(
       request,
       [&](int64_t t, EcoCtx& ctx, std::span<double> staged) { return step(t, 0, ctx, staged, host); },
       monitor);
 }
 
 Result<int32_t> AgeStructuredSession::tick(size_t deme_id, CallbackHost* host) {
-  return tick_once(
+  return tick_model(
       [&](int64_t t, EcoCtx& ctx, std::span<double> staged) { return step(t, deme_id, ctx, staged, host); });
 }
 
@@ -37,7 +39,7 @@ Status AgeStructuredSession::run_stage(int64_t stage_code) {
     return Status::ok();
   }
   const StageView view{&eco_, &gen_, 0};
-  Status s = run_stage_kernel(stage_code, rng_, bp_, view, ind_, sperm_, scratch_);
+  Status s = run_stage_kernel(stage_code, rngs_[0], bp_, view, ind_, sperm_, scratch_);
   if (!s) return tick_error(std::move(s).error());
   return s;
 }

@@ -5,11 +5,11 @@
 #include <cstdint>
 
 #include "core/kernels/lifecycle.hpp"
-#include "core/sessions/session_core.hpp"
+#include "core/sessions/single_population.hpp"
 
 namespace qorin {
 
-class AgeStructuredSession : public SessionCore {
+class AgeStructuredSession : public SinglePopulation {
  public:
   // Validates the contracts (blueprint, ecology, genetics in that order, then
   // the values every write checks) and installs the initial state and a

@@ -13,16 +13,13 @@ Status run_stage_kernel(int64_t stage_code, SessionRng& rng, const Blueprint& bp
   return survival(rng, layout, in, ind, sperm, scratch);
 }
 
-Result<int32_t> run_tick(SessionRng& rng, const Blueprint& bp, const HookProgram& program,
-                         std::span<double> ind, std::span<double> sperm, int64_t tick, size_t deme,
-                         std::span<double> staged_scalars, EcoCtx* ctx, const EcoSources* sources,
-                         KernelScratch& scratch, CallbackHost* host) {
+Result<int32_t> run_tick(const DemeTick& t, KernelScratch& scratch) {
   return staged_tick(
-      rng, bp, program, ind, sperm, tick, deme, staged_scalars, ctx, sources, host,
+      t,
       [&](int64_t stage_code, const StageView& view) {
-        return run_stage_kernel(stage_code, rng, bp, view, ind, sperm, scratch);
+        return run_stage_kernel(stage_code, t.rng, t.bp, view, t.ind, t.sperm, scratch);
       },
-      [&] { aging(bp.n_ages, bp.n_ztypes, ind, sperm); });
+      [&] { aging(t.bp.n_ages, t.bp.n_ztypes, t.ind, t.sperm); });
 }
 
 }  // namespace qorin

@@ -23,11 +23,7 @@ Status run_stage_kernel(int64_t stage_code, SessionRng& rng, const Blueprint& bp
 
 // Advances one deme by one tick in place. Returns the stop code (0: the tick
 // completed) or an error. With a context lent, its stage and tick fields are
-// overwritten and each event is followed by a commit; otherwise `sources`
-// supplies the ecology the kernels read.
-Result<int32_t> run_tick(SessionRng& rng, const Blueprint& bp, const HookProgram& program,
-                         std::span<double> ind, std::span<double> sperm, int64_t tick, size_t deme,
-                         std::span<double> staged_scalars, EcoCtx* ctx, const EcoSources* sources,
-                         KernelScratch& scratch, CallbackHost* host);
+// overwritten and each event is followed by a commit.
+Result<int32_t> run_tick(const DemeTick& t, KernelScratch& scratch);
 
 }  // namespace qorin

@@ -2,10 +2,24 @@
 
 #include <algorithm>
 #include <bit>
-#include <string_view>
 #include <limits>
+#include <new>
+#include <stdexcept>
+#include <string_view>
+
+#include "core/util/format.hpp"
 
 namespace qorin {
+
+const char* exec_state_name(ExecState s) {
+  switch (s) {
+    case ExecState::Ready: return "Ready";
+    case ExecState::Running: return "Running";
+    case ExecState::Stopped: return "Stopped";
+    case ExecState::Failed: return "Failed";
+  }
+  return "Failed";
+}
 
 std::vector<std::vector<double>> TickCheckpoint::ecology_tensors() const {
   std::vector<std::vector<double>> out;
@@ -17,22 +31,27 @@ std::vector<std::vector<double>> TickCheckpoint::ecology_tensors() const {
   return out;
 }
 
-Status CheckpointStore::capture(const SessionRng& rng, const std::vector<double>& ind,
-                                const std::vector<double>& sperm, int64_t tick, const EcologyParams& ecology) {
-  if (find(tick) != nullptr) return Status::ok();
+TickCheckpoint CheckpointStore::make(const CheckpointSource& src) const {
+  const EcologyParams& ecology = *src.ecology;
   TickCheckpoint cp;
-  for (size_t i = 0; i < EcologyParams::kNumScalars; ++i) {
-    Result<double> v = ecology.get_scalar(EcologyParams::kScalarNames[i]);
-    if (!v) return v.error();
-    cp.ecology_words[i] = std::bit_cast<uint64_t>(*v);
+  size_t total = src.individual_count.size() + src.sperm_storage.size();
+  if (!policy_.whole_landscape) {
+    for (std::string_view name : EcologyParams::kTensorNames) total += ecology.tensor_column(name)->size();
   }
-  size_t total = ind.size() + sperm.size();
-  for (std::string_view name : EcologyParams::kTensorNames) total += ecology.tensor_column(name)->size();
   cp.payload.reserve(total);
-  cp.payload.insert(cp.payload.end(), ind.begin(), ind.end());
-  cp.payload.insert(cp.payload.end(), sperm.begin(), sperm.end());
-  cp.n_individual = ind.size();
-  cp.n_sperm = sperm.size();
+  cp.payload.insert(cp.payload.end(), src.individual_count.begin(), src.individual_count.end());
+  cp.payload.insert(cp.payload.end(), src.sperm_storage.begin(), src.sperm_storage.end());
+  cp.n_individual = src.individual_count.size();
+  cp.n_sperm = src.sperm_storage.size();
+  cp.rng_words.reserve(src.rngs.size());
+  for (const SessionRng& r : src.rngs) cp.rng_words.push_back({r.s0, r.s1, r.s2, r.s3});
+  cp.tick = src.tick;
+  if (policy_.whole_landscape) {
+    cp.columns = ecology;
+    cp.phase = src.phase;
+    cp.state = src.state;
+    return cp;
+  }
   for (size_t i = 0; i < EcologyParams::kNumTensors; ++i) {
     const std::vector<double>& column = *ecology.tensor_column(EcologyParams::kTensorNames[i]);
     cp.tensor_offsets[i] = cp.payload.size();
@@ -41,16 +60,44 @@ Status CheckpointStore::capture(const SessionRng& rng, const std::vector<double>
   cp.tensor_offsets[EcologyParams::kNumTensors] = cp.payload.size();
   if (!ecology.custom_slots.empty()) cp.custom_slots = ecology.custom_slots[0];
   cp.phase = 0;
-  cp.tick = tick;
-  cp.rng_words = {rng.s0, rng.s1, rng.s2, rng.s3};
-  cp.execution_state = 0;
+  cp.state = ExecState::Ready;
+  return cp;
+}
+
+Status CheckpointStore::capture(const CheckpointSource& src) {
+  const int64_t tick = src.tick;
+  if (!policy_.repeated_ticks && find(tick) != nullptr) return Status::ok();
+  std::array<uint64_t, EcologyParams::kNumScalars> words{};
+  if (!policy_.whole_landscape) {
+    for (size_t i = 0; i < EcologyParams::kNumScalars; ++i) {
+      Result<double> v = src.ecology->get_scalar(EcologyParams::kScalarNames[i]);
+      if (!v) return v.error();
+      words[i] = std::bit_cast<uint64_t>(*v);
+    }
+  }
   // Store, then index; an allocation failure in either leaves the store as it was.
-  items_.push_back(std::move(cp));
-  try {
-    index_.emplace(tick, front_seq_ + items_.size() - 1);
-  } catch (...) {
-    items_.pop_back();
-    throw;
+  auto store = [&] {
+    TickCheckpoint cp = make(src);
+    cp.ecology_words = words;
+    items_.push_back(std::move(cp));
+    try {
+      index_[tick] = front_seq_ + items_.size() - 1;
+    } catch (...) {
+      items_.pop_back();
+      throw;
+    }
+  };
+  if (policy_.whole_landscape) {
+    // A landscape's copy can be large: running out of memory is its own error.
+    try {
+      store();
+    } catch (const std::bad_alloc&) {
+      return Error::memory("out of memory capturing a spatial checkpoint at tick " + format_int(tick));
+    } catch (const std::length_error&) {
+      return Error::memory("out of memory capturing a spatial checkpoint at tick " + format_int(tick));
+    }
+  } else {
+    store();
   }
   if (items_.size() > 1 && tick <= max_tick_) increasing_ = false;
   min_tick_ = std::min(min_tick_, tick);
@@ -58,9 +105,12 @@ Status CheckpointStore::capture(const SessionRng& rng, const std::vector<double>
   return Status::ok();
 }
 
-const TickCheckpoint* CheckpointStore::find(int64_t tick) const {
+const TickCheckpoint* CheckpointStore::find(int64_t tick, size_t* position) const {
   auto it = index_.find(tick);
-  return it == index_.end() ? nullptr : &items_[static_cast<size_t>(it->second - front_seq_)];
+  if (it == index_.end()) return nullptr;
+  const size_t pos = static_cast<size_t>(it->second - front_seq_);
+  if (position) *position = pos;
+  return &items_[pos];
 }
 
 void CheckpointStore::clear() {
@@ -81,10 +131,16 @@ void CheckpointStore::reindex() {
   for (size_t i = 0; i < items_.size(); ++i) {
     const int64_t t = items_[i].tick;
     if (i > 0 && t <= max_tick_) increasing_ = false;
-    index_.emplace(t, static_cast<uint64_t>(i));
+    index_[t] = static_cast<uint64_t>(i);  // a later checkpoint of the same tick wins
     min_tick_ = std::min(min_tick_, t);
     max_tick_ = std::max(max_tick_, t);
   }
+}
+
+void CheckpointStore::drop_after(size_t keep_last) {
+  if (keep_last + 1 >= items_.size()) return;
+  items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(keep_last + 1), items_.end());
+  reindex();
 }
 
 void CheckpointStore::retain_from(int64_t from_tick) {

@@ -16,13 +16,14 @@ Result<DiscreteGenerationSession> DiscreteGenerationSession::create(Blueprint bp
 
 Result<int32_t> DiscreteGenerationSession::step(int64_t tick, bool wf, EcoCtx& ctx, std::span<double> staged,
                                                 CallbackHost* host) {
-  if (wf) return discrete::run_wf_tick(rng_, bp_, program_, ind_, tick, 0, staged, &ctx, scratch_, host);
-  return discrete::run_tick(rng_, bp_, program_, ind_, tick, 0, staged, &ctx, nullptr, scratch_, host);
+  const DemeTick t{.rng = rngs_[0], .bp = bp_, .program = program_, .ind = ind_, .sperm = {}, .tick = tick,
+                   .deme = 0, .staged = staged, .ecology = DemeEcology::lent(ctx), .host = host};
+  return wf ? discrete::run_wf_tick(t, scratch_) : discrete::run_tick(t, scratch_);
 }
 
 Result<RunResult> DiscreteGenerationSession::run(const RunRequest& request, bool wf, CallbackHost* host,
                                                  RunMonitor* monitor) {
-  return SessionCore::run(
+  return run_model(
       request,
       [&](int64_t t, EcoCtx& ctx, std::span<double> staged) { return step(t, wf, ctx, staged, host); },
       monitor);

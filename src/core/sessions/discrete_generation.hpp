@@ -5,11 +5,11 @@
 #include <cstdint>
 
 #include "core/kernels/lifecycle.hpp"
-#include "core/sessions/session_core.hpp"
+#include "core/sessions/single_population.hpp"
 
 namespace qorin {
 
-class DiscreteGenerationSession : public SessionCore {
+class DiscreteGenerationSession : public SinglePopulation {
  public:
   // Validates the contracts (blueprint, ecology, genetics in that order), the
   // two-age shape, then the values every write checks; installs the initial

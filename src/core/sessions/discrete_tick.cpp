@@ -19,40 +19,43 @@ Status run_stage_kernel(int64_t stage_code, SessionRng& rng, const Blueprint& bp
   return survival(rng, layout, in, ind, scratch);
 }
 
-}  // namespace
-
-Result<int32_t> run_tick(SessionRng& rng, const Blueprint& bp, const HookProgram& program, std::span<double> ind,
-                         int64_t tick, size_t deme, std::span<double> staged_scalars, EcoCtx* ctx,
-                         const EcoSources* sources, KernelScratch& scratch, CallbackHost* host) {
-  QORIN_TRY(validate_discrete_shape(bp));
-  // Discrete generations keep no stored sperm: events see an empty array.
-  return staged_tick(
-      rng, bp, program, ind, std::span<double>(), tick, deme, staged_scalars, ctx, sources, host,
-      [&](int64_t stage_code, const StageView& view) {
-        return run_stage_kernel(stage_code, rng, bp, view, ind, scratch);
-      },
-      [&] { aging(bp.n_ztypes, ind); });
+// Discrete generations keep no stored sperm: events see an empty array.
+DemeTick without_sperm(const DemeTick& t) {
+  DemeTick out = t;
+  out.sperm = std::span<double>();
+  return out;
 }
 
-Result<int32_t> run_wf_tick(SessionRng& rng, const Blueprint& bp, const HookProgram& program,
-                            std::span<double> ind, int64_t tick, size_t deme, std::span<double> staged_scalars,
-                            EcoCtx* ctx, KernelScratch& scratch, CallbackHost* host) {
+}  // namespace
+
+Result<int32_t> run_tick(const DemeTick& tick, KernelScratch& scratch) {
+  QORIN_TRY(validate_discrete_shape(tick.bp));
+  const DemeTick t = without_sperm(tick);
+  return staged_tick(
+      t,
+      [&](int64_t stage_code, const StageView& view) {
+        return run_stage_kernel(stage_code, t.rng, t.bp, view, t.ind, scratch);
+      },
+      [&] { aging(t.bp.n_ztypes, t.ind); });
+}
+
+Result<int32_t> run_wf_tick(const DemeTick& tick, KernelScratch& scratch) {
+  EcoCtx* ctx = tick.ecology.context();
   if (ctx == nullptr) return Error::runtime("wf tick lends an eco context");
-  QORIN_TRY(validate_discrete_shape(bp));
-  ctx->tick = tick;
+  QORIN_TRY(validate_discrete_shape(tick.bp));
+  const DemeTick t = without_sperm(tick);
+  ctx->tick = t.tick;
   ctx->stage = stage::kFirst;
-  Result<int32_t> code =
-      event_then_commit(event::kFirst, rng, bp, program, ind, std::span<double>(), tick, deme, staged_scalars,
-                        ctx, host);
+  Result<int32_t> code = event_then_commit(t, event::kFirst);
   if (!code) return code;
   if (*code != 0) return code;
 
-  Result<StageView> view = stage_sources(ctx, nullptr);
+  Result<StageView> view = t.ecology.view();
   if (!view) return view.error();
-  const LifeLayout layout = life_layout(bp);
-  const EquilibriumSource eq{&bp, view->ecology, view->deme};
-  const DemeInputs in = deme_inputs(bp, *view->ecology, *view->genetics, view->deme, &eq);
-  QORIN_TRY(wf::generation(rng, layout, in, bp.extreme_speed_mode, ind, scratch));
+  const LifeLayout layout = life_layout(t.bp);
+  const EquilibriumSource eq{&t.bp, view->ecology, view->deme};
+  const DemeInputs in = deme_inputs(t.bp, *view->ecology, *view->genetics, view->deme, &eq);
+  QORIN_TRY(wf::generation(t.rng, layout, in, t.bp.extreme_speed_mode, t.ind, scratch));
   return 0;
 }
 

@@ -14,22 +14,19 @@
 #include "core/kernels/lifecycle.hpp"
 #include "core/model/blueprint.hpp"
 #include "core/random/rng.hpp"
+#include "core/sessions/event_step.hpp"
 
 namespace qorin::discrete {
 
 // Advances one deme by one staged tick in place. Returns the stop code (0:
 // the tick completed) or an error. With a context lent, its stage and tick
-// fields are overwritten and each event is followed by a commit; otherwise
-// `sources` supplies the ecology the kernels read.
-Result<int32_t> run_tick(SessionRng& rng, const Blueprint& bp, const HookProgram& program, std::span<double> ind,
-                         int64_t tick, size_t deme, std::span<double> staged_scalars, EcoCtx* ctx,
-                         const EcoSources* sources, KernelScratch& scratch, CallbackHost* host);
+// fields are overwritten and each event is followed by a commit. The tick's
+// sperm slice is not used (events see an empty one).
+Result<int32_t> run_tick(const DemeTick& t, KernelScratch& scratch);
 
 // One fused Wright-Fisher tick: event first and its commit (a stop ends the
 // tick there), then the generation sampled by the blueprint's
 // extreme_speed_mode. A context must be lent.
-Result<int32_t> run_wf_tick(SessionRng& rng, const Blueprint& bp, const HookProgram& program,
-                            std::span<double> ind, int64_t tick, size_t deme, std::span<double> staged_scalars,
-                            EcoCtx* ctx, KernelScratch& scratch, CallbackHost* host);
+Result<int32_t> run_wf_tick(const DemeTick& t, KernelScratch& scratch);
 
 }  // namespace qorin::discrete

@@ -2,20 +2,18 @@
 
 namespace qorin {
 
-Result<int32_t> event_then_commit(int64_t event_id, SessionRng& rng, const Blueprint& bp,
-                                  const HookProgram& program, std::span<double> ind,
-                                  std::span<double> sperm, int64_t tick, size_t deme,
-                                  std::span<double> staged, EcoCtx* ctx, CallbackHost* host) {
+Result<int32_t> event_then_commit(const DemeTick& t, int64_t event_id) {
   EventInputs ev;
-  ev.n_ages = bp.n_ages;
-  ev.n_ztypes = bp.n_ztypes;
-  ev.tick = tick;
-  ev.stochastic = bp.stochastic;
-  ev.continuous_sampling = bp.continuous_sampling;
-  ev.deme = deme;
-  Result<int32_t> code = execute_event(program, rng, event_id, ind, sperm, ev, staged, ctx, host);
+  ev.n_ages = t.bp.n_ages;
+  ev.n_ztypes = t.bp.n_ztypes;
+  ev.tick = t.tick;
+  ev.stochastic = t.bp.stochastic;
+  ev.continuous_sampling = t.bp.continuous_sampling;
+  ev.deme = t.deme;
+  EcoCtx* ctx = t.ecology.context();
+  Result<int32_t> code = execute_event(t.program, t.rng, event_id, t.ind, t.sperm, ev, t.staged, ctx, t.host);
   if (!code) return code;
-  if (ctx) QORIN_TRY(ctx->commit(staged));
+  if (ctx) QORIN_TRY(ctx->commit(t.staged));
   return code;
 }
 

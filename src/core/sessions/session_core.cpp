@@ -5,27 +5,26 @@
 #include <new>
 #include <optional>
 #include <stdexcept>
+#include <string_view>
 
 #include "core/kernels/state_reduce.hpp"
 #include "core/model/validation.hpp"
 #include "core/output/parameter_log.hpp"
-#include "core/sessions/event_step.hpp"
 #include "core/util/format.hpp"
 
 namespace qorin {
 
-const char* exec_state_name(ExecState s) {
-  switch (s) {
-    case ExecState::Ready: return "Ready";
-    case ExecState::Running: return "Running";
-    case ExecState::Stopped: return "Stopped";
-    case ExecState::Failed: return "Failed";
-  }
-  return "Failed";
-}
-
 Error tick_error(Error e) {
   if (e.kind != ErrorKind::CallbackPending && e.kind != ErrorKind::Memory) e.kind = ErrorKind::Runtime;
+  return e;
+}
+
+Error landscape_tick_error(Error e) {
+  e = tick_error(std::move(e));
+  static constexpr std::string_view kGate = "set_param value out of bounds";
+  if (e.kind == ErrorKind::Runtime && std::string_view(e.message).substr(0, kGate.size()) == kGate) {
+    e.kind = ErrorKind::Value;
+  }
   return e;
 }
 
@@ -68,18 +67,27 @@ LogEntry log_entry(const JournalRow& r) {
   e.old_value = r.old_value;
   e.new_value = r.new_value;
   e.event = stage_event_label(r.stage);
-  e.deme = 0;
+  e.deme = r.deme;
   return e;
 }
 
-// Moves journal rows into a parameter log, in commit order. The caller holds
-// the history's lock (the log's own lock is taken inside it).
-void drain_into_log(std::vector<JournalRow>& rows, const SharedParameterLog& log) {
+// Moves journal rows into the logs of a history, in commit order: all into
+// its primary log, or each into the log of its deme (dropped when that deme
+// has none). The caller holds the history's lock (a log's own lock is taken
+// inside it).
+void drain_into_logs(std::vector<JournalRow>& rows, const HistoryState& h, bool per_deme) {
   if (rows.empty()) return;
-  std::vector<LogEntry> entries;
-  entries.reserve(rows.size());
-  for (const JournalRow& r : rows) entries.push_back(log_entry(r));
-  if (log) log->push_all(std::move(entries));
+  if (per_deme) {
+    const std::vector<SharedParameterLog>& logs = h.deme_logs();
+    for (const JournalRow& r : rows) {
+      if (r.deme < logs.size() && logs[r.deme]) logs[r.deme]->push(log_entry(r));
+    }
+  } else {
+    std::vector<LogEntry> entries;
+    entries.reserve(rows.size());
+    for (const JournalRow& r : rows) entries.push_back(log_entry(r));
+    if (const SharedParameterLog& log = h.primary_log()) log->push_all(std::move(entries));
+  }
   rows.clear();
 }
 
@@ -116,56 +124,9 @@ class PollTimer {
 
 }  // namespace
 
-Status SessionCore::validate_model(const Blueprint& bp, const EcologyParams& eco, const GeneticsTensors& gen,
-                                   Status (*layout)(const Blueprint&)) {
-  QORIN_TRY(bp.validate());
-  QORIN_TRY(eco.validate(bp.n_ages));
-  QORIN_TRY(gen.validate(bp));
-  if (layout) QORIN_TRY(layout(bp));
-  return validate_model_values(bp, eco, gen);
-}
+// ---------------------------------------------------------------- state
 
-void SessionCore::init(Blueprint bp, EcologyParams eco, GeneticsTensors gen, uint64_t seed, bool keeps_sperm) {
-  ind_ = bp.initial_individual_count;
-  if (!keeps_sperm) {
-    sperm_.clear();
-  } else if (bp.initial_sperm_storage.size() == bp.sperm_storage_len()) {
-    sperm_ = bp.initial_sperm_storage;
-  } else {
-    sperm_.assign(bp.sperm_storage_len(), 0.0);
-  }
-  bp_ = std::move(bp);
-  eco_ = std::move(eco);
-  gen_ = std::move(gen);
-  rng_ = new_rng(seed);
-}
-
-EcoCtx SessionCore::open_context() {
-  EcoCtx ctx;
-  ctx.ecology = &eco_;
-  ctx.base_genetics = &gen_;
-  ctx.deme = 0;
-  return ctx;
-}
-
-void SessionCore::absorb(EcoCtx& ctx) {
-  journal_.insert(journal_.end(), ctx.journal.begin(), ctx.journal.end());
-  ctx.journal.clear();
-  if (ctx.genetics) {
-    gen_ = std::move(*ctx.genetics);
-    ctx.genetics.reset();
-  }
-}
-
-void SessionCore::route_journal(EcoCtx& ctx) {
-  if (history_) {
-    auto h = history_->lock();
-    drain_into_log(ctx.journal, h->primary_log());
-  }
-  absorb(ctx);
-}
-
-bool SessionBase::has_callbacks() const {
+bool SessionCore::has_callbacks() const {
   if (!program_.has_callback_lists) return false;
   for (const CallbackList& list : program_.callback_lists) {
     if (!list.empty()) return true;
@@ -173,9 +134,186 @@ bool SessionBase::has_callbacks() const {
   return false;
 }
 
-Result<RunResult> SessionCore::run(const RunRequest& req, TickStep step, RunMonitor* monitor) {
+void SessionCore::init_state(std::vector<double> ind, std::vector<double> sperm, bool keeps_sperm, size_t n_demes,
+                             uint64_t seed, int64_t tick) {
+  ind_ = std::move(ind);
+  sperm_ = std::move(sperm);
+  keeps_sperm_ = keeps_sperm;
+  seed_ = seed;
+  rngs_.resize(n_demes);
+  reseed(seed);
+  tick_ = tick;
+  phase_ = 0;
+  state_ = ExecState::Ready;
+}
+
+void SessionCore::install_state(std::span<const double> ind, std::span<const double> sperm, int64_t tick) {
+  std::copy(ind.begin(), ind.end(), ind_.begin());
+  std::copy(sperm.begin(), sperm.end(), sperm_.begin());
+  tick_ = tick;
+  state_ = ExecState::Ready;
+  phase_ = 0;
+}
+
+Result<std::pair<std::span<const double>, std::span<const double>>> SessionCore::deme_block(size_t deme) const {
+  const size_t n = n_demes();
+  if (deme >= n) {
+    return Error::value("deme " + format_uint(deme) + " out of range for " + format_uint(n) + " demes");
+  }
+  const size_t ib = ind_.size() / n, sb = sperm_.size() / n;
+  return std::make_pair(std::span<const double>(ind_.data() + deme * ib, ib),
+                        std::span<const double>(sperm_.data() + deme * sb, sb));
+}
+
+Result<Totals> SessionCore::counts(size_t deme) const {
+  auto block = deme_block(deme);
+  if (!block) return block.error();
+  const std::span<const double> ind = block->first;
+  const size_t half = ind.size() / 2;
+  Totals t;
+  t.female = numpy_pairwise_sum(ind.data(), half);
+  t.male = numpy_pairwise_sum(ind.data() + half, half);
+  t.total = numpy_pairwise_sum(ind.data(), ind.size());
+  return t;
+}
+
+void SessionCore::reseed(uint64_t seed) {
+  seed_ = seed;
+  for (size_t d = 0; d < rngs_.size(); ++d) rngs_[d] = new_rng(seed ^ static_cast<uint64_t>(d));
+}
+
+Status SessionCore::set_execution_flags(bool stochastic, bool continuous_sampling, bool fixed_egg_count,
+                                        int64_t extreme_speed_mode) {
+  if (extreme_speed_mode < 0 || extreme_speed_mode > 3) {
+    return Error::value("extreme_speed_mode must be between 0 and 3");
+  }
+  bp_.stochastic = stochastic;
+  bp_.continuous_sampling = continuous_sampling;
+  bp_.fixed_egg_count = fixed_egg_count;
+  bp_.extreme_speed_mode = extreme_speed_mode;
+  return Status::ok();
+}
+
+// ---------------------------------------------------------------- journal
+
+std::vector<JournalRow> SessionCore::drain_journal() {
+  std::vector<JournalRow> out;
+  out.swap(journal_);
+  return out;
+}
+
+void SessionCore::route_journal(std::vector<JournalRow>& rows) {
+  if (history_ && !rows.empty()) {
+    auto h = history_->lock();
+    drain_into_logs(rows, *h, policy_.per_deme_logs);
+  }
+  journal_.insert(journal_.end(), rows.begin(), rows.end());
+  rows.clear();
+}
+
+Result<int32_t> SessionCore::settle(Result<int32_t> code) {
+  if (!code) {
+    state_ = ExecState::Failed;
+    return policy_.tick_failure(std::move(code).error());
+  }
+  if (*code != 0) {
+    state_ = ExecState::Stopped;
+    return 1;
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------- checkpoints and recording
+
+Status SessionCore::capture_boundary(int64_t tick) {
+  CheckpointSource src;
+  src.individual_count = ind_;
+  src.sperm_storage = sperm_;
+  src.rngs = rngs_;
+  src.ecology = &eco_;
+  src.phase = phase_;
+  src.tick = tick;
+  src.state = state_;
+  return checkpoints_.capture(src);
+}
+
+Result<bool> SessionCore::restore_from_checkpoint(int64_t tick) {
+  size_t position = 0;
+  const TickCheckpoint* found = checkpoints_.find(tick, &position);
+  if (!found) return false;
+  if (found->individual_count().size() != ind_.size() || found->sperm_storage().size() != sperm_.size() ||
+      found->rng_words.size() != rngs_.size()) {
+    return Error::value("checkpoint arrays do not match the live state size");
+  }
+  const TickCheckpoint cp = *found;  // copied before anything changes
+  if (history_) QORIN_TRY(history_->lock()->restore_timeline(tick));
+  if (!cp.columns) {
+    if (eco_.custom_slots.empty()) eco_.custom_slots.resize(1);
+    eco_.custom_slots[0] = cp.custom_slots;
+  }
+  std::copy(cp.individual_count().begin(), cp.individual_count().end(), ind_.begin());
+  std::copy(cp.sperm_storage().begin(), cp.sperm_storage().end(), sperm_.begin());
+  tick_ = cp.tick;
+  state_ = cp.state;
+  phase_ = cp.phase;
+  for (size_t d = 0; d < rngs_.size(); ++d) rngs_[d] = rng_from_saved_words(cp.rng_words[d]);
+  if (cp.columns) {
+    eco_ = *cp.columns;
+  } else {
+    QORIN_TRY(eco_.ecology_restore_words(bp_.n_ages, cp.ecology_words, cp.ecology_tensors()));
+  }
+  if (checkpoints_.policy().repeated_ticks) checkpoints_.drop_after(position);
+  return true;
+}
+
+Status SessionCore::record_history(bool continuation) {
+  if (!history_) return Error::value("History is not initialized");
+  bool capture = false;
+  {
+    auto h = history_->lock();
+    Result<bool> added = h->record(tick_, ind_, recorded_sperm(), continuation);
+    if (!added) return std::move(added).error();
+    if (*added && !h->empty()) QORIN_TRY(h->set_newest_boundary(phase_, exec_state_name(state_)));
+    capture = *added && h->raw();
+  }
+  if (capture) QORIN_TRY(capture_checkpoint());
+  if (policy_.record_prunes_checkpoints) {
+    auto h = history_->lock();
+    if (std::optional<int64_t> oldest = h->oldest_tick()) checkpoints_.retain_from(*oldest);
+  }
+  return Status::ok();
+}
+
+// ---------------------------------------------------------------- ticks and runs
+
+Result<int32_t> SessionCore::tick_once(EcoCtx& ctx, std::span<double> staged, TickStep step) {
   if (state_ != ExecState::Ready) return not_ready();
-  if (req.n_ticks > 0 && tick_ == kLastTick) return tick_overflow();
+  if (tick_ == kLastTick) return tick_overflow();
+  state_ = ExecState::Running;
+  Result<int32_t> code = step(tick_, ctx, staged);
+  phase_ = static_cast<uint64_t>(ctx.stage);
+  if (policy_.tick_routes_journal) {
+    route_journal(ctx.journal);
+  } else {
+    journal_.insert(journal_.end(), ctx.journal.begin(), ctx.journal.end());
+    ctx.journal.clear();
+  }
+  program_.queues.take_candidates();
+  Result<int32_t> outcome = settle(std::move(code));
+  if (!outcome || *outcome != 0) return outcome;
+  tick_ += 1;
+  phase_ = 0;
+  state_ = ExecState::Ready;
+  return 0;
+}
+
+Result<RunResult> SessionCore::run(const RunRequest& req, EcoCtx& ctx, std::span<double> staged, TickStep step,
+                                   RunMonitor* monitor) {
+  const bool one_by_one = policy_.ticks_one_by_one;
+  if (!one_by_one) {
+    if (state_ != ExecState::Ready) return not_ready();
+    if (req.n_ticks > 0 && tick_ == kLastTick) return tick_overflow();
+  }
 
   // The recording target: the bound history, a private observed history, or
   // private raw rows written straight into their final storage.
@@ -186,12 +324,12 @@ Result<RunResult> SessionCore::run(const RunRequest& req, TickStep step, RunMoni
   std::vector<double> own_rows;
   std::span<double> row_buffer = req.row_buffer;
   if (!bound && !private_raw) {
-    const std::array<uint64_t, 4> dims = {1, bp_.n_sexes, bp_.n_ages, bp_.n_ztypes};
+    const std::array<uint64_t, 4> dims = {n_demes(), bp_.n_sexes, bp_.n_ages, bp_.n_ztypes};
     Result<SharedHistory> made = HistoryData::create(width, dims, false, std::nullopt);
     if (!made) return made.error();
     target = std::move(made).value();
     QORIN_TRY(target->lock()->configure_observation_slice(*req.observation_mask));
-  } else if (private_raw && row_buffer.empty()) {
+  } else if (private_raw && row_buffer.empty() && !req.bound_history_only) {
     const uint64_t capacity = planned_rows(tick_, req.n_ticks, req.record_interval);
     uint64_t values = 0;
     if (__builtin_mul_overflow(capacity, width, &values) || values > own_rows.max_size()) {
@@ -205,30 +343,41 @@ Result<RunResult> SessionCore::run(const RunRequest& req, TickStep step, RunMoni
   }
   size_t n_rows = 0;
 
-  state_ = ExecState::Running;
-  std::vector<double> staged = current_scalars(eco_, 0);
-  EcoCtx ctx = open_context();
+  // With ticks one by one the state becomes Running as each tick starts;
+  // otherwise for the whole run.
+  bool started = !one_by_one;
+  if (started) state_ = ExecState::Running;
   const uint64_t n = req.n_ticks > 0 ? static_cast<uint64_t>(req.n_ticks) : 0;
   int64_t t = tick_;
   bool stopped = false;
   std::optional<Error> interruption;
   PollTimer timer;
 
-  // Ends the run with an error: the tick reached is kept, committed parameter
-  // changes are routed as a successful run would route them, state Failed.
-  // Recording and capture errors keep their own kind; tick errors are runtime failures.
+  // Ends the run with a tick error: the tick reached is kept, committed
+  // parameter changes are routed as a successful run would route them, state Failed.
   auto fail = [&](Error e) -> Error {
     tick_ = t;
-    route_journal(ctx);
+    route_journal(ctx.journal);
     state_ = ExecState::Failed;
+    return e;
+  };
+  // Ends the run with a boundary's error (recording, capture, the tick
+  // limit): Failed, or, ticking one by one, the session stays at the boundary.
+  auto fail_at_boundary = [&](Error e) -> Error {
+    if (!one_by_one) return fail(std::move(e));
+    tick_ = t;
+    route_journal(ctx.journal);
     return e;
   };
 
   // One boundary: journal routing, the row, checkpoints.
   auto visit_boundary = [&]() -> Status {
+    // Read afresh: a landscape's migration swaps the state vectors' buffers.
+    const std::span<const double> sperm_row = recorded_sperm();
     const bool due = req.record_interval > 0 && !stopped && t % req.record_interval == 0;
     if (private_raw) {
       if (!due) return Status::ok();
+      if (req.bound_history_only) return Error::value("History is not initialized");
       if (!tick_fits_column(t)) return Error::value("History row has an invalid width or tick");
       double* row = nullptr;
       if (!row_buffer.empty()) {
@@ -240,24 +389,26 @@ Result<RunResult> SessionCore::run(const RunRequest& req, TickStep step, RunMoni
       }
       row[0] = static_cast<double>(t);
       std::copy(ind_.begin(), ind_.end(), row + 1);
-      std::copy(sperm_.begin(), sperm_.end(), row + 1 + ind_.size());
+      std::copy(sperm_row.begin(), sperm_row.end(), row + 1 + ind_.size());
       n_rows += 1;
-      if (req.checkpoint_every > 0 && t % req.checkpoint_every == 0) {
-        QORIN_TRY(checkpoints_.capture(rng_, ind_, sperm_, t, eco_));
-      }
+      if (req.checkpoint_every > 0 && t % req.checkpoint_every == 0) QORIN_TRY(capture_boundary(t));
       return Status::ok();
     }
     auto h = target->lock();
-    if (bound) drain_into_log(ctx.journal, h->primary_log());
+    if (bound) drain_into_logs(ctx.journal, *h, policy_.per_deme_logs);
     if (due) {
-      Result<bool> added = h->record(t, ind_, sperm_, bound);
+      Result<bool> added = h->record(t, ind_, sperm_row, bound);
       if (!added) return std::move(added).error();
       if (*added) {
+        // Ticking one by one, a recorded boundary is stamped as record_history stamps it.
+        if (one_by_one && !h->empty()) QORIN_TRY(h->set_newest_boundary(phase_, exec_state_name(state_)));
         const bool capture = bound ? h->raw() : (req.checkpoint_every > 0 && t % req.checkpoint_every == 0);
-        if (capture) QORIN_TRY(checkpoints_.capture(rng_, ind_, sperm_, t, eco_));
+        if (capture) QORIN_TRY(capture_boundary(t));
       }
     }
-    if (bound) {
+    // Checkpoints follow the rows the bound history evicts (ticking one by
+    // one, as record_history does: after each recording).
+    if (bound && (due || !one_by_one)) {
       if (std::optional<int64_t> oldest = h->oldest_tick()) checkpoints_.retain_from(*oldest);
     }
     return Status::ok();
@@ -265,7 +416,7 @@ Result<RunResult> SessionCore::run(const RunRequest& req, TickStep step, RunMoni
 
   try {
     for (uint64_t i = 0;; ++i) {
-      if (Status s = visit_boundary(); !s) return fail(std::move(s).error());
+      if (Status s = visit_boundary(); !s) return fail_at_boundary(std::move(s).error());
       if (i == n || stopped) break;
       if (monitor && timer.due()) {
         if (Status s = monitor->poll(); !s) {
@@ -273,14 +424,26 @@ Result<RunResult> SessionCore::run(const RunRequest& req, TickStep step, RunMoni
           break;
         }
       }
-      if (t == kLastTick) return fail(tick_overflow());
+      if (one_by_one) {
+        if (state_ != ExecState::Ready) return fail_at_boundary(not_ready());
+        if (t == kLastTick) return fail_at_boundary(tick_overflow());
+        state_ = ExecState::Running;
+        started = true;
+      } else if (t == kLastTick) {
+        return fail(tick_overflow());
+      }
       Result<int32_t> code = step(t, ctx, staged);
       phase_ = static_cast<uint64_t>(ctx.stage);
-      if (!code) return fail(tick_error(std::move(code).error()));
+      if (!code) return fail(policy_.tick_failure(std::move(code).error()));
       if (*code != 0) {
         stopped = true;
       } else {
         t += 1;
+        if (one_by_one) {
+          tick_ = t;
+          phase_ = 0;
+          state_ = ExecState::Ready;
+        }
       }
     }
   } catch (const std::bad_alloc&) {
@@ -290,14 +453,16 @@ Result<RunResult> SessionCore::run(const RunRequest& req, TickStep step, RunMoni
   }
 
   tick_ = t;
-  absorb(ctx);  // with a bound history the journal was drained at the last boundary
+  // With a bound history the journal was drained at the last boundary.
+  journal_.insert(journal_.end(), ctx.journal.begin(), ctx.journal.end());
+  ctx.journal.clear();
   RunResult result;
   result.final_tick = t;
   result.stopped = stopped;
   result.interruption = std::move(interruption);
   if (stopped) {
     state_ = ExecState::Stopped;
-  } else {
+  } else if (started) {
     state_ = ExecState::Ready;
     phase_ = 0;
   }
@@ -313,124 +478,6 @@ Result<RunResult> SessionCore::run(const RunRequest& req, TickStep step, RunMoni
     result.width = static_cast<size_t>(h->width());
   }
   return result;
-}
-
-Result<int32_t> SessionCore::tick_once(TickStep step) {
-  if (state_ != ExecState::Ready) return not_ready();
-  if (tick_ == kLastTick) return tick_overflow();
-  state_ = ExecState::Running;
-  std::vector<double> staged = current_scalars(eco_, 0);
-  EcoCtx ctx = open_context();
-  Result<int32_t> code = step(tick_, ctx, staged);
-  phase_ = static_cast<uint64_t>(ctx.stage);
-  absorb(ctx);
-  program_.queues.take_candidates();
-  Result<int32_t> outcome = settle(std::move(code));
-  if (!outcome || *outcome != 0) return outcome;
-  tick_ += 1;
-  phase_ = 0;
-  state_ = ExecState::Ready;
-  return 0;
-}
-
-Result<int32_t> SessionCore::trigger_event(int64_t event_id, size_t deme_id, CallbackHost* host) {
-  if (event_id < 0 || event_id > 3) return Error::value("unknown hook event");
-  std::vector<double> staged = current_scalars(eco_, 0);
-  EcoCtx ctx = open_context();
-  ctx.tick = tick_;
-  ctx.stage = 2 * event_id;
-  Result<int32_t> code =
-      event_then_commit(event_id, rng_, bp_, program_, ind_, sperm_, tick_, deme_id, staged, &ctx, host);
-  route_journal(ctx);
-  return settle(std::move(code));
-}
-
-Result<int32_t> SessionCore::settle(Result<int32_t> code) {
-  if (!code) {
-    state_ = ExecState::Failed;
-    return tick_error(std::move(code).error());
-  }
-  if (*code != 0) {
-    state_ = ExecState::Stopped;
-    return 1;
-  }
-  return 0;
-}
-
-Status SessionCore::record_history(bool continuation) {
-  if (!history_) return Error::value("History is not initialized");
-  auto h = history_->lock();
-  Result<bool> added = h->record(tick_, ind_, sperm_, continuation);
-  if (!added) return std::move(added).error();
-  if (*added) {
-    QORIN_TRY(h->set_newest_boundary(phase_, exec_state_name(state_)));
-    if (h->raw()) QORIN_TRY(checkpoints_.capture(rng_, ind_, sperm_, tick_, eco_));
-  }
-  return Status::ok();
-}
-
-Status SessionCore::set_state(std::span<const double> ind, std::span<const double> sperm, int64_t tick) {
-  if (ind.size() != ind_.size()) {
-    return Error::value("ind_flat must contain " + format_uint(ind_.size()) + " values, got " +
-                        format_uint(ind.size()));
-  }
-  if (sperm.size() != sperm_.size()) {
-    return Error::value("sperm_flat must contain " + format_uint(sperm_.size()) + " values, got " +
-                        format_uint(sperm.size()));
-  }
-  QORIN_TRY(validate_state_values(ind, sperm, tick));
-  ind_.assign(ind.begin(), ind.end());
-  sperm_.assign(sperm.begin(), sperm.end());
-  tick_ = tick;
-  state_ = ExecState::Ready;
-  phase_ = 0;
-  return Status::ok();
-}
-
-Status SessionCore::check_restorable(std::span<const double> ind, std::span<const double> sperm,
-                                     int64_t tick) const {
-  if (ind.size() != ind_.size() || sperm.size() != sperm_.size()) {
-    return Error::value("checkpoint arrays do not match the live state size");
-  }
-  return validate_state_values(ind, sperm, tick);
-}
-
-void SessionCore::install(std::span<const double> ind, std::span<const double> sperm, int64_t tick,
-                          const SessionRng& rng, EcologyParams ecology) {
-  std::copy(ind.begin(), ind.end(), ind_.begin());
-  std::copy(sperm.begin(), sperm.end(), sperm_.begin());
-  tick_ = tick;
-  phase_ = 0;
-  state_ = ExecState::Ready;
-  rng_ = rng;
-  eco_ = std::move(ecology);
-}
-
-Totals SessionCore::counts() const {
-  const size_t half = ind_.size() / 2;
-  Totals t;
-  t.female = numpy_pairwise_sum(ind_.data(), half);
-  t.male = numpy_pairwise_sum(ind_.data() + half, half);
-  t.total = numpy_pairwise_sum(ind_.data(), ind_.size());
-  return t;
-}
-
-Status SessionCore::set_execution_flags(bool stochastic, bool continuous_sampling, bool fixed_egg_count,
-                                        int64_t extreme_speed_mode) {
-  if (extreme_speed_mode < 0 || extreme_speed_mode > 3) {
-    return Error::value("extreme_speed_mode must be between 0 and 3");
-  }
-  bp_.stochastic = stochastic;
-  bp_.continuous_sampling = continuous_sampling;
-  bp_.fixed_egg_count = fixed_egg_count;
-  bp_.extreme_speed_mode = extreme_speed_mode;
-  return Status::ok();
-}
-
-std::vector<JournalRow> SessionCore::drain_journal() {
-  std::vector<JournalRow> out;
-  out.swap(journal_);
-  return out;
 }
 
 }  // namespace qorin

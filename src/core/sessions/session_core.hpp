@@ -1,7 +1,9 @@
-// What every single-population session shares: the owned contracts, state and
-// stream, the execution state machine, journal routing, history binding and
-// recording, checkpoints and restores, and the run loop. A session class adds
-// its tick (handed to `run` and `tick_once` as a step) and its constructor.
+// What every session shares, for one deme or a landscape of many: the
+// stacked state with one random stream per deme, the blueprint and the
+// ecology columns, the execution state machine, one journal whose rows carry
+// their deme, journal routing, history binding and recording, one checkpoint
+// store, and the run loop. A session class adds its constructor, its tick
+// (handed to `run` and `tick_once` as a step) and its own surface.
 #pragma once
 
 #include <algorithm>
@@ -9,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "core/hooks/eco_ctx.hpp"
@@ -16,17 +19,14 @@
 #include "core/hooks/program.hpp"
 #include "core/model/blueprint.hpp"
 #include "core/model/ecology.hpp"
-#include "core/model/genetics.hpp"
 #include "core/output/history.hpp"
 #include "core/random/rng.hpp"
 #include "core/sessions/checkpoint.hpp"
+#include "core/sessions/execution_state.hpp"
 #include "core/util/error.hpp"
 #include "core/util/function_ref.hpp"
 
 namespace qorin {
-
-enum class ExecState : uint8_t { Ready, Running, Stopped, Failed };
-const char* exec_state_name(ExecState s);
 
 struct Totals {
   double total = 0.0;
@@ -44,6 +44,9 @@ struct RunRequest {
   // Private raw history only: where the rows go, at least `planned_rows` rows
   // of `raw_row_width` values. When empty the run allocates them itself.
   std::span<double> row_buffer;
+  // Rows go to the bound history only: a due boundary without one is the
+  // error "History is not initialized" (a landscape's run_steps).
+  bool bound_history_only = false;
 };
 
 struct RunResult {
@@ -66,13 +69,19 @@ struct RunMonitor {
   virtual Status poll() = 0;
 };
 
-// One tick of a session's model at tick `tick`, on the run's ecology context
-// and staged scalars. Returns the stop code (0: the tick completed).
+// One tick of a session's model at tick `tick`. Returns the stop code (0: the
+// tick completed). `ctx` is the run's ecology context: a single population's
+// ticks commit into it; a landscape's tick leaves there its merged journal
+// rows (each with its deme) and, in ctx.stage, its phase cursor. `staged` is
+// the run's staged scalars (empty for a landscape, which stages per deme).
 using TickStep = FunctionRef<Result<int32_t>(int64_t tick, EcoCtx& ctx, std::span<double> staged)>;
 
 // A failure inside a tick surfaces as a runtime error, except a pending
 // Python exception and running out of memory, which keep their kind.
 Error tick_error(Error e);
+// The same for a landscape's demes, where the bounds gate of staged parameter
+// writes is a value error.
+Error landscape_tick_error(Error e);
 
 // The error of a private history too large to allocate: how many rows of
 // how many values, and the bytes they need.
@@ -82,16 +91,41 @@ Error private_history_too_large(uint64_t rows, uint64_t width);
 // multiples of record_interval (none when the interval is not positive).
 uint64_t planned_rows(int64_t tick, int64_t n_ticks, int64_t record_interval);
 
-// What every session has, whatever its state layout: the execution state
-// machine, the tick and phase cursor, the hook program with its callbacks and
-// the bound history.
-class SessionBase {
+// Where a landscape's semantics differ from a single population's.
+struct SessionPolicy {
+  CheckpointPolicy checkpoints;
+  // Journal rows reach a bound history's per-deme logs (by their deme; rows of
+  // a deme without a log are dropped) rather than its primary log.
+  bool per_deme_logs = false;
+  // A single tick routes its journal rows to a bound history as a run does
+  // (otherwise they wait in the journal).
+  bool tick_routes_journal = false;
+  // record_history drops the checkpoints older than the history's oldest row.
+  bool record_prunes_checkpoints = false;
+  // A run is a sequence of single ticks with a recorded boundary between
+  // them: Ready and the tick limit are checked as each tick starts, the
+  // session is Ready again after each completed tick, a recorded boundary is
+  // stamped with that state, and an error at a boundary leaves the session
+  // there as it stands instead of Failed. Otherwise the session is Running
+  // for the whole run and any error fails it.
+  bool ticks_one_by_one = false;
+  // The error of a failed tick or event.
+  Error (*tick_failure)(Error) = tick_error;
+};
+
+inline constexpr SessionPolicy kSinglePopulationPolicy{};
+inline constexpr SessionPolicy kLandscapePolicy{CheckpointPolicy{true, true}, true, true, true, true,
+                                                landscape_tick_error};
+
+class SessionCore {
  public:
+  // ---- execution state ----
   void stop() { state_ = ExecState::Stopped; }
   ExecState state() const { return state_; }
   uint64_t phase_cursor() const { return phase_; }
   int64_t current_tick() const { return tick_; }
 
+  // ---- hooks ----
   // Replaces the hook program (callbacks and queued candidates go with it).
   void set_program(HookProgram program) { program_ = std::move(program); }
   HookProgram& program() { return program_; }
@@ -99,121 +133,90 @@ class SessionBase {
   // True when Python callables are registered (ticks then need the interpreter).
   bool has_callbacks() const;
 
+  // ---- state ----
+  const Blueprint& blueprint() const { return bp_; }
+  EcologyParams& ecology() { return eco_; }
+  const EcologyParams& ecology() const { return eco_; }
+  // Stacked counts, row-major (deme, sex, age, ztype), and stored sperm
+  // (deme, age, female ztype, male ztype).
+  const std::vector<double>& individual_count() const { return ind_; }
+  const std::vector<double>& sperm_storage() const { return sperm_; }
+  // The stored sperm a history row holds: none for discrete generations.
+  std::span<const double> recorded_sperm() const {
+    return keeps_sperm_ ? std::span<const double>(sperm_) : std::span<const double>();
+  }
+  // The raw history row width: tick, counts, recorded sperm.
+  size_t raw_row_width() const { return 1 + ind_.size() + recorded_sperm().size(); }
+  // Number of demes of the stacked state (one stream each).
+  size_t n_demes() const { return rngs_.size(); }
+  const std::vector<SessionRng>& rngs() const { return rngs_; }
+  uint64_t seed() const { return seed_; }
+  // Block `deme` of each stacked vector ("deme {d} out of range for {n} demes").
+  Result<std::pair<std::span<const double>, std::span<const double>>> deme_block(size_t deme) const;
+  // Pairwise totals of a deme's females, males and all its counts.
+  Result<Totals> counts(size_t deme) const;
+  // Stream d becomes new_rng(seed ^ d); nothing else changes.
+  void reseed(uint64_t seed);
+  Status set_execution_flags(bool stochastic, bool continuous_sampling, bool fixed_egg_count,
+                             int64_t extreme_speed_mode);
+
+  // ---- journal ----
+  std::vector<JournalRow>& journal() { return journal_; }
+  std::vector<JournalRow> drain_journal();
+
+  // ---- runs, recording, checkpoints ----
   void bind_history(SharedHistory history) { history_ = std::move(history); }
   const SharedHistory& bound_history() const { return history_; }
+  // Advances up to n_ticks ticks with `step`, recording every
+  // record_interval-th boundary into the bound history (or a private one),
+  // capturing checkpoints and routing journal rows. `ctx` and `staged` are
+  // lent to every tick; replacement genetics a tick leaves in `ctx` stay
+  // there for the caller.
+  Result<RunResult> run(const RunRequest& request, EcoCtx& ctx, std::span<double> staged, TickStep step,
+                        RunMonitor* monitor);
+  // One tick with `step`: no recording, no checkpoints. Returns 0, or 1 when
+  // a hook stopped it.
+  Result<int32_t> tick_once(EcoCtx& ctx, std::span<double> staged, TickStep step);
+  // Records the current boundary into the bound history.
+  Status record_history(bool continuation);
+  CheckpointStore& checkpoints() { return checkpoints_; }
+  // Captures the current boundary.
+  Status capture_checkpoint() { return capture_boundary(tick_); }
+  // Rolls back to the newest checkpoint of exactly this tick, cutting the
+  // bound history's timeline first. False when there is none (nothing changes).
+  Result<bool> restore_from_checkpoint(int64_t tick);
 
  protected:
-  SessionBase() = default;
+  explicit SessionCore(const SessionPolicy& policy) : policy_(policy), checkpoints_(policy.checkpoints) {}
 
+  // Installs the stacked state and one stream per deme (seed ^ d); Ready.
+  void init_state(std::vector<double> ind, std::vector<double> sperm, bool keeps_sperm, size_t n_demes,
+                  uint64_t seed, int64_t tick);
+  // Installs a checked state: Ready at phase 0.
+  void install_state(std::span<const double> ind, std::span<const double> sperm, int64_t tick);
+  // Journal rows: into the bound history's logs, else into the eco journal.
+  void route_journal(std::vector<JournalRow>& rows);
+  // The outcome of a tick or an event: an error sets Failed, a stop request
+  // Stopped (and reads 1); the state is left alone otherwise.
+  Result<int32_t> settle(Result<int32_t> code);
+  // Captures a boundary at `tick` (the run loop's, before the tick is stored).
+  Status capture_boundary(int64_t tick);
+
+  SessionPolicy policy_;
+  Blueprint bp_;
+  EcologyParams eco_;
+  std::vector<double> ind_;
+  std::vector<double> sperm_;
+  bool keeps_sperm_ = true;
+  std::vector<SessionRng> rngs_;
+  uint64_t seed_ = 0;
+  std::vector<JournalRow> journal_;
+  CheckpointStore checkpoints_;
   HookProgram program_;
   int64_t tick_ = 0;
   uint64_t phase_ = 0;
   ExecState state_ = ExecState::Ready;
   SharedHistory history_;
 };
-
-class SessionCore : public SessionBase {
- public:
-  // The raw history row width: tick, counts, stored sperm.
-  size_t raw_row_width() const { return 1 + ind_.size() + sperm_.size(); }
-
-  // Advances up to n_ticks ticks with `step`, recording every
-  // record_interval-th boundary into the bound history (or a private one) and
-  // capturing checkpoints.
-  Result<RunResult> run(const RunRequest& request, TickStep step, RunMonitor* monitor);
-  // One tick with `step`: no recording, no checkpoints. Returns 0 or 1 (stop).
-  Result<int32_t> tick_once(TickStep step);
-  // One hook event on the owned state; the tick never advances.
-  Result<int32_t> trigger_event(int64_t event_id, size_t deme_id, CallbackHost* host);
-
-  Status record_history(bool continuation);
-
-  // Installs a full live state (the sperm part must be empty for a session
-  // that keeps no sperm storage).
-  Status set_state(std::span<const double> ind, std::span<const double> sperm, int64_t tick);
-  // Pairwise totals of the first half (females), second half (males) and all counts.
-  Totals counts() const;
-
-  Status set_execution_flags(bool stochastic, bool continuous_sampling, bool fixed_egg_count,
-                             int64_t extreme_speed_mode);
-  void reseed(uint64_t seed) { rng_ = new_rng(seed); }
-  std::vector<JournalRow> drain_journal();
-
-
-  const Blueprint& blueprint() const { return bp_; }
-  EcologyParams& ecology() { return eco_; }
-  const EcologyParams& ecology() const { return eco_; }
-  GeneticsTensors& genetics() { return gen_; }
-  const GeneticsTensors& genetics() const { return gen_; }
-  const std::vector<double>& individual_count() const { return ind_; }
-  const std::vector<double>& sperm_storage() const { return sperm_; }
-  const SessionRng& rng() const { return rng_; }
-  std::vector<JournalRow>& journal() { return journal_; }
-  CheckpointStore& checkpoints() { return checkpoints_; }
-
-  // Checks a state about to be restored (lengths, then values); nothing changes.
-  Status check_restorable(std::span<const double> ind, std::span<const double> sperm, int64_t tick) const;
-  // Installs a checked state, stream and ecology section; Ready at phase 0.
-  void install(std::span<const double> ind, std::span<const double> sperm, int64_t tick,
-               const SessionRng& rng, EcologyParams ecology);
-  // Rolls back to the checkpoint with exactly this tick. False when there is
-  // none (nothing changes). `before_write` runs after the checkpoint is found
-  // and checked, before anything is written (the bound history's timeline
-  // cut); its failure changes nothing.
-  template <class F>
-  Result<bool> restore_from_checkpoint(int64_t tick, F&& before_write);
-
- protected:
-  SessionCore() = default;
-  // The checks every constructor makes, in this order: blueprint, ecology,
-  // genetics, the session's own layout check (`layout`, may be null), then
-  // the values every write checks.
-  static Status validate_model(const Blueprint& bp, const EcologyParams& eco, const GeneticsTensors& gen,
-                               Status (*layout)(const Blueprint&));
-  // Installs validated contracts, the blueprint's initial state (stored sperm
-  // only when the session keeps it) and a stream seeded from `seed`.
-  void init(Blueprint bp, EcologyParams eco, GeneticsTensors gen, uint64_t seed, bool keeps_sperm);
-
-  // A context lending the session's ecology and genetics to a tick or event.
-  EcoCtx open_context();
-  // Journal rows and replacement genetics that a context carries back.
-  void absorb(EcoCtx& ctx);
-  // Journal rows of a context: into the bound history's parameter log, else
-  // into the eco journal.
-  void route_journal(EcoCtx& ctx);
-  // The outcome of a tick or an event: an error sets Failed, a stop request
-  // Stopped (and reads 1); the state is left alone otherwise.
-  Result<int32_t> settle(Result<int32_t> code);
-
-  Blueprint bp_;
-  EcologyParams eco_;
-  GeneticsTensors gen_;
-  std::vector<JournalRow> journal_;
-  std::vector<double> ind_;
-  std::vector<double> sperm_;
-  SessionRng rng_;
-  CheckpointStore checkpoints_;
-};
-
-template <class F>
-Result<bool> SessionCore::restore_from_checkpoint(int64_t tick, F&& before_write) {
-  const TickCheckpoint* found = checkpoints_.find(tick);
-  if (!found) return false;
-  const TickCheckpoint cp = *found;
-  if (cp.individual_count().size() != ind_.size() || cp.sperm_storage().size() != sperm_.size()) {
-    return Error::value("checkpoint arrays do not match the live state size");
-  }
-  QORIN_TRY(before_write());
-  if (eco_.custom_slots.empty()) eco_.custom_slots.resize(1);
-  eco_.custom_slots[0] = cp.custom_slots;
-  std::copy(cp.individual_count().begin(), cp.individual_count().end(), ind_.begin());
-  std::copy(cp.sperm_storage().begin(), cp.sperm_storage().end(), sperm_.begin());
-  tick_ = cp.tick;
-  phase_ = static_cast<uint64_t>(cp.phase);
-  state_ = ExecState::Ready;
-  rng_ = rng_from_saved_words(cp.rng_words);
-  QORIN_TRY(eco_.ecology_restore_words(bp_.n_ages, cp.ecology_words, cp.ecology_tensors()));
-  return true;
-}
 
 }  // namespace qorin

@@ -21,20 +21,7 @@ Error deme_out_of_range() { return Error::value("deme out of range"); }
 
 }  // namespace
 
-Error spatial_tick_error(Error e) {
-  e = tick_error(std::move(e));
-  static constexpr std::string_view kGate = "set_param value out of bounds";
-  if (e.kind == ErrorKind::Runtime && std::string_view(e.message).substr(0, kGate.size()) == kGate) {
-    e.kind = ErrorKind::Value;
-  }
-  return e;
-}
-
 namespace {
-
-Error deme_of_n(size_t deme, size_t n) {
-  return Error::value("deme " + format_uint(deme) + " out of range for " + format_uint(n) + " demes");
-}
 
 // The float64 scalar column of that name (growth_mode is an int64 column).
 std::vector<double>* scalar_column(EcologyParams& eco, std::string_view name) {
@@ -196,8 +183,9 @@ Result<SpatialSession> SpatialSession::from_parts(SpatialParts p) {
   const size_t n = p.deme_variant_ids.size();
   SpatialSession s;
   try {
-    s.rngs_.reserve(n);
-    for (size_t d = 0; d < n; ++d) s.rngs_.push_back(new_rng(p.seed ^ static_cast<uint64_t>(d)));
+    // Discrete generations keep no stored sperm: a history row holds none.
+    s.init_state(std::move(p.individual_count_all), std::move(p.sperm_storage_all), !p.discrete, n, p.seed,
+                 p.tick);
   } catch (const std::bad_alloc&) {
     return Error::memory("out of memory creating " + format_uint(n) + " deme streams");
   }
@@ -208,14 +196,8 @@ Result<SpatialSession> SpatialSession::from_parts(SpatialParts p) {
   s.eco_ = std::move(p.ecology);
   s.bank_ = std::move(p.bank);
   s.ids_ = std::move(p.deme_variant_ids);
-  s.ind_ = std::move(p.individual_count_all);
-  s.sperm_ = std::move(p.sperm_storage_all);
-  s.tick_ = p.tick;
-  s.seed_ = p.seed;
   s.discrete_ = p.discrete;
   s.stay_after_send_ = p.stay_after_send;
-  s.phase_ = 0;
-  s.state_ = ExecState::Ready;
   return s;
 }
 
@@ -309,39 +291,8 @@ Status SpatialSession::set_state(std::span<const double> ind, std::span<const do
   QORIN_TRY(check_stacked_values("individual_count_all", ind));
   QORIN_TRY(check_stacked_values("sperm_storage_all", sperm));
   if (discrete_) QORIN_TRY(check_no_sperm(sperm));
-  std::copy(ind.begin(), ind.end(), ind_.begin());
-  std::copy(sperm.begin(), sperm.end(), sperm_.begin());
-  tick_ = tick;
-  state_ = ExecState::Ready;
-  phase_ = 0;
+  install_state(ind, sperm, tick);
   return Status::ok();
-}
-
-Result<std::pair<std::span<const double>, std::span<const double>>> SpatialSession::deme_block(size_t deme) const {
-  const size_t n = ids_.size();
-  if (deme >= n) return deme_of_n(deme, n);
-  const size_t A = bp_.n_ages, Z = bp_.n_ztypes;
-  const size_t ib = 2 * A * Z, sb = A * Z * Z;
-  if ((deme + 1) * ib > ind_.size() || (deme + 1) * sb > sperm_.size()) return deme_of_n(deme, n);
-  return std::make_pair(std::span<const double>(ind_.data() + deme * ib, ib),
-                        std::span<const double>(sperm_.data() + deme * sb, sb));
-}
-
-Result<Totals> SpatialSession::counts(size_t deme) const {
-  auto block = deme_block(deme);
-  if (!block) return block.error();
-  const std::span<const double> ind = block->first;
-  const size_t half = ind.size() / 2;
-  Totals t;
-  t.female = numpy_pairwise_sum(ind.data(), half);
-  t.male = numpy_pairwise_sum(ind.data() + half, half);
-  t.total = numpy_pairwise_sum(ind.data(), ind.size());
-  return t;
-}
-
-void SpatialSession::reseed(uint64_t seed) {
-  seed_ = seed;
-  for (size_t d = 0; d < rngs_.size(); ++d) rngs_[d] = new_rng(seed ^ static_cast<uint64_t>(d));
 }
 
 // ---------------------------------------------------------------- per-deme parameters
@@ -423,25 +374,7 @@ Status SpatialSession::set_migration_rate(std::span<const double> values) {
   return Status::ok();
 }
 
-std::vector<SpatialJournalRow> SpatialSession::drain_journal() {
-  std::vector<SpatialJournalRow> out;
-  out.swap(journal_);
-  return out;
-}
-
 // ---------------------------------------------------------------- events
-
-LogEntry spatial_log_entry(const SpatialJournalRow& r) {
-  LogEntry e;
-  e.tick = r.tick;
-  e.name = r.param_id < static_cast<size_t>(kNumBoundedScalars) ? std::string(kBoundedScalarNames[r.param_id])
-                                                                : std::string();
-  e.old_value = r.old_value;
-  e.new_value = r.new_value;
-  e.event = stage_event_label(r.stage);
-  e.deme = r.deme;
-  return e;
-}
 
 Result<int32_t> SpatialSession::trigger_deme_event(size_t deme, int64_t event_id, CallbackHost* host) {
   if (event_id < 0 || event_id > 3 || deme >= ids_.size()) return Error::value("unknown deme or hook event");
@@ -461,17 +394,15 @@ Result<int32_t> SpatialSession::trigger_deme_event(size_t deme, int64_t event_id
   std::span<double> ind(ind_.data() + deme * ib, ib);
   std::span<double> sperm;
   if (!discrete_) sperm = std::span<double>(sperm_.data() + deme * sb, sb);
-  Result<int32_t> code =
-      event_then_commit(event_id, rngs_[deme], bp_, program_, ind, sperm, tick_, deme, staged, &ctx, host);
-  const size_t j0 = journal_.size();
-  for (const JournalRow& r : ctx.journal) {
-    journal_.push_back(SpatialJournalRow{deme, r.tick, r.param_id, r.old_value, r.new_value, r.stage});
-  }
-  route_rows(j0);
+  const DemeTick t{.rng = rngs_[deme], .bp = bp_, .program = program_, .ind = ind, .sperm = sperm, .tick = tick_,
+                   .deme = deme, .staged = staged, .ecology = DemeEcology::lent(ctx), .host = host};
+  Result<int32_t> code = event_then_commit(t, event_id);
+  for (JournalRow& r : ctx.journal) r.deme = deme;
+  route_journal(ctx.journal);
   Status written = eco_.replace_deme(A, deme, *one);
   if (ctx.genetics) repoint(deme, std::move(*ctx.genetics));
   program_.queues.take_candidates();
-  if (!code) return fail(spatial_tick_error(std::move(code).error()));
+  if (!code) return fail(landscape_tick_error(std::move(code).error()));
   if (!written) return fail(std::move(written).error());
   if (*code != 0) {
     state_ = ExecState::Stopped;
@@ -480,51 +411,13 @@ Result<int32_t> SpatialSession::trigger_deme_event(size_t deme, int64_t event_id
   return *code;
 }
 
-// ---------------------------------------------------------------- checkpoints and history
+// ---------------------------------------------------------------- checkpoints
 
-Status SpatialSession::capture_checkpoint() {
-  return checkpoints_.capture(ind_, sperm_, rngs_, eco_, phase_, tick_, state_);
-}
-
-Result<std::optional<int64_t>> SpatialSession::restore_from_checkpoint(int64_t tick) {
-  size_t pos = 0;
-  const SpatialTickCheckpoint* cp = checkpoints_.find_newest(tick, &pos);
-  if (!cp) return std::optional<int64_t>();
-  if (cp->individual_count_all.size() != ind_.size() || cp->sperm_storage_all.size() != sperm_.size() ||
-      cp->rng_words.size() != rngs_.size()) {
-    return Error::value("checkpoint arrays do not match the live state size");
-  }
-  EcologyParams ecology = cp->ecology;  // copied before anything changes
-  if (history_) {
-    auto h = history_->lock();
-    QORIN_TRY(h->restore_timeline(tick));
-  }
-  std::copy(cp->individual_count_all.begin(), cp->individual_count_all.end(), ind_.begin());
-  std::copy(cp->sperm_storage_all.begin(), cp->sperm_storage_all.end(), sperm_.begin());
-  tick_ = cp->tick;
-  state_ = cp->state;
-  phase_ = cp->phase;
-  for (size_t d = 0; d < rngs_.size(); ++d) rngs_[d] = rng_from_saved_words(cp->rng_words[d]);
-  eco_ = std::move(ecology);
-  checkpoints_.drop_after(pos);
+Result<std::optional<int64_t>> SpatialSession::restore_checkpoint(int64_t tick) {
+  Result<bool> found = restore_from_checkpoint(tick);
+  if (!found) return found.error();
+  if (!*found) return std::optional<int64_t>();
   return std::optional<int64_t>(tick_);
-}
-
-Status SpatialSession::record_history(bool continuation) {
-  if (!history_) return Error::value("History is not initialized");
-  bool capture = false;
-  {
-    auto h = history_->lock();
-    const std::span<const double> sperm = discrete_ ? std::span<const double>() : std::span<const double>(sperm_);
-    Result<bool> added = h->record(tick_, ind_, sperm, continuation);
-    if (!added) return std::move(added).error();
-    if (*added && !h->empty()) QORIN_TRY(h->set_newest_boundary(phase_, exec_state_name(state_)));
-    capture = *added && h->raw();
-  }
-  if (capture) QORIN_TRY(capture_checkpoint());
-  auto h = history_->lock();
-  if (std::optional<int64_t> oldest = h->oldest_tick()) checkpoints_.retain_from(*oldest);
-  return Status::ok();
 }
 
 }  // namespace qorin

@@ -24,27 +24,8 @@
 #include "core/output/parameter_log.hpp"
 #include "core/random/rng.hpp"
 #include "core/sessions/session_core.hpp"
-#include "core/sessions/spatial_checkpoint.hpp"
 
 namespace qorin {
-
-// One parameter change of one deme, in commit order.
-struct SpatialJournalRow {
-  size_t deme = 0;
-  int64_t tick = 0;
-  size_t param_id = 0;
-  double old_value = 0.0;
-  double new_value = 0.0;
-  int64_t stage = 0;
-};
-
-// A failure inside a deme tick or event: a runtime error, except a pending
-// Python exception and running out of memory, which keep their kind, and the
-// bounds gate of staged parameter writes, which is a value error.
-Error spatial_tick_error(Error e);
-
-// The parameter-log entry of a journal row (the stage becomes its event label).
-LogEntry spatial_log_entry(const SpatialJournalRow& row);
 
 // ---- construction helpers (the binding converts, these check) ----
 
@@ -81,7 +62,10 @@ struct SpatialParts {
   uint64_t seed = 0;
 };
 
-class SpatialSession : public SessionBase {
+// The stacked state, the streams, the journal (rows carry their deme), the
+// checkpoints, recording and the run loop are the core's; this class adds the
+// construction, the tick, the variant bank and the per-deme surface.
+class SpatialSession : public SessionCore {
  public:
   // The model checks, then one stream per deme (seed ^ d); Ready.
   static Result<SpatialSession> from_parts(SpatialParts parts);
@@ -90,6 +74,8 @@ class SpatialSession : public SessionBase {
   // One tick of every deme, then migration. Returns the tick after the call.
   // `host` runs Python callbacks (needed when any are installed).
   Result<int64_t> run_tick(CallbackHost* host);
+  // The core's run loop with this tick.
+  Result<RunResult> run(const RunRequest& request, CallbackHost* host, RunMonitor* monitor);
 
   // ---- bank ----
   size_t n_variants() const { return bank_.size(); }
@@ -101,10 +87,6 @@ class SpatialSession : public SessionBase {
 
   // ---- state ----
   Status set_state(std::span<const double> ind, std::span<const double> sperm, int64_t tick);
-  // Block `deme` of each stacked vector.
-  Result<std::pair<std::span<const double>, std::span<const double>>> deme_block(size_t deme) const;
-  Result<Totals> counts(size_t deme) const;
-  void reseed(uint64_t seed);
 
   // ---- per-deme parameters ----
   Status apply_deme(size_t deme, const std::vector<std::pair<std::string, double>>& writes);
@@ -115,33 +97,22 @@ class SpatialSession : public SessionBase {
   Result<const CustomSlotMap*> deme_custom_slots(size_t deme) const;
   Status set_deme_custom_slots(size_t deme, CustomSlotMap slots);
   Status set_migration_rate(std::span<const double> values);
-  std::vector<SpatialJournalRow> drain_journal();
 
   // ---- events ----
   Result<int32_t> trigger_deme_event(size_t deme, int64_t event_id, CallbackHost* host);
 
-  // ---- checkpoints and history ----
-  Status capture_checkpoint();
-  // The restored tick, or false (as nullopt) when none has exactly this tick.
-  Result<std::optional<int64_t>> restore_from_checkpoint(int64_t tick);
-  SpatialCheckpointStore& checkpoints() { return checkpoints_; }
-  Status record_history(bool continuation);
+  // ---- checkpoints ----
+  // The restored tick, or nullopt when no checkpoint has exactly this tick.
+  Result<std::optional<int64_t>> restore_checkpoint(int64_t tick);
 
   // ---- reads ----
-  const Blueprint& blueprint() const { return bp_; }
-  const EcologyParams& ecology() const { return eco_; }
   const std::vector<GeneticsTensors>& bank() const { return bank_; }
   const std::vector<size_t>& deme_variant_ids() const { return ids_; }
-  const std::vector<double>& individual_count_all() const { return ind_; }
-  const std::vector<double>& sperm_storage_all() const { return sperm_; }
-  const std::vector<SessionRng>& rngs() const { return rngs_; }
-  std::vector<SpatialJournalRow>& journal() { return journal_; }
   bool discrete() const { return discrete_; }
   bool stay_after_send() const { return stay_after_send_; }
-  uint64_t seed() const { return seed_; }
 
  private:
-  SpatialSession() = default;
+  SpatialSession() : SessionCore(kLandscapePolicy) {}
 
   // What one deme tick hands back to the merge.
   struct DemeOutcome {
@@ -155,6 +126,10 @@ class SpatialSession : public SessionBase {
     GeneticsTensors genetics;
   };
 
+  // One tick of every deme at tick `tick`, the merge and migration: the step
+  // the core's tick and run loop take. The merged journal rows and the phase
+  // cursor are left in `ctx`.
+  Result<int32_t> step(int64_t tick, EcoCtx& ctx, CallbackHost* host);
   // One deme's lifecycle on its own slices; never throws.
   void tick_deme(size_t d, bool hook_free, KernelScratch& scratch, CallbackHost* host) noexcept;
   // Whether any migration rate is positive, and the inputs of migrating the
@@ -163,22 +138,11 @@ class SpatialSession : public SessionBase {
   MigrationInputs migration_inputs() const;
   // Points the deme at the first bank entry equal to `gen`, or appends it.
   void repoint(size_t deme, GeneticsTensors gen);
-  // Moves the journal rows from `first` on into the bound history's per-deme
-  // logs (rows of demes without a log are dropped); without a history they stay.
-  void route_rows(size_t first);
   // Sets Failed and returns the error.
   Error fail(Error e);
 
-  Blueprint bp_;
-  EcologyParams eco_;
   std::vector<GeneticsTensors> bank_;
   std::vector<size_t> ids_;
-  std::vector<SessionRng> rngs_;
-  std::vector<double> ind_;
-  std::vector<double> sperm_;
-  SpatialCheckpointStore checkpoints_;
-  std::vector<SpatialJournalRow> journal_;
-  uint64_t seed_ = 0;
   bool discrete_ = false;
   bool stay_after_send_ = false;
 

@@ -17,35 +17,19 @@ namespace qorin {
 
 namespace spatial {
 
-// The slices and shared inputs of one deme tick.
-struct DemeTick {
-  size_t deme = 0;
-  SessionRng* rng = nullptr;
-  std::span<double> ind;
-  std::span<double> sperm;  // empty for discrete demes
-  std::span<double> staged;
-  int64_t tick = 0;
-  EcoCtx* ctx = nullptr;
-  const EcoSources* sources = nullptr;
-};
-
 // Age-structured demes.
-Result<int32_t> run_spatial_tick_heterogeneous(const Blueprint& bp, const HookProgram& program, const DemeTick& t,
-                                               KernelScratch& scratch, CallbackHost* host) {
-  return run_tick(*t.rng, bp, program, t.ind, t.sperm, t.tick, t.deme, t.staged, t.ctx, t.sources, scratch, host);
+Result<int32_t> run_spatial_tick_heterogeneous(const DemeTick& t, KernelScratch& scratch) {
+  return run_tick(t, scratch);
 }
 
 // Discrete-generation demes (two ages, no stored sperm).
-Result<int32_t> run_spatial_tick_discrete(const Blueprint& bp, const HookProgram& program, const DemeTick& t,
-                                          KernelScratch& scratch, CallbackHost* host) {
-  return discrete::run_tick(*t.rng, bp, program, t.ind, t.tick, t.deme, t.staged, t.ctx, t.sources, scratch, host);
+Result<int32_t> run_spatial_tick_discrete(const DemeTick& t, KernelScratch& scratch) {
+  return discrete::run_tick(t, scratch);
 }
 
 }  // namespace spatial
 
 namespace {
-
-constexpr int64_t kLastTick = std::numeric_limits<int64_t>::max();
 
 // The column of staged parameter i (i < kNumStagedScalars).
 const std::vector<double>* staged_column(const EcologyParams& eco, size_t i) {
@@ -100,23 +84,20 @@ void SpatialSession::tick_deme(size_t d, bool hook_free, KernelScratch& scratch,
     const size_t A = bp_.n_ages, Z = bp_.n_ztypes;
     const size_t ib = discrete_ ? 4 * Z : 2 * A * Z;
     const size_t sb = A * Z * Z;
-    spatial::DemeTick t;
-    t.deme = d;
-    t.rng = &rngs_[d];
-    t.ind = std::span<double>(ind_.data() + d * ib, ib);
-    if (!discrete_) t.sperm = std::span<double>(sperm_.data() + d * sb, sb);
-    t.staged = std::span<double>(staged_.data() + d * kNumStagedScalars, kNumStagedScalars);
-    t.tick = ticking_;
+    const std::span<double> ind(ind_.data() + d * ib, ib);
+    const std::span<double> sperm =
+        discrete_ ? std::span<double>() : std::span<double>(sperm_.data() + d * sb, sb);
+    const std::span<double> staged(staged_.data() + d * kNumStagedScalars, kNumStagedScalars);
     const GeneticsTensors& gen = bank_[ids_[d]];
-    auto lifecycle = [&]() {
-      return discrete_ ? spatial::run_spatial_tick_discrete(bp_, program_, t, scratch, host)
-                       : spatial::run_spatial_tick_heterogeneous(bp_, program_, t, scratch, host);
+    auto lifecycle = [&](DemeEcology ecology) {
+      const DemeTick t{.rng = rngs_[d], .bp = bp_, .program = program_, .ind = ind, .sperm = sperm,
+                       .tick = ticking_, .deme = d, .staged = staged, .ecology = ecology, .host = host};
+      return discrete_ ? spatial::run_spatial_tick_discrete(t, scratch)
+                       : spatial::run_spatial_tick_heterogeneous(t, scratch);
     };
     Result<int32_t> code = 0;
     if (hook_free) {
-      const EcoSources sources{&eco_, &gen, d};
-      t.sources = &sources;
-      code = lifecycle();
+      code = lifecycle(DemeEcology::in_place(EcoSources{&eco_, &gen, d}));
     } else {
       Result<EcologyParams> one = eco_.deme_copy(A, d);
       if (!one) {
@@ -127,19 +108,18 @@ void SpatialSession::tick_deme(size_t d, bool hook_free, KernelScratch& scratch,
         ctx.base_genetics = &gen;
         ctx.deme = 0;  // the copy holds this deme alone
         ctx.tick = ticking_;
-        t.ctx = &ctx;
-        code = lifecycle();
+        code = lifecycle(DemeEcology::lent(ctx));
         if (ctx.genetics) {
           out.replaced_genetics = true;
           out.ecology = *one;
           out.genetics = std::move(*ctx.genetics);
         }
-        for (size_t i = 0; i < kNumStagedScalars; ++i) t.staged[i] = one->eco_value(i, 0);
+        for (size_t i = 0; i < kNumStagedScalars; ++i) staged[i] = one->eco_value(i, 0);
         out.rows = std::move(ctx.journal);
       }
     }
     if (!code) {
-      report(spatial_tick_error(std::move(code).error()));
+      report(landscape_tick_error(std::move(code).error()));
     } else {
       out.code = *code;
     }
@@ -159,27 +139,23 @@ void SpatialSession::tick_deme(size_t d, bool hook_free, KernelScratch& scratch,
   }
 }
 
-void SpatialSession::route_rows(size_t first) {
-  if (!history_ || first >= journal_.size()) return;
-  {
-    auto h = history_->lock();
-    const std::vector<SharedParameterLog>& logs = h->deme_logs();
-    for (size_t i = first; i < journal_.size(); ++i) {
-      const SpatialJournalRow& r = journal_[i];
-      if (r.deme < logs.size() && logs[r.deme]) logs[r.deme]->push(spatial_log_entry(r));
-    }
-  }
-  journal_.erase(journal_.begin() + static_cast<std::ptrdiff_t>(first), journal_.end());
+Result<int64_t> SpatialSession::run_tick(CallbackHost* host) {
+  EcoCtx ctx;
+  Result<int32_t> code =
+      tick_once(ctx, {}, [&](int64_t t, EcoCtx& c, std::span<double>) { return step(t, c, host); });
+  if (!code) return code.error();
+  return tick_;
 }
 
-Result<int64_t> SpatialSession::run_tick(CallbackHost* host) {
-  if (state_ != ExecState::Ready) {
-    return Error::runtime("Session is not Ready; restore a checkpoint or reset before run");
-  }
-  if (tick_ == kLastTick) return Error::overflow("tick counter cannot advance past " + format_int(kLastTick));
-  state_ = ExecState::Running;
-  const int64_t t0 = tick_;
-  const size_t j0 = journal_.size();
+Result<RunResult> SpatialSession::run(const RunRequest& request, CallbackHost* host, RunMonitor* monitor) {
+  EcoCtx ctx;
+  return SessionCore::run(
+      request, ctx, {}, [&](int64_t t, EcoCtx& c, std::span<double>) { return step(t, c, host); }, monitor);
+}
+
+Result<int32_t> SpatialSession::step(int64_t t0, EcoCtx& ctx, CallbackHost* host) {
+  // A failure before the demes report keeps the phase cursor as it is.
+  ctx.stage = static_cast<int64_t>(phase_);
   const char* kind = discrete_ ? "discrete" : "heterogeneous";
   const size_t n = ids_.size();
   const size_t A = bp_.n_ages, Z = bp_.n_ztypes;
@@ -198,27 +174,26 @@ Result<int64_t> SpatialSession::run_tick(CallbackHost* host) {
     }
 
     // 3. Checks.
-    if (n == 0) return fail(Error::runtime(std::string(kind) + " spatial run requires at least one deme"));
+    if (n == 0) return Error::runtime(std::string(kind) + " spatial run requires at least one deme");
     if (rngs_.size() != n || eco_.n_demes != n) {
-      return fail(Error::runtime(std::string(kind) + " spatial run requires " + format_uint(n) +
-                                 " ecology columns, variant ids, and RNG streams, got " +
-                                 format_uint(eco_.n_demes) + ", " + format_uint(n) + ", and " +
-                                 format_uint(rngs_.size())));
+      return Error::runtime(std::string(kind) + " spatial run requires " + format_uint(n) +
+                            " ecology columns, variant ids, and RNG streams, got " + format_uint(eco_.n_demes) +
+                            ", " + format_uint(n) + ", and " + format_uint(rngs_.size()));
     }
     const size_t ib = discrete_ ? 4 * Z : 2 * A * Z;
     const size_t sb = discrete_ ? 4 * Z : A * Z * Z;
     const size_t ind_blocks = ib ? ind_.size() / ib : 0;
     const size_t sperm_blocks = sb ? (discrete_ ? ind_.size() : sperm_.size()) / sb : 0;
     if (ind_blocks != rngs_.size() || sperm_blocks != rngs_.size()) {
-      return fail(Error::runtime("stacked state length mismatch: expected " + format_uint(n) +
-                                 " demes, got ind=" + format_uint(ind_blocks) + " sperm=" +
-                                 format_uint(sperm_blocks) + " rngs=" + format_uint(rngs_.size())));
+      return Error::runtime("stacked state length mismatch: expected " + format_uint(n) +
+                            " demes, got ind=" + format_uint(ind_blocks) + " sperm=" + format_uint(sperm_blocks) +
+                            " rngs=" + format_uint(rngs_.size()));
     }
     const bool callbacks = has_callbacks();
     const bool hook_free = program_.n_hooks <= 0 && !program_.has_set_param && !callbacks;
     if (!hook_free) {
       // Every deme copies its ecology from these columns.
-      if (Status valid = eco_.validate(A); !valid) return fail(tick_error(std::move(valid).error()));
+      if (Status valid = eco_.validate(A); !valid) return tick_error(std::move(valid).error());
     }
     if (outcomes_.size() < n) outcomes_.resize(n);
     candidates_.clear();
@@ -267,8 +242,9 @@ Result<int64_t> SpatialSession::run_tick(CallbackHost* host) {
     // 6. Merge in deme order.
     for (size_t d = 0; d < n; ++d) {
       DemeOutcome& out = outcomes_[d];
-      for (const JournalRow& r : out.rows) {
-        journal_.push_back(SpatialJournalRow{d, r.tick, r.param_id, r.old_value, r.new_value, r.stage});
+      for (JournalRow& r : out.rows) {
+        r.deme = d;
+        ctx.journal.push_back(r);
       }
       if (out.failed) {
         failure = std::move(out.error);
@@ -279,7 +255,7 @@ Result<int64_t> SpatialSession::run_tick(CallbackHost* host) {
 
     // 7. Phase cursor: the lowest deme that stopped or failed.
     const std::vector<size_t> phases = program_.queues.take_phases();
-    phase_ = phases.empty() ? 0 : *std::min_element(phases.begin(), phases.end());
+    ctx.stage = static_cast<int64_t>(phases.empty() ? 0 : *std::min_element(phases.begin(), phases.end()));
 
     // 8. Staged scalars back into the columns.
     if (!failure) {
@@ -316,30 +292,17 @@ Result<int64_t> SpatialSession::run_tick(CallbackHost* host) {
           sperm_.swap(migrated_sperm_);
         }
       }
-      if (!migrated) {
-        failure = tick_error(std::move(migrated).error());
-      } else {
-        tick_ = t0 + 1;
-      }
+      if (!migrated) failure = tick_error(std::move(migrated).error());
     }
-
-    // 11. Parameter changes of this call into the per-deme logs.
-    route_rows(j0);
   } catch (const std::bad_alloc&) {
     failure = Error::memory("out of memory during the spatial tick at tick " + format_int(t0));
   } catch (const std::length_error&) {
     failure = Error::memory("out of memory during the spatial tick at tick " + format_int(t0));
   }
 
-  // 12. Final state.
-  if (failure) return fail(std::move(*failure));
-  if (tick_ == t0) {
-    state_ = ExecState::Stopped;
-  } else {
-    state_ = ExecState::Ready;
-    phase_ = 0;
-  }
-  return tick_;
+  // The core routes the journal rows, sets the state and advances the tick.
+  if (failure) return std::move(*failure);
+  return stop ? 1 : 0;
 }
 
 }  // namespace qorin

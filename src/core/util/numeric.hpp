@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "core/util/tolerances.hpp"
+
 namespace qorin {
 
 // Rounds to the nearest integer, halves away from zero.
@@ -30,11 +32,11 @@ inline double clamp01(double x) {
 inline double clamp01_keep_nan(double x) { return x < 0.0 ? 0.0 : (x > 1.0 ? 1.0 : x); }
 
 // True when stored sperm exceeds the females carrying it by more than the
-// rounding of count arithmetic can explain: 1e-10 for counts up to one, and
-// 1e-10 relative to the stored count above that (sums of large counts differ
+// rounding of count arithmetic can explain: kNegligible for counts up to one,
+// and kNegligible relative to the stored count above that (sums of large counts differ
 // in their last bits, which is no invalid state).
 inline bool sperm_exceeds_females(double n_f, double stored) {
-  const double tolerance = 1e-10 * (stored > 1.0 ? stored : 1.0);
+  const double tolerance = kNegligible * (stored > 1.0 ? stored : 1.0);
   return n_f - stored < -tolerance;
 }
 

@@ -1,0 +1,106 @@
+"""A landscape runs through the same run loop as a single population: rows of a
+private history, observed rows and checkpoints as EngineSession.run makes them,
+run_steps recording into a bound history, and Ctrl-C at a tick boundary."""
+
+import _thread
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import spatial_model as M
+from qorin import _engine_rs
+from qorin import hooks as H
+
+
+def _session(model, n=4, seed=7):
+    s, bp, *_ = M.session(n, rate=0.2, stochastic=True, model=model, seed=seed)
+    b = H.HookProgramBuilder.for_blueprint(bp)
+    b.add_hook("first", [H.set_param("carrying_capacity", H.param("carrying_capacity") * 1.01)])
+    s.set_hook_program(b.build())
+    return s, bp
+
+
+def _raw_store(s, bp, n):
+    a, z = bp.n_ages, bp.n_ztypes
+    sperm = 0 if bp.discrete_generation else n * a * z * z
+    return _engine_rs.HistoryStore(1 + n * 2 * a * z + sperm, [n, 2, a, z], True)
+
+
+@pytest.mark.parametrize("model", ["age_structured", "discrete_generation"])
+@pytest.mark.parametrize("interval", [1, 3])
+def test_private_rows_equal_what_run_steps_records_into_a_bound_history(model, interval):
+    s, bp = _session(model)
+    twin, _ = _session(model)
+    store = _raw_store(twin, bp, 4)
+    twin.bind_history(store)
+    final, rows, stopped = s.run(10, interval)
+    assert twin.run_steps(10, interval) == (final, stopped) == (10, False)
+    assert rows.dtype == np.float64 and rows.shape == store.query().shape
+    assert rows.tobytes() == store.query().tobytes()
+    assert rows[:, 0].tolist() == list(range(0, 11, interval))
+    assert s.state_snapshot()[1].tobytes() == twin.state_snapshot()[1].tobytes()
+    # Rows of the journal carry their deme; with per-deme logs bound they go there instead.
+    journal = s.drain_eco_journal()
+    assert sorted({row[0] for row in journal}) == [0, 1, 2, 3] and twin.drain_eco_journal() == []
+
+
+def test_observed_rows_are_the_projection_of_every_recorded_boundary():
+    s, bp = _session("age_structured")
+    twin, _ = _session("age_structured")
+    mask = np.zeros((4, 2, bp.n_ages, bp.n_ztypes))
+    mask[:, 0, 1:, :] = 1.0  # adult females of every deme
+    final, rows, _ = s.run(6, 2, observation_mask=mask)
+    expected = []
+    for tick in range(7):
+        if tick % 2 == 0:
+            t, obs = twin.observe_current(mask.ravel(), [0, 1, 2, 3], False, False)
+            expected.append(np.concatenate([[float(t)], obs]))
+        if tick < 6:
+            twin.run_tick()
+    assert final == 6 and np.array_equal(rows, np.array(expected))
+
+
+def test_checkpoints_of_a_run_restore_every_stream():
+    s, _ = _session("age_structured")
+    _, first, _ = s.run(8, 1, checkpoint_every=4)
+    assert s.restore_from_checkpoint(4) == 4 and s.execution_state() == ("Ready", 0)
+    _, again, _ = s.run(4, 1)
+    assert again.tobytes() == first[4:].tobytes()
+    assert s.restore_from_checkpoint(2) is None  # only multiples of 4 were captured
+
+
+def test_run_steps_keeps_its_argument_checks_and_needs_a_bound_history_to_record():
+    s, _ = _session("age_structured")
+    with pytest.raises(ValueError, match="^n_steps must be >= 0$"):
+        s.run_steps(-1, 0)
+    with pytest.raises(ValueError, match="^History is not initialized$"):
+        s.run_steps(3, 2)  # tick 0 is due at once
+    assert s.current_tick() == 0 and s.execution_state() == ("Ready", 0)
+    assert s.run_steps(1, 0) == (1, False)
+
+
+@pytest.mark.usefixtures("sigint_raises")
+def test_ctrl_c_ends_run_steps_at_a_tick_boundary():
+    s, _ = _session("age_structured", n=3)
+    twin, _ = _session("age_structured", n=3)
+    for session in (s, twin):
+        session.clear_hook_program()  # a parameter growing every tick would leave its bounds
+    timer = threading.Timer(0.3, _thread.interrupt_main)
+    timer.start()
+    start = time.monotonic()
+    try:
+        with pytest.raises(KeyboardInterrupt) as info:
+            s.run_steps(10 ** 9, 0)
+    finally:
+        timer.cancel()
+        timer.join()
+    assert time.monotonic() - start < 5.0
+    tick = s.current_tick()
+    assert 0 < tick < 10 ** 9 and s.execution_state() == ("Ready", 0)
+    assert info.value.partial_result == (tick, False)
+    # The session carries on exactly as an uninterrupted one.
+    twin.run_steps(tick + 2, 0)
+    s.run_steps(2, 0)
+    assert s.state_snapshot()[1].tobytes() == twin.state_snapshot()[1].tobytes()
