@@ -1,4 +1,4 @@
-"""Lazy imports of the optional libraries (the "analysis" and "scale" extras)."""
+"""Lazy imports of the optional libraries (the "analysis", "scale" and "landscape" extras)."""
 
 from __future__ import annotations
 
@@ -8,6 +8,8 @@ _EXTRA = {
     "pandas": "analysis", "xarray": "analysis", "matplotlib": "analysis",
     "matplotlib.pyplot": "analysis", "h5netcdf": "analysis", "zarr": None,
     "dask": "scale", "distributed": "scale", "tqdm": "scale",
+    "scipy.integrate": "landscape", "scipy.optimize": "landscape", "scipy.sparse": "landscape",
+    "scipy.spatial": "landscape", "scipy.special": "landscape",
 }
 
 

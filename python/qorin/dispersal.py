@@ -48,6 +48,8 @@ from typing import Any, Callable
 
 import numpy as np
 
+from ._optional import require
+
 __all__ = ["Kernel", "exponential", "gaussian", "lognormal", "hurdle", "kernel_function",
            "Graph", "graph_from_kernel", "graph_from_matrix", "emigration_rates",
            "DEFAULT_TAIL", "EARTH_RADIUS_KM"]
@@ -138,7 +140,7 @@ class Kernel:
         return self._numeric_tail(radius)
 
     def _numeric_tail(self, radius: float) -> float:
-        from scipy import integrate
+        integrate = require("scipy.integrate", "landscapes")
 
         def f(r):
             return float(self.weight(np.array([r]))[0]) * r
@@ -161,7 +163,7 @@ class Kernel:
         if self.kind == "gaussian":
             return p["sigma"] * math.sqrt(-2.0 * math.log(t))
         if self.kind == "lognormal":
-            from scipy.special import ndtri
+            ndtri = require("scipy.special", "landscapes").ndtri
 
             return p["median"] * math.exp(p["sigma"] * float(ndtri(1.0 - t)))
         hi = 1.0 if self.kind != "exponential" else p["scale"]
@@ -180,7 +182,7 @@ class Kernel:
                 else:
                     hi = mid
             return hi
-        from scipy.optimize import brentq
+        brentq = require("scipy.optimize", "landscapes").brentq
 
         return float(brentq(lambda r: self.tail_share(r) - t, 0.0, hi, xtol=1e-12 * hi, rtol=1e-14))
 
@@ -272,7 +274,7 @@ class Graph:
 
     def to_scipy(self):
         """The graph as a ``scipy.sparse.csr_matrix`` (rows = sources)."""
-        from scipy import sparse
+        sparse = require("scipy.sparse", "landscapes")
 
         n = self.n_sites
         return sparse.csr_matrix((self.weights, self.dest, self.indptr), shape=(n, n))
@@ -304,7 +306,7 @@ def distance_to_chord(d: float, coordinates: str) -> float:
 def _csr_from_pairs(n: int, src, dst, w, dist, radius) -> Graph:
     """Order the links by source, then destination (a counting sort by source
     through scipy.sparse, then each short row sorted)."""
-    from scipy import sparse
+    sparse = require("scipy.sparse", "landscapes")
 
     m = len(src)
     perm = sparse.csr_matrix((np.arange(1, m + 1, dtype=np.float64), (src, dst)), shape=(n, n))
@@ -326,7 +328,7 @@ def _normalise(n, src, w):
 def graph_from_kernel(points: np.ndarray, kernel: Kernel, coordinates: str = "planar") -> Graph:
     """Link every pair of sites within the kernel's radius and weight the links
     by the kernel (see the module doc). `points` come from ``embed``."""
-    from scipy.spatial import cKDTree
+    cKDTree = require("scipy.spatial", "landscapes").cKDTree
 
     n = len(points)
     radius = kernel.radius()
@@ -366,7 +368,7 @@ def graph_from_kernel(points: np.ndarray, kernel: Kernel, coordinates: str = "pl
 def graph_from_matrix(matrix, n_sites: int) -> Graph:
     """A graph from an explicit (n_sites, n_sites) matrix of relative weights
     (NumPy or ``scipy.sparse``); each row is divided by its sum."""
-    from scipy import sparse
+    sparse = require("scipy.sparse", "landscapes")
 
     if sparse.issparse(matrix):
         m = sparse.csr_matrix(matrix, dtype=np.float64)

@@ -35,6 +35,7 @@ from . import _engine_rs
 from . import dispersal as D
 from . import landscape as L
 from . import schedules as S
+from ._optional import require
 
 __all__ = ["Landscape", "LandscapeError", "SiteSession", "great_circle_km", "SITE_PARAMS"]
 
@@ -256,7 +257,7 @@ class Landscape:
             return D.graph_from_kernel(self.points, dispersal, self.coordinates)
         if isinstance(dispersal, tuple) and len(dispersal) == 3:
             indptr, dest, w = (np.asarray(v) for v in dispersal)
-            from scipy import sparse
+            sparse = require("scipy.sparse", "landscapes")
 
             m = sparse.csr_matrix((w.astype(np.float64), dest.astype(np.int64), indptr.astype(np.int64)),
                                   shape=(n, n))
