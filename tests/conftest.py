@@ -14,6 +14,15 @@ settings.register_profile("ci", max_examples=400, deadline=None,
                           suppress_health_check=[HealthCheck.too_slow])
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "dev"))
 
+if os.environ.get("QORIN_SANITIZED"):
+    import multiprocessing
+
+    # The address sanitizer's allocator is not fork-safe: a child forked while
+    # another thread of the parent allocates (an executor's feeder thread) waits
+    # forever for the allocator's lock. Process executors start their workers
+    # fresh instead under the sanitizer; the plain pass keeps forking them.
+    multiprocessing.set_start_method("spawn", force=True)
+
 
 def make_locus(n_alleles: int = 2):
     return genetics.autosomal_locus(n_alleles)
