@@ -46,20 +46,6 @@ PyObject* m_adult_counts(PyObject* self, PyObject*) {
   return Py_BuildValue("(ddd)", t.total, t.female, t.male);
 }
 
-PyObject* m_run(PyObject* self, PyObject* args, PyObject* kwargs) {
-  QORIN_SESSION_MUT(self);
-  static const char* kwlist[] = {"n_ticks", "record_interval", "observation_mask", "checkpoint_every", nullptr};
-  PyObject *n_obj, *interval_obj, *mask_obj = Py_None, *every_obj = nullptr;
-  if (!parse_args(args, kwargs, "OO|OO:run", kwlist, &n_obj, &interval_obj, &mask_obj, &every_obj)) return nullptr;
-  RunRequest request;
-  std::vector<double> mask;
-  if (!run_request_from_python(n_obj, interval_obj, mask_obj, every_obj, &request, &mask)) return nullptr;
-  AgeStructuredSession& s = core_of(self);
-  return run_session(self, request, [&s](const RunRequest& req, CallbackHost* host, RunMonitor* monitor) {
-    return s.run(req, host, monitor);
-  });
-}
-
 const std::vector<PyMethodDef>& methods() {
   static const std::vector<PyMethodDef> table = with_shared_methods({
       {"tick", QORIN_GUARDED(m_tick), METH_VARARGS | METH_KEYWORDS,
@@ -72,7 +58,7 @@ const std::vector<PyMethodDef>& methods() {
       {"aging", QORIN_GUARDED(m_aging), METH_NOARGS, "aging($self)\n--\n\nRun the aging stage in place on the session-owned state."},
       {"adult_counts", QORIN_GUARDED(m_adult_counts), METH_NOARGS,
        "adult_counts($self)\n--\n\nReturn (total, female, male) counts over the adult ages."},
-      {"run", QORIN_GUARDED(m_run), METH_VARARGS | METH_KEYWORDS,
+      {"run", QORIN_GUARDED(run_method<AgeStructuredSession>), METH_VARARGS | METH_KEYWORDS,
        "run($self, n_ticks, record_interval, observation_mask=None, checkpoint_every=0)\n--\n\n"
        "Advance up to n_ticks ticks, recording every record_interval-th tick; returns "
        "(final_tick, history, was_stopped)."},

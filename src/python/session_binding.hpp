@@ -10,6 +10,7 @@
 #include "core/sessions/single_population.hpp"
 #include "core/util/function_ref.hpp"
 #include "python/borrow.hpp"
+#include "python/class_support.hpp"
 #include "python/errors.hpp"
 #include "python/np.hpp"
 
@@ -98,6 +99,23 @@ bool run_request_from_python(PyObject* n_obj, PyObject* interval_obj, PyObject* 
 // completed.
 using RunCall = FunctionRef<Result<RunResult>(const RunRequest&, CallbackHost*, RunMonitor*)>;
 PyObject* run_session(PyObject* self, RunRequest request, RunCall call);
+// `run(n_ticks, record_interval, observation_mask=None, checkpoint_every=0)`
+// of a session whose core is a `Session` (its own `run(request, host,
+// monitor)`): the method of the age-structured and the spatial session.
+template <class Session>
+PyObject* run_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+  QORIN_SESSION_MUT(self);
+  static const char* kwlist[] = {"n_ticks", "record_interval", "observation_mask", "checkpoint_every", nullptr};
+  PyObject *n_obj, *interval_obj, *mask_obj = Py_None, *every_obj = nullptr;
+  if (!parse_args(args, kwargs, "OO|OO:run", kwlist, &n_obj, &interval_obj, &mask_obj, &every_obj)) return nullptr;
+  RunRequest request;
+  std::vector<double> mask;
+  if (!run_request_from_python(n_obj, interval_obj, mask_obj, every_obj, &request, &mask)) return nullptr;
+  Session& s = static_cast<Session&>(session_core(self));
+  return run_session(self, request, [&s](const RunRequest& req, CallbackHost* host, RunMonitor* monitor) {
+    return s.run(req, host, monitor);
+  });
+}
 // The same run for a caller that takes no rows (a landscape's run_steps):
 // returns (final_tick, was_stopped); an interrupted run raises
 // KeyboardInterrupt with that pair as `partial_result`.

@@ -284,20 +284,6 @@ PyObject* m_run_steps(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* m_run(PyObject* self, PyObject* args, PyObject* kwargs) {
-  QORIN_SESSION_MUT(self);
-  static const char* kwlist[] = {"n_ticks", "record_interval", "observation_mask", "checkpoint_every", nullptr};
-  PyObject *n_obj, *interval_obj, *mask_obj = Py_None, *every_obj = nullptr;
-  if (!parse_args(args, kwargs, "OO|OO:run", kwlist, &n_obj, &interval_obj, &mask_obj, &every_obj)) return nullptr;
-  RunRequest request;
-  std::vector<double> mask;
-  if (!run_request_from_python(n_obj, interval_obj, mask_obj, every_obj, &request, &mask)) return nullptr;
-  SpatialSession& s = core_of(self);
-  return run_session(self, request, [&s](const RunRequest& req, CallbackHost* host, RunMonitor* monitor) {
-    return s.run(req, host, monitor);
-  });
-}
-
 // ---- state ----
 
 PyObject* m_set_state(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -660,7 +646,7 @@ const std::vector<PyMethodDef>& methods() {
       {"run_steps", QORIN_GUARDED(m_run_steps), KW,
        "run_steps($self, n_ticks, record_interval)\n--\n\nRun up to n_ticks ticks, recording every "
        "record_interval-th boundary into the bound history; returns (final tick, was_stopped)."},
-      {"run", QORIN_GUARDED(m_run), KW,
+      {"run", QORIN_GUARDED(run_method<SpatialSession>), KW,
        "run($self, n_ticks, record_interval, observation_mask=None, checkpoint_every=0)\n--\n\n"
        "Run up to n_ticks ticks, recording every record_interval-th boundary into the bound history or a "
        "private one; returns (final_tick, history, was_stopped) as EngineSession.run does."},
