@@ -338,7 +338,8 @@ def test_a_seasonal_schedule_run_equals_writing_the_values_by_hand():
         for d in range(n):
             src.carrying_capacity = float(k[d] * profile[t % 5])
             plain.session.refresh_deme_ecology(d, ["carrying_capacity"], src)
-        rows.append(plain._row())
+        tick, ind, sperm = plain.session.state_snapshot()
+        rows.append(np.concatenate([[float(tick)], ind, sperm]))
         if t < 23:
             plain.session.run_tick()
     np.testing.assert_array_equal(ran[1], np.array(rows))

@@ -163,9 +163,11 @@ class DiscreteSession:
         """The underlying ``DiscreteEngineSession``."""
         return self._session
 
-    def run(self, n_ticks, record_interval=1, observation_mask=None, checkpoint_every=0):
-        """Run up to `n_ticks` generations; returns (final_tick, rows, was_stopped)."""
-        return self._session.run(n_ticks, record_interval, self.wf, observation_mask, checkpoint_every)
+    def run(self, n_ticks, record_interval=1, observation_mask=None, checkpoint_every=0, *, progress=None):
+        """Run up to `n_ticks` generations; returns (final_tick, rows, was_stopped).
+        ``progress(tick)``, when given, is called about every 50 ms."""
+        return self._session.run(n_ticks, record_interval, self.wf, observation_mask, checkpoint_every,
+                                 progress=progress)
 
     def tick(self, *_ignored):
         """One generation: 0 when it completed, 1 when a hook stopped it."""

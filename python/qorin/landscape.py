@@ -144,22 +144,25 @@ class LandscapeSession:
     def counts(self, deme: int):
         return self._session.counts(deme)
 
-    def _row(self) -> np.ndarray:
-        tick, ind, sperm = self._session.state_snapshot()
-        parts = [np.array([float(tick)]), ind] + ([] if self._discrete else [sperm])
-        return np.concatenate(parts)
+    _at_boundary = None  # a subclass's boundary writes (function schedules)
 
-    def run(self, n_ticks: int, record_interval: int = 1, observation_mask=None):
+    def run(self, n_ticks: int, record_interval: int = 1, observation_mask=None, *, progress=None):
         """Run up to `n_ticks` ticks; return (final_tick, rows, was_stopped)
         with a row (tick, counts of every deme, stored sperm of every deme)
         for the current tick when it is a multiple of `record_interval` and
         after every tick that reaches one. A record interval <= 0 records
         nothing; a stop ends the run at the tick it happened. The engine's run
-        loop does the work (Ctrl-C ends it at a tick boundary)."""
+        loop does the work (Ctrl-C ends it at a tick boundary); ``progress``,
+        a callable, is called with the tick reached about every 50 ms."""
         if observation_mask is not None:
             raise ValueError("a landscape run records raw rows; it takes no observation mask")
         n = int(n_ticks)
         if n < 0:
             raise ValueError("n_steps must be >= 0")
-        final, rows, stopped = self._session.run(n, int(record_interval))
+        final, rows, stopped = self._session.run(n, int(record_interval), progress=progress,
+                                                 at_boundary=self._at_boundary)
         return int(final), rows, bool(stopped)
+
+    def tick(self) -> int:
+        """Run one tick; return the tick reached (unchanged when a hook stopped it)."""
+        return self._session.run_tick(at_boundary=self._at_boundary)

@@ -1,14 +1,17 @@
 """Parameters that change over time, site by site: seasons and other schedules.
 
 A schedule sets one scalar ecology parameter of every site of a landscape at
-tick boundaries. The value scheduled for tick t is written just before tick t
-runs (after the row of tick t is recorded), so it is in force for the whole of
-tick t; the engine's per-deme writes carry it, and every actual change is
-journaled in the session's ``parameter_log`` as (tick, name, deme, "schedule",
-old, new). Only sites whose value changes are written. A schedule acts at the
-boundaries where its own entry may change (every tick for a function): there
-it sets the parameter, also over a change a hook made since; in between,
-hooks may change the parameter freely.
+tick boundaries: every boundary a session reaches (at construction, and after
+each tick) holds the values scheduled for its tick, which stay in force for
+the whole of that tick. The engine writes them (tables and profiles from its
+own copy, functions through a call per boundary) before the boundary is
+recorded or checkpointed, only where the value changes, and journals every
+change as (tick, name, deme, "schedule", old, new): in the session's
+``parameter_log``, or in the bound history's per-site logs, which a
+checkpoint restore rolls back with the state. A schedule acts at the
+boundaries where its own entry may change (every boundary for a function):
+there it sets the parameter, also over a change a hook made since; in
+between, hooks may change the parameter freely.
 
 - ``schedule_table(name, table, start=0, repeat=False)``: ``table`` of shape
   (ticks, sites) (or (ticks,) for every site alike); row k is in force at tick
@@ -19,12 +22,16 @@ hooks may change the parameter freely.
   times the site's own value of the parameter when ``relative`` (a rainfall
   year that swells and shrinks each site's carrying capacity by its share).
 - ``schedule_function(name, function, relative=False)``: ``function(tick)``
-  returns one value or one per site, called at every boundary.
+  returns one value or one per site; called at every boundary a run visits
+  (the boundary a run ends on and the one the next run starts from are the
+  same tick: it is called for both).
 
 Scheduled parameters: ``carrying_capacity``, ``eggs_per_female``,
 ``sex_ratio``, ``sperm_displacement_rate``, ``low_density_growth_rate``. A
-value outside the parameter's range raises ``ValueError`` naming the schedule,
-tick and site before anything of that boundary is written.
+table or profile value outside a parameter's range raises ``ValueError`` when
+the session is made; a function's, naming the schedule, tick and site, before
+anything of that boundary is written (the run ends there, the session
+keeps the tick it reached).
 """
 
 from __future__ import annotations
@@ -38,7 +45,6 @@ __all__ = ["Schedule", "schedule_table", "seasonal", "schedule_function", "SCHED
 
 SCHEDULED = ("carrying_capacity", "eggs_per_female", "sex_ratio", "sperm_displacement_rate",
              "low_density_growth_rate")
-EVENT = "schedule"
 
 
 def bounds(name: str) -> tuple:
@@ -185,12 +191,6 @@ def check_schedules(schedules, n_sites: int) -> tuple:
     return tuple(out)
 
 
-class _Source:
-    """The one-value source object the engine's per-deme refresh reads."""
-
-    __slots__ = SCHEDULED
-
-
 class Scheduler:
     """Applies the schedules of a landscape to a spatial engine session."""
 
@@ -198,7 +198,6 @@ class Scheduler:
         self.schedules = schedules
         self.base = base  # name -> (n_sites,) values the relative schedules scale
         self.n_sites = n_sites
-        self.applied: int | None = None
 
     def __bool__(self) -> bool:
         return bool(self.schedules)
@@ -237,36 +236,25 @@ class Scheduler:
                                  f"{float(values[k, d])!r}, outside [{num(lo)}, "
                                  f"{num(hi) if hi is not None else 'inf'}{']' if hi is not None else ')'}")
 
-    def next_change(self, tick: int, limit: int) -> int:
-        """The first tick in [tick, limit] at which some schedule may change
-        (limit when none)."""
-        for t in range(tick, limit):
-            if any(s.changes_at(t) for s in self.schedules):
-                return t
-        return limit
+    @property
+    def functions(self) -> tuple:
+        """The function schedules (the host computes their values)."""
+        return tuple(s for s in self.schedules if s.kind == "function")
 
-    def apply(self, session, tick: int, log) -> int:
-        """Write the values scheduled for `tick` where they differ from the
-        current ones; return the number of writes."""
-        if self.applied == tick:
-            return 0
-        due = [(s, self.values(s, tick)) for s in self.schedules if s.changes_at(tick)]
-        due = [(s, v) for s, v in due if v is not None]
-        self.applied = tick
-        if not due:
-            return 0
-        current = session.ecology_columns_snapshot()
-        src = _Source()
-        writes = 0
-        for s, v in due:
-            old = current[s.name]
-            fields = [s.name]
-            for d in np.flatnonzero(old != v).tolist():
-                new = float(v[d])
-                setattr(src, s.name, new)
-                session.refresh_deme_ecology(d, fields, src)
-                if log is not None:
-                    log.append_detail((tick, s.name, float(old[d]), new), EVENT, d)
-                writes += 1
-        return writes
+    def engine_tables(self) -> list:
+        """The table and seasonal schedules as the engine session's
+        ``set_schedules`` takes them: (name, (rows, 1 or sites) table, start,
+        repeat, per-site base or None)."""
+        out = []
+        for s in self.schedules:
+            if s.kind == "function":
+                continue
+            table = s.table if s.table.ndim == 2 else s.table[:, None]
+            base = self.base[s.name] if s.relative else None
+            out.append((s.name, np.ascontiguousarray(table, dtype=np.float64), s.start, s.repeat, base))
+        return out
 
+    def function_values(self, tick: int) -> dict | None:
+        """{name: per-site values} of the function schedules at `tick` (the
+        engine's boundary callback), checked."""
+        return {s.name: self.values(s, tick) for s in self.functions} or None

@@ -763,12 +763,12 @@ class _Factory:
 
 class SiteSession(L.LandscapeSession):
     """A spatial session of a ``Landscape``: every site with its own ecology
-    and starting population; the landscape's schedules are written at tick
-    boundaries (journaled in ``parameter_log``): at construction and at the
-    end of every ``run`` the session holds the values scheduled for its
-    current tick. ``run`` returns what ``LandscapeSession.run`` returns. Ticks
-    run directly on the engine session (``session.run_steps``) bypass the
-    schedules: call ``apply_schedules`` at each boundary then."""
+    and starting population. The engine writes the landscape's schedules at
+    every tick boundary (see ``qorin.schedules``): the session, as made and
+    after every ``run``, ``tick`` or ``session.run_tick()``, holds the values
+    scheduled for its current tick. ``run`` returns what
+    ``LandscapeSession.run`` returns; ``parameter_log`` holds every committed
+    parameter change (schedules and hooks) unless a bound history takes them."""
 
     def __init__(self, landscape: Landscape, blueprint, params, seed: int = 0):
         if not isinstance(landscape, Landscape):
@@ -779,46 +779,23 @@ class SiteSession(L.LandscapeSession):
         self._parts = landscape.engine_parts(bp, params)
         super().__init__(bp, params, seed)
         self._parts = None
-        self.parameter_log = _engine_rs.ParameterLog()
+        self._log = _engine_rs.ParameterLog()
         base = {name: landscape.scalar_column(name, params) for name in S.SCHEDULED}
         self.scheduler = S.Scheduler(landscape.schedules, base, landscape.n_sites)
         self.scheduler.check()
-        self.apply_schedules()
+        self._session.set_schedules(self.scheduler.engine_tables())
+        if self.scheduler.functions:
+            self._at_boundary = self.scheduler.function_values
+            self._session.run(0, 0, at_boundary=self._at_boundary)  # writes the current tick's values
 
     def _engine_parts(self, blueprint, params) -> tuple:
         return self._parts
 
-    def apply_schedules(self) -> int:
-        """Write the values scheduled for the current tick (done by ``run`` at
-        every boundary); returns the number of per-site writes."""
-        if not self.scheduler:
-            return 0
-        return self.scheduler.apply(self._session, self._session.current_tick(), self.parameter_log)
-
-    def run(self, n_ticks: int, record_interval: int = 1, observation_mask=None):
-        if not self.scheduler:
-            return super().run(n_ticks, record_interval, observation_mask)
-        n = int(n_ticks)
-        if n < 0:
-            raise ValueError("n_steps must be >= 0")
-        parts, last, done = [], None, 0
-        final, stopped = self.current_tick(), False
-        while True:
-            start = self.current_tick()
-            self.apply_schedules()
-            nxt = self.scheduler.next_change(start + 1, start + (n - done))
-            final, rows, stopped = super().run(nxt - start, record_interval, observation_mask)
-            if rows.ndim == 2 and rows.shape[0]:
-                if last is not None and rows[0, 0] == last:
-                    rows = rows[1:]
-                if rows.shape[0]:
-                    last = rows[-1, 0]
-            parts.append(rows)
-            done += final - start
-            if stopped or done >= n or final == start:
-                break
-        if not stopped:
-            self.apply_schedules()  # the boundary reached holds its scheduled values
-        filled = [p for p in parts if p.ndim == 2 and p.shape[0]]
-        rows = np.concatenate(filled, axis=0) if filled else parts[0]
-        return final, rows, stopped
+    @property
+    def parameter_log(self):
+        """A ``ParameterLog`` of every committed parameter change, oldest
+        first: (tick, name, deme, event, old, new), event "schedule" for the
+        schedules' writes and the hook event for a hook's. Changes made while
+        a history is bound go to its per-site logs instead."""
+        self._session.drain_journal_into(self._log)
+        return self._log

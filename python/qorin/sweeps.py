@@ -249,7 +249,7 @@ def _ticks(n_ticks: int, interval: int) -> np.ndarray:
 
 
 _POLL = 0.2  # seconds between two looks at Ctrl-C while a sweep waits for its replicates
-CANCEL_CHUNK = 256  # ticks between two looks at the cancel flag of a replicate on a thread
+CANCEL_CHUNK = 256  # ticks between two looks at the cancel flag (sessions whose run takes no progress)
 
 
 class Cancelled(Exception):
@@ -316,12 +316,10 @@ def _run_job(job: _Job, progress=None, cancel=None):
     session = session_cls(model.blueprint, model.params, int(job.seed))
     if model.program is not None:
         session.set_hook_program(model.program)
-    if progress is not None:
-        final_tick, rows, stopped = run(session, job.n_ticks, job.record_interval, progress=progress)
-    elif cancel is not None and job.n_ticks > CANCEL_CHUNK:
-        final_tick, rows, stopped = run(session, job.n_ticks, job.record_interval, progress=False,
-                                        chunk=max(CANCEL_CHUNK, math.ceil(job.n_ticks / 20)),
-                                        cancel=cancel)
+    if progress is not None or (cancel is not None and (job.n_ticks > CANCEL_CHUNK or _takes_progress(session))):
+        final_tick, rows, stopped = run(session, job.n_ticks, job.record_interval,
+                                        progress=progress if progress is not None else False,
+                                        chunk=max(CANCEL_CHUNK, math.ceil(job.n_ticks / 20)), cancel=cancel)
     else:
         final_tick, rows, stopped = session.run(job.n_ticks, job.record_interval)
     layout = _layout(model)
@@ -928,16 +926,69 @@ def replicates(blueprint, params, n_ticks: int, seeds: Iterable[int] | int = 10,
 # ------------------------------------------------------------------ a run with progress
 def run(session, n_ticks: int, record_interval: int = 1, *, progress=True, chunk: int | None = None,
         observation_mask=None, cancel=None):
-    """``session.run(n_ticks, record_interval, observation_mask)`` in chunks of
-    `chunk` ticks (by default about a hundredth of the run), with a progress
-    bar in ticks per second when `progress` is true (a string is its label).
+    """``session.run(n_ticks, record_interval, observation_mask)`` with a
+    progress bar in ticks per second when `progress` is true (a string is its
+    label): one call to the engine's run loop, which reports the tick reached
+    about every 50 ms.
 
-    The result is exactly that of one call: (final_tick, rows, was_stopped).
-    A boundary tick that closes one chunk and opens the next is recorded once
-    (a bound history takes the identical second recording as already there;
-    private rows drop it), and a stop ends the loop where one call would.
-    `cancel` (a ``threading.Event``), once set, ends the run between two
-    chunks with ``Cancelled``; the session keeps the tick it reached."""
+    The result is exactly that of the plain call: (final_tick, rows,
+    was_stopped). `cancel` (a ``threading.Event``), once set, ends the run at
+    the next report with ``Cancelled``; the session keeps the tick it reached
+    (a boundary: it can run on). A session class whose ``run`` takes no
+    ``progress`` keyword (one written for older versions) is run in chunks of
+    `chunk` ticks instead, with the same result; for the engine's sessions
+    `chunk` is only checked."""
+    n = max(int(n_ticks), 0)
+    interval = int(record_interval)
+    if chunk is not None:
+        _count(chunk, "chunk")
+    if not _takes_progress(session):
+        return _run_in_chunks(session, n, interval, progress=progress, chunk=chunk,
+                              observation_mask=observation_mask, cancel=cancel)
+    bar = _progress_bar(bool(progress), n, "tick", progress if isinstance(progress, str) else None)
+    reached = [session.current_tick()]
+
+    def report(tick: int) -> None:
+        if cancel is not None and cancel.is_set():
+            raise Cancelled(f"run cancelled at tick {tick}")
+        if bar is not None and tick > reached[0]:
+            bar.update(tick - reached[0])
+            reached[0] = tick
+
+    try:
+        if cancel is not None and cancel.is_set():
+            raise Cancelled(f"run cancelled at tick {session.current_tick()}")
+        hook = report if bar is not None or cancel is not None else None
+        final_tick, rows, stopped = session.run(n, interval, observation_mask, progress=hook)
+        if bar is not None and final_tick > reached[0]:
+            bar.update(final_tick - reached[0])
+    finally:
+        if bar is not None:
+            bar.close()
+    return final_tick, rows, stopped
+
+
+def _takes_progress(session) -> bool:
+    """Whether ``session.run`` takes the ``progress`` keyword (the engine's
+    sessions and the package's wrappers do)."""
+    import inspect
+
+    try:
+        params = inspect.signature(session.run).parameters
+    except (TypeError, ValueError):
+        return False
+    return "progress" in params or any(p.kind is p.VAR_KEYWORD for p in params.values())
+
+
+def _run_in_chunks(session, n_ticks: int, record_interval: int, *, progress, chunk: int | None,
+                   observation_mask, cancel):
+    """The run of a session class whose ``run`` takes no ``progress`` (a
+    factory written for older versions): calls of `chunk` ticks (by default
+    about a hundredth of the run), the progress bar and `cancel` looked at
+    between two. A boundary that closes one chunk and opens the next is
+    recorded once (a bound history takes the identical second recording as
+    already there; private rows drop it), and a stop ends the loop where one
+    call would."""
     n = max(int(n_ticks), 0)
     interval = int(record_interval)
     if chunk is None:

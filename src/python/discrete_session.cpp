@@ -21,11 +21,14 @@ DiscreteGenerationSession& core_of(PyObject* self) {
 
 constexpr char kNewFormat[] = "OO|O:DiscreteEngineSession";
 
-PyObject* run(PyObject* self, RunRequest request, bool wf) {
+PyObject* run(PyObject* self, RunRequest request, bool wf, const RunHooks& hooks = {}) {
   DiscreteGenerationSession& s = core_of(self);
-  return run_session(self, request, [&s, wf](const RunRequest& req, CallbackHost* host, RunMonitor* monitor) {
-    return s.run(req, wf, host, monitor);
-  });
+  return run_session(
+      self, request,
+      [&s, wf](const RunRequest& req, CallbackHost* host, RunMonitor* monitor) {
+        return s.run(req, wf, host, monitor);
+      },
+      hooks);
 }
 
 PyObject* m_tick(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -46,16 +49,19 @@ PyObject* m_tick(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* m_run(PyObject* self, PyObject* args, PyObject* kwargs) {
   QORIN_SESSION_MUT(self);
   static const char* kwlist[] = {"n_ticks", "record_interval", "wf", "observation_mask", "checkpoint_every",
-                                 nullptr};
+                                 "progress", nullptr};
   PyObject *n_obj, *interval_obj, *wf_obj, *mask_obj = Py_None, *every_obj = nullptr;
-  if (!parse_args(args, kwargs, "OOO|OO:run", kwlist, &n_obj, &interval_obj, &wf_obj, &mask_obj, &every_obj))
+  RunHooks hooks;
+  if (!parse_args(args, kwargs, "OOO|OO$O:run", kwlist, &n_obj, &interval_obj, &wf_obj, &mask_obj, &every_obj,
+                  &hooks.progress))
     return nullptr;
+  if (!callable_or_none(hooks.progress, "progress")) return nullptr;
   RunRequest request;
   std::vector<double> mask;
   bool wf = false;
   if (!run_request_from_python(n_obj, interval_obj, mask_obj, every_obj, &request, &mask) || !to_bool(wf_obj, &wf))
     return nullptr;
-  return run(self, request, wf);
+  return run(self, request, wf, hooks);
 }
 
 const std::vector<PyMethodDef>& methods() {
@@ -64,9 +70,10 @@ const std::vector<PyMethodDef>& methods() {
        "tick($self, wf)\n--\n\nRun one tick (a Wright-Fisher generation when wf is True, else a staged tick); "
        "returns 0 to continue or 1 when a hook requested a stop."},
       {"run", QORIN_GUARDED(m_run), METH_VARARGS | METH_KEYWORDS,
-       "run($self, n_ticks, record_interval, wf, observation_mask=None, checkpoint_every=0)\n--\n\n"
+       "run($self, n_ticks, record_interval, wf, observation_mask=None, checkpoint_every=0, *, progress=None)\n--\n\n"
        "Advance up to n_ticks ticks, recording every record_interval-th tick; returns "
-       "(final_tick, history, was_stopped)."},
+       "(final_tick, history, was_stopped). progress(tick), when given, is called with the tick reached "
+       "about every 50 ms; an exception it raises ends the run there (with partial_result set)."},
   }, StateLayout::WithoutSperm);
   return table;
 }

@@ -59,9 +59,10 @@ const std::vector<PyMethodDef>& methods() {
       {"adult_counts", QORIN_GUARDED(m_adult_counts), METH_NOARGS,
        "adult_counts($self)\n--\n\nReturn (total, female, male) counts over the adult ages."},
       {"run", QORIN_GUARDED(run_method<AgeStructuredSession>), METH_VARARGS | METH_KEYWORDS,
-       "run($self, n_ticks, record_interval, observation_mask=None, checkpoint_every=0)\n--\n\n"
+       "run($self, n_ticks, record_interval, observation_mask=None, checkpoint_every=0, *, progress=None)\n--\n\n"
        "Advance up to n_ticks ticks, recording every record_interval-th tick; returns "
-       "(final_tick, history, was_stopped)."},
+       "(final_tick, history, was_stopped). progress(tick), when given, is called with the tick reached "
+       "about every 50 ms; an exception it raises ends the run there (with partial_result set)."},
   }, StateLayout::WithSperm);
   return table;
 }

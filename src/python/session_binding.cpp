@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -546,18 +547,26 @@ const PyMethodDef kSinglePopulation[] = {
 
 // Ctrl-C between ticks: the pending KeyboardInterrupt goes to this thread's
 // slot and ends the run at the boundary.
+// Ctrl-C between ticks, then the caller's progress callable (when given)
+// with the boundary reached: a pending KeyboardInterrupt or an exception the
+// callable raises goes to this thread's slot and ends the run there.
 class SignalMonitor final : public RunMonitor {
  public:
-  explicit SignalMonitor(GilRelease& gil) : gil_(gil) {}
-  Status poll() override {
-    return gil_.with_gil([]() -> Status {
+  SignalMonitor(GilRelease& gil, PyObject* progress) : gil_(gil), progress_(progress) {}
+  Status poll(int64_t tick) override {
+    return gil_.with_gil([&]() -> Status {
       if (PyErr_CheckSignals() < 0) return stash_python_error();
+      if (progress_) {
+        Ref done(PyObject_CallFunction(progress_, "L", static_cast<long long>(tick)));
+        if (!done) return stash_python_error();
+      }
       return Status::ok();
     });
   }
 
  private:
   GilRelease& gil_;
+  PyObject* progress_;
 };
 
 // The array a private raw history is recorded into, sized for every row the
@@ -667,15 +676,23 @@ bool run_request_from_python(PyObject* n_obj, PyObject* interval_obj, PyObject* 
 
 namespace {
 
+// An optional callable argument: null for None or absent.
+PyObject* given(PyObject* obj) { return obj && obj != Py_None ? obj : nullptr; }
+
 // Runs `call` with the interpreter lock released when no Python callback is
 // installed (other threads run while this session ticks; its borrow flag
 // keeps them out of it), checking for Ctrl-C between ticks.
-Result<RunResult> drive(SessionCore& s, const RunRequest& request, RunCall call) {
+Result<RunResult> drive(SessionCore& s, RunRequest request, RunCall call, const RunHooks& hooks) {
   const bool callbacks = s.has_callbacks();
   PyCallbackHost host(s.blueprint());
   Result<RunResult> r = Error::runtime("run did not start");
   GilRelease gil(!callbacks);
-  SignalMonitor monitor(gil);
+  SignalMonitor monitor(gil, given(hooks.progress));
+  std::optional<PyBoundaryWriter> writer;
+  if (given(hooks.at_boundary) && hooks.apply_boundary_values) {
+    writer.emplace(hooks.at_boundary, *hooks.apply_boundary_values, &gil);
+    request.at_boundary = &*writer;
+  }
   try {
     r = call(request, callbacks ? &host : nullptr, &monitor);
   } catch (const std::bad_alloc&) {
@@ -697,7 +714,7 @@ PyObject* finish(Ref result, const RunResult& r) {
 
 }  // namespace
 
-PyObject* run_session(PyObject* self, RunRequest request, RunCall call) {
+PyObject* run_session(PyObject* self, RunRequest request, RunCall call, const RunHooks& hooks) {
   SessionCore& s = session_core(self);
   // A private raw history goes straight into the array the caller receives.
   Ref rows;
@@ -708,7 +725,7 @@ PyObject* run_session(PyObject* self, RunRequest request, RunCall call) {
         static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rows.get()))),
         static_cast<size_t>(PyArray_SIZE(reinterpret_cast<PyArrayObject*>(rows.get()))));
   }
-  Result<RunResult> r = drive(s, request, call);
+  Result<RunResult> r = drive(s, request, call, hooks);
   if (!r) return raise(r.error());
   if (private_raw && rows) {
     if (!shrink_rows(rows, r->n_rows, r->width)) return nullptr;
@@ -722,11 +739,28 @@ PyObject* run_session(PyObject* self, RunRequest request, RunCall call) {
                 *r);
 }
 
-PyObject* run_session_without_rows(PyObject* self, RunRequest request, RunCall call) {
-  Result<RunResult> r = drive(session_core(self), request, call);
+PyObject* run_session_without_rows(PyObject* self, RunRequest request, RunCall call, const RunHooks& hooks) {
+  Result<RunResult> r = drive(session_core(self), request, call, hooks);
   if (!r) return raise(r.error());
   return finish(Ref(Py_BuildValue("(LO)", static_cast<long long>(r->final_tick), r->stopped ? Py_True : Py_False)),
                 *r);
+}
+
+bool callable_or_none(PyObject* obj, const char* what) {
+  if (!obj || obj == Py_None || PyCallable_Check(obj)) return true;
+  PyErr_Format(PyExc_TypeError, "%s must be None or a callable, got %.100s", what, Py_TYPE(obj)->tp_name);
+  return false;
+}
+
+Status PyBoundaryWriter::write(int64_t tick, EcoCtx& ctx) {
+  auto call = [&]() -> Status {
+    Ref returned(PyObject_CallFunction(callable_, "L", static_cast<long long>(tick)));
+    if (!returned) return stash_python_error();
+    Status applied = apply_(tick, returned.get(), ctx);
+    if (!applied && PyErr_Occurred()) return stash_python_error();
+    return applied;
+  };
+  return gil_ ? gil_->with_gil(call) : call();
 }
 
 }  // namespace qorin::py

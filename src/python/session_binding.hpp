@@ -4,6 +4,7 @@
 // constructor and the methods that differ.
 #pragma once
 
+#include <type_traits>
 #include <vector>
 
 #include "core/sessions/session_core.hpp"
@@ -12,6 +13,7 @@
 #include "python/borrow.hpp"
 #include "python/class_support.hpp"
 #include "python/errors.hpp"
+#include "python/gil.hpp"
 #include "python/np.hpp"
 
 namespace qorin::py {
@@ -91,35 +93,86 @@ PyObject* session_class(PyObject** cache, const char* name, const char* doc, voi
 bool run_request_from_python(PyObject* n_obj, PyObject* interval_obj, PyObject* mask_obj, PyObject* every_obj,
                              RunRequest* out, std::vector<double>* mask_storage);
 
+// What a run's Python caller lends it besides the request (borrowed; null or
+// None: not given). `progress(tick)` is called with the boundary reached
+// about every 50 ms of work; an exception it raises ends the run there, as
+// Ctrl-C does. `at_boundary(tick)` is called at every boundary a run visits and
+// `apply_boundary_values` writes what it returned into the session (the interpreter
+// lock is held for both); an error ends the run at that boundary.
+using BoundaryApply = FunctionRef<Status(int64_t tick, PyObject* returned, EcoCtx& ctx)>;
+struct RunHooks {
+  PyObject* progress = nullptr;
+  PyObject* at_boundary = nullptr;
+  const BoundaryApply* apply_boundary_values = nullptr;
+};
+// Whether a progress or at_boundary argument is None or callable
+// (TypeError naming `what` otherwise).
+bool callable_or_none(PyObject* obj, const char* what);
+
 // Runs `call` on the session: with the interpreter lock released when no
 // Python callback is installed, checking for Ctrl-C between ticks, recording
 // a private raw history straight into the returned array. Returns the run's
 // (final_tick, history, was_stopped), or raises. An interrupted run raises
 // KeyboardInterrupt with `partial_result` set to that tuple for the ticks that
-// completed.
+// completed (so does an exception from `progress`).
 using RunCall = FunctionRef<Result<RunResult>(const RunRequest&, CallbackHost*, RunMonitor*)>;
-PyObject* run_session(PyObject* self, RunRequest request, RunCall call);
-// `run(n_ticks, record_interval, observation_mask=None, checkpoint_every=0)`
-// of a session whose core is a `Session` (its own `run(request, host,
-// monitor)`): the method of the age-structured and the spatial session.
-template <class Session>
+PyObject* run_session(PyObject* self, RunRequest request, RunCall call, const RunHooks& hooks = {});
+// `run(n_ticks, record_interval, observation_mask=None, checkpoint_every=0,
+// *, progress=None)` of a session whose core is a `Session` (its own
+// `run(request, host, monitor)`): the method of the age-structured and the
+// spatial session. With `Starts` (a type with a static
+// `Status apply(Session&, int64_t tick, PyObject* returned, EcoCtx&)`) the
+// method also takes `at_boundary`, whose returns that function writes.
+template <class Session, class Boundary = void>
 PyObject* run_method(PyObject* self, PyObject* args, PyObject* kwargs) {
   QORIN_SESSION_MUT(self);
-  static const char* kwlist[] = {"n_ticks", "record_interval", "observation_mask", "checkpoint_every", nullptr};
+  constexpr bool kBoundary = !std::is_void_v<Boundary>;
+  // Without boundary writes the list ends before "at_boundary".
+  static const char* kwlist[] = {"n_ticks",  "record_interval",           "observation_mask", "checkpoint_every",
+                                 "progress", kBoundary ? "at_boundary" : nullptr, nullptr};
   PyObject *n_obj, *interval_obj, *mask_obj = Py_None, *every_obj = nullptr;
-  if (!parse_args(args, kwargs, "OO|OO:run", kwlist, &n_obj, &interval_obj, &mask_obj, &every_obj)) return nullptr;
+  RunHooks hooks;
+  const char* format = kBoundary ? "OO|OO$OO:run" : "OO|OO$O:run";
+  if (!parse_args(args, kwargs, format, kwlist, &n_obj, &interval_obj, &mask_obj, &every_obj, &hooks.progress,
+                  &hooks.at_boundary)) {
+    return nullptr;
+  }
+  if (!callable_or_none(hooks.progress, "progress") || !callable_or_none(hooks.at_boundary, "at_boundary")) {
+    return nullptr;
+  }
   RunRequest request;
   std::vector<double> mask;
   if (!run_request_from_python(n_obj, interval_obj, mask_obj, every_obj, &request, &mask)) return nullptr;
   Session& s = static_cast<Session&>(session_core(self));
-  return run_session(self, request, [&s](const RunRequest& req, CallbackHost* host, RunMonitor* monitor) {
-    return s.run(req, host, monitor);
-  });
+  auto write = [&s](int64_t tick, PyObject* returned, EcoCtx& ctx) -> Status {
+    if constexpr (kBoundary) return Boundary::apply(s, tick, returned, ctx);
+    return Status::ok();
+  };
+  const BoundaryApply apply = write;  // refers to `write`, which outlives it
+  hooks.apply_boundary_values = &apply;
+  return run_session(
+      self, request,
+      [&s](const RunRequest& req, CallbackHost* host, RunMonitor* monitor) { return s.run(req, host, monitor); },
+      hooks);
 }
 // The same run for a caller that takes no rows (a landscape's run_steps):
 // returns (final_tick, was_stopped); an interrupted run raises
 // KeyboardInterrupt with that pair as `partial_result`.
-PyObject* run_session_without_rows(PyObject* self, RunRequest request, RunCall call);
+PyObject* run_session_without_rows(PyObject* self, RunRequest request, RunCall call, const RunHooks& hooks = {});
+
+// Boundary writes calling `at_boundary(tick)` with the interpreter lock held
+// (taken back for the call when `gil` released it) and applying its result.
+class PyBoundaryWriter final : public BoundaryWriter {
+ public:
+  PyBoundaryWriter(PyObject* callable, const BoundaryApply& apply, GilRelease* gil)
+      : callable_(callable), apply_(apply), gil_(gil) {}
+  Status write(int64_t tick, EcoCtx& ctx) override;
+
+ private:
+  PyObject* callable_;
+  const BoundaryApply& apply_;
+  GilRelease* gil_;
+};
 
 // A tick or event outcome as a Python int, or the raised error.
 PyObject* stop_code_or_raise(const Result<int32_t>& code);

@@ -1,6 +1,7 @@
 #include "python/spatial_session.hpp"
 
 #include <new>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -18,6 +19,7 @@
 #include "python/errors.hpp"
 #include "python/gil.hpp"
 #include "python/guard.hpp"
+#include "python/parameter_log.hpp"
 #include "python/session_binding.hpp"
 
 namespace qorin::py {
@@ -241,17 +243,72 @@ PyObject* totals_tuple(const Totals& t) { return Py_BuildValue("(ddd)", t.total,
 
 // ---- ticking ----
 
+// What an at_boundary callable returned for `tick`: None, or a dict from a
+// schedulable parameter's name to one value for every deme or one per deme.
+// Everything is read and checked before anything is written.
+Status apply_boundary_values(SpatialSession& s, int64_t tick, PyObject* returned, EcoCtx& ctx) {
+  if (returned == Py_None) return Status::ok();
+  if (!PyDict_Check(returned)) {
+    PyErr_Format(PyExc_TypeError, "at_boundary must return None or a dict of parameter values, got %.100s",
+                 Py_TYPE(returned)->tp_name);
+    return Error::runtime("at_boundary returned the wrong type");
+  }
+  Ref items(dict_items(returned));
+  if (!items) return Error::runtime("at_boundary result unreadable");
+  const size_t n = s.n_demes();
+  std::vector<std::pair<Field, std::vector<double>>> writes;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* pair = PyList_GET_ITEM(items.get(), i);
+    std::string name;
+    if (!str_arg(PyTuple_GET_ITEM(pair, 0), "at_boundary key", &name)) return Error::runtime("bad key");
+    Result<Field> field = schedulable_field(name);
+    if (!field) return field.error();
+    PyObject* value = PyTuple_GET_ITEM(pair, 1);
+    std::vector<double> values;
+    if (PyFloat_Check(value) || PyLong_Check(value) || PyArray_IsScalar(value, Number)) {
+      double v = 0.0;
+      if (!to_f64(value, &v)) return Error::runtime("bad value");
+      values.assign(n, v);
+    } else if (!to_f64_sequence(value, ("at_boundary value of " + name).c_str(), &values)) {
+      return Error::runtime("bad values");
+    }
+    const std::string what = "schedule of " + name;
+    QORIN_TRY(check_scheduled_values(*field, values, tick, s.ecology(), what));
+    writes.emplace_back(*field, std::move(values));
+  }
+  for (auto& [field, values] : writes) {
+    QORIN_TRY(write_scheduled_values(field, values, tick, s.ecology(), ctx.journal,
+                                     "schedule of " + std::string(field_info(field).name)));
+  }
+  return Status::ok();
+}
+
+struct ScheduleBoundary {
+  static Status apply(SpatialSession& s, int64_t tick, PyObject* returned, EcoCtx& ctx) {
+    return apply_boundary_values(s, tick, returned, ctx);
+  }
+};
+
 // One tick; the interpreter lock is released while the demes run unless a
-// Python callback needs it.
-Result<int64_t> tick_once(SpatialSession& s) {
+// Python callback needs it. `at_boundary` (borrowed, or null) is called at the
+// boundary the tick starts from and at the one it reaches.
+Result<int64_t> tick_once(SpatialSession& s, PyObject* at_boundary) {
+  auto write = [&s](int64_t tick, PyObject* returned, EcoCtx& ctx) {
+    return apply_boundary_values(s, tick, returned, ctx);
+  };
+  const BoundaryApply apply = write;  // refers to `write`, which outlives it
   if (s.has_callbacks()) {
     PyCallbackHost host(s.blueprint());
-    return s.run_tick(&host);
+    std::optional<PyBoundaryWriter> writer;
+    if (at_boundary) writer.emplace(at_boundary, apply, nullptr);
+    return s.run_tick(&host, writer ? &*writer : nullptr);
   }
   Result<int64_t> r = Error::runtime("tick did not run");
   GilRelease gil(true);
+  std::optional<PyBoundaryWriter> writer;
+  if (at_boundary) writer.emplace(at_boundary, apply, &gil);
   try {
-    r = s.run_tick(nullptr);
+    r = s.run_tick(nullptr, writer ? &*writer : nullptr);
   } catch (const std::bad_alloc&) {
     r = Error::memory("out of memory during the spatial tick");
   } catch (const std::length_error&) {
@@ -262,9 +319,13 @@ Result<int64_t> tick_once(SpatialSession& s) {
   return r;
 }
 
-PyObject* m_run_tick(PyObject* self, PyObject*) {
+PyObject* m_run_tick(PyObject* self, PyObject* args, PyObject* kwargs) {
   QORIN_SESSION_MUT(self);
-  Result<int64_t> r = tick_once(core_of(self));
+  static const char* kwlist[] = {"at_boundary", nullptr};
+  PyObject* at_boundary = Py_None;
+  if (!parse_args(args, kwargs, "|$O:run_tick", kwlist, &at_boundary)) return nullptr;
+  if (!callable_or_none(at_boundary, "at_boundary")) return nullptr;
+  Result<int64_t> r = tick_once(core_of(self), at_boundary == Py_None ? nullptr : at_boundary);
   if (!r) return raise(r.error());
   return PyLong_FromLongLong(*r);
 }
@@ -282,6 +343,50 @@ PyObject* m_run_steps(PyObject* self, PyObject* args, PyObject* kwargs) {
   return run_session_without_rows(self, request, [&s](const RunRequest& req, CallbackHost* host, RunMonitor* monitor) {
     return s.run(req, host, monitor);
   });
+}
+
+// ---- schedules ----
+
+// set_schedules(schedules): a sequence of (name, table, start, repeat, base)
+// with `table` a (rows, 1 or n_demes) float array and `base` None or one
+// value per deme (a relative schedule).
+PyObject* m_set_schedules(PyObject* self, PyObject* args, PyObject* kwargs) {
+  QORIN_SESSION_MUT(self);
+  static const char* kwlist[] = {"schedules", nullptr};
+  PyObject* obj;
+  if (!parse_args(args, kwargs, "O:set_schedules", kwlist, &obj)) return nullptr;
+  Ref items(sequence_items(obj, "schedules must be a sequence of (name, table, start, repeat, base)"));
+  if (!items) return nullptr;
+  std::vector<ParameterSchedule> schedules;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+    Ref entry(sequence_items(PyTuple_GET_ITEM(items.get(), i), "a schedule must be a tuple"));
+    if (!entry) return nullptr;
+    if (PyTuple_GET_SIZE(entry.get()) != 5) {
+      PyErr_SetString(PyExc_ValueError, "a schedule is (name, table, start, repeat, base)");
+      return nullptr;
+    }
+    std::string name;
+    if (!str_arg(PyTuple_GET_ITEM(entry.get(), 0), "name", &name)) return nullptr;
+    Result<Field> field = schedulable_field(name);
+    if (!field) return raise(field.error());
+    ParameterSchedule sch;
+    sch.field = *field;
+    PyArrayObject* table = f64_array_view(PyTuple_GET_ITEM(entry.get(), 1), "table", 2);
+    if (!table) return nullptr;
+    sch.n_rows = static_cast<size_t>(PyArray_DIM(table, 0));
+    sch.width = static_cast<size_t>(PyArray_DIM(table, 1));
+    if (!to_f64_vec(reinterpret_cast<PyObject*>(table), &sch.table)) return nullptr;
+    if (!to_i64(PyTuple_GET_ITEM(entry.get(), 2), &sch.start)) return nullptr;
+    if (!to_bool(PyTuple_GET_ITEM(entry.get(), 3), &sch.repeat)) return nullptr;
+    PyObject* base = PyTuple_GET_ITEM(entry.get(), 4);
+    if (base != Py_None && !to_f64_sequence(base, "base", &sch.base)) return nullptr;
+    if (base != Py_None && sch.base.empty()) {
+      PyErr_SetString(PyExc_ValueError, "base must hold one value per deme");
+      return nullptr;
+    }
+    schedules.push_back(std::move(sch));
+  }
+  return none_or_raise(core_of(self).set_schedules(std::move(schedules)));
 }
 
 // ---- state ----
@@ -525,6 +630,17 @@ PyObject* m_ecology_columns_snapshot(PyObject* self, PyObject*) {
   return dict.release();
 }
 
+PyObject* m_drain_journal_into(PyObject* self, PyObject* args, PyObject* kwargs) {
+  QORIN_SESSION_MUT(self);
+  static const char* kwlist[] = {"log", nullptr};
+  PyObject* log_obj;
+  if (!parse_args(args, kwargs, "O:drain_journal_into", kwlist, &log_obj)) return nullptr;
+  SharedParameterLog log;
+  if (!parameter_log_storage(log_obj, "log", &log)) return nullptr;
+  core_of(self).drain_journal_into(*log);
+  Py_RETURN_NONE;
+}
+
 PyObject* m_drain_eco_journal(PyObject* self, PyObject*) {
   QORIN_SESSION_MUT(self);
   SpatialSession& s = core_of(self);
@@ -640,16 +756,27 @@ PyObject* m_observe_current(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 const std::vector<PyMethodDef>& methods() {
   static const std::vector<PyMethodDef> table = with_shared_methods({
-      {"run_tick", QORIN_GUARDED(m_run_tick), METH_NOARGS,
-       "run_tick($self)\n--\n\nRun one tick of every deme, then migration; returns the tick after the call "
-       "(unchanged when a hook or callback stopped it)."},
+      {"run_tick", QORIN_GUARDED(m_run_tick), KW,
+       "run_tick($self, *, at_boundary=None)\n--\n\nRun one tick of every deme, then migration; returns the tick "
+       "after the call (unchanged when a hook or callback stopped it). The schedules, then at_boundary(tick) "
+       "when given, write their values at the boundary the tick starts from and at the one it reaches."},
       {"run_steps", QORIN_GUARDED(m_run_steps), KW,
        "run_steps($self, n_ticks, record_interval)\n--\n\nRun up to n_ticks ticks, recording every "
        "record_interval-th boundary into the bound history; returns (final tick, was_stopped)."},
-      {"run", QORIN_GUARDED(run_method<SpatialSession>), KW,
-       "run($self, n_ticks, record_interval, observation_mask=None, checkpoint_every=0)\n--\n\n"
+      {"run", QORIN_GUARDED((run_method<SpatialSession, ScheduleBoundary>)), KW,
+       "run($self, n_ticks, record_interval, observation_mask=None, checkpoint_every=0, *, progress=None, "
+       "at_boundary=None)\n--\n\n"
        "Run up to n_ticks ticks, recording every record_interval-th boundary into the bound history or a "
-       "private one; returns (final_tick, history, was_stopped) as EngineSession.run does."},
+       "private one; returns (final_tick, history, was_stopped) as EngineSession.run does. progress(tick) is "
+       "called about every 50 ms. At every boundary the run visits, before it is recorded, the schedules and "
+       "then at_boundary(tick) write the values in force for that tick: at_boundary returns None or a dict "
+       "from a scheduled parameter's name to one value or one per deme (journaled as 'schedule')."},
+      {"set_schedules", QORIN_GUARDED(m_set_schedules), KW,
+       "set_schedules($self, schedules)\n--\n\nReplace the parameter schedules: (name, table, start, repeat, "
+       "base) tuples, table of shape (rows, 1 or n_demes), row k in force at tick start + k (after the last "
+       "row the last stays, or the table starts over with repeat), base None or per-deme values the entries "
+       "multiply. The current tick's values are written at once, then every boundary's, journaled as "
+       "'schedule'."},
       {"set_state", QORIN_GUARDED(m_set_state), KW,
        "set_state($self, individual_count_all, sperm_storage_all, tick)\n--\n\nInstall a full stacked state."},
       {"state_snapshot", QORIN_GUARDED(m_state_snapshot), METH_NOARGS,
@@ -689,6 +816,9 @@ const std::vector<PyMethodDef>& methods() {
        "set_migration_rate($self, values)\n--\n\nReplace the (n_demes, 2, n_ages) migration-rate column."},
       {"ecology_columns_snapshot", QORIN_GUARDED(m_ecology_columns_snapshot), METH_NOARGS,
        "ecology_columns_snapshot($self)\n--\n\nReturn the ecology columns as a dict of fresh arrays."},
+      {"drain_journal_into", QORIN_GUARDED(m_drain_journal_into), KW,
+       "drain_journal_into($self, log)\n--\n\nMove the committed parameter changes waiting in the session's "
+       "journal into a ParameterLog (tick, name, old, new, event, deme), in commit order."},
       {"drain_eco_journal", QORIN_GUARDED(m_drain_eco_journal), METH_NOARGS,
        "drain_eco_journal($self)\n--\n\nReturn and clear the (deme, tick, param_id, old, new) rows of committed "
        "parameter changes."},

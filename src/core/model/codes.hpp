@@ -113,6 +113,17 @@ constexpr std::string_view event_label(int64_t code) {
   return {};
 }
 
+// Label of a stage, or "" for other codes.
+constexpr std::string_view stage_label(int64_t code) {
+#undef QORIN_CODE_Stage
+#define QORIN_CODE_Stage(name, value, label) \
+  if (code == value) return label;
+#include "qorin/_codes.def"
+#undef QORIN_CODE_Stage
+#define QORIN_CODE_Stage(name, value, label)
+  return {};
+}
+
 #undef QORIN_CODE
 #undef QORIN_CODE_Event
 #undef QORIN_CODE_Stage

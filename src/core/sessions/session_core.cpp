@@ -196,6 +196,14 @@ Status SessionCore::set_execution_flags(bool stochastic, bool continuous_samplin
 
 // ---------------------------------------------------------------- journal
 
+void SessionCore::drain_journal_into(ParameterLogData& log) {
+  std::vector<LogEntry> entries;
+  entries.reserve(journal_.size());
+  for (const JournalRow& r : journal_) entries.push_back(log_entry(r));
+  log.push_all(std::move(entries));
+  journal_.clear();
+}
+
 std::vector<JournalRow> SessionCore::drain_journal() {
   std::vector<JournalRow> out;
   out.swap(journal_);
@@ -286,24 +294,45 @@ Status SessionCore::record_history(bool continuation) {
 
 // ---------------------------------------------------------------- ticks and runs
 
-Result<int32_t> SessionCore::tick_once(EcoCtx& ctx, std::span<double> staged, TickStep step) {
+Status SessionCore::write_boundary(int64_t, EcoCtx&) { return Status::ok(); }
+
+Status SessionCore::boundary_writes(int64_t tick, EcoCtx& ctx, BoundaryWriter* caller) {
+  QORIN_TRY(write_boundary(tick, ctx));
+  if (caller) QORIN_TRY(caller->write(tick, ctx));
+  return Status::ok();
+}
+
+Result<int32_t> SessionCore::tick_once(EcoCtx& ctx, std::span<double> staged, TickStep step,
+                                       BoundaryWriter* at_boundary) {
   if (state_ != ExecState::Ready) return not_ready();
   if (tick_ == kLastTick) return tick_overflow();
+  // The journal of a tick, routed as the policy says.
+  auto route = [&]() {
+    if (policy_.tick_routes_journal) {
+      route_journal(ctx.journal);
+    } else {
+      journal_.insert(journal_.end(), ctx.journal.begin(), ctx.journal.end());
+      ctx.journal.clear();
+    }
+  };
+  // An error in the boundary writes leaves the session Ready at that
+  // boundary, the writes made before it routed.
+  Status opened = boundary_writes(tick_, ctx, at_boundary);
+  route();
+  if (!opened) return std::move(opened).error();
   state_ = ExecState::Running;
   Result<int32_t> code = step(tick_, ctx, staged);
   phase_ = static_cast<uint64_t>(ctx.stage);
-  if (policy_.tick_routes_journal) {
-    route_journal(ctx.journal);
-  } else {
-    journal_.insert(journal_.end(), ctx.journal.begin(), ctx.journal.end());
-    ctx.journal.clear();
-  }
+  route();
   program_.queues.take_candidates();
   Result<int32_t> outcome = settle(std::move(code));
   if (!outcome || *outcome != 0) return outcome;
   tick_ += 1;
   phase_ = 0;
   state_ = ExecState::Ready;
+  Status reached = boundary_writes(tick_, ctx, at_boundary);
+  route();
+  if (!reached) return std::move(reached).error();
   return 0;
 }
 
@@ -416,10 +445,15 @@ Result<RunResult> SessionCore::run(const RunRequest& req, EcoCtx& ctx, std::span
 
   try {
     for (uint64_t i = 0;; ++i) {
+      // The parameters in force for tick t, before the boundary is recorded
+      // (not after a stop, nor on a session that cannot tick).
+      if (!stopped && (!one_by_one || state_ == ExecState::Ready)) {
+        if (Status s = boundary_writes(t, ctx, req.at_boundary); !s) return fail_at_boundary(std::move(s).error());
+      }
       if (Status s = visit_boundary(); !s) return fail_at_boundary(std::move(s).error());
       if (i == n || stopped) break;
       if (monitor && timer.due()) {
-        if (Status s = monitor->poll(); !s) {
+        if (Status s = monitor->poll(t); !s) {
           interruption = std::move(s).error();
           break;
         }
@@ -427,10 +461,12 @@ Result<RunResult> SessionCore::run(const RunRequest& req, EcoCtx& ctx, std::span
       if (one_by_one) {
         if (state_ != ExecState::Ready) return fail_at_boundary(not_ready());
         if (t == kLastTick) return fail_at_boundary(tick_overflow());
-        state_ = ExecState::Running;
-        started = true;
       } else if (t == kLastTick) {
         return fail(tick_overflow());
+      }
+      if (one_by_one) {
+        state_ = ExecState::Running;
+        started = true;
       }
       Result<int32_t> code = step(t, ctx, staged);
       phase_ = static_cast<uint64_t>(ctx.stage);

@@ -34,6 +34,15 @@ struct Totals {
   double male = 0.0;
 };
 
+// Parameter writes at tick boundaries (a landscape's schedules): called with
+// tick t at every boundary a run visits before it is recorded and
+// checkpointed, so that the boundary holds the values in force for tick t.
+// An error ends the run at that boundary, as a boundary's error does.
+struct BoundaryWriter {
+  virtual ~BoundaryWriter() = default;
+  virtual Status write(int64_t tick, EcoCtx& ctx) = 0;
+};
+
 // What a run is asked to do.
 struct RunRequest {
   int64_t n_ticks = 0;
@@ -47,6 +56,8 @@ struct RunRequest {
   // Rows go to the bound history only: a due boundary without one is the
   // error "History is not initialized" (a landscape's run_steps).
   bool bound_history_only = false;
+  // The caller's boundary writes (none when null), after the session's own.
+  BoundaryWriter* at_boundary = nullptr;
 };
 
 struct RunResult {
@@ -62,11 +73,11 @@ struct RunResult {
   std::optional<Error> interruption;
 };
 
-// Between ticks a run checks in with its caller (about every 50 ms of work);
-// an error from `poll` ends the run at that boundary.
+// Between ticks a run checks in with its caller (about every 50 ms of work),
+// telling it the boundary reached; an error from `poll` ends the run there.
 struct RunMonitor {
   virtual ~RunMonitor() = default;
-  virtual Status poll() = 0;
+  virtual Status poll(int64_t tick) = 0;
 };
 
 // One tick of a session's model at tick `tick`. Returns the stop code (0: the
@@ -119,6 +130,9 @@ inline constexpr SessionPolicy kLandscapePolicy{CheckpointPolicy{true, true}, tr
 
 class SessionCore {
  public:
+  virtual ~SessionCore() = default;
+  SessionCore(SessionCore&&) = default;
+  SessionCore& operator=(SessionCore&&) = default;
   // ---- execution state ----
   void stop() { state_ = ExecState::Stopped; }
   ExecState state() const { return state_; }
@@ -163,6 +177,9 @@ class SessionCore {
   // ---- journal ----
   std::vector<JournalRow>& journal() { return journal_; }
   std::vector<JournalRow> drain_journal();
+  // Moves the journal's rows into `log` as entries (name, event label, deme),
+  // in commit order.
+  void drain_journal_into(ParameterLogData& log);
 
   // ---- runs, recording, checkpoints ----
   void bind_history(SharedHistory history) { history_ = std::move(history); }
@@ -174,9 +191,11 @@ class SessionCore {
   // there for the caller.
   Result<RunResult> run(const RunRequest& request, EcoCtx& ctx, std::span<double> staged, TickStep step,
                         RunMonitor* monitor);
-  // One tick with `step`: no recording, no checkpoints. Returns 0, or 1 when
-  // a hook stopped it.
-  Result<int32_t> tick_once(EcoCtx& ctx, std::span<double> staged, TickStep step);
+  // One tick with `step`, with the boundary writes (the session's own, then
+  // `at_boundary`'s) at the boundary it starts from and the one it reaches:
+  // no recording, no checkpoints. Returns 0, or 1 when a hook stopped it.
+  Result<int32_t> tick_once(EcoCtx& ctx, std::span<double> staged, TickStep step,
+                            BoundaryWriter* at_boundary = nullptr);
   // Records the current boundary into the bound history.
   Status record_history(bool continuation);
   CheckpointStore& checkpoints() { return checkpoints_; }
@@ -187,6 +206,12 @@ class SessionCore {
   Result<bool> restore_from_checkpoint(int64_t tick);
 
  protected:
+  // The session's own parameter writes at boundary `tick` (none by default;
+  // a landscape writes its schedules' values).
+  virtual Status write_boundary(int64_t tick, EcoCtx& ctx);
+  // Its own writes, then the caller's; rows go to ctx.journal.
+  Status boundary_writes(int64_t tick, EcoCtx& ctx, BoundaryWriter* caller);
+
   explicit SessionCore(const SessionPolicy& policy) : policy_(policy), checkpoints_(policy.checkpoints) {}
 
   // Installs the stacked state and one stream per deme (seed ^ d); Ready.

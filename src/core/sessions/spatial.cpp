@@ -297,6 +297,20 @@ Status SpatialSession::set_state(std::span<const double> ind, std::span<const do
 
 // ---------------------------------------------------------------- per-deme parameters
 
+Status SpatialSession::set_schedules(std::vector<ParameterSchedule> schedules) {
+  QORIN_TRY(check_schedules(schedules, ids_.size()));
+  schedules_ = std::move(schedules);
+  std::vector<JournalRow> rows;
+  apply_schedules(schedules_, tick_, eco_, rows);
+  route_journal(rows);
+  return Status::ok();
+}
+
+Status SpatialSession::write_boundary(int64_t tick, EcoCtx& ctx) {
+  if (!schedules_.empty()) apply_schedules(schedules_, tick, eco_, ctx.journal);
+  return Status::ok();
+}
+
 Status SpatialSession::apply_deme(size_t deme, const std::vector<std::pair<std::string, double>>& writes) {
   if (deme >= ids_.size()) return deme_out_of_range();
   Result<EcologyParams> one = eco_.single_deme(bp_.n_ages, deme);

@@ -23,6 +23,7 @@
 #include "core/model/genetics.hpp"
 #include "core/output/parameter_log.hpp"
 #include "core/random/rng.hpp"
+#include "core/sessions/parameter_schedule.hpp"
 #include "core/sessions/session_core.hpp"
 
 namespace qorin {
@@ -72,8 +73,9 @@ class SpatialSession : public SessionCore {
 
   // ---- the tick ----
   // One tick of every deme, then migration. Returns the tick after the call.
-  // `host` runs Python callbacks (needed when any are installed).
-  Result<int64_t> run_tick(CallbackHost* host);
+  // `host` runs Python callbacks (needed when any are installed);
+  // `at_boundary`, when given, writes at its boundaries after the schedules.
+  Result<int64_t> run_tick(CallbackHost* host, BoundaryWriter* at_boundary = nullptr);
   // The core's run loop with this tick.
   Result<RunResult> run(const RunRequest& request, CallbackHost* host, RunMonitor* monitor);
 
@@ -97,6 +99,13 @@ class SpatialSession : public SessionCore {
   Result<const CustomSlotMap*> deme_custom_slots(size_t deme) const;
   Status set_deme_custom_slots(size_t deme, CustomSlotMap slots);
   Status set_migration_rate(std::span<const double> values);
+
+  // ---- schedules ----
+  // Replaces the parameter schedules (checked whole first; on error the old
+  // ones stay) and writes the values they give the current tick into the
+  // journal. Every boundary then holds the values scheduled for its tick.
+  Status set_schedules(std::vector<ParameterSchedule> schedules);
+  const std::vector<ParameterSchedule>& schedules() const { return schedules_; }
 
   // ---- events ----
   Result<int32_t> trigger_deme_event(size_t deme, int64_t event_id, CallbackHost* host);
@@ -138,11 +147,14 @@ class SpatialSession : public SessionCore {
   MigrationInputs migration_inputs() const;
   // Points the deme at the first bank entry equal to `gen`, or appends it.
   void repoint(size_t deme, GeneticsTensors gen);
+  // The schedules' values for tick `tick`.
+  Status write_boundary(int64_t tick, EcoCtx& ctx) override;
   // Sets Failed and returns the error.
   Error fail(Error e);
 
   std::vector<GeneticsTensors> bank_;
   std::vector<size_t> ids_;
+  std::vector<ParameterSchedule> schedules_;
   bool discrete_ = false;
   bool stay_after_send_ = false;
 

@@ -139,10 +139,10 @@ void SpatialSession::tick_deme(size_t d, bool hook_free, KernelScratch& scratch,
   }
 }
 
-Result<int64_t> SpatialSession::run_tick(CallbackHost* host) {
+Result<int64_t> SpatialSession::run_tick(CallbackHost* host, BoundaryWriter* at_boundary) {
   EcoCtx ctx;
-  Result<int32_t> code =
-      tick_once(ctx, {}, [&](int64_t t, EcoCtx& c, std::span<double>) { return step(t, c, host); });
+  Result<int32_t> code = tick_once(
+      ctx, {}, [&](int64_t t, EcoCtx& c, std::span<double>) { return step(t, c, host); }, at_boundary);
   if (!code) return code.error();
   return tick_;
 }
