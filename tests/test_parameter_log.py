@@ -147,7 +147,7 @@ def test_stage_labels_of_routed_journal_rows():
     for code in range(9):
         _engine_testing.log_push_stage(log, code, "sex_ratio", 0.1, 0.2, code, 0)
     labels = [d[3] for d in log.details()]
-    assert labels == ["first", "update", "early", "update", "late", "update", "finish", "update", "update"]
+    assert labels == ["first", "update", "early", "update", "late", "update", "finish", "schedule", "update"]
 
 
 def test_clear_keeps_bindings():

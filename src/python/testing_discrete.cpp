@@ -141,72 +141,6 @@ PyObject* discrete_tick(PyObject*, PyObject* args, PyObject* kwargs) {
                        "stage", static_cast<long long>(ctx.stage));
 }
 
-// discrete_run(blueprint, params, n_ticks, wf, seed=0, record_interval=1, ind=None, program=None)
-//   -> (final_tick, rows, stopped, words)
-// Runs up to n_ticks ticks on one stream and one ecology write context, as a
-// session's run does, recording (tick, counts...) at every record_interval-th
-// boundary; a stop ends the run at the stopped tick.
-PyObject* discrete_run(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"blueprint", "params", "n_ticks", "wf", "seed", "record_interval", "ind",
-                                 "program", nullptr};
-  PyObject *bp_obj, *params_obj, *ind_obj = Py_None, *program_obj = Py_None;
-  long long n_ticks, record_interval = 1;
-  unsigned long long seed = 0;
-  int wf_flag;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOLp|KLOO:discrete_run", const_cast<char**>(kwlist), &bp_obj,
-                                   &params_obj, &n_ticks, &wf_flag, &seed, &record_interval, &ind_obj,
-                                   &program_obj))
-    return nullptr;
-  Blueprint bp;
-  EcologyParams eco;
-  GeneticsTensors gen;
-  if (!contracts_from_python(bp_obj, params_obj, &bp, &eco, &gen)) return nullptr;
-  if (Status s = validate_discrete_shape(bp); !s) return raise(s.error());
-  std::vector<double> ind = bp.initial_individual_count;
-  if (ind_obj != Py_None && !to_f64_vec(ind_obj, &ind)) return nullptr;
-  if (ind.size() != bp.individual_count_len()) {
-    PyErr_SetString(PyExc_ValueError, "ind does not match the blueprint's dimensions");
-    return nullptr;
-  }
-  HookProgram program;
-  if (program_obj != Py_None && !hook_program_from_python(program_obj, &program)) return nullptr;
-  SessionRng rng = new_rng(seed);
-
-  std::vector<double> staged = current_scalars(eco, 0);
-  EcoCtx ctx;
-  ctx.ecology = &eco;
-  ctx.base_genetics = &gen;
-  ctx.deme = 0;
-  KernelScratch scratch;
-  scratch.ensure(bp.n_ztypes);
-  const size_t width = 1 + ind.size();
-  std::vector<double> rows;
-  const uint64_t n = n_ticks > 0 ? static_cast<uint64_t>(n_ticks) : 0;
-  int64_t t = 0;
-  bool stopped = false;
-  for (uint64_t i = 0;; ++i) {
-    if (record_interval >= 1 && !stopped && t % record_interval == 0) {
-      rows.push_back(static_cast<double>(t));
-      rows.insert(rows.end(), ind.begin(), ind.end());
-    }
-    if (i == n || stopped) break;
-    const DemeTick dt{.rng = rng, .bp = bp, .program = program, .ind = ind, .sperm = {}, .tick = t, .deme = 0,
-                      .staged = staged, .ecology = DemeEcology::lent(ctx), .host = nullptr};
-    Result<int32_t> code = wf_flag ? discrete::run_wf_tick(dt, scratch) : discrete::run_tick(dt, scratch);
-    if (!code) return raise(code.error());
-    if (*code != 0) {
-      stopped = true;
-    } else {
-      t += 1;
-    }
-  }
-  const std::vector<npy_intp> shape = {static_cast<npy_intp>(rows.size() / width), static_cast<npy_intp>(width)};
-  Ref table(new_f64_array(rows.data(), shape));
-  Ref w(rng_words_list(rng));
-  if (!table || !w) return nullptr;
-  return Py_BuildValue("(LOOO)", static_cast<long long>(t), table.get(), stopped ? Py_True : Py_False, w.get());
-}
-
 }  // namespace
 
 PyMethodDef kDiscreteMethods[] = {
@@ -224,11 +158,6 @@ PyMethodDef kDiscreteMethods[] = {
      "dict with the new counts, the stop code ('code', or the message as 'error' when keep_state_on_error "
      "is set), the stream words, the journal rows (tick, param_id, old, new, stage), the five scalar "
      "parameters after the tick and the context's final stage."},
-    {"discrete_run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(discrete_run)),
-     METH_VARARGS | METH_KEYWORDS,
-     "discrete_run(blueprint, params, n_ticks, wf, seed=0, record_interval=1, ind=None, program=None)\n--\n\n"
-     "Run up to n_ticks staged or Wright-Fisher ticks of a model from its initial state (or `ind`); returns "
-     "(final_tick, rows, stopped, words) with one row (tick, counts...) per recorded boundary."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace qorin::py::testing

@@ -253,13 +253,13 @@ void store(const ScalarRef& ref, double value) {
 }
 }  // namespace
 
-Status EcologyParams::apply(const std::vector<std::pair<std::string, double>>& writes) {
+Status EcologyParams::apply(const std::vector<std::pair<std::string, double>>& writes, size_t deme) {
   // 1. Resolve and gate every entry before anything is written.
   std::vector<ScalarRef> refs;
   refs.reserve(writes.size());
   const double* written_growth_rate = nullptr;
   for (const auto& [name, value] : writes) {
-    Result<ScalarRef> ref = scalar_ref(name, 0);
+    Result<ScalarRef> ref = scalar_ref(name, deme);
     if (!ref) return ref.error();
     QORIN_TRY(validate_scalar_value(name, value));
     refs.push_back(*ref);
@@ -270,9 +270,9 @@ Status EcologyParams::apply(const std::vector<std::pair<std::string, double>>& w
   if (written_growth_rate) {
     growth_rate = *written_growth_rate;
   } else {
-    Result<double> current = get_scalar(kGrowthRate.name);
+    Result<ScalarRef> current = scalar_ref(kGrowthRate.name, deme);
     if (!current) return current.error();
-    growth_rate = *current;
+    growth_rate = *current->f;
   }
   if (!growth_rate_ok(growth_rate)) return kGrowthRateError;
   // 3. Write.

@@ -95,8 +95,9 @@ struct EcologyParams {
   double eco_value(size_t param_id, size_t deme) const;
 
   // ---- writes ----
-  // Batch of deme-0 scalar writes, in the given order; atomic.
-  Status apply(const std::vector<std::pair<std::string, double>>& writes);
+  // Batch of scalar writes to one deme (deme 0 of a single population), in
+  // the given order; atomic. Costs the writes, not the number of demes.
+  Status apply(const std::vector<std::pair<std::string, double>>& writes, size_t deme = 0);
   // Replaces one whole tensor column; atomic.
   Status tensor_write(size_t n_ages, std::string_view name, std::span<const double> values);
   // Unchecked store of a gated value (param ids 0..4); out-of-range ignored.

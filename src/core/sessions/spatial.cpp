@@ -313,10 +313,7 @@ Status SpatialSession::write_boundary(int64_t tick, EcoCtx& ctx) {
 
 Status SpatialSession::apply_deme(size_t deme, const std::vector<std::pair<std::string, double>>& writes) {
   if (deme >= ids_.size()) return deme_out_of_range();
-  Result<EcologyParams> one = eco_.single_deme(bp_.n_ages, deme);
-  if (!one) return one.error();
-  QORIN_TRY(one->apply(writes));
-  return eco_.replace_deme(bp_.n_ages, deme, *one);
+  return eco_.apply(writes, deme);
 }
 
 Result<double> SpatialSession::get_deme_scalar(size_t deme, std::string_view name) const {
