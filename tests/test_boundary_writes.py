@@ -244,3 +244,26 @@ def test_every_session_run_takes_progress(make):
     assert plain[0] == 3
     with pytest.raises(TypeError, match="progress must be None or a callable"):
         s.run(*args, progress="yes")
+
+
+def test_a_landscape_session_ticks_with_its_schedule_functions():
+    import qorin
+
+    bp = M.blueprint(2, n_ages=2)
+    bp.initial_individual_count[:, 1:, 0] = 10.0
+    p = qorin.Params(bp, carrying_capacity=300.0, eggs_per_female=20.0, low_density_growth_rate=4.0,
+                     survival_rates=np.full((2, 2), 0.8))
+    calls = []
+
+    def eggs(tick):
+        calls.append(tick)
+        return [10.0 + tick, 30.0]
+
+    land = qorin.Landscape([0, 1], [0, 0], schedules=[qorin.schedule_function("eggs_per_female", eggs)])
+    s = land.session(qorin.Blueprint(2, 1, bp.locus, initial_individual_count=bp.initial_individual_count), p)
+    assert calls == [0]
+    assert s.tick() == 0 and s.current_tick() == 1
+    assert calls == [0, 0, 1] and s.session.get_deme_scalar(0, "eggs_per_female") == 11.0
+    log = s.parameter_log.details()
+    assert [e[:4] for e in log] == [(0, "eggs_per_female", 0, "schedule"), (0, "eggs_per_female", 1, "schedule"),
+                                    (1, "eggs_per_female", 0, "schedule")]

@@ -164,5 +164,7 @@ class LandscapeSession:
         return int(final), rows, bool(stopped)
 
     def tick(self) -> int:
-        """Run one tick; return the tick reached (unchanged when a hook stopped it)."""
-        return self._session.run_tick(at_boundary=self._at_boundary)
+        """Run one tick of every site, then migration: 0 when it completed, 1
+        when a hook stopped it (as ``EngineSession.tick``)."""
+        before = self._session.current_tick()
+        return 0 if self._session.run_tick(at_boundary=self._at_boundary) > before else 1
