@@ -176,15 +176,21 @@ Status EcologyParams::validate(size_t n_ages) const {
 
 // ---------------------------------------------------------------- reads
 
-Result<double> EcologyParams::get_scalar(std::string_view name) const {
+Result<double> EcologyParams::get_scalar(std::string_view name, size_t deme) const {
   const int i = scalar_index(name);
   if (i < 0) return Error::key("unknown or non-scalar params field " + q(name));
   const Field field = kEcologyScalarFields[static_cast<size_t>(i)];
   std::optional<double> value;
+  size_t length = 0;
   for_each_column([&](Field f, const auto& col) {
-    if (f == field && !col.empty()) value = static_cast<double>(col[0]);  // growth_mode as a float
+    if (f != field) return;
+    length = col.size();
+    if (deme < col.size()) value = static_cast<double>(col[deme]);  // growth_mode as a float
   });
-  if (!value) return Error::value("params column is empty (n_demes == 0)");
+  if (!value) {
+    if (length == 0) return Error::value("params column is empty (n_demes == 0)");
+    return deme_out_of_range(deme, length);
+  }
   return *value;
 }
 

@@ -86,7 +86,8 @@ struct EcologyParams {
   Status validate(size_t n_ages) const;
 
   // ---- reads ----
-  Result<double> get_scalar(std::string_view name) const;
+  // A scalar of one deme (deme 0 of a single population).
+  Result<double> get_scalar(std::string_view name, size_t deme = 0) const;
   Result<std::vector<double>> get_tensor(std::string_view name) const;
   Result<std::vector<double>> session_get_tensor(const GeneticsTensors& genetics,
                                                  std::string_view name) const;

@@ -318,9 +318,7 @@ Status SpatialSession::apply_deme(size_t deme, const std::vector<std::pair<std::
 
 Result<double> SpatialSession::get_deme_scalar(size_t deme, std::string_view name) const {
   if (deme >= ids_.size()) return deme_out_of_range();
-  Result<EcologyParams> one = eco_.single_deme(bp_.n_ages, deme);
-  if (!one) return one.error();
-  return one->get_scalar(name);
+  return eco_.get_scalar(name, deme);
 }
 
 Result<std::vector<double>> SpatialSession::get_deme_tensor(size_t deme, std::string_view name) const {
