@@ -20,6 +20,7 @@ place) rather than handing in transposed views.
 from __future__ import annotations
 
 import math
+import pickle
 from dataclasses import dataclass
 from typing import Any
 
@@ -600,3 +601,82 @@ def check_model(blueprint, params, program=None, *, round_counts: bool = False, 
         check_params(params, blueprint)
     check_program(program, blueprint, hint=hint)
     return blueprint, program
+
+
+# ------------------------------------------------------------------ content of a model
+class _Unread(Exception):
+    """A value whose content is not read here (an object of a class of the caller's own)."""
+
+
+_PLAIN = frozenset({type(None), bool, int, float, str, complex})
+
+
+_DTYPE_CODES: dict = {}
+
+
+def _dtype_code(dtype) -> str | None:
+    """'<f8' for a dtype of numbers or text (kind, size and byte order), None for
+    any other (objects, whose bytes are addresses, and records)."""
+    code = _DTYPE_CODES.get(dtype, False)
+    if code is False:
+        code = _DTYPE_CODES[dtype] = dtype.str if dtype.kind in "biufcUS" else None
+    return code
+
+
+def _plain(value, blobs: list):
+    """`value` with its arrays replaced by (dtype, shape) and their bytes appended
+    to `blobs`: plain values whose repr, with the blobs, gives the content."""
+    kind = type(value)
+    if kind in _PLAIN or isinstance(value, np.generic):
+        return value  # repr tells 1, 1.0, True and np.float64(1.0) apart
+    if kind is np.ndarray:
+        code = _dtype_code(value.dtype)
+        if code is None:
+            raise _Unread
+        blobs.append(value.tobytes())
+        return ("array", code, value.shape)
+    if kind is list or kind is tuple:
+        if all(type(v) in _PLAIN for v in value):
+            return value
+        return kind(_plain(v, blobs) for v in value)
+    if kind is dict:
+        return {"dict": [(_plain(k, blobs), _plain(v, blobs)) for k, v in value.items()]}
+    raise _Unread
+
+
+def model_state(blueprint, params, program=None, *extra) -> bytes | None:
+    """The content of a model as bytes, equal exactly when everything a run and
+    the description of its results read is equal: every attribute of the
+    blueprint and parameters (``Blueprint``, ``Params``), the description of
+    the blueprint's genetics model, the columns of a compiled ``HookProgram``,
+    and the plain values `extra`. None when the model holds objects of other
+    classes (whose content is not read here): such a model is checked and
+    described afresh on every run."""
+    from .hooks import HookProgram  # the hook compiler builds on these contracts
+
+    if type(blueprint) is not Blueprint or type(params) is not Params or \
+            (program is not None and type(program) is not HookProgram):
+        return None
+    blobs: list = []
+    head: list = []
+    try:
+        for obj in (blueprint, params, program):
+            for name, value in (vars(obj).items() if obj is not None else ()):
+                if obj is blueprint and name == "locus":
+                    # the genetics model is read for its description only
+                    value = getattr(value, "description", None)
+                kind = type(value)
+                if kind is np.ndarray and (code := _dtype_code(value.dtype)) is not None:
+                    head += (name, code, value.shape)
+                    blobs.append(value.tobytes())
+                elif kind in _PLAIN:
+                    head += (name, value)
+                else:
+                    head += (name, _plain(value, blobs))
+            head.append(None)  # the end of one object's fields
+        head.append(_plain(list(extra), blobs))
+        # pickled plain values: equal bytes only for equal values of equal types
+        text = pickle.dumps(head, protocol=4)
+    except _Unread:
+        return None
+    return b"".join([len(text).to_bytes(8, "little"), text] + blobs)

@@ -21,6 +21,7 @@ imported before it is used.
 
 from __future__ import annotations
 
+import functools
 import gc
 import warnings
 import json
@@ -84,11 +85,11 @@ class RowLayout:
 
     @property
     def count_size(self) -> int:
-        return int(np.prod(self.count_shape))
+        return math.prod(self.count_shape)
 
     @property
     def sperm_size(self) -> int:
-        return int(np.prod(self.sperm_shape)) if self.sperm else 0
+        return math.prod(self.sperm_shape) if self.sperm else 0
 
     @property
     def width(self) -> int:
@@ -178,6 +179,8 @@ def check_history(store, blueprint, session=None, *, sperm: bool | None = None) 
 # ------------------------------------------------------------------ description
 def jsonable(value):
     if isinstance(value, np.ndarray):
+        if value.dtype.kind in "biu" or (value.dtype.kind == "f" and np.isfinite(value).all()):
+            return value.tolist()  # Python numbers already: nothing to convert
         return jsonable(value.tolist())
     if isinstance(value, (np.integer,)):
         return int(value)
@@ -254,32 +257,116 @@ def to_dataset(source, blueprint, session=None, *, sperm: bool | None = None, pa
     of each male genotype. Coordinates label sexes, ages (with ``adult``) and
     genotypes. The attributes hold the model description (``describe_model``).
     """
-    xr = _xr()
+    _xr()
     layout = row_layout(blueprint, session, sperm=sperm)
-    rows = _rows_of(source)
-    ticks, counts, stored = layout.split(rows)
-    labels = _labels(blueprint)
-    ages = np.arange(layout.n_ages)
-    adult = ages >= int(blueprint.new_adult_age)
-    lead = ("tick", "deme") if layout.stacked else ("tick",)
-    coords: dict = {"tick": ticks, "sex": list(SEXES), "age": ages, "genotype": labels,
-                    "adult": ("age", adult)}
-    if layout.stacked:
-        coords["deme"] = np.arange(layout.n_demes)
-    data = {"count": (lead + ("sex", "age", "genotype"), counts,
-                      {"long_name": "individuals", "units": "individuals"})}
-    if stored is not None:
-        coords["female_genotype"] = labels
-        coords["male_genotype"] = labels
-        data["stored_sperm"] = (lead + ("age", "female_genotype", "male_genotype"), stored,
-                                {"long_name": "females storing sperm of a male genotype",
-                                 "units": "females"})
-    ds = xr.Dataset(data, coords=coords)
-    ds.attrs["qorin_model"] = json.dumps(describe_model(blueprint, params))
-    ds.attrs["qorin_version"] = _version()
+    frame = dataset_frame(layout, tuple(_labels(blueprint)), int(blueprint.new_adult_age))
+    description = json.dumps(describe_model(blueprint, params))
+    return frame.dataset(_rows_of(source), dataset_attrs(description, attrs))
+
+
+def dataset_attrs(description: str, attrs: dict | None = None) -> dict:
+    """The attributes of a run's Dataset: the model description (JSON text),
+    the version of qorin, then `attrs` (numbers and text as they are, anything
+    else as JSON)."""
+    out = {"qorin_model": description, "qorin_version": _version()}
     for key, value in (attrs or {}).items():
-        ds.attrs[str(key)] = value if isinstance(value, (str, int, float)) else json.dumps(jsonable(value))
-    return ds
+        out[str(key)] = value if isinstance(value, (str, int, float)) else json.dumps(jsonable(value))
+    return out
+
+
+class DatasetFrame:
+    """What every Dataset of one model's rows shares: the row layout, the
+    coordinates of sexes, ages (with ``adult``), genotypes and demes, and the
+    order of variables and dimensions. ``dataset_frame`` keeps one per model
+    shape, so that a run's Dataset is assembled from its rows without building
+    those coordinates and their indexes again."""
+
+    def __init__(self, layout: RowLayout, labels: tuple, new_adult_age: int):
+        self.layout, self.labels, self.new_adult_age = layout, tuple(labels), int(new_adult_age)
+        self._parts = None  # the shared parts, read from the first Dataset built
+
+    def _built(self, ticks, counts, stored, attrs: dict):
+        """A Dataset through xarray's public constructor."""
+        xr = _xr()
+        layout, labels = self.layout, list(self.labels)
+        ages = np.arange(layout.n_ages)
+        adult = ages >= self.new_adult_age
+        lead = ("tick", "deme") if layout.stacked else ("tick",)
+        coords: dict = {"tick": ticks, "sex": list(SEXES), "age": ages, "genotype": labels,
+                        "adult": ("age", adult)}
+        if layout.stacked:
+            coords["deme"] = np.arange(layout.n_demes)
+        data = {"count": (lead + ("sex", "age", "genotype"), counts,
+                          {"long_name": "individuals", "units": "individuals"})}
+        if stored is not None:
+            coords["female_genotype"] = labels
+            coords["male_genotype"] = labels
+            data["stored_sperm"] = (lead + ("age", "female_genotype", "male_genotype"), stored,
+                                    {"long_name": "females storing sperm of a male genotype",
+                                     "units": "females"})
+        ds = xr.Dataset(data, coords=coords)
+        ds.attrs.update(attrs)
+        return ds
+
+    def dataset(self, rows, attrs: dict):
+        """The Dataset of (n, width) `rows` with the attributes `attrs`: equal in
+        every value, coordinate, attribute and order to one built by xarray's
+        constructor, and sharing nothing that can be changed with another."""
+        ticks, counts, stored = self.layout.split(rows)
+        parts = self._parts
+        construct = _direct_constructor()
+        if parts is None or construct is None:
+            ds = self._built(ticks, counts, stored, attrs)
+            if parts is None:
+                self._parts = self._shared(ds)
+            return ds
+        order, static, indexes, coord_names, sizes, data_dims, data_attrs = parts
+        xr = _xr()
+        # the tick index as the public constructor makes it
+        tick = xr.Variable(("tick",), ticks)
+        tick_index = xr.indexes.PandasIndex.from_variables({"tick": tick}, options={})
+        tick = tick_index.create_variables({"tick": tick})["tick"]
+        arrays = {"count": counts, "stored_sperm": stored}
+        variables = {}
+        for name in order:
+            if name == "tick":
+                variables[name] = tick
+            elif name in arrays:
+                variables[name] = xr.Variable(data_dims[name], arrays[name], dict(data_attrs[name]))
+            else:
+                # index coordinates hold immutable pandas indexes; the others are copied
+                variables[name] = static[name].copy(deep=name not in indexes)
+        dims = dict(sizes)
+        dims["tick"] = len(ticks)
+        indexes = {name: (tick_index if name == "tick" else index)
+                   for name, index in indexes.items()}
+        return construct(variables, set(coord_names), dims, dict(attrs), indexes)
+
+    @staticmethod
+    def _shared(ds) -> tuple:
+        order = tuple(ds.variables)
+        data = ("count", "stored_sperm")
+        indexes = dict(ds.xindexes)
+        # an index coordinate keeps the pandas index its Index holds (immutable)
+        static = {name: ds.variables[name].copy(deep=name not in indexes) for name in order
+                  if name != "tick" and name not in data}
+        return (order, static, indexes, tuple(ds.coords), dict(ds.sizes),
+                {name: ds[name].dims for name in data if name in ds.variables},
+                {name: dict(ds[name].attrs) for name in data if name in ds.variables})
+
+
+def _direct_constructor():
+    """xarray's constructor from ready variables and indexes (it skips the
+    checks and index building of the public one), or None in a version of
+    xarray without it: Datasets are then built through the public constructor."""
+    return getattr(_xr().Dataset, "_construct_direct", None)
+
+
+@functools.lru_cache(maxsize=64)
+def dataset_frame(layout: RowLayout, labels: tuple, new_adult_age: int) -> DatasetFrame:
+    """The ``DatasetFrame`` of a model's row layout, genotype labels and first
+    adult age (one per model shape)."""
+    return DatasetFrame(layout, tuple(labels), int(new_adult_age))
 
 
 def _version() -> str:

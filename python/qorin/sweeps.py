@@ -35,6 +35,7 @@ tqdm ("scale" extra); xarray comes with the "analysis" extra.
 
 from __future__ import annotations
 
+import collections
 import concurrent.futures as cf
 import contextlib
 import ctypes
@@ -231,6 +232,23 @@ def _grid(grid) -> _Grid:
 
 # ------------------------------------------------------------------ running one replicate
 @dataclass(frozen=True)
+class _Shape:
+    """What every replicate of one model in one sweep shares, worked out once:
+    the session class (or factory) that runs it, the ticks kept and the values
+    kept per row (the width of a row, tick included)."""
+
+    session: Any
+    ticks: np.ndarray
+    width: int
+
+
+def _shape(model: Model, n_ticks: int, record_interval: int, sperm: bool) -> _Shape:
+    layout = _layout(model)
+    return _Shape(model.session or _generations.session_class(model.blueprint),
+                  _ticks(n_ticks, record_interval), layout.width if sperm else 1 + layout.count_size)
+
+
+@dataclass(frozen=True)
 class _Job:
     model: Model
     seed: int
@@ -238,6 +256,7 @@ class _Job:
     record_interval: int
     sperm: bool  # keep the stored-sperm block of the rows
     index: int = 0  # parameter set * replicates + replicate
+    shape: _Shape | None = None  # shared by the jobs of a model (worked out when absent)
 
 
 def _ticks(n_ticks: int, interval: int) -> np.ndarray:
@@ -312,8 +331,8 @@ def _run_job(job: _Job, progress=None, cancel=None):
         with cancel.running():
             return _run_job(job, progress, cancel=cancel._event)
     model = job.model
-    session_cls = model.session or _generations.session_class(model.blueprint)
-    session = session_cls(model.blueprint, model.params, int(job.seed))
+    shape = job.shape or _shape(model, job.n_ticks, job.record_interval, job.sperm)
+    session = shape.session(model.blueprint, model.params, int(job.seed))
     if model.program is not None:
         session.set_hook_program(model.program)
     if progress is not None:
@@ -324,9 +343,7 @@ def _run_job(job: _Job, progress=None, cancel=None):
                                         cancel=cancel)
     else:
         final_tick, rows, stopped = session.run(job.n_ticks, job.record_interval)
-    layout = _layout(model)
-    ticks = _ticks(job.n_ticks, job.record_interval)
-    width = layout.width if job.sperm else 1 + layout.count_size
+    ticks, width = shape.ticks, shape.width
     values = np.zeros((len(ticks), width - 1))
     if len(rows):
         recorded = rows[:, 0].astype(np.int64)
@@ -678,7 +695,9 @@ def _replicate_runs(models: list, grid: _Grid, seeds: np.ndarray, n_ticks, *, re
                              "sweep must share them")
     n_rep = seeds.shape[-1]
     flat = seeds.reshape(-1, n_rep)
-    jobs = [_Job(models[p], int(flat[p, r]), n_ticks, record_interval, bool(sperm), p * n_rep + r)
+    shapes = [_shape(model, n_ticks, record_interval, bool(sperm)) for model in models]
+    jobs = [_Job(models[p], int(flat[p, r]), n_ticks, record_interval, bool(sperm), p * n_rep + r,
+                 shapes[p])
             for p in range(len(models)) for r in range(n_rep)]
     if len(jobs) == 1 and (executor is None or executor == "threads") and progress:
         # one run: show its ticks rather than a single replicate
@@ -877,17 +896,69 @@ def simulate(blueprint, params, n_ticks: int, *, seed: int = 0, program=None,
     given are not changed)."""
     seed = engine_seed(seed)
     n_ticks, record_interval = _run_args(n_ticks, record_interval)
-    blueprint, prog = C.check_model(blueprint, params, _program(program), round_counts=round_counts)
-    session = _generations.session_class(blueprint)(blueprint, params, seed)
+    described, blueprint, prog = _described(blueprint, params, _program(program),
+                                            round_counts=round_counts)
+    session = described.session(blueprint, params, seed)
     if prog is not None:
         session.set_hook_program(prog)
     if progress:
         final_tick, rows, stopped = run(session, n_ticks, record_interval, progress="simulate")
     else:
         final_tick, rows, stopped = session.run(n_ticks, record_interval)
-    return R.to_dataset(rows, blueprint, session, params=params,
-                        attrs={"seed": int(seed), "final_tick": int(final_tick),
-                               "stopped": int(bool(stopped))})
+    return described.frame.dataset(rows, R.dataset_attrs(described.description, {
+        "seed": int(seed), "final_tick": int(final_tick), "stopped": int(bool(stopped))}))
+
+
+@dataclass(frozen=True)
+class _Described:
+    """What the runs of one model share, worked out once: whether checking
+    rounded its counts, the session class, the frame of its Datasets and its
+    description (JSON text)."""
+
+    rounded: bool
+    session: Any
+    frame: Any
+    description: str
+
+
+# Models described lately, by their content (``contracts.model_state``): a run
+# of a model already seen, the same objects or equal ones, is not checked and
+# described again. Bounded in entries and in the size of the content kept.
+_DESCRIBED: "collections.OrderedDict[bytes, _Described]" = collections.OrderedDict()
+_DESCRIBED_LOCK = threading.Lock()
+_DESCRIBED_ENTRIES = 16
+_DESCRIBED_BYTES = 1 << 20  # a larger model (a big landscape) is checked and described afresh
+
+
+def _described(blueprint, params, program, *, round_counts: bool) -> tuple:
+    """Check and describe a model (``contracts.check_model``, ``describe_model``),
+    or find it among the models described lately. Returns (``_Described``,
+    blueprint, program) with the blueprint and compiled program to run:
+    rounded copies with ``round_counts``, else those given."""
+    state = C.model_state(blueprint, params, program, bool(round_counts))
+    if state is not None and len(state) > _DESCRIBED_BYTES:
+        state = None
+    if state is not None:
+        with _DESCRIBED_LOCK:
+            found = _DESCRIBED.get(state)
+            if found is not None:
+                _DESCRIBED.move_to_end(state)
+        if found is not None:
+            if found.rounded:  # the copies are made afresh: they belong to this run
+                blueprint, program = C.rounded_counts(blueprint, program)
+            return found, blueprint, program
+    checked, prog = C.check_model(blueprint, params, program, round_counts=round_counts)
+    session = _generations.session_class(checked)
+    frame = R.dataset_frame(R.row_layout(checked, session), tuple(str(s) for s in checked.ztype_names),
+                            int(checked.new_adult_age))
+    described = _Described(checked is not blueprint, session, frame,
+                           json.dumps(R.describe_model(checked, params)))
+    if state is not None:
+        with _DESCRIBED_LOCK:
+            _DESCRIBED[state] = described
+            while len(_DESCRIBED) > _DESCRIBED_ENTRIES:
+                _DESCRIBED.popitem(last=False)
+    return described, checked, prog
 
 
 def replicates(blueprint, params, n_ticks: int, seeds: Iterable[int] | int = 10, *, program=None,
