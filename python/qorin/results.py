@@ -21,6 +21,7 @@ imported before it is used.
 
 from __future__ import annotations
 
+import collections
 import functools
 import gc
 import warnings
@@ -30,6 +31,7 @@ import os
 import re
 import stat
 import sys
+import threading
 from dataclasses import dataclass
 from typing import Any, Iterable, Sequence
 
@@ -284,6 +286,8 @@ class DatasetFrame:
     def __init__(self, layout: RowLayout, labels: tuple, new_adult_age: int):
         self.layout, self.labels, self.new_adult_age = layout, tuple(labels), int(new_adult_age)
         self._parts = None  # the shared parts, read from the first Dataset built
+        self._ticks: collections.OrderedDict = collections.OrderedDict()  # tick axes seen lately
+        self._lock = threading.Lock()
 
     def _built(self, ticks, counts, stored, attrs: dict):
         """A Dataset through xarray's public constructor."""
@@ -322,10 +326,7 @@ class DatasetFrame:
             return ds
         order, static, indexes, coord_names, sizes, data_dims, data_attrs = parts
         xr = _xr()
-        # the tick index as the public constructor makes it
-        tick = xr.Variable(("tick",), ticks)
-        tick_index = xr.indexes.PandasIndex.from_variables({"tick": tick}, options={})
-        tick = tick_index.create_variables({"tick": tick})["tick"]
+        tick, tick_index = self._tick_index(ticks)
         arrays = {"count": counts, "stored_sperm": stored}
         variables = {}
         for name in order:
@@ -341,6 +342,29 @@ class DatasetFrame:
         indexes = {name: (tick_index if name == "tick" else index)
                    for name, index in indexes.items()}
         return construct(variables, set(coord_names), dims, dict(attrs), indexes)
+
+    _TICK_INDEXES = 64  # tick axes kept per frame (runs stopped at different ticks differ)
+
+    def _tick_index(self, ticks) -> tuple:
+        """(coordinate variable, index) of a tick axis, made as the public
+        constructor makes them; the index (immutable) is kept for the next run
+        with the same ticks, the variable is a fresh copy for each Dataset."""
+        key = ticks.tobytes() if len(ticks) <= 4096 else None
+        with self._lock:
+            found = self._ticks.get(key) if key is not None else None
+            if found is not None:
+                self._ticks.move_to_end(key)
+        if found is None:
+            xr = _xr()
+            variable = xr.Variable(("tick",), ticks)
+            index = xr.indexes.PandasIndex.from_variables({"tick": variable}, options={})
+            found = index.create_variables({"tick": variable})["tick"], index
+            if key is not None:
+                with self._lock:
+                    self._ticks[key] = found
+                    while len(self._ticks) > self._TICK_INDEXES:
+                        self._ticks.popitem(last=False)
+        return found[0].copy(deep=False), found[1]
 
     @staticmethod
     def _shared(ds) -> tuple:

@@ -343,17 +343,33 @@ def _run_job(job: _Job, progress=None, cancel=None):
                                         cancel=cancel)
     else:
         final_tick, rows, stopped = session.run(job.n_ticks, job.record_interval)
+    return _on_ticks(rows, shape, session, final_tick, stopped), int(final_tick), bool(stopped)
+
+
+def _on_ticks(rows, shape: _Shape, session, final_tick, stopped) -> np.ndarray:
+    """The kept values of a run's rows on the full tick axis, shape (ticks,
+    width - 1): each tick takes the last row recorded at or before it, and the
+    ticks after a stop take the state the session stopped in."""
     ticks, width = shape.ticks, shape.width
-    values = np.zeros((len(ticks), width - 1))
-    if len(rows):
-        recorded = rows[:, 0].astype(np.int64)
-        pos = np.clip(np.searchsorted(recorded, ticks, side="right") - 1, 0, len(rows) - 1)
-        values[:] = rows[pos, 1:width]
+    n = len(rows)
+    if n and n <= len(ticks) and np.array_equal(rows[:, 0], ticks[:n]):
+        # the rows are the first ticks of the axis (a run recorded as asked)
+        if n == len(ticks) and not stopped:
+            return rows[:, 1:width]  # the gatherer copies them into place
+        values = np.empty((len(ticks), width - 1))
+        values[:n] = rows[:, 1:width]
+        values[n:] = rows[n - 1, 1:width]
+    else:
+        values = np.zeros((len(ticks), width - 1))
+        if n:
+            recorded = rows[:, 0].astype(np.int64)
+            pos = np.clip(np.searchsorted(recorded, ticks, side="right") - 1, 0, n - 1)
+            values[:] = rows[pos, 1:width]
     if stopped:
         snapshot = session.state_snapshot()  # (tick, ind[, sperm]): discrete sessions store no sperm
         frozen = np.concatenate(snapshot[1:])[:width - 1]
         values[ticks > final_tick] = frozen
-    return values, int(final_tick), bool(stopped)
+    return values
 
 
 @dataclass
