@@ -90,7 +90,8 @@ def reference_dataset(rows, bp, session, params, attrs):
     ds = xr.Dataset(data, coords=coords)
     ds.attrs["qorin_model"] = json.dumps(R.describe_model(bp, params))
     ds.attrs["qorin_version"] = qorin.__version__
-    ds.attrs.update(attrs)
+    for key, value in attrs.items():  # numbers and text as they are, the rest as JSON
+        ds.attrs[key] = value if isinstance(value, (str, int, float)) else json.dumps(value)
     return ds
 
 
@@ -145,6 +146,18 @@ def test_simulate_equals_the_dataset_built_step_by_step(name):
                 bp, params, 25, seed, program, interval, rounding).sizes)
             assert_same(new, reference_simulate(bp, params, 25, seed, program, interval, rounding))
     np.testing.assert_array_equal(bp.initial_individual_count, before)  # rounded in a copy
+
+
+@pytest.mark.parametrize("name", ["drive", "landscape"])
+def test_to_dataset_equals_the_dataset_built_step_by_step_and_owns_its_values(name):
+    bp, params, program = MODELS[name]()
+    for seed in (1, 2):
+        checked, session, final, rows, stopped = reference_run(bp, params, 12, seed, program)
+        ref = reference_dataset(rows, checked, session, params, {"note": [1, 2]})
+        new = qorin.to_dataset(rows, bp, session, params=params, attrs={"note": [1, 2]})
+        rows[:] = -1.0  # the Dataset holds copies of the rows given
+        assert_same(new, ref)
+        assert ref.attrs["note"] == "[1, 2]"
 
 
 def test_a_model_changed_in_place_is_checked_and_described_again():
