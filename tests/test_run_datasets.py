@@ -103,15 +103,24 @@ def reference_simulate(bp, params, n_ticks, seed, program=None, record_interval=
                              {"seed": seed, "final_tick": int(final), "stopped": int(stopped)})
 
 
-def reference_replicates(bp, params, n_ticks, seeds, program=None):
-    """Every replicate's Dataset on the full tick axis (a stopped run keeps the
-    state it stopped in: its last row), joined with xarray.concat."""
+def reference_replicates(bp, params, n_ticks, seeds, program=None, record_interval=1):
+    """Every replicate's Dataset on the full tick axis, joined with xarray.concat:
+    a tick takes the last row recorded at or before it, and a tick after a stop
+    the state the session stopped in."""
     runs = []
     for seed in seeds:
         checked, session, final, rows, stopped = reference_run(bp, params, n_ticks, int(seed),
-                                                                program)
+                                                                program, record_interval)
         ds = reference_dataset(rows, checked, session, params, {})
-        ds = ds.reindex(tick=np.arange(n_ticks + 1), method="ffill")
+        ds = ds.reindex(tick=np.arange(0, n_ticks + 1, record_interval), method="ffill")
+        if stopped:
+            layout = R.row_layout(checked, session)
+            state = np.concatenate(session.state_snapshot()[1:])
+            after = ds["tick"] > final
+            ds["count"][{"tick": after}] = state[:layout.count_size].reshape(layout.count_shape)
+            if "stored_sperm" in ds:
+                ds["stored_sperm"][{"tick": after}] = \
+                    state[layout.count_size:].reshape(layout.sperm_shape)
         ds["seed"] = ((), np.uint64(seed))
         ds["stop_tick"] = ((), np.int64(final))
         ds["stopped"] = ((), bool(stopped))
@@ -174,6 +183,10 @@ def test_a_model_changed_in_place_is_checked_and_described_again():
     with pytest.raises(ValueError, match="survival_rates"):
         qorin.simulate(bp, params, 20, seed=4, program=program)
     params.survival_rates[0, 0] = 0.8
+    qorin.simulate(bp, params, 20, seed=4, program=program)
+    program.add_hook("late", H.release(2.5, ages=1, ztypes="D/D", when=H.at(6)))
+    with pytest.raises(ValueError, match="hook operation"):  # the program of a model seen before
+        qorin.simulate(bp, params, 20, seed=4, program=program)
     bp.initial_individual_count[0, 1, 0] = 0.5  # fractional again
     with pytest.raises(ValueError, match="whole number"):
         qorin.simulate(bp, params, 20, seed=4, program=program)
@@ -225,12 +238,14 @@ def test_the_content_of_a_model_tells_values_apart(a, b):
 
 # ------------------------------------------------------------------ replicates and sweeps
 @pytest.mark.parametrize("executor", [None, "threads", "processes"])
-@pytest.mark.parametrize("name", ["drive", "landscape"])
-def test_replicates_equal_runs_joined_by_concat(name, executor):
+@pytest.mark.parametrize("name, interval", [("drive", 1), ("drive", 4), ("landscape", 1),
+                                            ("wright_fisher", 3)])
+def test_replicates_equal_runs_joined_by_concat(name, interval, executor):
     bp, params, program = MODELS[name]()
     seeds = [3, 7, 11, 2**64 - 1]
-    new = qorin.replicates(bp, params, 30, seeds, program=program, executor=executor, workers=2)
-    ref = reference_replicates(bp, params, 30, seeds, program)
+    new = qorin.replicates(bp, params, 30, seeds, program=program, executor=executor, workers=2,
+                           record_interval=interval)
+    ref = reference_replicates(bp, params, 30, seeds, program, interval)
     if name == "drive":
         assert new["stopped"].any()  # the stopped runs keep their state to the end
     assert_same(new, ref)

@@ -319,7 +319,7 @@ class _CancelFlag:
 
 def _run_job(job: _Job, progress=None, cancel=None):
     """Run one replicate in a fresh session; return (values, final_tick, stopped)
-    with values of shape (ticks, values per row) on the full tick axis.
+    with its values on the full tick axis (``_on_ticks``).
 
     A run that a hook stopped early keeps, for the ticks after its stop, the
     state it stopped in: a stopped session holds that state unchanged. With a
@@ -346,16 +346,31 @@ def _run_job(job: _Job, progress=None, cancel=None):
     return _on_ticks(rows, shape, session, final_tick, stopped), int(final_tick), bool(stopped)
 
 
-def _on_ticks(rows, shape: _Shape, session, final_tick, stopped) -> np.ndarray:
-    """The kept values of a run's rows on the full tick axis, shape (ticks,
-    width - 1): each tick takes the last row recorded at or before it, and the
-    ticks after a stop take the state the session stopped in."""
+@dataclass(frozen=True)
+class _Stopped:
+    """The values of a run that stopped, on the full tick axis: its rows on the
+    first ticks, then the state it stopped in on every later tick."""
+
+    rows: np.ndarray  # (recorded ticks, width - 1)
+    state: np.ndarray  # (width - 1,)
+
+
+def _on_ticks(rows, shape: _Shape, session, final_tick, stopped):
+    """The kept values of a run's rows on the full tick axis: each tick takes
+    the last row recorded at or before it, and the ticks after a stop take the
+    state the session stopped in. An array of shape (ticks, width - 1), or a
+    ``_Stopped`` record of those values (``_place`` writes either into place)."""
     ticks, width = shape.ticks, shape.width
     n = len(rows)
+    if stopped:
+        snapshot = session.state_snapshot()  # (tick, ind[, sperm]): discrete sessions store no sperm
+        frozen = np.concatenate(snapshot[1:])[:width - 1]
     if n and n <= len(ticks) and np.array_equal(rows[:, 0], ticks[:n]):
         # the rows are the first ticks of the axis (a run recorded as asked)
         if n == len(ticks) and not stopped:
             return rows[:, 1:width]  # the gatherer copies them into place
+        if stopped and np.searchsorted(ticks, final_tick, side="right") <= n:
+            return _Stopped(rows[:, 1:width], frozen)  # every later tick is after the stop
         values = np.empty((len(ticks), width - 1))
         values[:n] = rows[:, 1:width]
         values[n:] = rows[n - 1, 1:width]
@@ -366,10 +381,24 @@ def _on_ticks(rows, shape: _Shape, session, final_tick, stopped) -> np.ndarray:
             pos = np.clip(np.searchsorted(recorded, ticks, side="right") - 1, 0, n - 1)
             values[:] = rows[pos, 1:width]
     if stopped:
-        snapshot = session.state_snapshot()  # (tick, ind[, sperm]): discrete sessions store no sperm
-        frozen = np.concatenate(snapshot[1:])[:width - 1]
         values[ticks > final_tick] = frozen
     return values
+
+
+def _place(values, counts: np.ndarray, stored, size: int) -> None:
+    """Write one replicate's values (see ``_on_ticks``) into its slots of the
+    gathered arrays: `counts` (ticks, size) and `stored` (ticks, rest) or None."""
+    if isinstance(values, _Stopped):
+        n = len(values.rows)
+        counts[:n] = values.rows[:, :size]
+        counts[n:] = values.state[:size]
+        if stored is not None:
+            stored[:n] = values.rows[:, size:]
+            stored[n:] = values.state[size:]
+        return
+    counts[...] = values[:, :size]
+    if stored is not None:
+        stored[...] = values[:, size:]
 
 
 @dataclass
@@ -602,9 +631,8 @@ def _gather(models: list, grid: _Grid, seeds: np.ndarray, results: Iterable, *,
     try:
         for k, (values, final_tick, was_stopped) in results:
             where = np.unravel_index(k, lead)
-            counts[where] = values[:, :layout.count_size]
-            if stored is not None:
-                stored[where] = values[:, layout.count_size:]
+            _place(values, counts[where], stored[where] if stored is not None else None,
+                   layout.count_size)
             stop_tick[where] = final_tick
             stopped[where] = was_stopped
             filled[where] = True
@@ -937,9 +965,10 @@ class _Described:
     description: str
 
 
-# Models described lately, by their content (``contracts.model_state``): a run
-# of a model already seen, the same objects or equal ones, is not checked and
-# described again. Bounded in entries and in the size of the content kept.
+# Models described lately, by the content of their blueprint and parameters
+# (``contracts.model_state``): a run of a model already seen, the same objects
+# or equal ones, is not checked and described again (but for its hook program).
+# Bounded in entries and in the size of the content kept.
 _DESCRIBED: "collections.OrderedDict[bytes, _Described]" = collections.OrderedDict()
 _DESCRIBED_LOCK = threading.Lock()
 _DESCRIBED_ENTRIES = 16
@@ -951,7 +980,7 @@ def _described(blueprint, params, program, *, round_counts: bool) -> tuple:
     or find it among the models described lately. Returns (``_Described``,
     blueprint, program) with the blueprint and compiled program to run:
     rounded copies with ``round_counts``, else those given."""
-    state = C.model_state(blueprint, params, program, bool(round_counts))
+    state = C.model_state(blueprint, params, bool(round_counts))
     if state is not None and len(state) > _DESCRIBED_BYTES:
         state = None
     if state is not None:
@@ -960,8 +989,11 @@ def _described(blueprint, params, program, *, round_counts: bool) -> tuple:
             if found is not None:
                 _DESCRIBED.move_to_end(state)
         if found is not None:
+            # the blueprint and parameters passed their checks; the program is
+            # checked on every run (it is not part of the description)
             if found.rounded:  # the copies are made afresh: they belong to this run
                 blueprint, program = C.rounded_counts(blueprint, program)
+            C.check_program(program, blueprint)
             return found, blueprint, program
     checked, prog = C.check_model(blueprint, params, program, round_counts=round_counts)
     session = _generations.session_class(checked)
