@@ -181,7 +181,8 @@ def check_history(store, blueprint, session=None, *, sperm: bool | None = None) 
 # ------------------------------------------------------------------ description
 def jsonable(value):
     if isinstance(value, np.ndarray):
-        if value.dtype.kind in "biu" or (value.dtype.kind == "f" and np.isfinite(value).all()):
+        kind = value.dtype.kind
+        if kind in "biu" or (kind == "f" and value.dtype.itemsize <= 8 and np.isfinite(value).all()):
             return value.tolist()  # Python numbers already: nothing to convert
         return jsonable(value.tolist())
     if isinstance(value, (np.integer,)):
