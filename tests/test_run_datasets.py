@@ -222,6 +222,25 @@ def test_a_model_whose_content_is_not_read_here_is_described_on_every_run():
     assert_same(new, reference_simulate(bp, custom, 10, 1, program))
 
 
+def test_what_is_kept_of_models_seen_is_bounded(monkeypatch):
+    bp, params, program = drive()
+    size = len(contracts.model_state(bp, params, False))
+    monkeypatch.setattr(sweeps, "_DESCRIBED", type(sweeps._DESCRIBED)())
+    # a model is kept when its content is at most a quarter of all: four fit
+    monkeypatch.setattr(sweeps, "_DESCRIBED_BYTES", 4 * size + size // 2)
+    for release in (5, 10, 15, 20, 25):
+        bp, params, program = drive(release)
+        params.carrying_capacity = 100.0 + release  # five models of the same size
+        new = qorin.simulate(bp, params, 12, seed=1, program=program)
+        assert_same(new, reference_simulate(bp, params, 12, 1, program))
+    assert len(sweeps._DESCRIBED) == 4
+    monkeypatch.setattr(sweeps, "_DESCRIBED_BYTES", 3 * size)  # too big a model: not kept
+    sweeps._DESCRIBED.clear()
+    assert_same(qorin.simulate(bp, params, 12, seed=2, program=program),
+                reference_simulate(bp, params, 12, 2, program))
+    assert not sweeps._DESCRIBED
+
+
 @pytest.mark.parametrize("a, b", [
     (1, 1.0), (1, True), (0.0, -0.0), ("1", 1), (np.float64(2.0), 2.0),
     (np.zeros(3), np.zeros(3, dtype=np.float32)), (np.zeros((2, 3)), np.zeros((3, 2))),

@@ -972,7 +972,7 @@ class _Described:
 _DESCRIBED: "collections.OrderedDict[bytes, _Described]" = collections.OrderedDict()
 _DESCRIBED_LOCK = threading.Lock()
 _DESCRIBED_ENTRIES = 16
-_DESCRIBED_BYTES = 1 << 20  # a larger model (a big landscape) is checked and described afresh
+_DESCRIBED_BYTES = 4 << 20  # of content kept in all; a model of over a quarter of it is not kept
 
 
 def _described(blueprint, params, program, *, round_counts: bool) -> tuple:
@@ -981,7 +981,7 @@ def _described(blueprint, params, program, *, round_counts: bool) -> tuple:
     blueprint, program) with the blueprint and compiled program to run:
     rounded copies with ``round_counts``, else those given."""
     state = C.model_state(blueprint, params, bool(round_counts))
-    if state is not None and len(state) > _DESCRIBED_BYTES:
+    if state is not None and len(state) > _DESCRIBED_BYTES // 4:
         state = None
     if state is not None:
         with _DESCRIBED_LOCK:
@@ -1004,7 +1004,8 @@ def _described(blueprint, params, program, *, round_counts: bool) -> tuple:
     if state is not None:
         with _DESCRIBED_LOCK:
             _DESCRIBED[state] = described
-            while len(_DESCRIBED) > _DESCRIBED_ENTRIES:
+            while len(_DESCRIBED) > _DESCRIBED_ENTRIES or \
+                    sum(map(len, _DESCRIBED)) > _DESCRIBED_BYTES:
                 _DESCRIBED.popitem(last=False)
     return described, checked, prog
 
