@@ -40,6 +40,7 @@ import numpy as np
 from . import _engine_rs
 from . import generations as _generations
 from ._optional import require
+from ._version import __version__
 
 __all__ = [
     "RowLayout", "row_layout", "history_width", "history_store", "check_history",
@@ -271,7 +272,7 @@ def dataset_attrs(description: str, attrs: dict | None = None) -> dict:
     """The attributes of a run's Dataset: the model description (JSON text),
     the version of qorin, then `attrs` (numbers and text as they are, anything
     else as JSON)."""
-    out = {"qorin_model": description, "qorin_version": _version()}
+    out = {"qorin_model": description, "qorin_version": __version__}
     for key, value in (attrs or {}).items():
         out[str(key)] = value if isinstance(value, (str, int, float)) else json.dumps(jsonable(value))
     return out
@@ -318,15 +319,18 @@ class DatasetFrame:
         every value, coordinate, attribute and order to one built by xarray's
         constructor, and sharing nothing that can be changed with another."""
         ticks, counts, stored = self.layout.split(rows)
+        xr = _xr()
         parts = self._parts
-        construct = _direct_constructor()
+        # xarray's constructor from ready variables and indexes: it skips the
+        # checks and index building of the public one (a version of xarray
+        # without it builds every Dataset through the public one)
+        construct = getattr(xr.Dataset, "_construct_direct", None)
         if parts is None or construct is None:
             ds = self._built(ticks, counts, stored, attrs)
             if parts is None:
                 self._parts = self._shared(ds)
             return ds
         order, static, indexes, coord_names, sizes, data_dims, data_attrs = parts
-        xr = _xr()
         tick, tick_index = self._tick_index(ticks)
         arrays = {"count": counts, "stored_sperm": stored}
         variables = {}
@@ -380,24 +384,11 @@ class DatasetFrame:
                 {name: dict(ds[name].attrs) for name in data if name in ds.variables})
 
 
-def _direct_constructor():
-    """xarray's constructor from ready variables and indexes (it skips the
-    checks and index building of the public one), or None in a version of
-    xarray without it: Datasets are then built through the public constructor."""
-    return getattr(_xr().Dataset, "_construct_direct", None)
-
-
 @functools.lru_cache(maxsize=64)
 def dataset_frame(layout: RowLayout, labels: tuple, new_adult_age: int) -> DatasetFrame:
     """The ``DatasetFrame`` of a model's row layout, genotype labels and first
     adult age (one per model shape)."""
     return DatasetFrame(layout, tuple(labels), int(new_adult_age))
-
-
-def _version() -> str:
-    from ._version import __version__
-
-    return __version__
 
 
 def _dataset(source, blueprint=None, session=None):
