@@ -20,6 +20,7 @@ place) rather than handing in transposed views.
 from __future__ import annotations
 
 import math
+import pickle
 from dataclasses import dataclass
 from typing import Any
 
@@ -600,3 +601,94 @@ def check_model(blueprint, params, program=None, *, round_counts: bool = False, 
         check_params(params, blueprint)
     check_program(program, blueprint, hint=hint)
     return blueprint, program
+
+
+# ------------------------------------------------------------------ content of a model
+class _Unread(Exception):
+    """A value whose content is not read here (an object of a class of the caller's own)."""
+
+
+class _Mark:
+    """Marks an array or a mapping in the pickled outline of a model's content:
+    no value of a model is this object, so no plain value reads as one."""
+
+    def __reduce__(self):
+        return "_MARK"
+
+
+_MARK = _Mark()
+_PLAIN = frozenset({type(None), bool, int, float, str, complex})
+_DTYPE_CODES: dict = {}
+
+
+def _dtype_code(dtype) -> str | None:
+    """'<f8' for a dtype of numbers or text (kind, size and byte order), None for
+    any other (objects, whose bytes are addresses, and records)."""
+    code = _DTYPE_CODES.get(dtype, False)
+    if code is False:
+        code = _DTYPE_CODES[dtype] = dtype.str if dtype.kind in "biufcUS" else None
+    return code
+
+
+def _flat(value) -> bool:
+    """Whether `value` is a plain value or a list or tuple of them."""
+    kind = type(value)
+    return kind in _PLAIN or ((kind is list or kind is tuple) and all(type(v) in _PLAIN for v in value))
+
+
+def _plain(value, blobs: list):
+    """The outline of `value`: plain values (pickled as they are) with each array
+    replaced by (_MARK, dtype code, shape) and its bytes appended to `blobs`."""
+    kind = type(value)
+    if kind in _PLAIN or isinstance(value, np.generic):
+        return value  # pickled with its type: 1, 1.0, True and np.float64(1.0) differ
+    if kind is np.ndarray:
+        code = _dtype_code(value.dtype)
+        if code is None:
+            raise _Unread
+        blobs.append(value.tobytes())
+        return (_MARK, code, value.shape)
+    if kind is list or kind is tuple:
+        if all(type(v) in _PLAIN for v in value):
+            return value
+        return kind(_plain(v, blobs) for v in value)
+    if kind is dict:
+        if all(type(k) is str and _flat(v) for k, v in value.items()):
+            return value  # no arrays within: pickled as it is
+        return (_MARK, "dict", [(_plain(k, blobs), _plain(v, blobs)) for k, v in value.items()])
+    raise _Unread
+
+
+def model_state(blueprint, params, *extra) -> bytes | None:
+    """The content of a model's blueprint and parameters as bytes, equal exactly
+    when everything a run and the description of its results read of them is
+    equal: every attribute of the blueprint and the parameters (``Blueprint``,
+    ``Params``) with the description of the blueprint's genetics model, and
+    the plain values `extra`. None when they hold objects of other classes
+    (whose content is not read here): such a model is checked and described
+    afresh on every run."""
+    if type(blueprint) is not Blueprint or type(params) is not Params:
+        return None
+    blobs: list = []
+    head: list = []
+    try:
+        for obj in (blueprint, params):
+            for name, value in vars(obj).items():
+                if obj is blueprint and name == "locus":
+                    # the genetics model is read for its description only
+                    value = getattr(value, "description", None)
+                kind = type(value)
+                if kind is np.ndarray and (code := _dtype_code(value.dtype)) is not None:
+                    head += (name, _MARK, code, value.shape)
+                    blobs.append(value.tobytes())
+                elif kind in _PLAIN:
+                    head += (name, value)
+                else:
+                    head += (name, _plain(value, blobs))
+            head.append(_MARK)  # the end of one object's fields
+        head.append(_plain(list(extra), blobs))
+        # pickled plain values: equal bytes only for equal values of equal types
+        text = pickle.dumps(head, protocol=4)
+    except _Unread:
+        return None
+    return b"".join([len(text).to_bytes(8, "little"), text] + blobs)

@@ -21,6 +21,8 @@ imported before it is used.
 
 from __future__ import annotations
 
+import collections
+import functools
 import gc
 import warnings
 import json
@@ -29,6 +31,7 @@ import os
 import re
 import stat
 import sys
+import threading
 from dataclasses import dataclass
 from typing import Any, Iterable, Sequence
 
@@ -37,6 +40,7 @@ import numpy as np
 from . import _engine_rs
 from . import generations as _generations
 from ._optional import require
+from ._version import __version__
 
 __all__ = [
     "RowLayout", "row_layout", "history_width", "history_store", "check_history",
@@ -84,11 +88,11 @@ class RowLayout:
 
     @property
     def count_size(self) -> int:
-        return int(np.prod(self.count_shape))
+        return math.prod(self.count_shape)
 
     @property
     def sperm_size(self) -> int:
-        return int(np.prod(self.sperm_shape)) if self.sperm else 0
+        return math.prod(self.sperm_shape) if self.sperm else 0
 
     @property
     def width(self) -> int:
@@ -178,6 +182,9 @@ def check_history(store, blueprint, session=None, *, sperm: bool | None = None) 
 # ------------------------------------------------------------------ description
 def jsonable(value):
     if isinstance(value, np.ndarray):
+        kind = value.dtype.kind
+        if kind in "biu" or (kind == "f" and value.dtype.itemsize <= 8 and np.isfinite(value).all()):
+            return value.tolist()  # Python numbers already: nothing to convert
         return jsonable(value.tolist())
     if isinstance(value, (np.integer,)):
         return int(value)
@@ -254,38 +261,134 @@ def to_dataset(source, blueprint, session=None, *, sperm: bool | None = None, pa
     of each male genotype. Coordinates label sexes, ages (with ``adult``) and
     genotypes. The attributes hold the model description (``describe_model``).
     """
-    xr = _xr()
+    _xr()
     layout = row_layout(blueprint, session, sperm=sperm)
-    rows = _rows_of(source)
-    ticks, counts, stored = layout.split(rows)
-    labels = _labels(blueprint)
-    ages = np.arange(layout.n_ages)
-    adult = ages >= int(blueprint.new_adult_age)
-    lead = ("tick", "deme") if layout.stacked else ("tick",)
-    coords: dict = {"tick": ticks, "sex": list(SEXES), "age": ages, "genotype": labels,
-                    "adult": ("age", adult)}
-    if layout.stacked:
-        coords["deme"] = np.arange(layout.n_demes)
-    data = {"count": (lead + ("sex", "age", "genotype"), counts,
-                      {"long_name": "individuals", "units": "individuals"})}
-    if stored is not None:
-        coords["female_genotype"] = labels
-        coords["male_genotype"] = labels
-        data["stored_sperm"] = (lead + ("age", "female_genotype", "male_genotype"), stored,
-                                {"long_name": "females storing sperm of a male genotype",
-                                 "units": "females"})
-    ds = xr.Dataset(data, coords=coords)
-    ds.attrs["qorin_model"] = json.dumps(describe_model(blueprint, params))
-    ds.attrs["qorin_version"] = _version()
+    frame = dataset_frame(layout, tuple(_labels(blueprint)), int(blueprint.new_adult_age))
+    description = json.dumps(describe_model(blueprint, params))
+    return frame.dataset(_rows_of(source), dataset_attrs(description, attrs))
+
+
+def dataset_attrs(description: str, attrs: dict | None = None) -> dict:
+    """The attributes of a run's Dataset: the model description (JSON text),
+    the version of qorin, then `attrs` (numbers and text as they are, anything
+    else as JSON)."""
+    out = {"qorin_model": description, "qorin_version": __version__}
     for key, value in (attrs or {}).items():
-        ds.attrs[str(key)] = value if isinstance(value, (str, int, float)) else json.dumps(jsonable(value))
-    return ds
+        out[str(key)] = value if isinstance(value, (str, int, float)) else json.dumps(jsonable(value))
+    return out
 
 
-def _version() -> str:
-    from ._version import __version__
+class DatasetFrame:
+    """What every Dataset of one model's rows shares: the row layout, the
+    coordinates of sexes, ages (with ``adult``), genotypes and demes, and the
+    order of variables and dimensions. ``dataset_frame`` keeps one per model
+    shape, so that a run's Dataset is assembled from its rows without building
+    those coordinates and their indexes again."""
 
-    return __version__
+    def __init__(self, layout: RowLayout, labels: tuple, new_adult_age: int):
+        self.layout, self.labels, self.new_adult_age = layout, tuple(labels), int(new_adult_age)
+        self._parts = None  # the shared parts, read from the first Dataset built
+        self._ticks: collections.OrderedDict = collections.OrderedDict()  # tick axes seen lately
+        self._lock = threading.Lock()
+
+    def _built(self, ticks, counts, stored, attrs: dict):
+        """A Dataset through xarray's public constructor."""
+        xr = _xr()
+        layout, labels = self.layout, list(self.labels)
+        ages = np.arange(layout.n_ages)
+        adult = ages >= self.new_adult_age
+        lead = ("tick", "deme") if layout.stacked else ("tick",)
+        coords: dict = {"tick": ticks, "sex": list(SEXES), "age": ages, "genotype": labels,
+                        "adult": ("age", adult)}
+        if layout.stacked:
+            coords["deme"] = np.arange(layout.n_demes)
+        data = {"count": (lead + ("sex", "age", "genotype"), counts,
+                          {"long_name": "individuals", "units": "individuals"})}
+        if stored is not None:
+            coords["female_genotype"] = labels
+            coords["male_genotype"] = labels
+            data["stored_sperm"] = (lead + ("age", "female_genotype", "male_genotype"), stored,
+                                    {"long_name": "females storing sperm of a male genotype",
+                                     "units": "females"})
+        ds = xr.Dataset(data, coords=coords)
+        ds.attrs.update(attrs)
+        return ds
+
+    def dataset(self, rows, attrs: dict):
+        """The Dataset of (n, width) `rows` with the attributes `attrs`: equal in
+        every value, coordinate, attribute and order to one built by xarray's
+        constructor, and sharing nothing that can be changed with another."""
+        ticks, counts, stored = self.layout.split(rows)
+        xr = _xr()
+        parts = self._parts
+        # xarray's constructor from ready variables and indexes: it skips the
+        # checks and index building of the public one (a version of xarray
+        # without it builds every Dataset through the public one)
+        construct = getattr(xr.Dataset, "_construct_direct", None)
+        if parts is None or construct is None:
+            ds = self._built(ticks, counts, stored, attrs)
+            if parts is None:
+                self._parts = self._shared(ds)
+            return ds
+        order, static, indexes, coord_names, sizes, data_dims, data_attrs = parts
+        tick, tick_index = self._tick_index(ticks)
+        arrays = {"count": counts, "stored_sperm": stored}
+        variables = {}
+        for name in order:
+            if name == "tick":
+                variables[name] = tick
+            elif name in arrays:
+                variables[name] = xr.Variable(data_dims[name], arrays[name], dict(data_attrs[name]))
+            else:
+                # index coordinates hold immutable pandas indexes; the others are copied
+                variables[name] = static[name].copy(deep=name not in indexes)
+        dims = dict(sizes)
+        dims["tick"] = len(ticks)
+        indexes = {name: (tick_index if name == "tick" else index)
+                   for name, index in indexes.items()}
+        return construct(variables, set(coord_names), dims, dict(attrs), indexes)
+
+    _TICK_INDEXES = 64  # tick axes kept per frame (runs stopped at different ticks differ)
+
+    def _tick_index(self, ticks) -> tuple:
+        """(coordinate variable, index) of a tick axis, made as the public
+        constructor makes them; the index (immutable) is kept for the next run
+        with the same ticks, the variable is a fresh copy for each Dataset."""
+        key = ticks.tobytes() if len(ticks) <= 4096 else None
+        with self._lock:
+            found = self._ticks.get(key) if key is not None else None
+            if found is not None:
+                self._ticks.move_to_end(key)
+        if found is None:
+            xr = _xr()
+            variable = xr.Variable(("tick",), ticks)
+            index = xr.indexes.PandasIndex.from_variables({"tick": variable}, options={})
+            found = index.create_variables({"tick": variable})["tick"], index
+            if key is not None:
+                with self._lock:
+                    self._ticks[key] = found
+                    while len(self._ticks) > self._TICK_INDEXES:
+                        self._ticks.popitem(last=False)
+        return found[0].copy(deep=False), found[1]
+
+    @staticmethod
+    def _shared(ds) -> tuple:
+        order = tuple(ds.variables)
+        data = ("count", "stored_sperm")
+        indexes = dict(ds.xindexes)
+        # an index coordinate keeps the pandas index its Index holds (immutable)
+        static = {name: ds.variables[name].copy(deep=name not in indexes) for name in order
+                  if name != "tick" and name not in data}
+        return (order, static, indexes, tuple(ds.coords), dict(ds.sizes),
+                {name: ds[name].dims for name in data if name in ds.variables},
+                {name: dict(ds[name].attrs) for name in data if name in ds.variables})
+
+
+@functools.lru_cache(maxsize=64)
+def dataset_frame(layout: RowLayout, labels: tuple, new_adult_age: int) -> DatasetFrame:
+    """The ``DatasetFrame`` of a model's row layout, genotype labels and first
+    adult age (one per model shape)."""
+    return DatasetFrame(layout, tuple(labels), int(new_adult_age))
 
 
 def _dataset(source, blueprint=None, session=None):

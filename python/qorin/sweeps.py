@@ -35,6 +35,7 @@ tqdm ("scale" extra); xarray comes with the "analysis" extra.
 
 from __future__ import annotations
 
+import collections
 import concurrent.futures as cf
 import contextlib
 import ctypes
@@ -231,6 +232,23 @@ def _grid(grid) -> _Grid:
 
 # ------------------------------------------------------------------ running one replicate
 @dataclass(frozen=True)
+class _Shape:
+    """What every replicate of one model in one sweep shares, worked out once:
+    the session class (or factory) that runs it, the ticks kept and the values
+    kept per row (the width of a row, tick included)."""
+
+    session: Any
+    ticks: np.ndarray
+    width: int
+
+
+def _shape(model: Model, n_ticks: int, record_interval: int, sperm: bool) -> _Shape:
+    layout = _layout(model)
+    return _Shape(model.session or _generations.session_class(model.blueprint),
+                  _ticks(n_ticks, record_interval), layout.width if sperm else 1 + layout.count_size)
+
+
+@dataclass(frozen=True)
 class _Job:
     model: Model
     seed: int
@@ -238,6 +256,7 @@ class _Job:
     record_interval: int
     sperm: bool  # keep the stored-sperm block of the rows
     index: int = 0  # parameter set * replicates + replicate
+    shape: _Shape | None = None  # shared by the jobs of a model (worked out when absent)
 
 
 def _ticks(n_ticks: int, interval: int) -> np.ndarray:
@@ -300,7 +319,7 @@ class _CancelFlag:
 
 def _run_job(job: _Job, progress=None, cancel=None):
     """Run one replicate in a fresh session; return (values, final_tick, stopped)
-    with values of shape (ticks, values per row) on the full tick axis.
+    with its values on the full tick axis (``_on_ticks``).
 
     A run that a hook stopped early keeps, for the ticks after its stop, the
     state it stopped in: a stopped session holds that state unchanged. With a
@@ -312,8 +331,8 @@ def _run_job(job: _Job, progress=None, cancel=None):
         with cancel.running():
             return _run_job(job, progress, cancel=cancel._event)
     model = job.model
-    session_cls = model.session or _generations.session_class(model.blueprint)
-    session = session_cls(model.blueprint, model.params, int(job.seed))
+    shape = job.shape or _shape(model, job.n_ticks, job.record_interval, job.sperm)
+    session = shape.session(model.blueprint, model.params, int(job.seed))
     if model.program is not None:
         session.set_hook_program(model.program)
     if progress is not None or (cancel is not None and (job.n_ticks > CANCEL_CHUNK or _takes_progress(session))):
@@ -322,19 +341,62 @@ def _run_job(job: _Job, progress=None, cancel=None):
                                         chunk=max(CANCEL_CHUNK, math.ceil(job.n_ticks / 20)), cancel=cancel)
     else:
         final_tick, rows, stopped = session.run(job.n_ticks, job.record_interval)
-    layout = _layout(model)
-    ticks = _ticks(job.n_ticks, job.record_interval)
-    width = layout.width if job.sperm else 1 + layout.count_size
-    values = np.zeros((len(ticks), width - 1))
-    if len(rows):
-        recorded = rows[:, 0].astype(np.int64)
-        pos = np.clip(np.searchsorted(recorded, ticks, side="right") - 1, 0, len(rows) - 1)
-        values[:] = rows[pos, 1:width]
+    return _on_ticks(rows, shape, session, final_tick, stopped), int(final_tick), bool(stopped)
+
+
+@dataclass(frozen=True)
+class _Stopped:
+    """The values of a run that stopped, on the full tick axis: its rows on the
+    first ticks, then the state it stopped in on every later tick."""
+
+    rows: np.ndarray  # (recorded ticks, width - 1)
+    state: np.ndarray  # (width - 1,)
+
+
+def _on_ticks(rows, shape: _Shape, session, final_tick, stopped):
+    """The kept values of a run's rows on the full tick axis: each tick takes
+    the last row recorded at or before it, and the ticks after a stop take the
+    state the session stopped in. An array of shape (ticks, width - 1), or a
+    ``_Stopped`` record of those values (``_place`` writes either into place)."""
+    ticks, width = shape.ticks, shape.width
+    n = len(rows)
     if stopped:
         snapshot = session.state_snapshot()  # (tick, ind[, sperm]): discrete sessions store no sperm
         frozen = np.concatenate(snapshot[1:])[:width - 1]
+    if n and n <= len(ticks) and np.array_equal(rows[:, 0], ticks[:n]):
+        # the rows are the first ticks of the axis (a run recorded as asked)
+        if n == len(ticks) and not stopped:
+            return rows[:, 1:width]  # the gatherer copies them into place
+        if stopped and np.searchsorted(ticks, final_tick, side="right") <= n:
+            return _Stopped(rows[:, 1:width], frozen)  # every later tick is after the stop
+        values = np.empty((len(ticks), width - 1))
+        values[:n] = rows[:, 1:width]
+        values[n:] = rows[n - 1, 1:width]
+    else:
+        values = np.zeros((len(ticks), width - 1))
+        if n:
+            recorded = rows[:, 0].astype(np.int64)
+            pos = np.clip(np.searchsorted(recorded, ticks, side="right") - 1, 0, n - 1)
+            values[:] = rows[pos, 1:width]
+    if stopped:
         values[ticks > final_tick] = frozen
-    return values, int(final_tick), bool(stopped)
+    return values
+
+
+def _place(values, counts: np.ndarray, stored, size: int) -> None:
+    """Write one replicate's values (see ``_on_ticks``) into its slots of the
+    gathered arrays: `counts` (ticks, size) and `stored` (ticks, rest) or None."""
+    if isinstance(values, _Stopped):
+        n = len(values.rows)
+        counts[:n] = values.rows[:, :size]
+        counts[n:] = values.state[:size]
+        if stored is not None:
+            stored[:n] = values.rows[:, size:]
+            stored[n:] = values.state[size:]
+        return
+    counts[...] = values[:, :size]
+    if stored is not None:
+        stored[...] = values[:, size:]
 
 
 @dataclass
@@ -567,9 +629,8 @@ def _gather(models: list, grid: _Grid, seeds: np.ndarray, results: Iterable, *,
     try:
         for k, (values, final_tick, was_stopped) in results:
             where = np.unravel_index(k, lead)
-            counts[where] = values[:, :layout.count_size]
-            if stored is not None:
-                stored[where] = values[:, layout.count_size:]
+            _place(values, counts[where], stored[where] if stored is not None else None,
+                   layout.count_size)
             stop_tick[where] = final_tick
             stopped[where] = was_stopped
             filled[where] = True
@@ -676,7 +737,9 @@ def _replicate_runs(models: list, grid: _Grid, seeds: np.ndarray, n_ticks, *, re
                              "sweep must share them")
     n_rep = seeds.shape[-1]
     flat = seeds.reshape(-1, n_rep)
-    jobs = [_Job(models[p], int(flat[p, r]), n_ticks, record_interval, bool(sperm), p * n_rep + r)
+    shapes = [_shape(model, n_ticks, record_interval, bool(sperm)) for model in models]
+    jobs = [_Job(models[p], int(flat[p, r]), n_ticks, record_interval, bool(sperm), p * n_rep + r,
+                 shapes[p])
             for p in range(len(models)) for r in range(n_rep)]
     if len(jobs) == 1 and (executor is None or executor == "threads") and progress:
         # one run: show its ticks rather than a single replicate
@@ -875,17 +938,74 @@ def simulate(blueprint, params, n_ticks: int, *, seed: int = 0, program=None,
     given are not changed)."""
     seed = engine_seed(seed)
     n_ticks, record_interval = _run_args(n_ticks, record_interval)
-    blueprint, prog = C.check_model(blueprint, params, _program(program), round_counts=round_counts)
-    session = _generations.session_class(blueprint)(blueprint, params, seed)
+    described, blueprint, prog = _described(blueprint, params, _program(program),
+                                            round_counts=round_counts)
+    session = described.session(blueprint, params, seed)
     if prog is not None:
         session.set_hook_program(prog)
     if progress:
         final_tick, rows, stopped = run(session, n_ticks, record_interval, progress="simulate")
     else:
         final_tick, rows, stopped = session.run(n_ticks, record_interval)
-    return R.to_dataset(rows, blueprint, session, params=params,
-                        attrs={"seed": int(seed), "final_tick": int(final_tick),
-                               "stopped": int(bool(stopped))})
+    return described.frame.dataset(rows, R.dataset_attrs(described.description, {
+        "seed": int(seed), "final_tick": int(final_tick), "stopped": int(bool(stopped))}))
+
+
+@dataclass(frozen=True)
+class _Described:
+    """What the runs of one model share, worked out once: whether checking
+    rounded its counts, the session class, the frame of its Datasets and its
+    description (JSON text)."""
+
+    rounded: bool
+    session: Any
+    frame: Any
+    description: str
+
+
+# Models described lately, by the content of their blueprint and parameters
+# (``contracts.model_state``): a run of a model already seen, the same objects
+# or equal ones, is not checked and described again (but for its hook program).
+# Bounded in entries and in the size of the content kept.
+_DESCRIBED: "collections.OrderedDict[bytes, _Described]" = collections.OrderedDict()
+_DESCRIBED_LOCK = threading.Lock()
+_DESCRIBED_ENTRIES = 16
+_DESCRIBED_BYTES = 4 << 20  # of content kept in all; a model of over a quarter of it is not kept
+
+
+def _described(blueprint, params, program, *, round_counts: bool) -> tuple:
+    """Check and describe a model (``contracts.check_model``, ``describe_model``),
+    or find it among the models described lately. Returns (``_Described``,
+    blueprint, program) with the blueprint and compiled program to run:
+    rounded copies with ``round_counts``, else those given."""
+    state = C.model_state(blueprint, params, bool(round_counts))
+    if state is not None and len(state) > _DESCRIBED_BYTES // 4:
+        state = None
+    if state is not None:
+        with _DESCRIBED_LOCK:
+            found = _DESCRIBED.get(state)
+            if found is not None:
+                _DESCRIBED.move_to_end(state)
+        if found is not None:
+            # the blueprint and parameters passed their checks; the program is
+            # checked on every run (it is not part of the description)
+            if found.rounded:  # the copies are made afresh: they belong to this run
+                blueprint, program = C.rounded_counts(blueprint, program)
+            C.check_program(program, blueprint)
+            return found, blueprint, program
+    checked, prog = C.check_model(blueprint, params, program, round_counts=round_counts)
+    session = _generations.session_class(checked)
+    frame = R.dataset_frame(R.row_layout(checked, session), tuple(str(s) for s in checked.ztype_names),
+                            int(checked.new_adult_age))
+    described = _Described(checked is not blueprint, session, frame,
+                           json.dumps(R.describe_model(checked, params)))
+    if state is not None:
+        with _DESCRIBED_LOCK:
+            _DESCRIBED[state] = described
+            while len(_DESCRIBED) > _DESCRIBED_ENTRIES or \
+                    sum(map(len, _DESCRIBED)) > _DESCRIBED_BYTES:
+                _DESCRIBED.popitem(last=False)
+    return described, checked, prog
 
 
 def replicates(blueprint, params, n_ticks: int, seeds: Iterable[int] | int = 10, *, program=None,
