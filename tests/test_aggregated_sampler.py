@@ -291,6 +291,8 @@ def test_a_landscape_gives_the_same_run_on_any_number_of_threads(generations):
     for other in runs[1:]:
         np.testing.assert_array_equal(runs[0], other)
     assert runs[0][-1].sum() > 0
+    bp.sampling = "exact"  # the demes' ticks did use the aggregated sampler
+    assert not np.array_equal(runs[0], qorin.simulate(bp, params, 15, seed=9)["count"].values)
 
 
 # ----------------------------------------------------------------- science
