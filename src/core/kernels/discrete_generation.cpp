@@ -50,8 +50,6 @@ Result<bool> aggregated_reproduction(SessionRng& rng, SamplerMemo& memo, const L
                                      const DemeInputs& in, const double* M, KernelScratch& scratch,
                                      const Rows& st) {
   const size_t Z = layout.n_ztypes;
-  scratch.offspring.sync(in.offspring_tensor, Z);
-  if (!scratch.offspring.all_finite()) return false;
   const SessionRng entry = rng;
   const double r = clamp01(in.reproduction_rates[1]);
   const double eggs = in.eggs_per_female;  // used as stored
@@ -78,8 +76,8 @@ Result<bool> aggregated_reproduction(SessionRng& rng, SamplerMemo& memo, const L
       X[p] = t;
     }
   }
-  const Result<bool> drawn = aggregated_newborns(rng, memo, layout, in, scratch.offspring, X,
-                                                 scratch.zygotes.data(), st.female0, st.male0);
+  const Result<bool> drawn =
+      aggregated_newborns(rng, memo, layout, in, X, scratch.zygotes.data(), st.female0, st.male0);
   if (drawn && !*drawn) rng = entry;
   return drawn;
 }

@@ -118,15 +118,16 @@ Status write_newborns(SessionRng& rng, ExecMode mode, const double* zygote_viabi
 // draws, and so the numbers of a seed, differ.
 //
 // aggregated_newborns draws the newborns from the expected eggs X[p] of every
-// pair row p = i·Z + j (Z·Z entries; pairs whose eggs are at most
-// kNegligible left out, as the exact Poisson draw gives them none), writing
-// them into female0 and male0 (Z each, overwritten). X is used as a work
-// buffer. It returns false, having drawn nothing, where a mean is not finite
-// or too large for a whole count to be held exactly (2^53): the caller then
-// restores its stream and draws the exact way.
+// pair row p = i·Z + j (Z·Z entries; 0 for a pair type that lays none, which
+// includes those whose expected eggs are at most kNegligible, as the exact
+// Poisson draw gives them none), writing them into female0 and male0 (Z
+// each, overwritten); lambda (Z) is a work buffer. It returns false, having
+// drawn nothing, where an offspring row used or a mean is not finite, or a
+// mean is too large for a whole count to be held exactly (2^53): the caller
+// then restores its stream and draws the exact way.
 Result<bool> aggregated_newborns(SessionRng& rng, SamplerMemo& memo, const LifeLayout& layout,
-                                 const DemeInputs& in, const OffspringIndex& offspring, double* X,
-                                 double* lambda, double* female0, double* male0);
+                                 const DemeInputs& in, const double* X, double* lambda, double* female0,
+                                 double* male0);
 
 // Recruitment of the age-0 cohort (female0, male0: Z each) under density
 // factor h: the cohort of size S becomes h·S, split in proportion to its

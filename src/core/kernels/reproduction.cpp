@@ -309,29 +309,50 @@ void contract_columns(const OffspringIndex& index, const double* X, size_t z, do
 // whole count is held exactly by a double.
 constexpr double kLargestAggregatedMean = 9007199254740992.0;
 
+// Expected zygotes of up to eight pair rows: rows[w] is the offspring row of
+// a pair type whose eggs are eggs[w]. Each row is summed in index order from
+// 0.0 (the rows side by side), as the exact sampler sums it; a row summing to
+// at most kNegligible makes no zygotes, one summing to at least kAlmostOne
+// splits the eggs by the row over its sum, and a lower one thins them by its
+// sum first, which leaves the row itself. Returns false where a row's sum is
+// not finite.
+bool add_expected_zygotes(const double* const* rows, const double* eggs, size_t n, size_t z, double* lambda) {
+  double s[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+  for (size_t k = 0; k < z; ++k) {
+    for (size_t w = 0; w < n; ++w) s[w] += rows[w][k];
+  }
+  for (size_t w = 0; w < n; ++w) {
+    if (!std::isfinite(s[w])) return false;
+    if (s[w] <= kNegligible) continue;
+    const double x = s[w] < kAlmostOne ? eggs[w] : eggs[w] * (1.0 / s[w]);
+    const double* o = rows[w];
+    for (size_t k = 0; k < z; ++k) lambda[k] += x * o[k];
+  }
+  return true;
+}
+
 }  // namespace
 
 Result<bool> aggregated_newborns(SessionRng& rng, SamplerMemo& memo, const LifeLayout& layout,
-                                 const DemeInputs& in, const OffspringIndex& offspring, double* X,
-                                 double* lambda, double* female0, double* male0) {
+                                 const DemeInputs& in, const double* X, double* lambda, double* female0,
+                                 double* male0) {
   const size_t Z = layout.n_ztypes;
-  if (!offspring.all_finite()) return false;
-  // Expected zygotes per pair row: rows summing to at most kNegligible make
-  // none; a row summing to at least kAlmostOne is normalised by its sum, a
-  // lower one thins the eggs by its sum and is then normalised, which leaves
-  // the row itself.
+  // Expected zygotes of every type: the pair rows that lay eggs, eight at a
+  // time in row order.
+  for (size_t k = 0; k < Z; ++k) lambda[k] = 0.0;
+  const double* rows[8];
+  double eggs[8];
+  size_t n = 0;
   for (size_t p = 0; p < Z * Z; ++p) {
     if (X[p] == 0.0) continue;
-    if (!std::isfinite(X[p])) return false;
-    const double s = offspring.row_sum(p);
-    if (s <= kNegligible) {
-      X[p] = 0.0;
-    } else if (!(s < kAlmostOne)) {
-      X[p] = X[p] * (1.0 / s);
+    rows[n] = in.offspring_tensor + p * Z;
+    eggs[n] = X[p];
+    if (++n == 8) {
+      if (!add_expected_zygotes(rows, eggs, n, Z, lambda)) return false;
+      n = 0;
     }
   }
-  for (size_t k = 0; k < Z; ++k) lambda[k] = 0.0;
-  contract_columns(offspring, X, Z, lambda);
+  if (n > 0 && !add_expected_zygotes(rows, eggs, n, Z, lambda)) return false;
   for (size_t k = 0; k < Z; ++k) {
     if (!(lambda[k] < kLargestAggregatedMean)) return false;
   }
@@ -477,8 +498,6 @@ Result<bool> aggregated_reproduction(SessionRng& rng, SamplerMemo& memo, const L
                                      double* female, double* male) {
   const size_t A = layout.n_ages;
   const size_t Z = layout.n_ztypes;
-  scratch.offspring.sync(in.offspring_tensor, Z);
-  if (!scratch.offspring.all_finite()) return false;
   const SessionRng entry = rng;
   double eggs = in.eggs_per_female;
   if (!(eggs > 0.0)) eggs = 0.0;
@@ -511,8 +530,7 @@ Result<bool> aggregated_reproduction(SessionRng& rng, SamplerMemo& memo, const L
       X[p] += t;
     }
   }
-  const Result<bool> drawn = aggregated_newborns(rng, memo, layout, in, scratch.offspring, X,
-                                                 scratch.zygotes.data(), female, male);
+  const Result<bool> drawn = aggregated_newborns(rng, memo, layout, in, X, scratch.zygotes.data(), female, male);
   if (drawn && !*drawn) rng = entry;
   return drawn;
 }
