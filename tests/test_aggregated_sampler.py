@@ -17,6 +17,8 @@ import types
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import qorin
 from qorin import _engine_rs
@@ -258,6 +260,35 @@ def test_counts_too_large_for_whole_numbers_fall_back_to_the_exact_draws():
 
     seeds = np.arange(3)
     np.testing.assert_array_equal(newborns(huge, "aggregated", seeds), newborns(huge, "exact", seeds))
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(counts=st.lists(st.sampled_from([0.0, 1.0, 3.0, 250.0, 1e6, 1e12]), min_size=12, max_size=12),
+       eggs=st.sampled_from([0.0, 1e-12, 0.5, 20.0, 1e6]),
+       rate=st.sampled_from([0.0, 0.3, 0.9999999999, 1.0]),
+       fitness=st.sampled_from([0.0, 1e-11, 0.5, 1.0, 7.0]),
+       row_scale=st.sampled_from([0.0, 1e-11, 0.5, 1.0, 3.0]),
+       generations=st.sampled_from(["overlapping", "discrete"]),
+       seed=st.integers(0, 2 ** 64 - 1))
+def test_any_valid_model_draws_whole_nonnegative_newborns(counts, eggs, rate, fitness, row_scale,
+                                                          generations, seed):
+    """Extreme but valid inputs (empty classes, 10^12 individuals, negligible
+    eggs and rows, rates at the rounding edge of one): the aggregated tick runs
+    and leaves whole, finite, non-negative counts."""
+    locus = G.autosomal_locus(2)
+    n_ages = 2 if generations == "discrete" else 3
+    bp = Blueprint(n_ages, 1, locus, stochastic=True, generations=generations, sampling="aggregated")
+    bp.initial_individual_count[:, 1:, :] = np.resize(counts, (2, n_ages - 1, 3))
+    tensor = locus.offspring_tensor.reshape(3, 3, 3).copy()
+    tensor[1] *= row_scale
+    params = Params(bp, eggs_per_female=eggs, reproduction_rates=[0.0] + [rate] * (n_ages - 1),
+                    fecundity_fitness=[[1.0, fitness, 1.0], [fitness, 1.0, 1.0]],
+                    zygote_viability_fitness=[[fitness, 1.0, 1.0], [1.0, 1.0, fitness]],
+                    offspring_tensor=tensor.reshape(-1), growth_mode=0)
+    session = qorin.generations.session_class(bp)(bp, params, seed)
+    session.tick(0)
+    ind = session.state_snapshot()[1]
+    assert np.all(np.isfinite(ind)) and np.all(ind >= 0) and np.array_equal(ind, np.round(ind))
 
 
 # ----------------------------------------------------------------- reproducibility
