@@ -15,8 +15,9 @@ def frequency(ds, allele="A1"):
     return qorin.allele_frequencies(ds, adults_only=True).sel(allele=allele)
 
 
-def discrete_model(n, sampling_kind="discrete"):
-    bp = qorin.Blueprint(2, 1, G.autosomal_locus(2), generations=sampling_kind, stochastic=True)
+def discrete_model(n, sampling_kind="discrete", sampler="exact"):
+    bp = qorin.Blueprint(2, 1, G.autosomal_locus(2), generations=sampling_kind, stochastic=True,
+                         sampling=sampler)
     half = n // 2
     bp.initial_individual_count[:, 1, :] = [half / 4, half / 2, half / 4]
     return Model(bp, qorin.Params(bp, growth_mode=1, carrying_capacity=float(n)))
@@ -43,12 +44,13 @@ def test_one_wright_fisher_generation_samples_2n_genes(sampling):
     check_variance(p1, 0.25 / (2 * n))
 
 
-def test_one_discrete_generation_samples_the_fathers_twice():
+@pytest.mark.parametrize("sampler", ["exact", "aggregated"])
+def test_one_discrete_generation_samples_the_fathers_twice(sampler):
     """In the staged discrete tick each of the N_f females draws one father
     genotype for her brood, then the cap draws the N recruits: the variance is
-    pq/(2N) + pq/(8 N_f)."""
+    pq/(2N) + pq/(8 N_f), whichever sampler draws the newborns."""
     n = 104  # 52 adults of each sex: 13, 26 and 13 of the three genotypes
-    ds = qorin.sweep(discrete_model(n), 1, replicates=3000, seed=6, sperm=False)
+    ds = qorin.sweep(discrete_model(n, sampler=sampler), 1, replicates=3000, seed=6, sperm=False)
     p1 = frequency(ds).sel(tick=1).values
     check_variance(p1, 0.25 / (2 * n) + 0.25 / (8 * (n // 2)))
 

@@ -39,7 +39,7 @@ def test_the_compiled_codes_are_the_parsed_ones():
     for family, _name, value, label in T.code_table():
         compiled.setdefault(family, {})[label] = value
     assert compiled == fields.CODES
-    assert set(compiled) == {"Event", "Stage", "Opcode", "Condition", "Token", "DemeSelector"}
+    assert set(compiled) == {"Event", "Stage", "Opcode", "Condition", "Token", "DemeSelector", "Sampler"}
     for family, codes in compiled.items():
         assert len(set(codes.values())) == len(codes), family  # no code used twice
 

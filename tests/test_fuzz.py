@@ -319,7 +319,7 @@ def test_equilibrium_metrics_flat(args):
 CONTRACT_FIELDS = {
     "blueprint": ["n_ages", "n_ztypes", "n_gtypes", "new_adult_age", "n_demes", "adult_ages",
                   "stochastic", "extreme_speed_mode", "ztype_names", "initial_individual_count",
-                  "initial_sperm_storage", "migration_indptr", "female_only_by_sex_chrom"],
+                  "initial_sperm_storage", "migration_indptr", "female_only_by_sex_chrom", "sampling"],
     "params": ["carrying_capacity", "sex_ratio", "growth_mode", "low_density_growth_rate",
                "external_expected_eggs", "survival_rates", "fertility", "equilibrium_distribution",
                "migration_rate", "custom_slots", "viability_fitness", "offspring_tensor", "meiosis_map"],

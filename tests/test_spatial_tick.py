@@ -61,10 +61,12 @@ def test_two_symmetric_demes_converge_to_equal_densities():
     assert a > 100 and abs(a - b) <= 1e-6 * a
 
 
-def test_drive_released_in_one_deme_reaches_the_far_side():
+@pytest.mark.parametrize("draws", [{}, dict(stochastic=True, sampling="aggregated")],
+                         ids=["deterministic", "aggregated"])
+def test_drive_released_in_one_deme_reaches_the_far_side(draws):
     n = 8
     locus = genetics.homing_drive(cutting=0.95, homing=0.9)
-    bp = M.blueprint(n, n_ages=3, locus=locus, graph=M.ring(n))
+    bp = M.blueprint(n, n_ages=3, locus=locus, graph=M.ring(n), **draws)
     p = Params(bp, locus, carrying_capacity=400.0, eggs_per_female=20.0, low_density_growth_rate=4.0,
                survival_rates=np.full((2, 3), 0.8))
     Z = bp.n_ztypes

@@ -31,7 +31,7 @@ from . import fields as _fields
 __all__ = [
     "Blueprint", "Params", "Model", "ECOLOGY_SCALARS", "ECOLOGY_TENSORS", "GENETICS_TENSORS",
     "SCALAR_BOUNDS", "SEX_AGE_BOUNDS", "AGE_BOUNDS", "COUNT_BOUNDS", "samples_whole_individuals",
-    "check_model", "rounded_counts",
+    "check_model", "rounded_counts", "SAMPLERS", "sampler_name",
 ]
 
 # The engine's field table (qorin.fields), by group.
@@ -107,6 +107,35 @@ def integer_problem(value, lo, hi) -> str | None:
 def _shown(value) -> str:
     """A value in a message: whole numbers without a decimal point, as in a file."""
     return fmt(value)
+
+
+#: The samplers of a stochastic model's newborns, by name, the default first
+#: (the engine's table of samplers): "exact" draws every pair's eggs, their
+#: genotypes, sexes and zygote viability; "aggregated" draws the surviving
+#: newborns of each sex and genotype as one Poisson count where that has the
+#: same distribution (see docs/sampling.md).
+SAMPLERS = tuple(_fields.CODES["Sampler"])
+
+
+def sampler_name(value, where: str = "sampling") -> str:
+    """The sampler named `value` (one of ``SAMPLERS``; None gives "exact").
+    ``TypeError`` for a value that is not a string, ``ValueError`` for an
+    unknown name."""
+    if value is None:
+        return SAMPLERS[0]
+    if not isinstance(value, str):
+        raise TypeError(f"{where} must be one of {', '.join(map(repr, SAMPLERS))}, "
+                        f"got {type(value).__name__}")
+    if value not in SAMPLERS:
+        hint = ""
+        from .generations import SAMPLING_MODES  # the Wright-Fisher modes, a different switch
+
+        if value in SAMPLING_MODES:
+            hint = (f" ({value!r} is a sampling mode of Wright-Fisher generations: "
+                    "pass it as extreme_speed_mode)")
+        raise ValueError(f"{where} must be one of {', '.join(map(repr, SAMPLERS))}, "
+                         f"got {value!r}{hint}")
+    return value
 
 
 def samples_whole_individuals(blueprint) -> bool:
@@ -187,6 +216,16 @@ class Blueprint:
     number; 0 takes the default of the model. ``stochastic`` defaults to True
     for Wright-Fisher generations and False otherwise.
 
+    ``sampling`` is the sampler of the newborns of a stochastic model:
+    "exact" (the default) draws every pair's eggs, their genotypes, sexes and
+    zygote viability one after another; "aggregated" draws the surviving
+    newborns of each sex and genotype as one Poisson count, which has the same
+    joint distribution and is faster, but gives other numbers for the same
+    seed. It applies to overlapping and discrete generations with Poisson egg
+    counts; with ``fixed_egg_count``, ``continuous_sampling``, a deterministic
+    model or Wright-Fisher generations the exact scheme runs (see
+    docs/sampling.md).
+
     Checked here (``ValueError``): ``n_ages >= 1``, ``new_adult_age`` in
     ``0 .. n_ages-1``, ``n_demes >= 1`` and, when given, the initial counts
     (finite, in ``COUNT_BOUNDS``, whole numbers in a model that samples whole
@@ -214,6 +253,7 @@ class Blueprint:
         migration_indptr=None,
         migration_dest_idx=None,
         migration_weights=None,
+        sampling: str = "exact",
     ) -> None:
         if locus is None:
             locus = _default_locus()
@@ -248,6 +288,7 @@ class Blueprint:
         self.has_sex_chromosomes = bool(locus.has_sex_chromosomes)
         self.discrete_generation = bool(discrete_generation)
         self.extreme_speed_mode = int(extreme_speed_mode)
+        self.sampling = sampler_name(sampling)
         self.ztype_names = [str(s) for s in locus.labels]
         if gtype_names is None:
             gtype_names = getattr(locus, "gamete_labels", None) or [f"g{i}" for i in range(g)]
@@ -381,6 +422,21 @@ class Model:
         from .generations import generations_of  # generations builds on these contracts
 
         return generations_of(self.blueprint)
+
+    @property
+    def sampling(self) -> str:
+        """The sampler of the newborns ("exact" or "aggregated"; see ``Blueprint``)."""
+        return sampler_name(getattr(self.blueprint, "sampling", None), "blueprint.sampling")
+
+    def with_sampling(self, sampling: str) -> "Model":
+        """This model with its newborns drawn by `sampling` ("exact" or
+        "aggregated"): a shallow copy of the blueprint with that sampler; the
+        parameters, the program and the session are this model's."""
+        import copy
+
+        blueprint = copy.copy(self.blueprint)
+        blueprint.sampling = sampler_name(sampling)
+        return Model(blueprint, self.params, self.program, self.session)
 
 
 _WHOLE_HINT = "round them, or pass round_counts=True"
@@ -594,6 +650,7 @@ def check_model(blueprint, params, program=None, *, round_counts: bool = False, 
     if program is not None and hasattr(program, "build"):
         program = program.build()
     check_dimensions(blueprint)
+    sampler_name(getattr(blueprint, "sampling", None), "blueprint.sampling")
     if round_counts and samples_whole_individuals(blueprint):
         blueprint, program = rounded_counts(blueprint, program)
     check_counts(blueprint, hint=hint)

@@ -11,9 +11,10 @@ the engine's own::
     fields.shape("survival_rates", n_ages=4)             # (2, 4)
     fields.ECOLOGY_SCALARS                                # names in table order
 
-``CODES`` holds the codes of hook programs and of the tick's stages (from
-``_codes.def``): ``CODES["Opcode"]["kill"]`` is the opcode of a kill
-operation. ``qorin.hooks`` exposes them as named constants.
+``CODES`` holds the codes of hook programs, of the tick's stages and of the
+samplers of the newborns (from ``_codes.def``): ``CODES["Opcode"]["kill"]`` is
+the opcode of a kill operation. ``qorin.hooks`` exposes the hook codes as named
+constants, ``qorin.contracts.SAMPLERS`` the samplers' names.
 """
 
 from __future__ import annotations
@@ -134,7 +135,7 @@ PARAM_IDS = {n: f.param_id for n, f in sorted(FIELDS.items(), key=lambda kv: kv[
              if f.param_id >= 0}
 PARAM_NAMES = tuple(PARAM_IDS)
 #: {family: {label: code}} for the families Event, Stage, Opcode, Condition,
-#: Token and DemeSelector.
+#: Token, DemeSelector and Sampler.
 CODES: dict = _read_codes()
 
 

@@ -213,6 +213,7 @@ def describe_model(blueprint, params=None) -> dict:
         "fixed_egg_count": bool(bp.fixed_egg_count), "discrete_generation": bool(bp.discrete_generation),
         "has_sex_chromosomes": bool(bp.has_sex_chromosomes),
         "extreme_speed_mode": int(bp.extreme_speed_mode),
+        "sampling": str(getattr(bp, "sampling", None) or "exact"),
         "generations": str(getattr(bp, "generations", None) or "overlapping"),
         "genotypes": list(map(str, bp.ztype_names)), "gametes": list(map(str, bp.gtype_names)),
     }

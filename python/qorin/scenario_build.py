@@ -43,12 +43,19 @@ def _run_settings(doc, chk: Checker) -> dict:
         out[key] = chk.boolean(run.get(key, default), ("run", key))
     out["generations"] = chk.string(run.get("generations", "overlapping"), ("run", "generations"),
                                     GEN.GENERATIONS)
+    # "sampling" is how the newborns are drawn: the Wright-Fisher mode of
+    # Wright-Fisher generations, the sampler of the newborns of the others.
     out["sampling"] = 0
+    out["sampler"] = C.SAMPLERS[0]
     if "sampling" in run:
-        if out["generations"] != "wright_fisher":
-            chk.err(("run", "sampling"), "applies to Wright-Fisher generations only "
-                                         "(generations = \"wright_fisher\")")
-        out["sampling"] = chk.string(run["sampling"], ("run", "sampling"), tuple(GEN.SAMPLING_MODES))
+        if out["generations"] == "wright_fisher":
+            out["sampling"] = chk.string(run["sampling"], ("run", "sampling"), tuple(GEN.SAMPLING_MODES))
+        elif run["sampling"] in GEN.SAMPLING_MODES:
+            chk.err(("run", "sampling"), f"{run['sampling']!r} is a sampling mode of Wright-Fisher "
+                                         "generations (generations = \"wright_fisher\"); other "
+                                         "generations take " + ", ".join(map(repr, C.SAMPLERS)))
+        else:
+            out["sampler"] = chk.string(run["sampling"], ("run", "sampling"), C.SAMPLERS)
     return out
 
 
@@ -445,7 +452,7 @@ def _model(doc, chk: Checker, settings: dict) -> Model:
             bp = Blueprint(n_ages, adult, locus, stochastic=run["stochastic"],
                            continuous_sampling=run["continuous_sampling"],
                            fixed_egg_count=run["fixed_egg_count"], generations=run["generations"],
-                           extreme_speed_mode=run["sampling"], **spatial)
+                           extreme_speed_mode=run["sampling"], sampling=run["sampler"], **spatial)
         except ValueError as exc:
             chk.err(("run", "sampling"), str(exc))
     if any(issubclass(w.category, GEN.ExpectedValuesWarning) for w in caught):

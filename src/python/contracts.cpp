@@ -1,7 +1,9 @@
 #include "python/contracts.hpp"
 
 #include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -18,6 +20,46 @@ struct RawDim {
   int64_t value = 0;
   size_t* target;
 };
+
+// The sampler named by the blueprint's optional `sampling` attribute: a
+// sampler label, or None; an object without the attribute (or with None)
+// takes the exact sampler.
+bool sampler_from_python(PyObject* obj, Sampler* out) {
+  Ref v(PyObject_GetAttrString(obj, "sampling"));
+  if (!v) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    *out = Sampler::Exact;
+    return true;
+  }
+  if (v.get() == Py_None) {
+    *out = Sampler::Exact;
+    return true;
+  }
+  if (!PyUnicode_Check(v.get())) {
+    PyErr_Format(PyExc_TypeError, "Blueprint.sampling must be a str, got %s", Py_TYPE(v.get())->tp_name);
+    return false;
+  }
+  Py_ssize_t len = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(v.get(), &len);
+  if (!text) return false;
+  const std::string_view label(text, static_cast<size_t>(len));
+  if (const std::optional<Sampler> s = sampler_of_label(label)) {
+    *out = *s;
+    return true;
+  }
+  std::string allowed;
+  for (const std::string_view known : kSamplerLabels) {
+    if (!allowed.empty()) allowed += ", ";
+    allowed += "'";
+    allowed += known;
+    allowed += "'";
+  }
+  const std::string message =
+      "Blueprint.sampling must be one of " + allowed + ", got '" + std::string(label) + "'";
+  PyErr_SetString(PyExc_ValueError, message.c_str());
+  return false;
+}
 
 }  // namespace
 
@@ -46,7 +88,8 @@ bool blueprint_from_python(PyObject* obj, Blueprint* out) {
       !extract_i64(obj, "n_demes", &dims[6].value) ||
       !extract_i64_vec(obj, "migration_indptr", &bp.migration_indptr) ||
       !extract_i64_vec(obj, "migration_dest_idx", &bp.migration_dest_idx) ||
-      !extract_f64_vec(obj, "migration_weights", &bp.migration_weights)) {
+      !extract_f64_vec(obj, "migration_weights", &bp.migration_weights) ||
+      !sampler_from_python(obj, &bp.sampling)) {
     return false;
   }
   // Counts are sizes; a negative one cannot be held as such.

@@ -117,8 +117,9 @@ PyObject* read_blueprint(PyObject*, PyObject* obj) {
   if (!fem || !mal) return nullptr;
   for (bool b : bp.female_only_by_sex_chrom) PyList_Append(fem.get(), b ? Py_True : Py_False);
   for (bool b : bp.male_only_by_sex_chrom) PyList_Append(mal.get(), b ? Py_True : Py_False);
+  const std::string_view sampling = kSamplerLabels[static_cast<size_t>(code_of(bp.sampling))];
   return Py_BuildValue(
-      "{s:N,s:n,s:n,s:n,s:n,s:n,s:n,s:O,s:O,s:O,s:O,s:O,s:L,s:O,s:O,s:O,s:O,s:N,s:N,s:n,s:N,s:N,s:N}",
+      "{s:N,s:n,s:n,s:n,s:n,s:n,s:n,s:O,s:O,s:O,s:O,s:O,s:L,s:O,s:O,s:O,s:O,s:N,s:N,s:n,s:N,s:N,s:N,s:s#}",
       "adult_ages", new_i64_array(bp.adult_ages.data(), bp.adult_ages.size()),
       "n_sexes", static_cast<Py_ssize_t>(bp.n_sexes), "n_ages", static_cast<Py_ssize_t>(bp.n_ages),
       "n_ztypes", static_cast<Py_ssize_t>(bp.n_ztypes), "n_gtypes", static_cast<Py_ssize_t>(bp.n_gtypes),
@@ -137,7 +138,8 @@ PyObject* read_blueprint(PyObject*, PyObject* obj) {
       "n_demes", static_cast<Py_ssize_t>(bp.n_demes),
       "migration_indptr", new_i64_array(bp.migration_indptr.data(), bp.migration_indptr.size()),
       "migration_dest_idx", new_i64_array(bp.migration_dest_idx.data(), bp.migration_dest_idx.size()),
-      "migration_weights", f64_list(bp.migration_weights));
+      "migration_weights", f64_list(bp.migration_weights),
+      "sampling", sampling.data(), static_cast<Py_ssize_t>(sampling.size()));
 }
 
 PyObject* custom_slots_roundtrip(PyObject*, PyObject* obj) {

@@ -15,6 +15,7 @@ LifeLayout life_layout(const Blueprint& bp) {
   l.mode = exec_mode(bp.stochastic, bp.continuous_sampling);
   l.fixed_egg_count = bp.fixed_egg_count;
   l.discrete_generation = bp.discrete_generation;
+  l.aggregated_sampling = bp.sampling == Sampler::Aggregated;
   return l;
 }
 

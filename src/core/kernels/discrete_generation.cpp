@@ -41,6 +41,47 @@ Status check_state(const LifeLayout& layout, size_t n_counts) {
 // rather than pass as zero).
 inline double floor0(double x) { return x < 0.0 ? 0.0 : x; }
 
+// Eggs, zygotes, sexes and zygote viability of the discrete stage by the
+// aggregated sampler, from the mated pairs M (Z·Z): the pairs that reproduce
+// are drawn as egg_count draws them, their expected eggs (floored at zero)
+// kept, and the newborns drawn from those. Returns false, with the stream as
+// it was on entry, where the aggregated sampler cannot draw them.
+Result<bool> aggregated_reproduction(SessionRng& rng, SamplerMemo& memo, const LifeLayout& layout,
+                                     const DemeInputs& in, const double* M, KernelScratch& scratch,
+                                     const Rows& st) {
+  const size_t Z = layout.n_ztypes;
+  const SessionRng entry = rng;
+  const double r = clamp01(in.reproduction_rates[1]);
+  const double eggs = in.eggs_per_female;  // used as stored
+  const double* fec_f = in.fecundity_fitness;
+  const double* fec_m = in.fecundity_fitness + Z;
+  double* X = scratch.age_eggs.data();
+  for (size_t i = 0; i < Z; ++i) {
+    const double eggs_i = eggs * fec_f[i];
+    for (size_t j = 0; j < Z; ++j) {
+      const size_t p = i * Z + j;
+      X[p] = 0.0;
+      const double n = M[p];
+      if (!(n > 0.0)) continue;
+      const int64_t n_int = round_count(n);
+      if (n_int <= 0) continue;
+      double pairs = n;
+      if (r < kAlmostOne) {
+        const RngResult b = binomial(rng, n_int, r, memo);
+        if (!b) return b.error();
+        pairs = *b;
+      }
+      const double t = floor0(eggs_i * fec_m[j] * pairs);
+      if (t <= kNegligible) continue;
+      X[p] = t;
+    }
+  }
+  const Result<bool> drawn =
+      aggregated_newborns(rng, memo, layout, in, X, scratch.zygotes.data(), st.female0, st.male0);
+  if (drawn && !*drawn) rng = entry;
+  return drawn;
+}
+
 }  // namespace
 
 Status validate_discrete_shape(const Blueprint& bp) {
@@ -106,6 +147,14 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
     if (!has_mates[i]) continue;
     if (mode == ExecMode::Stochastic && round_count(mated) < 1) continue;
     QORIN_TRY(distribute(rng, mode, mated, std::span<const double>(P + i * Z, Z), draws, M + i * Z));
+  }
+
+  // 4-5 by the aggregated sampler, where it applies: the reproducing pairs
+  //    of every type as below, the newborns drawn from their expected eggs.
+  if (layout.aggregated_newborns_apply()) {
+    const Result<bool> drawn = aggregated_reproduction(rng, memo, layout, in, M, scratch, st);
+    if (!drawn) return drawn.error();
+    if (*drawn) return Status::ok();
   }
 
   // 4. Eggs of every pair, into zygotes (the rest of step 4.5 of the

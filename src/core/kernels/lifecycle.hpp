@@ -38,6 +38,16 @@ struct LifeLayout {
   ExecMode mode = ExecMode::Deterministic;
   bool fixed_egg_count = false;
   bool discrete_generation = false;
+  // The blueprint asks for the aggregated sampler of the newborns; it acts
+  // only where aggregated_newborns_apply() holds.
+  bool aggregated_sampling = false;
+
+  // Whether reproduction draws its newborns by the aggregated sampler:
+  // stochastic integer draws with Poisson egg counts. With a fixed egg count
+  // or in the other modes the newborns are drawn (or computed) the exact way.
+  bool aggregated_newborns_apply() const {
+    return aggregated_sampling && mode == ExecMode::Stochastic && !fixed_egg_count;
+  }
 
   // First adult age clamped to the age axis.
   size_t first_adult_age() const {

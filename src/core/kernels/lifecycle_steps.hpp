@@ -95,6 +95,40 @@ Status allocate_sexes(SessionRng& rng, const LifeLayout& layout, const DemeInput
 Status write_newborns(SessionRng& rng, ExecMode mode, const double* zygote_viability, size_t Z,
                       const double* daughters, const double* sons, double* female0, double* male0);
 
+// The aggregated sampler of the newborns (where the layout's
+// aggregated_newborns_apply() holds).
+//
+// Given how many pairs of each (female, male) type reproduce, the exact
+// sampler draws each pair type's eggs as a Poisson count around E·pairs,
+// thins them by the offspring row's sum s when s < 1, splits them over the
+// zygote types by a multinomial, splits each zygote type over the sexes by a
+// binomial and thins each sex and type by zygote viability. Independent
+// Poisson counts thinned and split this way are independent Poisson counts
+// again, with the means multiplied by the probabilities, and sums of
+// independent Poisson counts are Poisson counts of the summed means. So,
+// conditional on the reproducing pairs, the surviving newborns of each sex
+// and zygote type are independent Poisson counts with mean
+//   sum over pairs of E·pairs·w[k] · share(sex, k) · viability(sex, k),
+// w[k] = o[k] when s < 1 (thinning by s, then o[k]/s), o[k]/s otherwise.
+// The aggregated sampler draws exactly those 2·Z counts. The number of pairs
+// that reproduce is not a Poisson quantity (a binomial when the reproduction
+// rate is below one), so it is still drawn pair type by pair type as the
+// exact sampler draws it, and so are the matings, which the stored sperm
+// keeps. The result has the joint distribution of the exact sampler's; the
+// draws, and so the numbers of a seed, differ.
+//
+// aggregated_newborns draws the newborns from the expected eggs X[p] of every
+// pair row p = i·Z + j (Z·Z entries; 0 for a pair type that lays none, which
+// includes those whose expected eggs are at most kNegligible, as the exact
+// Poisson draw gives them none), writing them into female0 and male0 (Z
+// each, overwritten); lambda (Z) is a work buffer. It returns false, having
+// drawn nothing, where an offspring row used or a mean is not finite, or a
+// mean is too large for a whole count to be held exactly (2^53): the caller
+// then restores its stream and draws the exact way.
+Result<bool> aggregated_newborns(SessionRng& rng, SamplerMemo& memo, const LifeLayout& layout,
+                                 const DemeInputs& in, const double* X, double* lambda, double* female0,
+                                 double* male0);
+
 // Recruitment of the age-0 cohort (female0, male0: Z each) under density
 // factor h: the cohort of size S becomes h·S, split in proportion to its
 // classes (rounded in stochastic mode, drawn in the sampling modes).

@@ -305,7 +305,84 @@ void contract_columns(const OffspringIndex& index, const double* X, size_t z, do
   if (k < z) contract_column_group<1>(index, X, k, zyg);
 }
 
+// Largest mean of a newborn count the aggregated sampler draws: up to 2^53 a
+// whole count is held exactly by a double.
+constexpr double kLargestAggregatedMean = 9007199254740992.0;
+
+// Expected zygotes of up to eight pair rows: rows[w] is the offspring row of
+// a pair type whose eggs are eggs[w]. Each row is summed in index order from
+// 0.0 (the rows side by side), as the exact sampler sums it; a row summing to
+// at most kNegligible makes no zygotes, one summing to at least kAlmostOne
+// splits the eggs by the row over its sum, and a lower one thins them by its
+// sum first, which leaves the row itself. Returns false where a row's sum is
+// not finite.
+bool add_expected_zygotes(const double* const* rows, const double* eggs, size_t n, size_t z, double* lambda) {
+  double s[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+  for (size_t k = 0; k < z; ++k) {
+    for (size_t w = 0; w < n; ++w) s[w] += rows[w][k];
+  }
+  for (size_t w = 0; w < n; ++w) {
+    if (!std::isfinite(s[w])) return false;
+    if (s[w] <= kNegligible) continue;
+    const double x = s[w] < kAlmostOne ? eggs[w] : eggs[w] * (1.0 / s[w]);
+    const double* o = rows[w];
+    for (size_t k = 0; k < z; ++k) lambda[k] += x * o[k];
+  }
+  return true;
+}
+
 }  // namespace
+
+Result<bool> aggregated_newborns(SessionRng& rng, SamplerMemo& memo, const LifeLayout& layout,
+                                 const DemeInputs& in, const double* X, double* lambda, double* female0,
+                                 double* male0) {
+  const size_t Z = layout.n_ztypes;
+  // Expected zygotes of every type: the pair rows that lay eggs, eight at a
+  // time in row order.
+  for (size_t k = 0; k < Z; ++k) lambda[k] = 0.0;
+  const double* rows[8];
+  double eggs[8];
+  size_t n = 0;
+  for (size_t p = 0; p < Z * Z; ++p) {
+    if (X[p] == 0.0) continue;
+    rows[n] = in.offspring_tensor + p * Z;
+    eggs[n] = X[p];
+    if (++n == 8) {
+      if (!add_expected_zygotes(rows, eggs, n, Z, lambda)) return false;
+      n = 0;
+    }
+  }
+  if (n > 0 && !add_expected_zygotes(rows, eggs, n, Z, lambda)) return false;
+  for (size_t k = 0; k < Z; ++k) {
+    if (!(lambda[k] < kLargestAggregatedMean)) return false;
+  }
+  const double sex_ratio = clamp01(in.sex_ratio);
+  const double* vf = in.zygote_viability_fitness;
+  const double* vm = in.zygote_viability_fitness + Z;
+  for (size_t k = 0; k < Z; ++k) {
+    female0[k] = male0[k] = 0.0;
+    const double zygotes = lambda[k];
+    if (!(zygotes > 0.0)) continue;
+    // The daughter share of the exact sex allocation.
+    double p;
+    if (!layout.has_sex_chromosomes) {
+      p = sex_ratio;
+    } else if ((*layout.female_only_by_sex_chrom)[k]) {
+      p = 1.0;
+    } else if ((*layout.male_only_by_sex_chrom)[k]) {
+      p = 0.0;
+    } else {
+      p = compatibility_share(in.female_ztype_compatibility[k], in.male_ztype_compatibility[k]);
+    }
+    const RngResult d = poisson(rng, (zygotes * p) * clamp01(vf[k]), memo);
+    if (!d) return d.error();
+    const RngResult m = poisson(rng, (zygotes * (1.0 - p)) * clamp01(vm[k]), memo);
+    if (!m) return m.error();
+    female0[k] = *d;
+    male0[k] = *m;
+  }
+  return true;
+}
 
 Status add_zygotes(SessionRng& rng, ExecMode mode, double x, const double* o, size_t Z, double* probs,
                    std::span<double> draws, double* zyg) {
@@ -407,6 +484,58 @@ Status write_newborns(SessionRng& rng, ExecMode mode, const double* zygote_viabi
   }
   return Status::ok();
 }
+
+namespace {
+
+// Eggs, zygotes, sexes and zygote viability of the age-structured stage by
+// the aggregated sampler: the reproducing pairs of every adult age and pair
+// type are drawn as the exact sampler draws them, their expected eggs summed
+// over the ages, and the newborns drawn from those sums. Returns false, with
+// the stream as it was on entry, where the aggregated sampler cannot draw
+// them (the caller then draws the exact way).
+Result<bool> aggregated_reproduction(SessionRng& rng, SamplerMemo& memo, const LifeLayout& layout,
+                                     const DemeInputs& in, std::span<const double> sperm, KernelScratch& scratch,
+                                     double* female, double* male) {
+  const size_t A = layout.n_ages;
+  const size_t Z = layout.n_ztypes;
+  const SessionRng entry = rng;
+  double eggs = in.eggs_per_female;
+  if (!(eggs > 0.0)) eggs = 0.0;
+  const double* fec_f = in.fecundity_fitness;
+  const double* fec_m = in.fecundity_fitness + Z;
+  double* pair_eggs = scratch.pair_eggs.data();
+  for (size_t i = 0; i < Z; ++i) {
+    const double eggs_i = eggs * fec_f[i];
+    for (size_t j = 0; j < Z; ++j) pair_eggs[i * Z + j] = eggs_i * fec_m[j];
+  }
+  double* X = scratch.age_eggs.data();
+  for (size_t p = 0; p < Z * Z; ++p) X[p] = 0.0;
+  for (size_t a = layout.first_adult_age(); a < A; ++a) {
+    const double r = clamp01(in.reproduction_rates[a]);
+    const double fert = clamp01(in.fertility[a]);
+    const double* stored = sperm.data() + a * Z * Z;
+    for (size_t p = 0; p < Z * Z; ++p) {
+      const double n = stored[p];
+      if (!(n > 0.0)) continue;
+      const int64_t n_int = round_count(n);
+      if (n_int <= 0) continue;
+      double pairs = static_cast<double>(n_int);
+      if (r < kAlmostOne) {
+        const RngResult b = binomial(rng, n_int, r, memo);
+        if (!b) return b.error();
+        pairs = *b;
+      }
+      const double t = (fert * pair_eggs[p]) * pairs;
+      if (t <= kNegligible) continue;
+      X[p] += t;
+    }
+  }
+  const Result<bool> drawn = aggregated_newborns(rng, memo, layout, in, X, scratch.zygotes.data(), female, male);
+  if (drawn && !*drawn) rng = entry;
+  return drawn;
+}
+
+}  // namespace
 
 Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs& in,
                     std::span<double> ind, std::span<double> sperm, KernelScratch& scratch) {
@@ -530,6 +659,13 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
       if (mode == ExecMode::Stochastic && round_count(total) < 1) continue;
       QORIN_TRY(distribute(rng, mode, total, prow, draws, stored_row));
     }
+  }
+
+  // Steps 4 to 6 by the aggregated sampler, where it applies.
+  if (layout.aggregated_newborns_apply()) {
+    const Result<bool> drawn = aggregated_reproduction(rng, memo, layout, in, sperm, scratch, female, male);
+    if (!drawn) return drawn.error();
+    if (*drawn) return Status::ok();
   }
 
   // Step 4: eggs and zygotes.

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/model/codes.hpp"
 #include "core/util/error.hpp"
 
 namespace qorin {
@@ -37,6 +38,9 @@ struct Blueprint {
   std::vector<int64_t> migration_indptr;         // D+1 entries, or empty for one deme
   std::vector<int64_t> migration_dest_idx;
   std::vector<double> migration_weights;
+  // Sampler of the newborns in stochastic mode (the optional attribute
+  // `sampling`, read last; "exact" when the host object has none).
+  Sampler sampling = Sampler::Exact;
 
   // Structural checks, first failure reported (ValueError).
   Status validate() const;

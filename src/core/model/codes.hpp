@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace qorin {
@@ -18,6 +19,7 @@ namespace qorin {
 #define QORIN_CODE_Condition(name, value, label)
 #define QORIN_CODE_Token(name, value, label)
 #define QORIN_CODE_DemeSelector(name, value, label)
+#define QORIN_CODE_Sampler(name, value, label)
 
 // Hook events.
 enum class Event : int64_t {
@@ -73,6 +75,15 @@ enum class DemeSelector : int64_t {
 #define QORIN_CODE_DemeSelector(name, value, label)
 };
 
+// Samplers of the newborns (the blueprint's `sampling`).
+enum class Sampler : int64_t {
+#undef QORIN_CODE_Sampler
+#define QORIN_CODE_Sampler(name, value, label) name = value,
+#include "qorin/_codes.def"
+#undef QORIN_CODE_Sampler
+#define QORIN_CODE_Sampler(name, value, label)
+};
+
 template <class E>
 constexpr int64_t code_of(E e) {
   return static_cast<int64_t>(e);
@@ -124,6 +135,26 @@ constexpr std::string_view stage_label(int64_t code) {
   return {};
 }
 
+// The sampler of a label, or nothing for a label that names none.
+constexpr std::optional<Sampler> sampler_of_label(std::string_view text) {
+#undef QORIN_CODE_Sampler
+#define QORIN_CODE_Sampler(name, value, label) \
+  if (text == label) return Sampler::name;
+#include "qorin/_codes.def"
+#undef QORIN_CODE_Sampler
+#define QORIN_CODE_Sampler(name, value, label)
+  return std::nullopt;
+}
+
+// The label of every sampler, in table order.
+inline constexpr std::string_view kSamplerLabels[] = {
+#undef QORIN_CODE_Sampler
+#define QORIN_CODE_Sampler(name, value, label) label,
+#include "qorin/_codes.def"
+#undef QORIN_CODE_Sampler
+#define QORIN_CODE_Sampler(name, value, label)
+};
+
 #undef QORIN_CODE
 #undef QORIN_CODE_Event
 #undef QORIN_CODE_Stage
@@ -131,6 +162,7 @@ constexpr std::string_view stage_label(int64_t code) {
 #undef QORIN_CODE_Condition
 #undef QORIN_CODE_Token
 #undef QORIN_CODE_DemeSelector
+#undef QORIN_CODE_Sampler
 
 // The codes as the int64 values the program columns hold: event::kFirst,
 // stage::kAging, op::kSetParam, ... (k followed by the enumerator's name).
@@ -141,6 +173,7 @@ constexpr std::string_view stage_label(int64_t code) {
 #define QORIN_CONSTANT_Condition(name, value)
 #define QORIN_CONSTANT_Token(name, value)
 #define QORIN_CONSTANT_DemeSelector(name, value)
+#define QORIN_CONSTANT_Sampler(name, value)
 
 namespace event {
 #undef QORIN_CONSTANT_Event
@@ -174,5 +207,6 @@ inline constexpr int64_t kMaxOpcode = qorin::kMaxOpcode;
 #undef QORIN_CONSTANT_Condition
 #undef QORIN_CONSTANT_Token
 #undef QORIN_CONSTANT_DemeSelector
+#undef QORIN_CONSTANT_Sampler
 
 }  // namespace qorin
