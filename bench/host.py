@@ -29,6 +29,8 @@ import subprocess
 import sys
 import time
 
+from sidebyside import best_of_rounds
+
 
 def engine_only(models, seeds, n_ticks):
     """Run model p with each of seeds[p] in a fresh session: the engine's own work."""
@@ -118,14 +120,8 @@ def main():
     if args.figures_json:
         print(json.dumps(figures(args.replicates, args.ticks, args.no_stop, args.repeat)))
         return
-    current, base = {}, {}
-    for _ in range(args.rounds):
-        for store, path in ((current, None), (base, args.baseline)):
-            if store is base and path is None:
-                continue
-            for name, (runs, engine, host) in measure(path, args).items():
-                old = store.get(name, [runs, float("inf"), float("inf")])
-                store[name] = [runs, min(old[1], engine), min(old[2], host)]
+    current, base = best_of_rounds(args.rounds, args.baseline, lambda path: {
+        name: [runs, engine, host] for name, (runs, engine, host) in measure(path, args).items()})
 
     print(f"the demo, {args.ticks} ticks{' (extinct runs keep ticking)' if args.no_stop else ''}; "
           f"CPU seconds, best of {args.rounds} x {args.repeat}; load average "

@@ -27,6 +27,8 @@ import time
 
 import numpy as np
 
+from sidebyside import best_of_rounds
+
 SITES = 100
 A = 8
 RATE = 0.05
@@ -145,13 +147,7 @@ def main():
     if args.figures_json:
         print(json.dumps(figures(args.figures_json)))
         return
-    current, base = {}, {}
-    for _ in range(args.rounds):
-        for store, path in ((current, None), (base, args.baseline)):
-            if store is base and path is None:
-                continue
-            for k, v in measure(path, args.ticks).items():
-                store[k] = min(store.get(k, float("inf")), v)
+    current, base = best_of_rounds(args.rounds, args.baseline, lambda path: measure(path, args.ticks))
     print(f"split drive, {SITES} sites on a ring, {RATE:.0%} emigration, A={A}; CPU us, best of {args.rounds}")
     head = f"{'mode':>13} {'single tick':>11} {'deme-tick':>10} {'no migr.':>9} {'migr. share':>11} {'deme/single':>11}"
     if base:

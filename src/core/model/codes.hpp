@@ -113,25 +113,15 @@ static_assert([]() {
 // The stage at which the hooks of an event run.
 constexpr Stage stage_of_event(Event e) { return static_cast<Stage>(2 * code_of(e)); }
 
-// Label of an event, or "" for other codes.
-constexpr std::string_view event_label(int64_t code) {
-#undef QORIN_CODE_Event
-#define QORIN_CODE_Event(name, value, label) \
-  if (code == value) return label;
+// Label of a code of one family ("Event", "Stage", ...), or "" when the
+// family has no such code.
+constexpr std::string_view code_label(std::string_view family, int64_t code) {
+#undef QORIN_CODE
+#define QORIN_CODE(fam, name, value, label) \
+  if (family == #fam && code == value) return label;
 #include "qorin/_codes.def"
-#undef QORIN_CODE_Event
-#define QORIN_CODE_Event(name, value, label)
-  return {};
-}
-
-// Label of a stage, or "" for other codes.
-constexpr std::string_view stage_label(int64_t code) {
-#undef QORIN_CODE_Stage
-#define QORIN_CODE_Stage(name, value, label) \
-  if (code == value) return label;
-#include "qorin/_codes.def"
-#undef QORIN_CODE_Stage
-#define QORIN_CODE_Stage(name, value, label)
+#undef QORIN_CODE
+#define QORIN_CODE(family, name, value, label) QORIN_CODE_##family(name, value, label)
   return {};
 }
 

@@ -40,9 +40,9 @@ bool AuditValue::equals(const AuditValue& other) const {
 const char* stage_event_label(int64_t stage_code) {
   // The stage at which an event's hooks run (stage_of_event: 2e) carries the
   // event's label; the labels are string literals, so null-terminated.
-  if (stage_code == code_of(Stage::Schedule)) return stage_label(stage_code).data();
+  if (stage_code == code_of(Stage::Schedule)) return code_label("Stage", stage_code).data();
   if (stage_code % 2 == 0) {
-    const std::string_view label = event_label(stage_code / 2);
+    const std::string_view label = code_label("Event", stage_code / 2);
     if (!label.empty()) return label.data();
   }
   return "update";
