@@ -63,6 +63,8 @@ struct MigrationScratch {
     // they send along the row, their flows to the current destination (entry
     // by entry) and what stays home.
     std::vector<double> x, f, placed, v, stay;
+    // Deterministic kernel: the blocks of the destination being filled.
+    std::vector<double> dest_ind, dest_sperm;
   };
   std::vector<Lane> lanes;
   // Deterministic kernel: per source deme, at unmated_stride intervals, its
@@ -98,6 +100,9 @@ struct MigrationScratch {
   // Bytes of records a window may hold; 0 picks a quarter of the stacked
   // state within [8 MiB, 64 MiB] (tests set small windows).
   size_t window_bytes = 0;
+  // Deterministic outputs of at least this many bytes are written around the
+  // caches; 0 picks 32 MiB (tests set small sizes).
+  size_t stream_bytes = 0;
   // Fewer demes (or destinations) than this run on the calling thread.
   size_t min_parallel = 32;
 };
