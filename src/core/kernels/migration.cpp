@@ -637,7 +637,7 @@ Result<size_t> record_deme(const Call& c, size_t d, SessionRng& rng, bool contin
   const double* const rate = c.in.rate.data() + d * 2 * A;
   const double* const ind = c.in.ind.data() + d * c.ind_block;
   const double* const sperm = c.in.sperm.data() + d * c.sperm_block;
-  SamplerMemo& memo = thread_sampler_memo();
+  SamplerMemo& memo = lane.memo;
   double* const probs = lane.probs.data();
   const bool splits = normalise_row(c.in.weights.data() + start, len, probs);
   const std::span<const double> p(probs, len);

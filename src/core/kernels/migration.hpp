@@ -65,6 +65,8 @@ struct MigrationScratch {
     std::vector<double> x, f, placed, v, stay;
     // Deterministic kernel: the blocks of the destination being filled.
     std::vector<double> dest_ind, dest_sperm;
+    // Stochastic kernel: set-ups of the lane's binomial draws.
+    SamplerMemo memo;
   };
   std::vector<Lane> lanes;
   // Deterministic kernel: per source deme, at unmated_stride intervals, its
