@@ -142,6 +142,7 @@ struct alignas(64) KernelScratch {
   // serve (the stochastic kernels pass it to every sampler that keeps one).
   SamplerMemo memo;
   void ensure(size_t z) {
+    memo.reserve();  // here, so that drawing never allocates
     if (male_pool.size() == z && mating.size() == z * z && cohort.size() == 2 * z) return;
     pair_eggs.assign(z * z, 0.0);
     age_eggs.assign(z * z, 0.0);

@@ -989,6 +989,7 @@ Status migrate_csr_stochastic_into(std::span<SessionRng> rngs, bool continuous, 
   remember_graph(scratch, in, *longest);
   const size_t lanes = lane_count(pool);
   ensure_lanes(scratch, lanes, *longest, in.n_ages, in.n_ztypes);
+  for (MigrationScratch::Lane& lane : scratch.lanes) lane.memo.reserve();  // drawing never allocates
   scratch.stamp.assign(D, SIZE_MAX);
   const size_t budget = window_budget(in, scratch);
   const size_t units = c.units();

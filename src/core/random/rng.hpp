@@ -230,9 +230,10 @@ class BinomialSampler {
 // set-up, so it draws exactly as a fresh one, and what a memo holds never
 // changes a draw. Whoever draws owns one (as a generator owns its sampler
 // state): a session's kernel work buffers, a migration lane. It serves one
-// thread at a time. Its tables (224 KiB) are allocated on the first draw
-// that keeps a set-up; without them (a copy, a moved-from memo before that
-// draw, or no memory) draws compute their set-ups.
+// thread at a time. Its tables (224 KiB, zeroed pages that the system maps
+// as they fill) are allocated by reserve(), which owners call before they
+// draw, or else on the first draw that keeps a set-up; without them (a copy,
+// a moved-from memo, or no memory) draws compute their set-ups.
 class SamplerMemo {
  public:
   SamplerMemo() noexcept = default;
@@ -242,6 +243,9 @@ class SamplerMemo {
   SamplerMemo& operator=(const SamplerMemo&) noexcept { return *this; }
   SamplerMemo(SamplerMemo&& other) noexcept;
   SamplerMemo& operator=(SamplerMemo&& other) noexcept;
+
+  // Allocates the tables unless they are; false when they cannot be.
+  bool reserve() noexcept { return tables() != nullptr; }
 
   struct Tables;
   // The tables, allocated on first use; null when they cannot be.
