@@ -170,12 +170,17 @@ bool all_ordinary(const double* x, size_t n) {
   return tiny == 0;
 }
 
-// Where a source deme's prepared values sit in its stretch of
-// MigrationScratch::unmated: the unmated parts (A·Z), the flag of the
-// settling pass, then one flag per age telling whether the age stores any
-// sperm.
-size_t ordinary_slot(const Call& c) { return c.A * c.Z; }
-size_t stored_slot(const Call& c, size_t a) { return c.A * c.Z + 1 + a; }
+// A source deme's flags (MigrationScratch::flags): whether age a stores any
+// sperm, and whether its units may skip the settling pass.
+struct SourceFlags {
+  const uint64_t* words;
+  size_t A;
+  bool stores(size_t a) const { return (words[a / 64] >> (a % 64)) & 1u; }
+  bool ordinary() const { return (words[A / 64] >> (A % 64)) & 1u; }
+};
+SourceFlags flags_of(const Call& c, const MigrationScratch& s, size_t d) {
+  return {s.flags.data() + d * s.flag_stride, c.A};
+}
 
 // A source deme's unmated parts; whether its flows may skip the settling
 // pass: its largest rate times its row's weight sum stays below one by more
@@ -205,24 +210,27 @@ QORIN_VECTOR_CLONES void prepare_source(const Call& c, size_t d, MigrationScratc
   // of 2^-53; the margin is 8 (len + 4) units.
   const bool bounded =
       len < (size_t{1} << 20) && r_max * w_sum < 1.0 - static_cast<double>(len + 4) * 0x1p-50;
-  u[ordinary_slot(c)] = bounded && all_ordinary(u, A * Z) && all_ordinary(sperm, c.sperm_block) &&
-                                all_ordinary(ind + A * Z, A * Z)
-                            ? 1.0
-                            : 0.0;
+  uint64_t* const flags = s.flags.data() + d * s.flag_stride;
+  std::fill_n(flags, s.flag_stride, uint64_t{0});
+  const bool ordinary = bounded && all_ordinary(u, A * Z) && all_ordinary(sperm, c.sperm_block) &&
+                        all_ordinary(ind + A * Z, A * Z);
+  flags[A / 64] |= static_cast<uint64_t>(ordinary) << (A % 64);
   for (size_t a = 0; a < A; ++a) {
-    // Both comparisons every time, so that the loop vectorises; NaN counts as stored.
+    // Every comparison made (no branch), so that the loop vectorises; NaN counts as stored.
     uint64_t any = 0;
     const double* const block = sperm + a * Z * Z;
     for (size_t i = 0; i < Z * Z; ++i) any |= static_cast<uint64_t>(!(block[i] == 0.0));
-    u[stored_slot(c, a)] = any != 0 ? 1.0 : 0.0;
+    flags[a / 64] |= static_cast<uint64_t>(any != 0) << (a % 64);
   }
 }
 
 void size_sources(const MigrationInputs& in, MigrationScratch& s) {
   // Whole cache lines per deme: demes are prepared on different threads.
   constexpr size_t kLine = 64 / sizeof(double);
-  s.unmated_stride = (in.n_ages * in.n_ztypes + 1 + in.n_ages + kLine - 1) / kLine * kLine;
+  s.unmated_stride = (in.n_ages * in.n_ztypes + kLine - 1) / kLine * kLine;
   s.unmated.resize(in.n_demes * s.unmated_stride);
+  s.flag_stride = in.n_ages / 64 + 1;
+  s.flags.resize(in.n_demes * s.flag_stride);
 }
 
 // Flows of n consecutive units holding x[0..n) into lane.v (entry k of the
@@ -240,8 +248,11 @@ class ComputedUnits {
     len_ = c.row_len(d);
     w_ = c.in.weights.data() + start;
     unmated_ = s_.unmated.data() + d * s_.unmated_stride;
-    ordinary_ = unmated_[ordinary_slot(c)] != 0.0;
+    flags_ = flags_of(c, s_, d);
+    ordinary_ = flags_.ordinary();
   }
+
+  SourceFlags flags() const { return flags_; }
 
   bool ordinary() const { return ordinary_; }
   const double* weights() const { return w_; }
@@ -286,6 +297,7 @@ class ComputedUnits {
   const MigrationScratch& s_;
   const double* w_ = nullptr;
   const double* unmated_ = nullptr;
+  SourceFlags flags_{nullptr, 0};
   size_t len_ = 0;
   bool ordinary_ = false;
 };
@@ -302,18 +314,18 @@ class Prefetcher {
     n_ = 0;
     range_ = 0;
     auto source = [&](size_t d) {
-      const double* const prepared = s.unmated.data() + d * s.unmated_stride;
-      add(prepared, s.unmated_stride);
+      add(s.unmated.data() + d * s.unmated_stride, s.unmated_stride);
+      const SourceFlags flags = flags_of(c, s, d);
       add(c.in.ind.data() + d * c.ind_block, c.ind_block);
       const double* const sperm = c.in.sperm.data() + d * c.sperm_block;
       // Runs of consecutive ages that store sperm.
       for (size_t a = 0; a < c.A;) {
-        if (prepared[stored_slot(c, a)] == 0.0) {
+        if (!flags.stores(a)) {
           ++a;
           continue;
         }
         size_t b = a + 1;
-        while (b < c.A && prepared[stored_slot(c, b)] != 0.0) ++b;
+        while (b < c.A && flags.stores(b)) ++b;
         add(sperm + a * c.Z * c.Z, (b - a) * c.Z * c.Z);
         a = b;
       }
@@ -369,8 +381,9 @@ class Prefetcher {
 // kept in registers. Adds into the destination's blocks out_ind and
 // out_sperm. An age that stores no sperm adds only its unmated parts (its
 // stored-sperm classes would add zeros) and its stored sperm is not read.
-QORIN_VECTOR_CLONES void pull_ordinary(const Call& c, size_t d, const double* unm, double wk, double* out_ind,
-                                       double* out_sperm, MigrationScratch::Lane& lane, Prefetcher& ahead) {
+QORIN_VECTOR_CLONES void pull_ordinary(const Call& c, size_t d, const double* unm, SourceFlags flags, double wk,
+                                       double* out_ind, double* out_sperm, MigrationScratch::Lane& lane,
+                                       Prefetcher& ahead) {
   const size_t A = c.A, Z = c.Z, AZ = A * Z, len = c.row_len(d);
   const double* const w = c.in.weights.data() + c.row_start(d);
   const double* const rate = c.in.rate.data() + d * 2 * A;
@@ -416,7 +429,7 @@ QORIN_VECTOR_CLONES void pull_ordinary(const Call& c, size_t d, const double* un
     double* const acc_out = out_ind + a * Z;
     double* const xa = x + a * Z;
     amounts(unm + a * Z, Z, rate[a], xa);
-    if (unm[stored_slot(c, a)] == 0.0) {
+    if (!flags.stores(a)) {
       for (size_t zf = 0; zf < Z; ++zf) acc_out[zf] += xa[zf];
       continue;
     }
@@ -461,8 +474,8 @@ void pull_group(const Call& c, size_t d, const size_t* edges, size_t m, bool hom
   const double* const ind = c.in.ind.data() + d * c.ind_block;
   const double* const sperm = c.in.sperm.data() + d * c.sperm_block;
   if (units.ordinary() && ((m == 1 && !home) || (m == 0 && home))) {
-    pull_ordinary(c, d, units.unmated_parts(), home ? -1.0 : units.weights()[edges[0]], out_ind, out_sperm, lane,
-                  ahead);
+    pull_ordinary(c, d, units.unmated_parts(), units.flags(), home ? -1.0 : units.weights()[edges[0]], out_ind,
+                  out_sperm, lane, ahead);
     return;
   }
 

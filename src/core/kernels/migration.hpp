@@ -70,10 +70,13 @@ struct MigrationScratch {
   };
   std::vector<Lane> lanes;
   // Deterministic kernel: per source deme, at unmated_stride intervals, its
-  // unmated parts (n_ages, n_ztypes), then 1.0 when its units may skip the
-  // settling pass (else 0.0).
+  // unmated parts (n_ages, n_ztypes); and at flag_stride intervals its flags:
+  // bit a set when age a stores sperm, bit n_ages when its units may skip the
+  // settling pass (kept apart and dense: every destination reads them first).
   std::vector<double> unmated;
   size_t unmated_stride = 0;
+  std::vector<uint64_t> flags;
+  size_t flag_stride = 0;
   // Stochastic kernel: per-deme records of a window of source demes (each
   // unit that sends anything: its number, what stays home, then its flow
   // along every entry of the row), the window's streams as they were before
