@@ -82,13 +82,13 @@ inline RngResult egg_count(SessionRng& rng, SamplerMemo& memo, ExecMode mode, bo
 // (Z entries), added to zyg. Nothing happens when x ≤ kNegligible. In the sampling
 // modes an offspring row summing below one first thins the eggs. `probs` and
 // `draws` are work buffers of Z entries.
-Status add_zygotes(SessionRng& rng, SamplerMemo& memo, ExecMode mode, double x, const double* o, size_t Z, double* probs,
-                   std::span<double> draws, double* zyg);
+Status add_zygotes(SessionRng& rng, SamplerMemo& memo, ExecMode mode, double x, const double* o, size_t Z,
+                   double* probs, std::span<double> draws, double* zyg);
 
 // Splits the zygotes into daughters and sons (Z each, overwritten; types
 // without zygotes get 0), by the clamped sex ratio or the sex chromosomes.
-Status allocate_sexes(SessionRng& rng, SamplerMemo& memo, const LifeLayout& layout, const DemeInputs& in, const double* zyg,
-                      double* daughters, double* sons);
+Status allocate_sexes(SessionRng& rng, SamplerMemo& memo, const LifeLayout& layout, const DemeInputs& in,
+                      const double* zyg, double* daughters, double* sons);
 
 // Writes the newborns into age 0 of both sexes (female0, male0: Z each) and
 // applies zygote viability (zygote_viability_fitness, 2·Z) type by type.

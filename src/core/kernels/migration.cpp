@@ -350,7 +350,9 @@ class Prefetcher {
     size_t left = per_step_;
     while (left > 0 && range_ < n_) {
       const size_t k = std::min(left, lines_[range_]);
-      for (size_t i = 0; i < k; ++i) __builtin_prefetch(reinterpret_cast<const void*>(begin_[range_] + i * kLine), 0, 3);
+      for (size_t i = 0; i < k; ++i) {
+        __builtin_prefetch(reinterpret_cast<const void*>(begin_[range_] + i * kLine), 0, 3);
+      }
       begin_[range_] += k * kLine;
       lines_[range_] -= k;
       left -= k;
@@ -924,7 +926,8 @@ Status begin_pulls(const MigrationInputs& in, std::span<double> out_ind, std::sp
   return Status::ok();
 }
 
-// Copies a destination's finished block to the output.
+// Copies a destination's finished block to the output. Streamed blocks are
+// made visible to other threads by streams_done().
 void store_block(const double* from, double* to, size_t n, bool stream) {
 #if defined(__SSE2__)
   if (stream) {
@@ -941,6 +944,15 @@ void store_block(const double* from, double* to, size_t n, bool stream) {
 #endif
   (void)stream;
   std::memcpy(to, from, n * sizeof(double));
+}
+
+// Orders a thread's streamed stores before whatever it does next (the pool's
+// signal that its items are done): they bypass the usual store order.
+void streams_done(bool stream) {
+#if defined(__SSE2__)
+  if (stream) _mm_sfence();
+#endif
+  (void)stream;
 }
 
 // Fills destination t's output blocks from its prepared sources: its sums
@@ -984,6 +996,7 @@ Status migrate_csr_deterministic_into(const MigrationInputs& in, std::span<doubl
     for (size_t t = i * D / items, end = (i + 1) * D / items; t < end; ++t) {
       pull_deterministic(c, t, t + 1 < end ? t + 1 : SIZE_MAX, scratch, scratch.lanes[l], stream);
     }
+    streams_done(stream);
   });
   return Status::ok();
 }

@@ -95,8 +95,8 @@ namespace {
 
 // The sampling modes' split of x eggs over the offspring row o whose sum is s:
 // a row summing below one first thins the eggs.
-Status sample_zygotes(SessionRng& rng, SamplerMemo& memo, ExecMode mode, double x, double s, const double* o, size_t Z,
-                      double* probs, std::span<double> draws, double* zyg) {
+Status sample_zygotes(SessionRng& rng, SamplerMemo& memo, ExecMode mode, double x, double s, const double* o,
+                      size_t Z, double* probs, std::span<double> draws, double* zyg) {
   if (s <= kNegligible) return Status::ok();
   if (s < kAlmostOne) {
     auto viable = mode == ExecMode::Stochastic ? binomial(rng, round_count(x), s, memo)
@@ -152,8 +152,8 @@ Status sample_zygotes_sparse(SessionRng& rng, SamplerMemo& memo, double x, const
 // (which hold +0.0 or more once anything was added) nor a zygote count; the
 // check sum may differ in the sign of a zero only, which no comparison sees.
 // The shares are kept in `draws` (a row has at most Z non-zero entries).
-Status split_continuous_sparse(SessionRng& rng, SamplerMemo& memo, double x, const OffspringIndex& index, size_t p, const double* o,
-                               size_t Z, double* probs, std::span<double> draws, double* zyg) {
+Status split_continuous_sparse(SessionRng& rng, SamplerMemo& memo, double x, const OffspringIndex& index, size_t p,
+                               const double* o, size_t Z, double* probs, std::span<double> draws, double* zyg) {
   const double s = index.row_sum(p);
   if (s <= kNegligible) return Status::ok();
   if (s < kAlmostOne) {
@@ -307,8 +307,8 @@ void contract_columns(const OffspringIndex& index, const double* X, size_t z, do
 
 }  // namespace
 
-Status add_zygotes(SessionRng& rng, SamplerMemo& memo, ExecMode mode, double x, const double* o, size_t Z, double* probs,
-                   std::span<double> draws, double* zyg) {
+Status add_zygotes(SessionRng& rng, SamplerMemo& memo, ExecMode mode, double x, const double* o, size_t Z,
+                   double* probs, std::span<double> draws, double* zyg) {
   if (x <= kNegligible) return Status::ok();
   if (mode == ExecMode::Deterministic) {
     add_scaled(zyg, o, x, Z);
@@ -319,8 +319,8 @@ Status add_zygotes(SessionRng& rng, SamplerMemo& memo, ExecMode mode, double x, 
   return sample_zygotes(rng, memo, mode, x, s, o, Z, probs, draws, zyg);
 }
 
-Status allocate_sexes(SessionRng& rng, SamplerMemo& memo, const LifeLayout& layout, const DemeInputs& in, const double* zyg,
-                      double* daughters, double* sons) {
+Status allocate_sexes(SessionRng& rng, SamplerMemo& memo, const LifeLayout& layout, const DemeInputs& in,
+                      const double* zyg, double* daughters, double* sons) {
   const size_t Z = layout.n_ztypes;
   const ExecMode mode = layout.mode;
   for (size_t k = 0; k < Z; ++k) daughters[k] = sons[k] = 0.0;

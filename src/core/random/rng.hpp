@@ -189,7 +189,9 @@ struct BtpeSetup {
   double npq = 0.0, p2 = 0.0, p3 = 0.0, x_m = 0.0, x_l = 0.0, x_r = 0.0;
   double s = 0.0, a = 0.0;  // p'/q and (n + 1)·p'/q
   static BtpeSetup from(const BtpeCore& core, int64_t n, double p_small, double q);
-  static BtpeSetup make(int64_t n, double p_small, double q) { return from(BtpeCore::make(n, p_small, q), n, p_small, q); }
+  static BtpeSetup make(int64_t n, double p_small, double q) {
+    return from(BtpeCore::make(n, p_small, q), n, p_small, q);
+  }
 };
 
 // The set-up of a binomial draw for fixed (n, p), computed without drawing.
