@@ -325,3 +325,29 @@ def test_bad_arguments(call, exc):
 def test_word_count_message():
     with pytest.raises(ValueError, match=r"^rng_words must contain 4 state words, got 3$"):
         t.rng_draw([1, 2, 3], "uniform01", 1)
+
+
+def test_sampler_memo_draws_as_fresh_set_ups():
+    # Draws whose set-ups a memo keeps (repeats hit, many keys evict each
+    # other, copies start empty) are the draws of set-ups made afresh, and
+    # leave the stream where they do.
+    rng = np.random.default_rng(7)
+    keys = [(int(n), float(p)) for n, p in zip(rng.integers(1, 400, 3000), rng.uniform(0.0, 1.0, 3000))]
+    keys += [(int(n), 0.002) for n in rng.integers(1, 5000, 500)]  # inversion with large n
+    keys += [(-1, float(lam)) for lam in rng.choice([0.5, 3.0, 11.9, 12.0, 40.0, 1e4], 500)]
+    order = rng.integers(0, len(keys), 12000)
+    ns = np.array([keys[i][0] for i in order], dtype=np.int64)
+    ps = np.array([keys[i][1] for i in order])
+    words = t.rng_new(11)
+    for memos in (1, 3):
+        got, after = t.rng_memo_draws(words, ns, ps, memos=memos)
+        w = words
+        expect = []
+        for n, p in zip(ns[:3000], ps[:3000]):
+            d, w = (t.rng_draw(w, "poisson", 1, p) if n < 0 else t.rng_draw(w, "binomial", 1, int(n), p))
+            expect.append(d[0])
+        assert got[:3000].tolist() == expect
+        _, tail = t.rng_memo_draws(words, ns[:3000], ps[:3000])
+        assert tail == w
+        rest, after_rest = t.rng_memo_draws(w, ns[3000:], ps[3000:], memos=2)
+        assert got[3000:].tolist() == rest.tolist() and after == after_rest

@@ -16,20 +16,21 @@ namespace qorin::py::testing {
 namespace {
 
 // migration_kernel(mode, ind, sperm, indptr, dest_idx, weights, rate, n_demes,
-// n_ages, n_ztypes, words, repeats=1, parallel=False, window_bytes=0)
+// n_ages, n_ztypes, words, repeats=1, parallel=False, window_bytes=0, stream_bytes=0)
 // -> (ind, sperm, words, allocations)
 PyObject* migration_kernel(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"mode", "ind", "sperm", "indptr", "dest_idx", "weights", "rate", "n_demes",
-                                 "n_ages", "n_ztypes", "words", "repeats", "parallel", "window_bytes", nullptr};
+                                 "n_ages", "n_ztypes", "words", "repeats", "parallel", "window_bytes", "stream_bytes",
+                                 nullptr};
   const char* mode;
   PyObject *ind_o, *sperm_o, *indptr_o, *dest_o, *weights_o, *rate_o, *words_o;
   unsigned long long D, A, Z;
   long long repeats = 1;
   int parallel = 0;
-  unsigned long long window_bytes = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sOOOOOOKKKO|LpK:migration_kernel", const_cast<char**>(kwlist),
+  unsigned long long window_bytes = 0, stream_bytes = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sOOOOOOKKKO|LpKK:migration_kernel", const_cast<char**>(kwlist),
                                    &mode, &ind_o, &sperm_o, &indptr_o, &dest_o, &weights_o, &rate_o, &D, &A, &Z,
-                                   &words_o, &repeats, &parallel, &window_bytes))
+                                   &words_o, &repeats, &parallel, &window_bytes, &stream_bytes))
     return nullptr;
   const std::string m(mode);
   if (m != "deterministic" && m != "stochastic" && m != "continuous") {
@@ -57,6 +58,7 @@ PyObject* migration_kernel(PyObject*, PyObject* args, PyObject* kwargs) {
   std::vector<double> out_ind(ind.size()), out_sperm(sperm.size());
   MigrationScratch scratch;
   scratch.window_bytes = static_cast<size_t>(window_bytes);
+  scratch.stream_bytes = static_cast<size_t>(stream_bytes);
   WorkerPool* pool = parallel ? &WorkerPool::instance() : nullptr;
   scratch.min_parallel = 1;  // even the few demes of a test spread over the threads
   long before = 0;
@@ -90,10 +92,11 @@ PyMethodDef kMigrationMethods[] = {
     {"migration_kernel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(migration_kernel)),
      METH_VARARGS | METH_KEYWORDS,
      "migration_kernel(mode, ind, sperm, indptr, dest_idx, weights, rate, n_demes, n_ages, n_ztypes, words, "
-     "repeats=1, parallel=False, window_bytes=0)\n--\n\n"
+     "repeats=1, parallel=False, window_bytes=0, stream_bytes=0)\n--\n\n"
      "Run a migration kernel `repeats` times with one scratch and the given per-deme stream words\n"
      "(on the worker pool when `parallel`; stochastic record windows of at most `window_bytes`\n"
-     "when not 0);\n"
+     "when not 0; deterministic outputs of `stream_bytes` or more written around the caches when\n"
+     "not 0);\n"
      "returns (ind, sperm, words, allocations), allocations being the heap allocations of the\n"
      "calls after the first (None when not counted)."},
     {nullptr, nullptr, 0, nullptr}};

@@ -199,6 +199,39 @@ PyObject* rng_multinomial(PyObject*, PyObject* args, PyObject* kwargs) {
   return array_and_words(arr, r);
 }
 
+// Binomial draws (n[i], p[i]) in sequence, or Poisson draws (lambda = p[i])
+// where n[i] < 0, all through one sampler memo that `memos` copies of a memo
+// share in turn (a copy starts empty; draw i uses copy i % memos).
+PyObject* rng_memo_draws(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kw[] = {"words", "n", "p", "memos", nullptr};
+  PyObject *words_obj, *n_obj, *p_obj;
+  Py_ssize_t memos = 1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|n:rng_memo_draws", const_cast<char**>(kw), &words_obj, &n_obj,
+                                   &p_obj, &memos))
+    return nullptr;
+  SessionRng r;
+  if (!rng_from_words(words_obj, &r)) return nullptr;
+  std::vector<int64_t> ns;
+  std::vector<double> ps;
+  if (!to_i64_vec(n_obj, &ns) || !to_f64_vec(p_obj, &ps)) return nullptr;
+  if (ns.size() != ps.size() || memos < 1) {
+    PyErr_SetString(PyExc_ValueError, "n and p must have one length and memos must be at least 1");
+    return nullptr;
+  }
+  std::vector<SamplerMemo> memo(1);
+  for (Py_ssize_t k = 1; k < memos; ++k) memo.push_back(memo[0]);
+  std::vector<double> out(ns.size(), 0.0);
+  for (size_t i = 0; i < ns.size(); ++i) {
+    SamplerMemo& m = memo[i % memo.size()];
+    const RngResult x = ns[i] < 0 ? poisson(r, ps[i], m) : binomial(r, ns[i], ps[i], m);
+    if (!x) return raise(x.error());
+    out[i] = x.val;
+  }
+  PyObject* arr = new_f64_array(out.data(), out.size());
+  if (!arr) return nullptr;
+  return array_and_words(arr, r);
+}
+
 PyObject* rng_table(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kw[] = {"name", nullptr};
   const char* name_c;
@@ -235,6 +268,11 @@ PyMethodDef kRngMethods[] = {
      "rng_multinomial(words, n, probs, continuous=False)\n--\n\n"
      "Multinomial split of the integer count n (or of the real total n when continuous) over probs;\n"
      "returns (counts, words after)."},
+    {"rng_memo_draws", QORIN_KW(rng_memo_draws), METH_VARARGS | METH_KEYWORDS,
+     "rng_memo_draws(words, n, p, memos=1)\n--\n\n"
+     "Binomial draws (n[i], p[i]) in sequence, Poisson draws (lambda = p[i]) where n[i] < 0, their\n"
+     "set-ups kept in sampler memos (draw i uses memo i % memos, each a copy of an empty one);\n"
+     "returns (draws, words after)."},
     {"rng_table", QORIN_KW(rng_table), METH_VARARGS | METH_KEYWORDS,
      "rng_table(name)\n--\n\nA ziggurat table (normal_x, normal_f, exp_x, exp_f) as a float64 array."},
     {nullptr, nullptr, 0, nullptr}};

@@ -66,7 +66,7 @@ Status recruit_cohort(SessionRng& rng, ExecMode mode, double h, size_t Z, double
     std::span<const double> p(Jv, 2 * Z);
     std::span<double> drawn(scratch.cohort_draws.data(), 2 * Z);
     if (stochastic) {
-      QORIN_TRY(multinomial(rng, round_count(T), p, drawn, thread_sampler_memo()));
+      QORIN_TRY(multinomial(rng, round_count(T), p, drawn, scratch.memo));
     } else {
       QORIN_TRY(continuous_multinomial(rng, T, p, drawn));
     }
@@ -146,7 +146,7 @@ Status survival(SessionRng& rng, const LifeLayout& layout, const DemeInputs& in,
   }
 
   const bool stochastic = mode == ExecMode::Stochastic;
-  SamplerMemo& memo = thread_sampler_memo();
+  SamplerMemo& memo = scratch.memo;
   auto survivors = [&](double count, double p) -> RngResult {
     if (stochastic) {
       const double x = round_half_away(count);

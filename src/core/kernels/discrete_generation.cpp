@@ -99,7 +99,7 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
   scratch.ensure(Z);
   const Rows st = rows_of(ind, Z);
   constexpr size_t A = 2;
-  SamplerMemo& memo = thread_sampler_memo();
+  SamplerMemo& memo = scratch.memo;
 
   // 1. Male pool of the adults (availability used as stored) and the adult
   //    females; without either there is no mating and age 0 stays as it is.
@@ -146,7 +146,7 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
     // would credit every one of them to the last male type).
     if (!has_mates[i]) continue;
     if (mode == ExecMode::Stochastic && round_count(mated) < 1) continue;
-    QORIN_TRY(distribute(rng, mode, mated, std::span<const double>(P + i * Z, Z), draws, M + i * Z));
+    QORIN_TRY(distribute(rng, memo, mode, mated, std::span<const double>(P + i * Z, Z), draws, M + i * Z));
   }
 
   // 4-5 by the aggregated sampler, where it applies: the reproducing pairs
@@ -177,15 +177,15 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
       if (!eggs_laid) return eggs_laid.error();
       const double x = *eggs_laid;
       const double* offspring = in.offspring_tensor + (i * Z + j) * Z;
-      QORIN_TRY(add_zygotes(rng, mode, x, offspring, Z, probs, draws, zyg));
+      QORIN_TRY(add_zygotes(rng, memo, mode, x, offspring, Z, probs, draws, zyg));
     }
   }
 
   // 5. Sex allocation, then the newborns into age 0 with zygote viability.
   double* daughters = scratch.daughters.data();
   double* sons = scratch.sons.data();
-  QORIN_TRY(allocate_sexes(rng, layout, in, zyg, daughters, sons));
-  return write_newborns(rng, mode, in.zygote_viability_fitness, Z, daughters, sons, st.female0, st.male0);
+  QORIN_TRY(allocate_sexes(rng, memo, layout, in, zyg, daughters, sons));
+  return write_newborns(rng, memo, mode, in.zygote_viability_fitness, Z, daughters, sons, st.female0, st.male0);
 }
 
 Status survival(SessionRng& rng, const LifeLayout& layout, const DemeInputs& in, std::span<double> ind,
@@ -196,7 +196,7 @@ Status survival(SessionRng& rng, const LifeLayout& layout, const DemeInputs& in,
   scratch.ensure(Z);
   const Rows st = rows_of(ind, Z);
   constexpr size_t A = 2;
-  SamplerMemo& memo = thread_sampler_memo();
+  SamplerMemo& memo = scratch.memo;
 
   // 1. Density: the plain age-0 total.
   double N0 = 0.0;
@@ -374,7 +374,7 @@ void juvenile_survival(const DemeInputs& in, size_t Z, double* daughters, double
 Status sample(SessionRng& rng, int64_t extreme_speed_mode, bool stochastic, size_t Z, double* daughters,
               double* sons, KernelScratch& scratch) {
   if (!stochastic) return Status::ok();
-  SamplerMemo& memo = thread_sampler_memo();
+  SamplerMemo& memo = scratch.memo;
   if (extreme_speed_mode == 1) {
     double T = 0.0;
     for (size_t k = 0; k < Z; ++k) T += daughters[k];

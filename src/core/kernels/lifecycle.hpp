@@ -148,7 +148,11 @@ struct alignas(64) KernelScratch {
   std::vector<double> age_eggs;     // Z*Z: eggs of every pair of one age
   std::vector<double> row_stored;   // Z: stored sperm per female type of one age
   OffspringIndex offspring;
+  // Set-ups of the binomial and Poisson draws of the ticks these buffers
+  // serve (the stochastic kernels pass it to every sampler that keeps one).
+  SamplerMemo memo;
   void ensure(size_t z) {
+    memo.reserve();  // here, so that drawing never allocates
     if (male_pool.size() == z && mating.size() == z * z && cohort.size() == 2 * z) return;
     pair_eggs.assign(z * z, 0.0);
     age_eggs.assign(z * z, 0.0);

@@ -25,7 +25,7 @@ inline double compatibility_share(double fc, double mc) {
 // Adds a split of `count` over `probs` to dst: count·probs (deterministic),
 // multinomial(round(count), probs) (stochastic) or continuous_multinomial
 // (continuous). `draws` holds at least probs.size() entries.
-Status distribute(SessionRng& rng, ExecMode mode, double count, std::span<const double> probs,
+Status distribute(SessionRng& rng, SamplerMemo& memo, ExecMode mode, double count, std::span<const double> probs,
                   std::span<double> draws, double* dst);
 
 // Mating matrix: row i is sexual_selection_fitness[i, ·]·pool normalised to
@@ -82,17 +82,17 @@ inline RngResult egg_count(SessionRng& rng, SamplerMemo& memo, ExecMode mode, bo
 // (Z entries), added to zyg. Nothing happens when x ≤ kNegligible. In the sampling
 // modes an offspring row summing below one first thins the eggs. `probs` and
 // `draws` are work buffers of Z entries.
-Status add_zygotes(SessionRng& rng, ExecMode mode, double x, const double* o, size_t Z, double* probs,
-                   std::span<double> draws, double* zyg);
+Status add_zygotes(SessionRng& rng, SamplerMemo& memo, ExecMode mode, double x, const double* o, size_t Z,
+                   double* probs, std::span<double> draws, double* zyg);
 
 // Splits the zygotes into daughters and sons (Z each, overwritten; types
 // without zygotes get 0), by the clamped sex ratio or the sex chromosomes.
-Status allocate_sexes(SessionRng& rng, const LifeLayout& layout, const DemeInputs& in, const double* zyg,
-                      double* daughters, double* sons);
+Status allocate_sexes(SessionRng& rng, SamplerMemo& memo, const LifeLayout& layout, const DemeInputs& in,
+                      const double* zyg, double* daughters, double* sons);
 
 // Writes the newborns into age 0 of both sexes (female0, male0: Z each) and
 // applies zygote viability (zygote_viability_fitness, 2·Z) type by type.
-Status write_newborns(SessionRng& rng, ExecMode mode, const double* zygote_viability, size_t Z,
+Status write_newborns(SessionRng& rng, SamplerMemo& memo, ExecMode mode, const double* zygote_viability, size_t Z,
                       const double* daughters, const double* sons, double* female0, double* male0);
 
 // The aggregated sampler of the newborns (where the layout's

@@ -20,6 +20,10 @@
 #include <string>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/kernels/lifecycle.hpp"
 #include "core/util/format.hpp"
 #include "core/util/vector_clones.hpp"
@@ -39,6 +43,9 @@ std::optional<size_t> checked_mul(size_t a, size_t b) {
 std::string format_size(std::optional<size_t> n) {
   return n ? format_uint(*n) : std::string("more than 18446744073709551615");
 }
+
+// Outputs of at least this many bytes are stored around the caches.
+constexpr size_t kStreamBytes = size_t{32} << 20;
 
 // An unmated part this close below zero is the rounding of count arithmetic.
 constexpr double kUnmatedClamp = 1e-9;
@@ -163,11 +170,25 @@ bool all_ordinary(const double* x, size_t n) {
   return tiny == 0;
 }
 
-// A source deme's unmated parts, and whether its flows may skip the settling
+// A source deme's flags (MigrationScratch::flags): whether age a stores any
+// sperm, and whether its units may skip the settling pass.
+struct SourceFlags {
+  const uint64_t* words;
+  size_t A;
+  bool stores(size_t a) const { return (words[a / 64] >> (a % 64)) & 1u; }
+  bool ordinary() const { return (words[A / 64] >> (A % 64)) & 1u; }
+};
+SourceFlags flags_of(const Call& c, const MigrationScratch& s, size_t d) {
+  return {s.flags.data() + d * s.flag_stride, c.A};
+}
+
+// A source deme's unmated parts; whether its flows may skip the settling
 // pass: its largest rate times its row's weight sum stays below one by more
 // than the rounding of the products, so no cell can send more than it holds,
 // and every unit is of ordinary size (products of smaller positive values may
-// round by more than their relative error).
+// round by more than their relative error); and which ages store sperm (an
+// age without any sends and keeps nothing but its unmated parts: every other
+// term is a zero, and adding a zero leaves a sum as it is).
 QORIN_VECTOR_CLONES void prepare_source(const Call& c, size_t d, MigrationScratch& s) {
   const size_t A = c.A, Z = c.Z, len = c.row_len(d);
   const double* const w = c.in.weights.data() + c.row_start(d);
@@ -189,17 +210,27 @@ QORIN_VECTOR_CLONES void prepare_source(const Call& c, size_t d, MigrationScratc
   // of 2^-53; the margin is 8 (len + 4) units.
   const bool bounded =
       len < (size_t{1} << 20) && r_max * w_sum < 1.0 - static_cast<double>(len + 4) * 0x1p-50;
-  u[A * Z] = bounded && all_ordinary(u, A * Z) && all_ordinary(sperm, c.sperm_block) &&
-                     all_ordinary(ind + A * Z, A * Z)
-                 ? 1.0
-                 : 0.0;
+  uint64_t* const flags = s.flags.data() + d * s.flag_stride;
+  std::fill_n(flags, s.flag_stride, uint64_t{0});
+  const bool ordinary = bounded && all_ordinary(u, A * Z) && all_ordinary(sperm, c.sperm_block) &&
+                        all_ordinary(ind + A * Z, A * Z);
+  flags[A / 64] |= static_cast<uint64_t>(ordinary) << (A % 64);
+  for (size_t a = 0; a < A; ++a) {
+    // Every comparison made (no branch), so that the loop vectorises; NaN counts as stored.
+    uint64_t any = 0;
+    const double* const block = sperm + a * Z * Z;
+    for (size_t i = 0; i < Z * Z; ++i) any |= static_cast<uint64_t>(!(block[i] == 0.0));
+    flags[a / 64] |= static_cast<uint64_t>(any != 0) << (a % 64);
+  }
 }
 
 void size_sources(const MigrationInputs& in, MigrationScratch& s) {
   // Whole cache lines per deme: demes are prepared on different threads.
   constexpr size_t kLine = 64 / sizeof(double);
-  s.unmated_stride = (in.n_ages * in.n_ztypes + 1 + kLine - 1) / kLine * kLine;
+  s.unmated_stride = (in.n_ages * in.n_ztypes + kLine - 1) / kLine * kLine;
   s.unmated.resize(in.n_demes * s.unmated_stride);
+  s.flag_stride = in.n_ages / 64 + 1;
+  s.flags.resize(in.n_demes * s.flag_stride);
 }
 
 // Flows of n consecutive units holding x[0..n) into lane.v (entry k of the
@@ -217,8 +248,11 @@ class ComputedUnits {
     len_ = c.row_len(d);
     w_ = c.in.weights.data() + start;
     unmated_ = s_.unmated.data() + d * s_.unmated_stride;
-    ordinary_ = unmated_[c.A * c.Z] != 0.0;
+    flags_ = flags_of(c, s_, d);
+    ordinary_ = flags_.ordinary();
   }
+
+  SourceFlags flags() const { return flags_; }
 
   bool ordinary() const { return ordinary_; }
   const double* weights() const { return w_; }
@@ -263,23 +297,100 @@ class ComputedUnits {
   const MigrationScratch& s_;
   const double* w_ = nullptr;
   const double* unmated_ = nullptr;
+  SourceFlags flags_{nullptr, 0};
   size_t len_ = 0;
   bool ordinary_ = false;
+};
+
+// The cache lines the next destination will read (its sources' counts,
+// stored sperm of the ages that store any, and prepared values), asked for
+// a few at a time while the current destination is filled: asked for all at
+// once, they would hold up the loads of the current one. A random graph sends
+// to demes far apart in the stacked state, whose blocks would otherwise
+// arrive a line at a time.
+class Prefetcher {
+ public:
+  void plan(const Call& c, const MigrationScratch& s, size_t t) {
+    n_ = 0;
+    range_ = 0;
+    auto source = [&](size_t d) {
+      add(s.unmated.data() + d * s.unmated_stride, s.unmated_stride);
+      const SourceFlags flags = flags_of(c, s, d);
+      add(c.in.ind.data() + d * c.ind_block, c.ind_block);
+      const double* const sperm = c.in.sperm.data() + d * c.sperm_block;
+      // Runs of consecutive ages that store sperm.
+      for (size_t a = 0; a < c.A;) {
+        if (!flags.stores(a)) {
+          ++a;
+          continue;
+        }
+        size_t b = a + 1;
+        while (b < c.A && flags.stores(b)) ++b;
+        add(sperm + a * c.Z * c.Z, (b - a) * c.Z * c.Z);
+        a = b;
+      }
+    };
+    source(t);
+    size_t last = t;
+    size_t lines = 0;
+    for (size_t k = s.in_ptr[t]; k < s.in_ptr[t + 1]; ++k) {
+      const size_t d = s.in_src[k];
+      if (d == last || d == t) continue;
+      last = d;
+      source(d);
+    }
+    for (size_t i = 0; i < n_; ++i) lines += lines_[i];
+    // Spread over the steps of filling a destination: an age or the males of
+    // each of its sources.
+    const size_t groups = s.in_ptr[t + 1] - s.in_ptr[t] + 1;
+    per_step_ = lines / (groups * (c.A + 1)) + 1;
+  }
+
+  void step() {
+    size_t left = per_step_;
+    while (left > 0 && range_ < n_) {
+      const size_t k = std::min(left, lines_[range_]);
+      for (size_t i = 0; i < k; ++i) {
+        __builtin_prefetch(reinterpret_cast<const void*>(begin_[range_] + i * kLine), 0, 3);
+      }
+      begin_[range_] += k * kLine;
+      lines_[range_] -= k;
+      left -= k;
+      if (lines_[range_] == 0) ++range_;
+    }
+  }
+
+ private:
+  static constexpr size_t kLine = 64;
+  static constexpr size_t kRanges = 64;
+  // The lines holding p[0..n).
+  void add(const double* p, size_t n) {
+    if (n_ == kRanges || n == 0) return;  // the rest arrives unasked
+    const uintptr_t first = reinterpret_cast<uintptr_t>(p) / kLine * kLine;
+    const uintptr_t end = reinterpret_cast<uintptr_t>(p + n);
+    begin_[n_] = first;
+    lines_[n_] = (end - first + kLine - 1) / kLine;
+    ++n_;
+  }
+  uintptr_t begin_[kRanges];
+  size_t lines_[kRanges];
+  size_t n_ = 0, range_ = 0, per_step_ = 1;
 };
 
 // The common cases of a deme of ordinary units: one entry to another deme
 // (wk >= 0, its weight), or home without self-loops (wk < 0). Same products
 // and sums as the general path; eight units side by side, their running sums
-// kept in registers.
-QORIN_VECTOR_CLONES void pull_ordinary(const Call& c, size_t t, size_t d, const double* unm, double wk,
-                                       MigrationScratch::Lane& lane) {
+// kept in registers. Adds into the destination's blocks out_ind and
+// out_sperm. An age that stores no sperm adds only its unmated parts (its
+// stored-sperm classes would add zeros) and its stored sperm is not read.
+QORIN_VECTOR_CLONES void pull_ordinary(const Call& c, size_t d, const double* unm, SourceFlags flags, double wk,
+                                       double* out_ind, double* out_sperm, MigrationScratch::Lane& lane,
+                                       Prefetcher& ahead) {
   const size_t A = c.A, Z = c.Z, AZ = A * Z, len = c.row_len(d);
   const double* const w = c.in.weights.data() + c.row_start(d);
   const double* const rate = c.in.rate.data() + d * 2 * A;
   const double* const ind = c.in.ind.data() + d * c.ind_block;
   const double* const sperm = c.in.sperm.data() + d * c.sperm_block;
-  double* const out_ind = c.out_ind + t * c.ind_block;
-  double* const out_sperm = c.out_sperm + t * c.sperm_block;
   double* const x = lane.x.data();
   double* const val = lane.v.data();
   constexpr size_t W = 8;
@@ -312,40 +423,50 @@ QORIN_VECTOR_CLONES void pull_ordinary(const Call& c, size_t t, size_t d, const 
     }
   };
 
-  // Females: the unmated parts and the stored-sperm classes of every age.
+  // Females, an age at a time: the unmated parts and the stored-sperm
+  // classes. A female cell takes its unmated part, then its stored-sperm
+  // classes in ztype order.
   for (size_t a = 0; a < A; ++a) {
-    amounts(unm + a * Z, Z, rate[a], x + a * Z);
-    amounts(sperm + a * Z * Z, Z * Z, rate[a], val + a * Z * Z);
-  }
-  for (size_t i = 0; i < AZ * Z; ++i) out_sperm[i] += val[i];
-  // A female cell takes its unmated part, then its stored-sperm classes in
-  // ztype order.
-  size_t cell = 0;
-  for (; cell + W <= AZ; cell += W) {
-    double acc[W];
-    for (size_t l = 0; l < W; ++l) acc[l] = out_ind[cell + l] + x[cell + l];
-    const double* const rows = val + cell * Z;
-    for (size_t zm = 0; zm < Z; ++zm) {
-      for (size_t l = 0; l < W; ++l) acc[l] += rows[l * Z + zm];
+    ahead.step();
+    double* const acc_out = out_ind + a * Z;
+    double* const xa = x + a * Z;
+    amounts(unm + a * Z, Z, rate[a], xa);
+    if (!flags.stores(a)) {
+      for (size_t zf = 0; zf < Z; ++zf) acc_out[zf] += xa[zf];
+      continue;
     }
-    for (size_t l = 0; l < W; ++l) out_ind[cell + l] = acc[l];
-  }
-  for (; cell < AZ; ++cell) {
-    double acc = out_ind[cell] + x[cell];
-    for (size_t zm = 0; zm < Z; ++zm) acc += val[cell * Z + zm];
-    out_ind[cell] = acc;
+    const size_t ZZ = Z * Z;
+    amounts(sperm + a * ZZ, ZZ, rate[a], val);
+    double* const to_sperm = out_sperm + a * ZZ;
+    for (size_t i = 0; i < ZZ; ++i) to_sperm[i] += val[i];
+    size_t zf = 0;
+    for (; zf + W <= Z; zf += W) {
+      double acc[W];
+      for (size_t l = 0; l < W; ++l) acc[l] = acc_out[zf + l] + xa[zf + l];
+      const double* const rows = val + zf * Z;
+      for (size_t zm = 0; zm < Z; ++zm) {
+        for (size_t l = 0; l < W; ++l) acc[l] += rows[l * Z + zm];
+      }
+      for (size_t l = 0; l < W; ++l) acc_out[zf + l] = acc[l];
+    }
+    for (; zf < Z; ++zf) {
+      double acc = acc_out[zf] + xa[zf];
+      for (size_t zm = 0; zm < Z; ++zm) acc += val[zf * Z + zm];
+      acc_out[zf] = acc;
+    }
   }
   // Males.
+  ahead.step();
   for (size_t a = 0; a < A; ++a) amounts(ind + AZ + a * Z, Z, rate[A + a], val + a * Z);
   for (size_t i = 0; i < AZ; ++i) out_ind[AZ + i] += val[i];
 }
 
-// Adds what source d sends to destination t along the entries edges[0..m)
-// (and, when d is t, what stays home) to t's output blocks, deterministic
-// flows. Each output cell takes its units in walk order, each unit's entries
-// in row order, then what stays.
-void pull_group(const Call& c, size_t t, size_t d, const size_t* edges, size_t m, bool home, ComputedUnits& units,
-                MigrationScratch::Lane& lane) {
+// Adds what source d sends to a destination along the entries edges[0..m)
+// (and, when d is that destination, what stays home) to the destination's
+// blocks out_ind and out_sperm, deterministic flows. Each output cell takes
+// its units in walk order, each unit's entries in row order, then what stays.
+void pull_group(const Call& c, size_t d, const size_t* edges, size_t m, bool home, ComputedUnits& units,
+                double* out_ind, double* out_sperm, MigrationScratch::Lane& lane, Prefetcher& ahead) {
   const size_t A = c.A, Z = c.Z;
   units.begin(c, d);
   const double* const v = lane.v.data();
@@ -354,10 +475,9 @@ void pull_group(const Call& c, size_t t, size_t d, const size_t* edges, size_t m
   const double* const rate = c.in.rate.data() + d * 2 * A;
   const double* const ind = c.in.ind.data() + d * c.ind_block;
   const double* const sperm = c.in.sperm.data() + d * c.sperm_block;
-  double* const out_ind = c.out_ind + t * c.ind_block;
-  double* const out_sperm = c.out_sperm + t * c.sperm_block;
   if (units.ordinary() && ((m == 1 && !home) || (m == 0 && home))) {
-    pull_ordinary(c, t, d, units.unmated_parts(), home ? -1.0 : units.weights()[edges[0]], lane);
+    pull_ordinary(c, d, units.unmated_parts(), units.flags(), home ? -1.0 : units.weights()[edges[0]], out_ind,
+                  out_sperm, lane, ahead);
     return;
   }
 
@@ -365,6 +485,7 @@ void pull_group(const Call& c, size_t t, size_t d, const size_t* edges, size_t m
   // counts towards the female cell as well.
   const size_t n = Z + 1;
   for (size_t a = 0; a < A; ++a) {
+    ahead.step();
     const double r = rate[a];
     for (size_t zf = 0; zf < Z; ++zf) {
       const size_t cell = a * Z + zf;
@@ -389,6 +510,7 @@ void pull_group(const Call& c, size_t t, size_t d, const size_t* edges, size_t m
   }
 
   // Males, an age at a time.
+  ahead.step();
   for (size_t a = 0; a < A; ++a) {
     const double* const xs = ind + (A + a) * Z;
     units.fill(xs, Z, rate[A + a], edges, m, home, lane);
@@ -452,6 +574,8 @@ void ensure_lanes(MigrationScratch& s, size_t lanes, size_t longest, size_t n_ag
     ensure(l.stay, units);
     ensure(l.f, age_units);
     ensure(l.placed, age_units);
+    ensure(l.dest_ind, 2 * cells);
+    ensure(l.dest_sperm, cells * n_ztypes);
   }
 }
 
@@ -528,7 +652,7 @@ Result<size_t> record_deme(const Call& c, size_t d, SessionRng& rng, bool contin
   const double* const rate = c.in.rate.data() + d * 2 * A;
   const double* const ind = c.in.ind.data() + d * c.ind_block;
   const double* const sperm = c.in.sperm.data() + d * c.sperm_block;
-  SamplerMemo& memo = thread_sampler_memo();
+  SamplerMemo& memo = lane.memo;
   double* const probs = lane.probs.data();
   const bool splits = normalise_row(c.in.weights.data() + start, len, probs);
   const std::span<const double> p(probs, len);
@@ -802,14 +926,51 @@ Status begin_pulls(const MigrationInputs& in, std::span<double> out_ind, std::sp
   return Status::ok();
 }
 
-// Fills destination t's output blocks from its prepared sources.
-void pull_deterministic(const Call& c, size_t t, MigrationScratch& scratch, MigrationScratch::Lane& lane) {
+// Copies a destination's finished block to the output. Streamed blocks are
+// made visible to other threads by streams_done().
+void store_block(const double* from, double* to, size_t n, bool stream) {
+#if defined(__SSE2__)
+  if (stream) {
+    size_t i = 0;
+    // Streaming stores need 16-byte alignment.
+    if (reinterpret_cast<uintptr_t>(to) % 16 != 0 && n > 0) {
+      to[0] = from[0];
+      i = 1;
+    }
+    for (; i + 2 <= n; i += 2) _mm_stream_pd(to + i, _mm_loadu_pd(from + i));
+    for (; i < n; ++i) to[i] = from[i];
+    return;
+  }
+#endif
+  (void)stream;
+  std::memcpy(to, from, n * sizeof(double));
+}
+
+// Orders a thread's streamed stores before whatever it does next (the pool's
+// signal that its items are done): they bypass the usual store order.
+void streams_done(bool stream) {
+#if defined(__SSE2__)
+  if (stream) _mm_sfence();
+#endif
+  (void)stream;
+}
+
+// Fills destination t's output blocks from its prepared sources: its sums
+// are formed in the lane (where they stay in cache), then stored.
+void pull_deterministic(const Call& c, size_t t, size_t next, MigrationScratch& scratch,
+                        MigrationScratch::Lane& lane, bool stream) {
   ComputedUnits units(scratch);
-  std::fill_n(c.out_ind + t * c.ind_block, c.ind_block, 0.0);
-  std::fill_n(c.out_sperm + t * c.sperm_block, c.sperm_block, 0.0);
+  Prefetcher ahead;
+  if (next < c.in.n_demes) ahead.plan(c, scratch, next);
+  double* const dest_ind = lane.dest_ind.data();
+  double* const dest_sperm = lane.dest_sperm.data();
+  std::fill_n(dest_ind, c.ind_block, 0.0);
+  std::fill_n(dest_sperm, c.sperm_block, 0.0);
   pull_destination(scratch, t, 0, c.in.n_demes, [&](size_t d, const size_t* edges, size_t m, bool home) {
-    pull_group(c, t, d, edges, m, home, units, lane);
+    pull_group(c, d, edges, m, home, units, dest_ind, dest_sperm, lane, ahead);
   });
+  store_block(dest_ind, c.out_ind + t * c.ind_block, c.ind_block, stream);
+  store_block(dest_sperm, c.out_sperm + t * c.sperm_block, c.sperm_block, stream);
 }
 
 }  // namespace
@@ -822,6 +983,10 @@ Status migrate_csr_deterministic_into(const MigrationInputs& in, std::span<doubl
   const Call c(in, out_ind, out_sperm);
   const size_t D = in.n_demes;
   const size_t items = work_items(pool, D, scratch);
+  // An output larger than the caches is written around them: the next tick
+  // reads it from memory anyway, and its old contents need not be fetched.
+  const size_t stream_bytes = scratch.stream_bytes > 0 ? scratch.stream_bytes : kStreamBytes;
+  const bool stream = (out_ind.size() + out_sperm.size()) * sizeof(double) >= stream_bytes;
   if (!sources_prepared) {
     run_items(pool, items, lanes, [&](size_t i, size_t) {
       for (size_t d = i * D / items, end = (i + 1) * D / items; d < end; ++d) prepare_source(c, d, scratch);
@@ -829,8 +994,9 @@ Status migrate_csr_deterministic_into(const MigrationInputs& in, std::span<doubl
   }
   run_items(pool, items, lanes, [&](size_t i, size_t l) {
     for (size_t t = i * D / items, end = (i + 1) * D / items; t < end; ++t) {
-      pull_deterministic(c, t, scratch, scratch.lanes[l]);
+      pull_deterministic(c, t, t + 1 < end ? t + 1 : SIZE_MAX, scratch, scratch.lanes[l], stream);
     }
+    streams_done(stream);
   });
   return Status::ok();
 }
@@ -849,6 +1015,7 @@ Status migrate_csr_stochastic_into(std::span<SessionRng> rngs, bool continuous, 
   remember_graph(scratch, in, *longest);
   const size_t lanes = lane_count(pool);
   ensure_lanes(scratch, lanes, *longest, in.n_ages, in.n_ztypes);
+  for (MigrationScratch::Lane& lane : scratch.lanes) lane.memo.reserve();  // drawing never allocates
   scratch.stamp.assign(D, SIZE_MAX);
   const size_t budget = window_budget(in, scratch);
   const size_t units = c.units();

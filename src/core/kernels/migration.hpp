@@ -63,13 +63,20 @@ struct MigrationScratch {
     // they send along the row, their flows to the current destination (entry
     // by entry) and what stays home.
     std::vector<double> x, f, placed, v, stay;
+    // Deterministic kernel: the blocks of the destination being filled.
+    std::vector<double> dest_ind, dest_sperm;
+    // Stochastic kernel: set-ups of the lane's binomial draws.
+    SamplerMemo memo;
   };
   std::vector<Lane> lanes;
   // Deterministic kernel: per source deme, at unmated_stride intervals, its
-  // unmated parts (n_ages, n_ztypes), then 1.0 when its units may skip the
-  // settling pass (else 0.0).
+  // unmated parts (n_ages, n_ztypes); and at flag_stride intervals its flags:
+  // bit a set when age a stores sperm, bit n_ages when its units may skip the
+  // settling pass (kept apart and dense: every destination reads them first).
   std::vector<double> unmated;
   size_t unmated_stride = 0;
+  std::vector<uint64_t> flags;
+  size_t flag_stride = 0;
   // Stochastic kernel: per-deme records of a window of source demes (each
   // unit that sends anything: its number, what stays home, then its flow
   // along every entry of the row), the window's streams as they were before
@@ -98,6 +105,9 @@ struct MigrationScratch {
   // Bytes of records a window may hold; 0 picks a quarter of the stacked
   // state within [8 MiB, 64 MiB] (tests set small windows).
   size_t window_bytes = 0;
+  // Deterministic outputs of at least this many bytes are written around the
+  // caches; 0 picks 32 MiB (tests set small sizes).
+  size_t stream_bytes = 0;
   // Fewer demes (or destinations) than this run on the calling thread.
   size_t min_parallel = 32;
 };

@@ -56,7 +56,7 @@ void add_scaled(double* __restrict zyg, const double* __restrict o, double x, si
 
 }  // namespace
 
-Status distribute(SessionRng& rng, ExecMode mode, double count, std::span<const double> probs,
+Status distribute(SessionRng& rng, SamplerMemo& memo, ExecMode mode, double count, std::span<const double> probs,
                   std::span<double> draws, double* dst) {
   const size_t z = probs.size();
   if (mode == ExecMode::Deterministic) {
@@ -64,7 +64,7 @@ Status distribute(SessionRng& rng, ExecMode mode, double count, std::span<const 
     return Status::ok();
   }
   if (mode == ExecMode::Stochastic) {
-    QORIN_TRY(multinomial(rng, round_count(count), probs, draws, thread_sampler_memo()));
+    QORIN_TRY(multinomial(rng, round_count(count), probs, draws, memo));
   } else {
     QORIN_TRY(continuous_multinomial(rng, count, probs, draws));
   }
@@ -95,11 +95,11 @@ namespace {
 
 // The sampling modes' split of x eggs over the offspring row o whose sum is s:
 // a row summing below one first thins the eggs.
-Status sample_zygotes(SessionRng& rng, ExecMode mode, double x, double s, const double* o, size_t Z,
-                      double* probs, std::span<double> draws, double* zyg) {
+Status sample_zygotes(SessionRng& rng, SamplerMemo& memo, ExecMode mode, double x, double s, const double* o,
+                      size_t Z, double* probs, std::span<double> draws, double* zyg) {
   if (s <= kNegligible) return Status::ok();
   if (s < kAlmostOne) {
-    auto viable = mode == ExecMode::Stochastic ? binomial(rng, round_count(x), s)
+    auto viable = mode == ExecMode::Stochastic ? binomial(rng, round_count(x), s, memo)
                                                : continuous_binomial(rng, x, s);
     if (!viable) return viable.error();
     x = *viable;
@@ -107,7 +107,7 @@ Status sample_zygotes(SessionRng& rng, ExecMode mode, double x, double s, const 
   }
   const double inv = 1.0 / s;
   for (size_t k = 0; k < Z; ++k) probs[k] = inv * o[k];
-  return distribute(rng, mode, x, std::span<const double>(probs, Z), draws, zyg);
+  return distribute(rng, memo, mode, x, std::span<const double>(probs, Z), draws, zyg);
 }
 
 // The stochastic split of x eggs over row p of the offspring tensor by the
@@ -152,8 +152,8 @@ Status sample_zygotes_sparse(SessionRng& rng, SamplerMemo& memo, double x, const
 // (which hold +0.0 or more once anything was added) nor a zygote count; the
 // check sum may differ in the sign of a zero only, which no comparison sees.
 // The shares are kept in `draws` (a row has at most Z non-zero entries).
-Status split_continuous_sparse(SessionRng& rng, double x, const OffspringIndex& index, size_t p, const double* o,
-                               size_t Z, double* probs, std::span<double> draws, double* zyg) {
+Status split_continuous_sparse(SessionRng& rng, SamplerMemo& memo, double x, const OffspringIndex& index, size_t p,
+                               const double* o, size_t Z, double* probs, std::span<double> draws, double* zyg) {
   const double s = index.row_sum(p);
   if (s <= kNegligible) return Status::ok();
   if (s < kAlmostOne) {
@@ -167,7 +167,7 @@ Status split_continuous_sparse(SessionRng& rng, double x, const OffspringIndex& 
   if (!std::isfinite(total)) {
     // inf·0 is NaN: every category takes part.
     for (size_t k = 0; k < Z; ++k) probs[k] = inv * o[k];
-    return distribute(rng, ExecMode::Continuous, total, std::span<const double>(probs, Z), draws, zyg);
+    return distribute(rng, memo, ExecMode::Continuous, total, std::span<const double>(probs, Z), draws, zyg);
   }
   const uint32_t* ks = index.zygote();
   const double* vs = index.value();
@@ -215,7 +215,7 @@ Status add_zygotes_indexed(SessionRng& rng, SamplerMemo& memo, ExecMode mode, do
     return sample_zygotes_sparse(rng, memo, x, index, p, Z, zyg);
   }
   if (mode == ExecMode::Continuous && std::isfinite(index.row_sum(p))) {
-    return split_continuous_sparse(rng, x, index, p, o, Z, probs, draws, zyg);
+    return split_continuous_sparse(rng, memo, x, index, p, o, Z, probs, draws, zyg);
   }
   if (mode == ExecMode::Deterministic) {
     if (std::isfinite(x)) {
@@ -232,7 +232,7 @@ Status add_zygotes_indexed(SessionRng& rng, SamplerMemo& memo, ExecMode mode, do
     }
     return Status::ok();
   }
-  return sample_zygotes(rng, mode, x, index.row_sum(p), o, Z, probs, draws, zyg);
+  return sample_zygotes(rng, memo, mode, x, index.row_sum(p), o, Z, probs, draws, zyg);
 }
 
 // Sums of W consecutive rows of length z side by side: each row is still
@@ -384,8 +384,8 @@ Result<bool> aggregated_newborns(SessionRng& rng, SamplerMemo& memo, const LifeL
   return true;
 }
 
-Status add_zygotes(SessionRng& rng, ExecMode mode, double x, const double* o, size_t Z, double* probs,
-                   std::span<double> draws, double* zyg) {
+Status add_zygotes(SessionRng& rng, SamplerMemo& memo, ExecMode mode, double x, const double* o, size_t Z,
+                   double* probs, std::span<double> draws, double* zyg) {
   if (x <= kNegligible) return Status::ok();
   if (mode == ExecMode::Deterministic) {
     add_scaled(zyg, o, x, Z);
@@ -393,11 +393,11 @@ Status add_zygotes(SessionRng& rng, ExecMode mode, double x, const double* o, si
   }
   double s = 0.0;
   for (size_t k = 0; k < Z; ++k) s += o[k];
-  return sample_zygotes(rng, mode, x, s, o, Z, probs, draws, zyg);
+  return sample_zygotes(rng, memo, mode, x, s, o, Z, probs, draws, zyg);
 }
 
-Status allocate_sexes(SessionRng& rng, const LifeLayout& layout, const DemeInputs& in, const double* zyg,
-                      double* daughters, double* sons) {
+Status allocate_sexes(SessionRng& rng, SamplerMemo& memo, const LifeLayout& layout, const DemeInputs& in,
+                      const double* zyg, double* daughters, double* sons) {
   const size_t Z = layout.n_ztypes;
   const ExecMode mode = layout.mode;
   for (size_t k = 0; k < Z; ++k) daughters[k] = sons[k] = 0.0;
@@ -405,7 +405,6 @@ Status allocate_sexes(SessionRng& rng, const LifeLayout& layout, const DemeInput
   for (size_t k = 0; k < Z; ++k) zyg_total += zyg[k];
   if (!(zyg_total > kNegligible)) return Status::ok();
   const double sex_ratio = clamp01(in.sex_ratio);
-  SamplerMemo* memo = mode == ExecMode::Stochastic ? &thread_sampler_memo() : nullptr;
   for (size_t k = 0; k < Z; ++k) {
     if (!(zyg[k] > kNegligible)) continue;
     double p;
@@ -426,7 +425,7 @@ Status allocate_sexes(SessionRng& rng, const LifeLayout& layout, const DemeInput
     if (mode == ExecMode::Deterministic) {
       d = zyg[k] * p;
     } else {
-      auto b = mode == ExecMode::Stochastic ? binomial(rng, round_count(zyg[k]), p, *memo)
+      auto b = mode == ExecMode::Stochastic ? binomial(rng, round_count(zyg[k]), p, memo)
                                             : continuous_binomial(rng, zyg[k], p);
       if (!b) return b.error();
       d = *b;
@@ -437,7 +436,7 @@ Status allocate_sexes(SessionRng& rng, const LifeLayout& layout, const DemeInput
   return Status::ok();
 }
 
-Status write_newborns(SessionRng& rng, ExecMode mode, const double* zygote_viability, size_t Z,
+Status write_newborns(SessionRng& rng, SamplerMemo& memo, ExecMode mode, const double* zygote_viability, size_t Z,
                       const double* daughters, const double* sons, double* female0, double* male0) {
   for (size_t k = 0; k < Z; ++k) {
     female0[k] = daughters[k];
@@ -445,7 +444,6 @@ Status write_newborns(SessionRng& rng, ExecMode mode, const double* zygote_viabi
   }
   const double* vf = zygote_viability;
   const double* vm = zygote_viability + Z;
-  SamplerMemo* memo = mode == ExecMode::Stochastic ? &thread_sampler_memo() : nullptr;
   for (size_t k = 0; k < Z; ++k) {
     if (mode == ExecMode::Deterministic) {
       female0[k] = vf[k] * female0[k];
@@ -454,13 +452,13 @@ Status write_newborns(SessionRng& rng, ExecMode mode, const double* zygote_viabi
       double d = 0.0, s = 0.0;
       const int64_t nf = round_count(female0[k]);
       if (nf >= 1) {
-        auto b = binomial(rng, nf, vf[k], *memo);
+        auto b = binomial(rng, nf, vf[k], memo);
         if (!b) return b.error();
         d = *b;
       }
       const int64_t nm = round_count(male0[k]);
       if (nm >= 1) {
-        auto b = binomial(rng, nm, vm[k], *memo);
+        auto b = binomial(rng, nm, vm[k], memo);
         if (!b) return b.error();
         s = *b;
       }
@@ -565,7 +563,7 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
 
   // Step 3: mating of virgins, remating with sperm displacement.
   const bool fast = !reference_paths();
-  SamplerMemo& memo = thread_sampler_memo();
+  SamplerMemo& memo = scratch.memo;
   const double displacement = clamp01(in.sperm_displacement_rate);
   std::span<double> draws(scratch.draws.data(), Z);
   double* row_stored = scratch.row_stored.data();
@@ -657,7 +655,7 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
       if (!scratch.row_has_mates[i]) continue;
       std::span<const double> prow(P + i * Z, Z);
       if (mode == ExecMode::Stochastic && round_count(total) < 1) continue;
-      QORIN_TRY(distribute(rng, mode, total, prow, draws, stored_row));
+      QORIN_TRY(distribute(rng, memo, mode, total, prow, draws, stored_row));
     }
   }
 
@@ -718,7 +716,7 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
         if (fast) {
           QORIN_TRY(add_zygotes_indexed(rng, memo, mode, x, scratch.offspring, i * Z + j, o, Z, probs, draws, zyg));
         } else {
-          QORIN_TRY(add_zygotes(rng, mode, x, o, Z, probs, draws, zyg));
+          QORIN_TRY(add_zygotes(rng, memo, mode, x, o, Z, probs, draws, zyg));
         }
       }
     }
@@ -727,10 +725,10 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
   // Step 5: sex allocation.
   double* daughters = scratch.daughters.data();
   double* sons = scratch.sons.data();
-  QORIN_TRY(allocate_sexes(rng, layout, in, zyg, daughters, sons));
+  QORIN_TRY(allocate_sexes(rng, memo, layout, in, zyg, daughters, sons));
 
   // Step 6: newborns into age 0, then zygote viability.
-  return write_newborns(rng, mode, in.zygote_viability_fitness, Z, daughters, sons, female, male);
+  return write_newborns(rng, memo, mode, in.zygote_viability_fitness, Z, daughters, sons, female, male);
 }
 
 }  // namespace qorin

@@ -7,7 +7,10 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <cstdlib>
 #include <memory>
+#include <new>
+#include <utility>
 
 #include "core/random/rng.hpp"
 #include "core/util/reference_paths.hpp"
@@ -105,6 +108,8 @@ inline int64_t inversion_walk(SessionRng& r, double r0, double s, double a, int6
   return std::min(x, n);
 }
 
+int64_t btpe_count(SessionRng& r, const BtpeSetup& b, int64_t n_count, double p_, double q_);
+
 }  // namespace
 
 BinomialSampler::BinomialSampler(int64_t n, double p) : n_(n) {
@@ -145,25 +150,53 @@ BinomialSampler::BinomialSampler(int64_t n, double p) : n_(n) {
   }
 
   method_ = Method::Btpe;
-  npq_ = np * q_;
-  p1_ = std::floor(2.195 * std::sqrt(npq_) - 4.6 * q_) + 0.5;
-  m_ = saturate_u64(np + p_);
-  x_m_ = static_cast<double>(m_) + 0.5;
-  x_l_ = x_m_ - p1_;
-  x_r_ = x_m_ + p1_;
-  c_ = 0.134 + 20.5 / (15.3 + static_cast<double>(m_));
-  const double f_m = np + p_;
-  lambda_l_ = btpe_lambda((f_m - x_l_) / (f_m - x_l_ * p_));
-  lambda_r_ = btpe_lambda((x_r_ - f_m) / (x_r_ * q_));
-  p2_ = p1_ * (1.0 + 2.0 * c_);
-  p3_ = p2_ + c_ / lambda_l_;
-  p4_ = p3_ + c_ / lambda_r_;
+  btpe_ = BtpeSetup::make(n, p_, q_);
+}
+
+// The cheap values of the set-up, each formed by one expression that the
+// core's set-up shares, so that a set-up made from a kept core is the very
+// set-up made afresh.
+namespace {
+inline double btpe_npq(int64_t n, double p_small, double q) { return (static_cast<double>(n) * p_small) * q; }
+inline double btpe_x_m(uint64_t m) { return static_cast<double>(m) + 0.5; }
+inline double btpe_p2(double p1, double c) { return p1 * (1.0 + 2.0 * c); }
+}  // namespace
+
+BtpeCore BtpeCore::make(int64_t n, double p_small, double q) {
+  BtpeCore b;
+  const double np = static_cast<double>(n) * p_small;
+  const double npq = btpe_npq(n, p_small, q);
+  b.p1 = std::floor(2.195 * std::sqrt(npq) - 4.6 * q) + 0.5;
+  b.m = saturate_u64(np + p_small);
+  const double x_m = btpe_x_m(b.m);
+  const double x_l = x_m - b.p1;
+  const double x_r = x_m + b.p1;
+  b.c = 0.134 + 20.5 / (15.3 + static_cast<double>(b.m));
+  const double f_m = np + p_small;
+  b.lambda_l = btpe_lambda((f_m - x_l) / (f_m - x_l * p_small));
+  b.lambda_r = btpe_lambda((x_r - f_m) / (x_r * q));
+  const double p3 = btpe_p2(b.p1, b.c) + b.c / b.lambda_l;
+  const double p4 = p3 + b.c / b.lambda_r;
   // The region selector is uniform on [0, p4): its scale is p4 lowered until
   // the largest sample stays below p4.
-  scale_ = p4_;
-  while (scale_ * (1.0 - 0x1p-52) > p4_) scale_ = std::nextafter(scale_, -std::numeric_limits<double>::infinity());
-  s_ = p_ / q_;
-  a_ = s_ * n_plus_1;
+  b.scale = p4;
+  while (b.scale * (1.0 - 0x1p-52) > p4) b.scale = std::nextafter(b.scale, -std::numeric_limits<double>::infinity());
+  return b;
+}
+
+BtpeSetup BtpeSetup::from(const BtpeCore& core, int64_t n, double p_small, double q) {
+  BtpeSetup b;
+  b.core = core;
+  b.npq = btpe_npq(n, p_small, q);
+  b.x_m = btpe_x_m(core.m);
+  b.x_l = b.x_m - core.p1;
+  b.x_r = b.x_m + core.p1;
+  b.p2 = btpe_p2(core.p1, core.c);
+  b.p3 = b.p2 + core.c / core.lambda_l;
+  b.s = p_small / q;
+  // n + 1 in unsigned arithmetic (n >= 1 here), then as a double.
+  b.a = b.s * static_cast<double>(static_cast<uint64_t>(n) + 1);
+  return b;
 }
 
 RngOutcome<int64_t> BinomialSampler::sample_count(SessionRng& r) const {
@@ -182,59 +215,107 @@ RngOutcome<int64_t> BinomialSampler::sample_count(SessionRng& r) const {
     case Method::Inversion:
       count = inversion_walk(r, r0_, s_, a_, n_);
       break;
-    case Method::Btpe: {
-      const RngOutcome<int64_t> y = btpe(r);
-      count = y.val;
+    case Method::Btpe:
+      count = btpe_count(r, btpe_, n_, p_, q_);
       break;
-    }
   }
   return RngOutcome<int64_t>::ok(flipped_ ? n_ - count : count);
 }
 
+// ---------------------------------------------------------------------------
+// The sampler memo
+// ---------------------------------------------------------------------------
 namespace {
 
-struct BinomialMemoEntry {
-  bool used = false;
-  int64_t n = 0;
-  uint64_t p_bits = 0;
-  BinomialSampler sampler;
+// Kept set-ups, in sets of two ways (the one used last first) on whole cache
+// lines. An empty way has n = 0 (lambda_bits = 0 for Poisson): a kept set-up
+// always has n >= 1 (lambda > 0), so zeroed tables are empty.
+struct InversionWay {
+  int64_t n;
+  uint64_t p_bits;
+  double r0, s;  // q^n and p'/q; a = (n + 1)·s is formed as the set-up forms it
 };
-
-// The inversion set-up of (n, p): everything the walk reads.
-struct InversionMemoEntry {
-  int64_t n = 0;  // 0: empty (inversion has n >= 1)
-  uint64_t p_bits = 0;
-  double r0 = 0.0, s = 0.0, a = 0.0;
-  bool flipped = false;
+struct alignas(64) InversionSet {
+  InversionWay way[2];
 };
-
-struct PoissonMemoEntry {
-  uint64_t lambda_bits = 0;  // with used = false: empty
-  bool used = false;
+struct BtpeWay {
+  int64_t n;
+  uint64_t p_bits;
+  BtpeCore core;
+};
+struct alignas(64) BtpeSet {
+  BtpeWay way[2];
+};
+struct alignas(64) PoissonEntry {
+  uint64_t lambda_bits;
   PoissonSampler sampler;
 };
 
-constexpr size_t kPoissonMemoBits = 11;
-constexpr size_t kBinomialMemoBits = 11;
-constexpr size_t kInversionMemoBits = 12;
+// Inversion set-ups recur most (small counts at a handful of rates), BTPE
+// ones less, and the Poisson means of a tick are few.
+constexpr size_t kInversionSetBits = 11;
+constexpr size_t kBtpeSetBits = 9;
+constexpr size_t kPoissonBits = 8;
 
 inline uint64_t memo_hash(int64_t n, uint64_t bits) {
   return (static_cast<uint64_t>(n) * 0x9E3779B97F4A7C15ull) ^ (bits * 0xC2B2AE3D27D4EB4Full);
 }
 
+// The way of a set keyed (n, bits), moved to the front; on a miss the older
+// way is dropped and `fill` completes the front one.
+template <class Way, class Fill>
+const Way& lookup(Way (&way)[2], int64_t n, uint64_t bits, Fill&& fill) {
+  if (way[0].n == n && way[0].p_bits == bits) return way[0];
+  if (way[1].n == n && way[1].p_bits == bits) {
+    std::swap(way[0], way[1]);
+    return way[0];
+  }
+  way[1] = way[0];
+  way[0].n = n;
+  way[0].p_bits = bits;
+  fill(way[0]);
+  return way[0];
+}
+
 }  // namespace
 
-struct SamplerMemo {
-  BinomialMemoEntry binomial[size_t{1} << kBinomialMemoBits];
-  InversionMemoEntry inversion[size_t{1} << kInversionMemoBits];
-  PoissonMemoEntry poisson[size_t{1} << kPoissonMemoBits];
+struct SamplerMemo::Tables {
+  InversionSet inversion[size_t{1} << kInversionSetBits];
+  BtpeSet btpe[size_t{1} << kBtpeSetBits];
+  PoissonEntry poisson[size_t{1} << kPoissonBits];
 };
+static_assert(sizeof(InversionSet) == 64 && sizeof(BtpeSet) == 128, "a way per cache line");
+static_assert(sizeof(SamplerMemo::Tables) == 224 * 1024, "the size the memo's description gives");
 
-SamplerMemo& thread_sampler_memo() {
-  // Allocated on a thread's first draw and kept for the thread's lifetime.
-  thread_local std::unique_ptr<SamplerMemo> memo;
-  if (!memo) memo = std::make_unique<SamplerMemo>();
-  return *memo;
+SamplerMemo::~SamplerMemo() { std::free(block_); }
+
+SamplerMemo::SamplerMemo(SamplerMemo&& other) noexcept : block_(other.block_), tables_(other.tables_) {
+  other.block_ = nullptr;
+  other.tables_ = nullptr;
+}
+
+SamplerMemo& SamplerMemo::operator=(SamplerMemo&& other) noexcept {
+  if (this != &other) {
+    std::free(block_);
+    block_ = other.block_;
+    tables_ = other.tables_;
+    other.block_ = nullptr;
+    other.tables_ = nullptr;
+  }
+  return *this;
+}
+
+SamplerMemo::Tables* SamplerMemo::tables() noexcept {
+  if (tables_ == nullptr) {
+    // Zeroed memory is empty tables (they are plain data), and the system
+    // hands it over page by page as the tables fill.
+    constexpr size_t kAlign = alignof(Tables);
+    block_ = std::calloc(1, sizeof(Tables) + kAlign);
+    if (block_ == nullptr) return nullptr;
+    const uintptr_t at = (reinterpret_cast<uintptr_t>(block_) + kAlign - 1) / kAlign * kAlign;
+    tables_ = std::launder(reinterpret_cast<Tables*>(at));
+  }
+  return tables_;
 }
 
 // A sampler made directly computes its power; binomial_count keeps whole
@@ -244,44 +325,44 @@ double BinomialSampler::inversion_start(double q, int64_t n) { return std::pow(q
 RngOutcome<int64_t> binomial_count(SessionRng& r, int64_t n, double p, SamplerMemo& memo) {
   // The early answers and a NaN p are made directly.
   if (n < 1 || !(p > 0.0) || p >= 1.0 || reference_paths()) return BinomialSampler(n, p).sample_count(r);
+  SamplerMemo::Tables* const t = memo.tables();
+  if (t == nullptr) return BinomialSampler(n, p).sample_count(r);
   const bool flipped = p > 0.5;
   const double p_small = flipped ? 1.0 - p : p;
+  const double q = 1.0 - p_small;
   const uint64_t bits = std::bit_cast<uint64_t>(p);
+  const uint64_t h = memo_hash(n, bits);
+  int64_t count;
   if (static_cast<double>(n) * p_small < 10.0) {
-    const double q = 1.0 - p_small;
     // p' below half an ulp of 1: the Poisson method of the constructor.
     if (q == 1.0) return BinomialSampler(n, p).sample_count(r);
-    // The constructor's inversion set-up, kept under (n, p).
-    InversionMemoEntry& e = memo.inversion[memo_hash(n, bits) >> (64 - kInversionMemoBits)];
-    if (e.n != n || e.p_bits != bits) {
-      e.r0 = std::pow(q, static_cast<double>(n));
-      e.s = p_small / q;
-      e.a = static_cast<double>(static_cast<uint64_t>(n) + 1) * e.s;
-      e.flipped = flipped;
-      e.n = n;
-      e.p_bits = bits;
-    }
-    const int64_t count = inversion_walk(r, e.r0, e.s, e.a, n);
-    return RngOutcome<int64_t>::ok(e.flipped ? n - count : count);
+    // The constructor's inversion set-up.
+    const InversionWay& e =
+        lookup(t->inversion[h >> (64 - kInversionSetBits)].way, n, bits, [&](InversionWay& w) {
+          w.r0 = std::pow(q, static_cast<double>(n));
+          w.s = p_small / q;
+        });
+    const double a = static_cast<double>(static_cast<uint64_t>(n) + 1) * e.s;
+    count = inversion_walk(r, e.r0, e.s, a, n);
+  } else {
+    const BtpeWay& e = lookup(t->btpe[h >> (64 - kBtpeSetBits)].way, n, bits,
+                              [&](BtpeWay& w) { w.core = BtpeCore::make(n, p_small, q); });
+    count = btpe_count(r, BtpeSetup::from(e.core, n, p_small, q), n, p_small, q);
   }
-  BinomialMemoEntry& e = memo.binomial[memo_hash(n, bits) >> (64 - kBinomialMemoBits)];
-  if (!e.used || e.n != n || e.p_bits != bits) {
-    e.sampler = BinomialSampler(n, p);
-    e.n = n;
-    e.p_bits = bits;
-    e.used = true;
-  }
-  return e.sampler.sample_count(r);
+  return RngOutcome<int64_t>::ok(flipped ? n - count : count);
 }
 
-RngOutcome<int64_t> binomial_count(SessionRng& r, int64_t n, double p) {
-  return binomial_count(r, n, p, thread_sampler_memo());
-}
+namespace {
 
 // BTPE (Kachitvichyanukul and Schmeiser 1988): triangle, parallelograms and
 // exponential tails around the mode m, then the exact or squeezed acceptance.
-RngOutcome<int64_t> BinomialSampler::btpe(SessionRng& r) const {
-  const uint64_t n = static_cast<uint64_t>(n_);
+// The count before any flip.
+int64_t btpe_count(SessionRng& r, const BtpeSetup& b, int64_t n_count, double p_, double q_) {
+  const uint64_t n = static_cast<uint64_t>(n_count);
+  const uint64_t m_ = b.core.m;
+  const double npq_ = b.npq, p1_ = b.core.p1, p2_ = b.p2, p3_ = b.p3, scale_ = b.core.scale, x_m_ = b.x_m,
+               x_l_ = b.x_l, x_r_ = b.x_r, c_ = b.core.c, lambda_l_ = b.core.lambda_l, lambda_r_ = b.core.lambda_r,
+               s_ = b.s, a_ = b.a;
   for (;;) {
     const double u = (mantissa_1_2(next_u64(r)) - 1.0) * scale_;
     double v = mantissa_1_2(next_u64(r)) - 1.0;
@@ -289,7 +370,7 @@ RngOutcome<int64_t> BinomialSampler::btpe(SessionRng& r) const {
     if (u <= p1_) {
       // Region 1, the triangle: accepted at once.
       y = saturate_u64((x_m_ - p1_ * v) + u);
-      return RngOutcome<int64_t>::ok(static_cast<int64_t>(y));
+      return static_cast<int64_t>(y);
     }
     if (u <= p2_) {
       // Region 2, the parallelograms.
@@ -320,7 +401,7 @@ RngOutcome<int64_t> BinomialSampler::btpe(SessionRng& r) const {
       } else if (m_ > y) {
         for (uint64_t i = y + 1; i <= m_; ++i) f = f / (a_ / static_cast<double>(i) - s_);
       }
-      if (v <= f) return RngOutcome<int64_t>::ok(static_cast<int64_t>(y));
+      if (v <= f) return static_cast<int64_t>(y);
       continue;
     }
 
@@ -328,7 +409,7 @@ RngOutcome<int64_t> BinomialSampler::btpe(SessionRng& r) const {
     const double rho = (k / npq_) * ((k * (k / 3.0 + 0.625) + 1.0 / 6.0) / npq_ + 0.5);
     const double t = -0.5 * k * k / npq_;
     const double alpha = std::log(v);
-    if (alpha < t - rho) return RngOutcome<int64_t>::ok(static_cast<int64_t>(y));
+    if (alpha < t - rho) return static_cast<int64_t>(y);
     if (alpha > t + rho) continue;
     // y <= n and m <= n here, so these integer differences are exact.
     const double x1 = static_cast<double>(y + 1);
@@ -341,9 +422,11 @@ RngOutcome<int64_t> BinomialSampler::btpe(SessionRng& r) const {
                          y_minus_m * std::log(w * p_ / (x1 * q_)) + stirling(f1) + stirling(z) - stirling(x1) -
                          stirling(w);
     if (alpha > bound) continue;
-    return RngOutcome<int64_t>::ok(static_cast<int64_t>(y));
+    return static_cast<int64_t>(y);
   }
 }
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Poisson
@@ -447,12 +530,13 @@ double PoissonSampler::pd(SessionRng& r) const {
 RngResult poisson(SessionRng& r, double lambda, SamplerMemo& memo) {
   // Only the set-ups that compute something are kept.
   if (!(lambda > kNegligible && lambda < 1.844e19) || reference_paths()) return PoissonSampler(lambda).sample(r);
+  SamplerMemo::Tables* const t = memo.tables();
+  if (t == nullptr) return PoissonSampler(lambda).sample(r);
   const uint64_t bits = std::bit_cast<uint64_t>(lambda);
-  PoissonMemoEntry& e = memo.poisson[memo_hash(1, bits) >> (64 - kPoissonMemoBits)];
-  if (!e.used || e.lambda_bits != bits) {
+  PoissonEntry& e = t->poisson[memo_hash(1, bits) >> (64 - kPoissonBits)];
+  if (e.lambda_bits != bits) {
     e.sampler = PoissonSampler(lambda);
     e.lambda_bits = bits;
-    e.used = true;
   }
   return e.sampler.sample(r);
 }
@@ -520,12 +604,11 @@ RngResult gamma(SessionRng& r, double shape) {
 // ---------------------------------------------------------------------------
 // Multinomial splits and the continuous analogues
 // ---------------------------------------------------------------------------
-Status multinomial(SessionRng& r, int64_t n, std::span<const double> probs, std::span<double> out) {
-  return multinomial(r, n, probs, out, thread_sampler_memo());
-}
+namespace {
 
-Status multinomial(SessionRng& r, int64_t n, std::span<const double> probs, std::span<double> out,
-                   SamplerMemo& memo) {
+// The sequential conditional binomials, each count drawn by draw(n, c).
+template <class Draw>
+Status multinomial_by(int64_t n, std::span<const double> probs, std::span<double> out, Draw&& draw) {
   if (out.size() < probs.size()) {
     return Error::runtime("multinomial(): output has fewer slots than probabilities");
   }
@@ -539,7 +622,7 @@ Status multinomial(SessionRng& r, int64_t n, std::span<const double> probs, std:
       double c = probs[i] / remaining;
       if (c < 0.0) c = 0.0;
       if (c > 1.0) c = 1.0;
-      const RngOutcome<int64_t> x = binomial_count(r, n, c, memo);
+      const RngOutcome<int64_t> x = draw(n, c);
       if (!x) return x.error();
       out[i] = static_cast<double>(x.val);
       n = n - x.val;
@@ -548,6 +631,18 @@ Status multinomial(SessionRng& r, int64_t n, std::span<const double> probs, std:
   }
   if (n > 0) out[k_last] = static_cast<double>(n);
   return Status::ok();
+}
+
+}  // namespace
+
+Status multinomial(SessionRng& r, int64_t n, std::span<const double> probs, std::span<double> out,
+                   SamplerMemo& memo) {
+  return multinomial_by(n, probs, out, [&](int64_t k, double c) { return binomial_count(r, k, c, memo); });
+}
+
+Status multinomial(SessionRng& r, int64_t n, std::span<const double> probs, std::span<double> out) {
+  return multinomial_by(n, probs, out,
+                        [&](int64_t k, double c) { return BinomialSampler(k, c).sample_count(r); });
 }
 
 RngResult continuous_binomial(SessionRng& r, double n, double p) {

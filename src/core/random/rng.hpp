@@ -173,6 +173,27 @@ inline RngOutcome<int64_t> random_range(SessionRng& r, int64_t low, int64_t high
 }
 
 // ---- binomial and Poisson ----
+// The costly part of the set-up of a BTPE binomial draw (n·p' >= 10,
+// p' = min(p, 1 - p), q = 1 - p'): the mode, the triangle's half-width, the
+// parallelograms' slope, the tails' rates and the region selector's scale.
+struct BtpeCore {
+  uint64_t m = 0;
+  double p1 = 0.0, c = 0.0, lambda_l = 0.0, lambda_r = 0.0, scale = 0.0;
+  static BtpeCore make(int64_t n, double p_small, double q);
+};
+
+// Everything the BTPE loop reads besides n, p' and q: the core and the
+// values that follow from it in a few operations.
+struct BtpeSetup {
+  BtpeCore core;
+  double npq = 0.0, p2 = 0.0, p3 = 0.0, x_m = 0.0, x_l = 0.0, x_r = 0.0;
+  double s = 0.0, a = 0.0;  // p'/q and (n + 1)·p'/q
+  static BtpeSetup from(const BtpeCore& core, int64_t n, double p_small, double q);
+  static BtpeSetup make(int64_t n, double p_small, double q) {
+    return from(BtpeCore::make(n, p_small, q), n, p_small, q);
+  }
+};
+
 // The set-up of a binomial draw for fixed (n, p), computed without drawing.
 // binomial(r, n, p) is BinomialSampler(n, p).sample(r); kernels that draw many
 // times with the same parameters can keep the sampler.
@@ -190,7 +211,6 @@ class BinomialSampler {
 
  private:
   enum class Method : uint8_t { Fixed, Invalid, Knuth, Inversion, Btpe };
-  RngOutcome<int64_t> btpe(SessionRng& r) const;
   // q^n by the library pow.
   static double inversion_start(double q, int64_t n);
 
@@ -203,23 +223,44 @@ class BinomialSampler {
   // Knuth: e = exp(-np). Inversion: r0 = q^n, s = p'/q, a = (n + 1)·s.
   double e_ = 0.0;
   double r0_ = 0.0, s_ = 0.0, a_ = 0.0;
-  // BTPE set-up.
-  double npq_ = 0.0, p1_ = 0.0, p2_ = 0.0, p3_ = 0.0, p4_ = 0.0, scale_ = 0.0;
-  double x_m_ = 0.0, x_l_ = 0.0, x_r_ = 0.0, c_ = 0.0, lambda_l_ = 0.0, lambda_r_ = 0.0;
-  uint64_t m_ = 0;
+  BtpeSetup btpe_;
 };
 
-// Set-ups of recent binomial draws kept under the exact values of n and of
-// p's bits, so a repeated set-up is not computed again (the same arithmetic
-// made them; a kept set-up draws exactly as a fresh one). One per thread;
-// kernels that draw many times fetch it once and pass it along.
-struct SamplerMemo;
-SamplerMemo& thread_sampler_memo();
+// Set-ups of recent binomial and Poisson draws, kept under the exact values
+// of their parameters (n and the bits of p, the bits of lambda) so that a
+// repeated set-up is not computed again: the same arithmetic made a kept
+// set-up, so it draws exactly as a fresh one, and what a memo holds never
+// changes a draw. Whoever draws owns one (as a generator owns its sampler
+// state): a session's kernel work buffers, a migration lane. It serves one
+// thread at a time. Its tables (224 KiB, zeroed pages that the system maps
+// as they fill) are allocated by reserve(), which owners call before they
+// draw, or else on the first draw that keeps a set-up; without them (a copy,
+// a moved-from memo, or no memory) draws compute their set-ups.
+class SamplerMemo {
+ public:
+  SamplerMemo() noexcept = default;
+  ~SamplerMemo();
+  // A copy starts empty; assignment keeps what the memo holds.
+  SamplerMemo(const SamplerMemo&) noexcept {}
+  SamplerMemo& operator=(const SamplerMemo&) noexcept { return *this; }
+  SamplerMemo(SamplerMemo&& other) noexcept;
+  SamplerMemo& operator=(SamplerMemo&& other) noexcept;
+
+  // Allocates the tables unless they are; false when they cannot be.
+  bool reserve() noexcept { return tables() != nullptr; }
+
+  struct Tables;
+  // The tables, allocated on first use; null when they cannot be.
+  Tables* tables() noexcept;
+
+ private:
+  void* block_ = nullptr;     // the allocation
+  Tables* tables_ = nullptr;  // within it, on a cache line
+};
 
 // A binomial count: BinomialSampler(n, p).sample_count(r), with the set-up
-// taken from `memo` (the calling thread's memo when none is given).
+// taken from `memo`.
 RngOutcome<int64_t> binomial_count(SessionRng& r, int64_t n, double p, SamplerMemo& memo);
-RngOutcome<int64_t> binomial_count(SessionRng& r, int64_t n, double p);
 
 inline RngResult binomial(SessionRng& r, int64_t n, double p, SamplerMemo& memo) {
   const RngOutcome<int64_t> k = binomial_count(r, n, p, memo);
@@ -227,11 +268,8 @@ inline RngResult binomial(SessionRng& r, int64_t n, double p, SamplerMemo& memo)
   return RngResult::ok(static_cast<double>(k.val));
 }
 
-inline RngResult binomial(SessionRng& r, int64_t n, double p) {
-  const RngOutcome<int64_t> k = binomial_count(r, n, p);
-  if (!k) return RngResult::fail(k.msg);
-  return RngResult::ok(static_cast<double>(k.val));
-}
+// The same draw with its set-up computed here (for callers drawing once).
+inline RngResult binomial(SessionRng& r, int64_t n, double p) { return BinomialSampler(n, p).sample(r); }
 
 // The set-up of a Poisson draw for a fixed lambda, computed without drawing.
 class PoissonSampler {
@@ -276,10 +314,11 @@ inline uint64_t poisson_knuth(SessionRng& r, double e) {
 RngResult gamma(SessionRng& r, double shape);
 
 // Sequential conditional binomials: out[i] receives the count of category i;
-// the last category takes whatever remains of n.
-Status multinomial(SessionRng& r, int64_t n, std::span<const double> probs, std::span<double> out);
+// the last category takes whatever remains of n. Without a memo each
+// binomial computes its set-up.
 Status multinomial(SessionRng& r, int64_t n, std::span<const double> probs, std::span<double> out,
                    SamplerMemo& memo);
+Status multinomial(SessionRng& r, int64_t n, std::span<const double> probs, std::span<double> out);
 
 // Real-valued analogue of binomial(n, p): n times a beta-distributed fraction.
 RngResult continuous_binomial(SessionRng& r, double n, double p);
