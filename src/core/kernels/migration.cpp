@@ -18,6 +18,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #if defined(__SSE2__)
@@ -439,21 +440,28 @@ QORIN_VECTOR_CLONES void pull_ordinary(const Call& c, size_t d, const double* un
     amounts(sperm + a * ZZ, ZZ, rate[a], val);
     double* const to_sperm = out_sperm + a * ZZ;
     for (size_t i = 0; i < ZZ; ++i) to_sperm[i] += val[i];
-    size_t zf = 0;
-    for (; zf + W <= Z; zf += W) {
-      double acc[W];
-      for (size_t l = 0; l < W; ++l) acc[l] = acc_out[zf + l] + xa[zf + l];
+    // Cells zf .. zf+n side by side (each cell's own sum in ztype order).
+    auto cells = [&](size_t zf, auto width) {
+      constexpr size_t n = decltype(width)::value;
+      double acc[n];
+      for (size_t l = 0; l < n; ++l) acc[l] = acc_out[zf + l] + xa[zf + l];
       const double* const rows = val + zf * Z;
       for (size_t zm = 0; zm < Z; ++zm) {
-        for (size_t l = 0; l < W; ++l) acc[l] += rows[l * Z + zm];
+        for (size_t l = 0; l < n; ++l) acc[l] += rows[l * Z + zm];
       }
-      for (size_t l = 0; l < W; ++l) acc_out[zf + l] = acc[l];
+      for (size_t l = 0; l < n; ++l) acc_out[zf + l] = acc[l];
+    };
+    size_t zf = 0;
+    for (; zf + W <= Z; zf += W) cells(zf, std::integral_constant<size_t, W>{});
+    if (zf + 4 <= Z) {
+      cells(zf, std::integral_constant<size_t, 4>{});
+      zf += 4;
     }
-    for (; zf < Z; ++zf) {
-      double acc = acc_out[zf] + xa[zf];
-      for (size_t zm = 0; zm < Z; ++zm) acc += val[zf * Z + zm];
-      acc_out[zf] = acc;
+    if (zf + 2 <= Z) {
+      cells(zf, std::integral_constant<size_t, 2>{});
+      zf += 2;
     }
+    if (zf < Z) cells(zf, std::integral_constant<size_t, 1>{});
   }
   // Males.
   ahead.step();
@@ -926,24 +934,22 @@ Status begin_pulls(const MigrationInputs& in, std::span<double> out_ind, std::sp
   return Status::ok();
 }
 
-// Copies a destination's finished block to the output. Streamed blocks are
-// made visible to other threads by streams_done().
-void store_block(const double* from, double* to, size_t n, bool stream) {
+// Copies a destination's finished block to the output around the caches
+// (streaming stores where there are); streams_done() makes the stores
+// visible to other threads.
+void store_block(const double* from, double* to, size_t n) {
 #if defined(__SSE2__)
-  if (stream) {
-    size_t i = 0;
-    // Streaming stores need 16-byte alignment.
-    if (reinterpret_cast<uintptr_t>(to) % 16 != 0 && n > 0) {
-      to[0] = from[0];
-      i = 1;
-    }
-    for (; i + 2 <= n; i += 2) _mm_stream_pd(to + i, _mm_loadu_pd(from + i));
-    for (; i < n; ++i) to[i] = from[i];
-    return;
+  size_t i = 0;
+  // Streaming stores need 16-byte alignment.
+  if (reinterpret_cast<uintptr_t>(to) % 16 != 0 && n > 0) {
+    to[0] = from[0];
+    i = 1;
   }
-#endif
-  (void)stream;
+  for (; i + 2 <= n; i += 2) _mm_stream_pd(to + i, _mm_loadu_pd(from + i));
+  for (; i < n; ++i) to[i] = from[i];
+#else
   std::memcpy(to, from, n * sizeof(double));
+#endif
 }
 
 // Orders a thread's streamed stores before whatever it does next (the pool's
@@ -955,22 +961,25 @@ void streams_done(bool stream) {
   (void)stream;
 }
 
-// Fills destination t's output blocks from its prepared sources: its sums
-// are formed in the lane (where they stay in cache), then stored.
+// Fills destination t's output blocks from its prepared sources. Streamed
+// blocks are summed in the lane (where they stay in cache), then stored;
+// others in place.
 void pull_deterministic(const Call& c, size_t t, size_t next, MigrationScratch& scratch,
                         MigrationScratch::Lane& lane, bool stream) {
   ComputedUnits units(scratch);
   Prefetcher ahead;
   if (next < c.in.n_demes) ahead.plan(c, scratch, next);
-  double* const dest_ind = lane.dest_ind.data();
-  double* const dest_sperm = lane.dest_sperm.data();
+  double* const dest_ind = stream ? lane.dest_ind.data() : c.out_ind + t * c.ind_block;
+  double* const dest_sperm = stream ? lane.dest_sperm.data() : c.out_sperm + t * c.sperm_block;
   std::fill_n(dest_ind, c.ind_block, 0.0);
   std::fill_n(dest_sperm, c.sperm_block, 0.0);
   pull_destination(scratch, t, 0, c.in.n_demes, [&](size_t d, const size_t* edges, size_t m, bool home) {
     pull_group(c, d, edges, m, home, units, dest_ind, dest_sperm, lane, ahead);
   });
-  store_block(dest_ind, c.out_ind + t * c.ind_block, c.ind_block, stream);
-  store_block(dest_sperm, c.out_sperm + t * c.sperm_block, c.sperm_block, stream);
+  if (stream) {
+    store_block(dest_ind, c.out_ind + t * c.ind_block, c.ind_block);
+    store_block(dest_sperm, c.out_sperm + t * c.sperm_block, c.sperm_block);
+  }
 }
 
 }  // namespace
