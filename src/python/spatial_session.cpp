@@ -276,10 +276,7 @@ Status apply_boundary_values(SpatialSession& s, int64_t tick, PyObject* returned
     QORIN_TRY(check_scheduled_values(*field, values, tick, s.ecology(), what));
     writes.emplace_back(*field, std::move(values));
   }
-  for (auto& [field, values] : writes) {
-    QORIN_TRY(write_scheduled_values(field, values, tick, s.ecology(), ctx.journal,
-                                     "schedule of " + std::string(field_info(field).name)));
-  }
+  for (auto& [field, values] : writes) write_scheduled_values(field, values, tick, s.ecology(), ctx.journal);
   return Status::ok();
 }
 

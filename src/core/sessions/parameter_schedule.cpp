@@ -99,18 +99,29 @@ JournalRow schedule_row(Field field, int64_t tick, size_t deme, double old_value
 
 }  // namespace
 
+namespace {
+
+// Writes value_of(d) into deme d of the field's column where it differs,
+// one journal row per write, demes in order.
+template <class ValueOf>
+void write_changes(Field field, int64_t tick, ValueOf value_of, std::vector<double>& col,
+                   std::vector<JournalRow>& journal) {
+  for (size_t d = 0; d < col.size(); ++d) {
+    const double v = value_of(d);
+    if (col[d] == v) continue;
+    journal.push_back(schedule_row(field, tick, d, col[d], v));
+    col[d] = v;
+  }
+}
+
+}  // namespace
+
 void apply_schedules(const std::vector<ParameterSchedule>& schedules, int64_t tick, EcologyParams& eco,
                      std::vector<JournalRow>& journal) {
   for (const ParameterSchedule& s : schedules) {
     if (!s.changes_at(tick)) continue;
     const size_t k = static_cast<size_t>(s.row_at(tick));
-    std::vector<double>& col = *eco.real_column(s.field);
-    for (size_t d = 0; d < col.size(); ++d) {
-      const double v = s.value(k, d);
-      if (col[d] == v) continue;
-      journal.push_back(schedule_row(s.field, tick, d, col[d], v));
-      col[d] = v;
-    }
+    write_changes(s.field, tick, [&](size_t d) { return s.value(k, d); }, *eco.real_column(s.field), journal);
   }
 }
 
@@ -148,16 +159,9 @@ Status check_scheduled_values(Field field, std::span<const double> values, int64
   return Status::ok();
 }
 
-Status write_scheduled_values(Field field, std::span<const double> values, int64_t tick, EcologyParams& eco,
-                              std::vector<JournalRow>& journal, const std::string& what) {
-  QORIN_TRY(check_scheduled_values(field, values, tick, eco, what));
-  std::vector<double>& col = *eco.real_column(field);
-  for (size_t d = 0; d < values.size(); ++d) {
-    if (col[d] == values[d]) continue;
-    journal.push_back(schedule_row(field, tick, d, col[d], values[d]));
-    col[d] = values[d];
-  }
-  return Status::ok();
+void write_scheduled_values(Field field, std::span<const double> values, int64_t tick, EcologyParams& eco,
+                            std::vector<JournalRow>& journal) {
+  write_changes(field, tick, [&](size_t d) { return values[d]; }, *eco.real_column(field), journal);
 }
 
 }  // namespace qorin

@@ -70,10 +70,9 @@ Result<Field> schedulable_field(std::string_view name);
 Status check_scheduled_values(Field field, std::span<const double> values, int64_t tick, const EcologyParams& eco,
                               const std::string& what);
 
-// Writes `values` (one per deme) of a staged real scalar where they differ,
-// journaled as schedule writes at `tick`; values are checked first, nothing
-// is written when one is out of range. `what` names the source in errors.
-Status write_scheduled_values(Field field, std::span<const double> values, int64_t tick, EcologyParams& eco,
-                              std::vector<JournalRow>& journal, const std::string& what);
+// Writes `values` (one per deme, checked by check_scheduled_values) of a
+// schedulable field where they differ, journaled as schedule writes at `tick`.
+void write_scheduled_values(Field field, std::span<const double> values, int64_t tick, EcologyParams& eco,
+                            std::vector<JournalRow>& journal);
 
 }  // namespace qorin
