@@ -436,3 +436,33 @@ def test_ctrl_c_ends_run_steps_at_a_tick_boundary(sigint_raises):
     tick = s.current_tick()
     assert tick > 0 and s.execution_state() == ("Ready", 0)
     assert s.run_tick() == tick + 1  # still usable
+
+
+def test_a_large_state_moved_for_migration_ticks_like_a_small_one():
+    """A state of several megabytes is moved to other memory for migration, its
+    values kept (again after a restore brings back a state): the middle deme of
+    a long ring of like demes ticks as the middle deme of a ring of three."""
+    kw = dict(rate=0.1, n_ages=8, new_adult_age=2, locus=genetics.homing_drive(cutting=0.9, homing=0.9))
+
+    def ring_of(n):
+        bp = M.blueprint(n, n_ages=8, new_adult_age=2, locus=kw["locus"])
+        ind, sperm = M.initial_state(bp, n, sperm=True)
+        ind[:, 1, 2, 3] = 20.0  # drive males, so that the stored sperm holds several types
+        return M.session(n, ind=ind, sperm=sperm, **kw)[0]
+
+    big, small = ring_of(3400), ring_of(3)
+    assert min(_state(big)[1].nbytes, _state(big)[2].nbytes) > 4 << 20
+    # Three ticks: the ends of the short ring sum their flows in another order
+    # and reach its middle after that.
+    big.run_steps(1, 0)
+    assert big.capture_checkpoint() == 1
+    big.run_steps(2, 0)
+    small.run_steps(3, 0)
+    straight, three = _state(big), _state(small)
+    assert big.restore_from_checkpoint(1) == 1
+    big.run_steps(2, 0)
+    again = _state(big)
+    assert again[1].tobytes() == straight[1].tobytes() and again[2].tobytes() == straight[2].tobytes()
+    (ind, sperm), (ind3, sperm3) = ((s[1].reshape(n, -1), s[2].reshape(n, -1)) for s, n in ((again, 3400), (three, 3)))
+    assert ind[1700].tobytes() == ind3[1].tobytes() and sperm[1700].tobytes() == sperm3[1].tobytes()
+    assert ind3[1].reshape(2, 8, -1)[1, :, 3].sum() > 0 and np.count_nonzero(sperm3[1]) > 2

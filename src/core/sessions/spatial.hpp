@@ -5,6 +5,7 @@
 // thread), merges the results in deme order, then migrates.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -145,6 +146,9 @@ class SpatialSession : public SessionCore {
   // stacked state as it stands.
   bool any_migration() const;
   MigrationInputs migration_inputs() const;
+  // Sizes migration's output buffers as the state; a large state and those
+  // buffers are placed on huge pages.
+  void size_migration_buffers();
   // Points the deme at the first bank entry equal to `gen`, or appends it.
   void repoint(size_t deme, GeneticsTensors gen);
   // The schedules' values for tick `tick`.
@@ -166,6 +170,9 @@ class SpatialSession : public SessionCore {
   MigrationScratch migration_scratch_;
   bool sources_prepared_ = false;  // this tick's demes were prepared for deterministic migration
   std::vector<double> migrated_ind_, migrated_sperm_;
+  // The buffers among the state and migration's outputs this session placed
+  // on huge pages (null: a free slot).
+  std::array<const double*, 4> huge_buffers_{};
   int64_t ticking_ = 0;
 };
 

@@ -11,6 +11,7 @@
 #include "core/sessions/discrete_tick.hpp"
 #include "core/sessions/spatial.hpp"
 #include "core/util/format.hpp"
+#include "core/util/memory.hpp"
 #include "core/util/worker_pool.hpp"
 
 namespace qorin {
@@ -279,9 +280,8 @@ Result<int32_t> SpatialSession::step(int64_t t0, EcoCtx& ctx, CallbackHost* host
     if (!failure && !stop) {
       Status migrated = Status::ok();
       if (any_migration()) {
+        size_migration_buffers();  // before the inputs: it may move the state
         const MigrationInputs in = migration_inputs();
-        migrated_ind_.resize(ind_.size());
-        migrated_sperm_.resize(sperm_.size());
         WorkerPool* pool = &WorkerPool::instance();
         migrated = bp_.stochastic ? migrate_csr_stochastic_into(rngs_, bp_.continuous_sampling, in, migrated_ind_,
                                                                 migrated_sperm_, migration_scratch_, pool)
@@ -303,6 +303,31 @@ Result<int32_t> SpatialSession::step(int64_t t0, EcoCtx& ctx, CallbackHost* host
   // The core routes the journal rows, sets the state and advances the tick.
   if (failure) return std::move(*failure);
   return stop ? 1 : 0;
+}
+
+// Each destination reads the blocks of its sources, scattered over a large
+// state, so the state and the buffers it swaps with are placed on huge pages
+// (once per buffer: fewer address translations missed on those reads). A
+// restore that replaces the state brings a buffer the session did not place;
+// it is moved over at the next migration, its values kept.
+void SpatialSession::size_migration_buffers() {
+  std::vector<double>* const buffers[] = {&ind_, &sperm_, &migrated_ind_, &migrated_sperm_};
+  const size_t sizes[] = {ind_.size(), sperm_.size(), ind_.size(), sperm_.size()};
+  for (const double*& p : huge_buffers_) {
+    bool live = false;
+    for (const std::vector<double>* b : buffers) live |= p != nullptr && b->data() == p;
+    if (!live) p = nullptr;
+  }
+  for (size_t i = 0; i < 4; ++i) {
+    std::vector<double>& v = *buffers[i];
+    const bool placed = std::find(huge_buffers_.begin(), huge_buffers_.end(), v.data()) != huge_buffers_.end();
+    if (!placed && wants_huge_pages(sizes[i] * sizeof(double))) {
+      move_to_huge_pages(v, sizes[i], /*keep=*/i < 2);
+      *std::find(huge_buffers_.begin(), huge_buffers_.end(), nullptr) = v.data();
+    } else {
+      v.resize(sizes[i]);
+    }
+  }
 }
 
 }  // namespace qorin

@@ -4,6 +4,8 @@
 // caller.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <new>
 #include <optional>
@@ -37,6 +39,29 @@ Status allocate(std::vector<T>* v, uint64_t n, const T& fill, std::string_view w
     return out_of_memory(what, bytes);
   }
   return Status::ok();
+}
+
+// Asks the system to back the whole huge pages inside [p, p + bytes) with
+// huge pages; a hint, so nothing changes where it is not taken. Made before
+// the pages are first touched, it takes effect as they are.
+void advise_huge_pages(void* p, size_t bytes) noexcept;
+
+// Whether a buffer of `bytes` is large enough to be worth placing on huge
+// pages (several of them).
+bool wants_huge_pages(size_t bytes) noexcept;
+
+// Replaces `v` by a buffer of n values on huge pages (where the system grants
+// them) holding v's first values when `keep` (else zeros). Throws
+// std::bad_alloc as a vector does; `v` is unchanged then.
+template <class T>
+void move_to_huge_pages(std::vector<T>& v, size_t n, bool keep) {
+  std::vector<T> fresh;
+  fresh.reserve(n);
+  advise_huge_pages(fresh.data(), n * sizeof(T));
+  const size_t kept = keep ? std::min(n, v.size()) : 0;
+  fresh.assign(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(kept));
+  fresh.resize(n);
+  v.swap(fresh);
 }
 
 }  // namespace qorin
