@@ -64,7 +64,7 @@ Result<StageView> stage_sources(const EcoCtx* ctx, const EcoSources* sources) {
   if (sources == nullptr || sources->ecology == nullptr || sources->genetics == nullptr) {
     return Error::runtime("hook-free spatial ticks carry their ecology columns");
   }
-  return StageView{sources->ecology, sources->genetics, sources->deme};
+  return StageView{sources->ecology, sources->genetics, sources->deme, sources->genetics_epoch};
 }
 
 }  // namespace qorin

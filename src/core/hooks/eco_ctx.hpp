@@ -60,12 +60,16 @@ struct EcoSources {
   const EcologyParams* ecology = nullptr;
   const GeneticsTensors* genetics = nullptr;
   size_t deme = 0;
+  // Nonzero: the genetics at this address hold the same values for every
+  // read made under this epoch (see DemeInputs::genetics_epoch).
+  uint64_t genetics_epoch = 0;
 };
 
 struct StageView {
   const EcologyParams* ecology = nullptr;
   const GeneticsTensors* genetics = nullptr;
   size_t deme = 0;
+  uint64_t genetics_epoch = 0;  // as EcoSources::genetics_epoch; 0 when unknown
 };
 
 // From the context when one is lent, else from the sources.

@@ -25,7 +25,7 @@ Result<EquilibriumPair> EquilibriumSource::operator()() const {
 }
 
 DemeInputs deme_inputs(const Blueprint& bp, const EcologyParams& eco, const GeneticsTensors& gen,
-                       size_t deme, const EquilibriumSource* equilibrium) {
+                       size_t deme, const EquilibriumSource* equilibrium, uint64_t genetics_epoch) {
   const size_t A = bp.n_ages;
   const size_t d = eco.n_demes == 0 ? 0 : (deme < eco.n_demes ? deme : eco.n_demes - 1);
   DemeInputs in;
@@ -51,6 +51,7 @@ DemeInputs deme_inputs(const Blueprint& bp, const EcologyParams& eco, const Gene
   in.offspring_tensor = gen.offspring_tensor.data();
   in.female_ztype_compatibility = gen.female_ztype_compatibility.data();
   in.male_ztype_compatibility = gen.male_ztype_compatibility.data();
+  in.genetics_epoch = genetics_epoch;
   if (equilibrium) in.equilibrium.emplace(*equilibrium);
   return in;
 }

@@ -24,8 +24,9 @@ struct EquilibriumSource {
 };
 
 // Views into the contracts for deme `deme` (clamped to the last deme). The
-// contracts must not be resized while the views are in use.
+// contracts must not be resized while the views are in use. `genetics_epoch`
+// as DemeInputs::genetics_epoch.
 DemeInputs deme_inputs(const Blueprint& bp, const EcologyParams& eco, const GeneticsTensors& gen,
-                       size_t deme, const EquilibriumSource* equilibrium);
+                       size_t deme, const EquilibriumSource* equilibrium, uint64_t genetics_epoch = 0);
 
 }  // namespace qorin

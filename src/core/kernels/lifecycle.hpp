@@ -85,6 +85,10 @@ struct DemeInputs {
   const double* offspring_tensor = nullptr;           // (Z, Z, Z)
   const double* female_ztype_compatibility = nullptr; // (Z)
   const double* male_ztype_compatibility = nullptr;   // (Z)
+  // Nonzero: the genetics arrays above hold the same values, at the same
+  // addresses, for every DemeInputs made with this epoch, so views built
+  // from them need not be checked against them again. 0: no such promise.
+  uint64_t genetics_epoch = 0;
 
   // Equilibrium calibration of the deme, computed on demand from its live
   // values (density regulation of growth modes 2-4); absent when the deme
@@ -99,8 +103,11 @@ struct DemeInputs {
 // differs from it in any bit, so it never describes another tensor.
 class OffspringIndex {
  public:
-  // Brings the view up to date with `tensor` (z·z·z entries).
-  void sync(const double* tensor, size_t z);
+  // Brings the view up to date with `tensor` (z·z·z entries). A nonzero
+  // `epoch` promises that the tensor at this address holds the same values
+  // for every sync with that epoch (DemeInputs::genetics_epoch): a view built
+  // from it under the same epoch is kept without comparing.
+  void sync(const double* tensor, size_t z, uint64_t epoch = 0);
   // Non-zero entries of row p = i·Z + j: zygote types and values.
   size_t row_begin(size_t p) const { return start_[p]; }
   size_t row_end(size_t p) const { return start_[p + 1]; }
@@ -125,6 +132,8 @@ class OffspringIndex {
   bool all_finite_ = false;
   bool built_ = false;
   size_t z_ = 0;
+  const double* built_from_ = nullptr;  // the address and epoch of the last sync
+  uint64_t epoch_ = 0;
   std::vector<double> source_;
   std::vector<size_t> start_;
   std::vector<uint32_t> zygote_;

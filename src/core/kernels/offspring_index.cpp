@@ -5,8 +5,11 @@
 
 namespace qorin {
 
-void OffspringIndex::sync(const double* tensor, size_t z) {
+void OffspringIndex::sync(const double* tensor, size_t z, uint64_t epoch) {
   const size_t n = z * z * z;
+  if (built_ && z_ == z && epoch != 0 && epoch == epoch_ && tensor == built_from_) return;
+  built_from_ = tensor;
+  epoch_ = epoch;
   if (built_ && z_ == z && (n == 0 || std::memcmp(source_.data(), tensor, n * sizeof(double)) == 0)) return;
   built_ = false;
   z_ = z;

@@ -681,7 +681,7 @@ Status reproduction(SessionRng& rng, const LifeLayout& layout, const DemeInputs&
       const double eggs_i = eggs * fec_f[i];
       for (size_t j = 0; j < Z; ++j) pair_eggs[i * Z + j] = eggs_i * fec_m[j];
     }
-    scratch.offspring.sync(in.offspring_tensor, Z);
+    scratch.offspring.sync(in.offspring_tensor, Z, in.genetics_epoch);
   }
   const bool by_columns = fast && mode == ExecMode::Deterministic && scratch.offspring.all_finite();
   double* age_eggs = scratch.age_eggs.data();

@@ -8,7 +8,7 @@ Status run_stage_kernel(int64_t stage_code, SessionRng& rng, const Blueprint& bp
                         std::span<double> ind, std::span<double> sperm, KernelScratch& scratch) {
   const LifeLayout layout = life_layout(bp);
   const EquilibriumSource eq{&bp, view.ecology, view.deme};
-  const DemeInputs in = deme_inputs(bp, *view.ecology, *view.genetics, view.deme, &eq);
+  const DemeInputs in = deme_inputs(bp, *view.ecology, *view.genetics, view.deme, &eq, view.genetics_epoch);
   if (stage_code == stage::kReproduction) return reproduction(rng, layout, in, ind, sperm, scratch);
   return survival(rng, layout, in, ind, sperm, scratch);
 }

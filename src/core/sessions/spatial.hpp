@@ -174,6 +174,9 @@ class SpatialSession : public SessionCore {
   // on huge pages (null: a free slot).
   std::array<const double*, 4> huge_buffers_{};
   int64_t ticking_ = 0;
+  // Counts the ticks' deme passes, during which the bank does not change
+  // (DemeInputs::genetics_epoch).
+  uint64_t genetics_epoch_ = 0;
 };
 
 }  // namespace qorin

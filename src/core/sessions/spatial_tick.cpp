@@ -98,7 +98,7 @@ void SpatialSession::tick_deme(size_t d, bool hook_free, KernelScratch& scratch,
     };
     Result<int32_t> code = 0;
     if (hook_free) {
-      code = lifecycle(DemeEcology::in_place(EcoSources{&eco_, &gen, d}));
+      code = lifecycle(DemeEcology::in_place(EcoSources{&eco_, &gen, d, genetics_epoch_}));
     } else {
       Result<EcologyParams> one = eco_.deme_copy(A, d);
       if (!one) {
@@ -161,6 +161,8 @@ Result<int32_t> SpatialSession::step(int64_t t0, EcoCtx& ctx, CallbackHost* host
   const size_t n = ids_.size();
   const size_t A = bp_.n_ages, Z = bp_.n_ztypes;
   ticking_ = t0;
+  // The bank is only read until the demes have ticked: one epoch for them.
+  ++genetics_epoch_;
 
   std::optional<Error> failure;
   bool stop = false;
