@@ -447,7 +447,7 @@ def test_a_large_state_moved_for_migration_ticks_like_a_small_one():
     def ring_of(n):
         bp = M.blueprint(n, n_ages=8, new_adult_age=2, locus=kw["locus"])
         ind, sperm = M.initial_state(bp, n, sperm=True)
-        ind[:, 1, 2, 3] = 20.0  # drive males, so that the stored sperm holds several types
+        ind[:, 1, 2, kw["locus"].labels.index("D/D")] = 20.0  # drive males: the stored sperm holds several types
         return M.session(n, ind=ind, sperm=sperm, **kw)[0]
 
     big, small = ring_of(3400), ring_of(3)
@@ -465,4 +465,41 @@ def test_a_large_state_moved_for_migration_ticks_like_a_small_one():
     assert again[1].tobytes() == straight[1].tobytes() and again[2].tobytes() == straight[2].tobytes()
     (ind, sperm), (ind3, sperm3) = ((s[1].reshape(n, -1), s[2].reshape(n, -1)) for s, n in ((again, 3400), (three, 3)))
     assert ind[1700].tobytes() == ind3[1].tobytes() and sperm[1700].tobytes() == sperm3[1].tobytes()
-    assert ind3[1].reshape(2, 8, -1)[1, :, 3].sum() > 0 and np.count_nonzero(sperm3[1]) > 2
+    assert np.count_nonzero(ind3[1]) > 8 and np.count_nonzero(sperm3[1]) > 8
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_each_deme_reproduces_with_its_own_and_its_refreshed_offspring_tensor(threads):
+    """Demes of two variants (drives homing at different rates) side by side,
+    then one variant's offspring tensor replaced between ticks: each deme
+    ticks as it does in a session whose every deme has its tensor."""
+    n, loci = 40, [genetics.homing_drive(cutting=0.9, homing=h) for h in (0.9, 0.4, 0.1)]
+    bp = M.blueprint(n, n_ages=4, new_adult_age=1, locus=loci[0])
+    ind, sperm = M.initial_state(bp, n, sperm=True)
+    ind[:, 1, 1:, loci[0].labels.index("D/D")] = 10.0  # drive males
+
+    def bank(locus):
+        return M.genetics(Params(bp, locus, carrying_capacity=500.0, eggs_per_female=20.0,
+                                 low_density_growth_rate=4.0, survival_rates=np.full((2, 4), 0.8)))
+
+    def session(tensors, ids):
+        return M.session(n, rate=None, bp=bp, bank=[bank(loc) for loc in tensors], ids=ids, ind=ind, sperm=sperm)[0]
+
+    T.set_worker_threads(threads)
+    try:
+        mixed = session(loci[:2], np.arange(n) % 2)
+        alone = [session([loc], np.zeros(n, dtype=np.int64)) for loc in loci]
+        assert len({bank(loc)["offspring_tensor"].tobytes() for loc in loci}) == 3
+        for s in [mixed, *alone]:
+            s.run_steps(2, 0)
+        _, now_ind, now_sperm = _state(mixed)
+        alone[2].set_state(now_ind.reshape(ind.shape), now_sperm.reshape(sperm.shape), 2)
+        src = type("Src", (), {"offspring_tensor": bank(loci[2])["offspring_tensor"]})()
+        mixed.refresh_variant_tensors(1, ["offspring_tensor"], src)
+        for s in (mixed, alone[0], alone[2]):
+            s.run_steps(2, 0)
+    finally:
+        T.set_worker_threads(0)
+    got, even, odd = (_state(s)[1].reshape(n, -1) for s in (mixed, alone[0], alone[2]))
+    assert got[0::2].tobytes() == even[0::2].tobytes() and got[1::2].tobytes() == odd[1::2].tobytes()
+    assert not np.array_equal(even, odd)

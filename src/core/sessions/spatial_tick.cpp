@@ -322,7 +322,8 @@ void SpatialSession::size_migration_buffers() {
   }
   for (size_t i = 0; i < 4; ++i) {
     std::vector<double>& v = *buffers[i];
-    const bool placed = std::find(huge_buffers_.begin(), huge_buffers_.end(), v.data()) != huge_buffers_.end();
+    const bool placed =
+        v.data() != nullptr && std::find(huge_buffers_.begin(), huge_buffers_.end(), v.data()) != huge_buffers_.end();
     if (!placed && wants_huge_pages(sizes[i] * sizeof(double))) {
       move_to_huge_pages(v, sizes[i], /*keep=*/i < 2);
       *std::find(huge_buffers_.begin(), huge_buffers_.end(), nullptr) = v.data();
