@@ -7,7 +7,9 @@ For each mode it prints the CPU time of one single-population tick
 the 100 demes, divided by 100), both over ticks 10 onwards of a release of
 drive males into a wild-type population, of one deme-tick with migration switched off
 (every rate 0: the lifecycle alone), the migration's share of the landscape
-tick, and the landscape/single ratio.
+tick, and the landscape/single ratio. A last line gives the stochastic
+landscape drawn by the aggregated sampler of the newborns (sampling=
+"aggregated": the same distribution, other draws), against the exact one.
 
     PYTHONPATH=python python bench/split_drive.py [--rounds 3] [--baseline PATH]
 
@@ -38,7 +40,7 @@ WARM = 10  # ticks before timing: the drive's genotypes appear
 SINGLES = 10  # single-population runs timed (different seeds and starting counts)
 
 
-def model(stochastic, n_demes=1):
+def model(stochastic, n_demes=1, sampling="exact"):
     from qorin import genetics
     from qorin.contracts import Blueprint, Params
 
@@ -49,6 +51,8 @@ def model(stochastic, n_demes=1):
         extra = dict(migration_indptr=np.arange(0, 2 * n_demes + 1, 2, dtype=np.int64),
                      migration_dest_idx=np.stack([(d - 1) % n_demes, (d + 1) % n_demes], axis=1).ravel(),
                      migration_weights=np.full(2 * n_demes, 0.5))
+    if sampling != "exact":
+        extra["sampling"] = sampling
     bp = Blueprint(A, 2, locus, n_demes=n_demes, stochastic=stochastic, **extra)
     z = locus.n_ztypes
     surv = np.linspace(0.9, 0.6, A)
@@ -74,11 +78,11 @@ def single_session(stochastic, seed):
     return _engine_rs.EngineSession(bp, params, seed=seed)
 
 
-def landscape_session(stochastic, rate):
+def landscape_session(stochastic, rate, sampling="exact"):
     from qorin import _engine_testing as T
 
     n = SITES
-    bp, p, _, z = model(stochastic, n)
+    bp, p, _, z = model(stochastic, n, sampling)
     cols = {"carrying_capacity": np.full(n, 5000.0), "eggs_per_female": np.full(n, 20.0),
             "sex_ratio": np.full(n, 0.5), "sperm_displacement_rate": np.full(n, 0.5),
             "low_density_growth_rate": np.full(n, float(p.low_density_growth_rate)),
@@ -99,6 +103,15 @@ def cpu(fn):
     return time.process_time() - t0
 
 
+def aggregated_sampler():
+    """Whether this build has the aggregated sampler (an older one may not)."""
+    import inspect
+
+    from qorin.contracts import Blueprint
+
+    return "sampling" in inspect.signature(Blueprint).parameters
+
+
 def figures(ticks):
     """Microseconds of CPU per single-population tick and per deme-tick, over
     the same ticks (WARM to WARM + ticks) of runs from like starting states."""
@@ -114,8 +127,11 @@ def figures(ticks):
             s.run(WARM, 0)
             total += cpu(lambda: s.run(ticks, 0))
         out[f"{mode} single"] = total / (SINGLES * ticks) * 1e6
-        for key, rate in (("deme", RATE), ("deme_no_migration", 0.0)):
-            s = landscape_session(stochastic, rate)
+        cases = [("deme", RATE, "exact"), ("deme_no_migration", 0.0, "exact")]
+        if stochastic and aggregated_sampler():
+            cases.append(("deme_aggregated", RATE, "aggregated"))
+        for key, rate, sampling in cases:
+            s = landscape_session(stochastic, rate, sampling)
             for _ in range(WARM):
                 s.run_tick()
 
@@ -160,6 +176,13 @@ def main():
         if base:
             b_deme, b_single = base[f"{mode} deme"], base[f"{mode} single"]
             line += f" {b_deme:>14.1f} {b_deme / deme:>8.2f} {b_single:>11.1f} {b_single / single:>8.2f}"
+        print(line)
+    if "stochastic deme_aggregated" in current:
+        agg, exact = current["stochastic deme_aggregated"], current["stochastic deme"]
+        line = (f"aggregated sampler, stochastic deme-tick {agg:.1f} us: exact/aggregated {exact / agg:.2f}, "
+                f"aggregated deme/single {agg / current['stochastic single']:.2f}")
+        if base:
+            line += f", base deme-tick/aggregated {base['stochastic deme'] / agg:.2f}"
         print(line)
 
 
