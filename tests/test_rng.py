@@ -351,3 +351,38 @@ def test_sampler_memo_draws_as_fresh_set_ups():
         assert tail == w
         rest, after_rest = t.rng_memo_draws(w, ns[3000:], ps[3000:], memos=2)
         assert got[3000:].tolist() == rest.tolist() and after == after_rest
+
+
+def _round_half_away(x):
+    """Nearest integer, halves away from zero, from the exact value of x."""
+    if not math.isfinite(x):
+        return x
+    from fractions import Fraction
+
+    return math.copysign(float(math.floor(abs(Fraction(x)) + Fraction(1, 2))), x)
+
+
+def _round_count(x):
+    if not x > 0:
+        return 0
+    r = _round_half_away(x)
+    return 2**63 - 1 if r >= 2.0**63 else int(r)
+
+
+_ROUNDING_EDGES = [0.0, -0.0, 0.5, -0.5, 1.5, 2.5, -2.5, 0.49999999999999994, -0.49999999999999994, 0.3, -0.3,
+                   5e-324, -5e-324, 2.0**52 - 0.5, 2.0**52 - 1.5, 2.0**52, 2.0**52 + 1, 2.0**53 + 2, 2.0**63,
+                   2.0**63 - 1024, 1e300, -1e300, math.inf, -math.inf, math.nan, 9.5e18, 4503599627370495.5]
+
+
+@given(st.lists(st.floats(allow_nan=True, allow_infinity=True), max_size=40))
+@settings(max_examples=200)
+def test_rounding_of_counts_matches_exact_rounding(xs):
+    """The kernels' inline rounding (halves away from zero) and count
+    rounding (NaN and negatives to 0, saturating at 2^63 - 1), at the edges
+    of exactness and on drawn values and the halves around them."""
+    near = [np.nextafter(h, s) for h in (0.5, 1.5, 1e6 + 0.5, 2.0**51 + 0.5) for s in (0.0, np.inf)]
+    values = np.array(_ROUNDING_EDGES + near + xs, dtype=np.float64)
+    away, counts = t.round_values(values)
+    expected = np.array([_round_half_away(float(x)) for x in values])
+    assert away.tobytes() == expected.tobytes()  # signs of zeros and NaN included
+    assert counts.tolist() == [_round_count(float(x)) for x in values]

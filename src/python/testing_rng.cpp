@@ -7,6 +7,7 @@
 
 #include "core/random/rng.hpp"
 #include "core/util/format.hpp"
+#include "core/util/numeric.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/rng_words.hpp"
@@ -232,6 +233,26 @@ PyObject* rng_memo_draws(PyObject*, PyObject* args, PyObject* kwargs) {
   return array_and_words(arr, r);
 }
 
+// round_half_away and round_count of every value.
+PyObject* round_values(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kw[] = {"x", nullptr};
+  PyObject* x_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:round_values", const_cast<char**>(kw), &x_obj)) return nullptr;
+  std::vector<double> x;
+  if (!to_f64_vec(x_obj, &x)) return nullptr;
+  std::vector<double> away(x.size());
+  std::vector<int64_t> counts(x.size());
+  for (size_t i = 0; i < x.size(); ++i) {
+    away[i] = round_half_away(x[i]);
+    counts[i] = round_count(x[i]);
+  }
+  Ref a(new_f64_array(away.data(), away.size()));
+  if (!a) return nullptr;
+  Ref c(new_i64_array(counts.data(), counts.size()));
+  if (!c) return nullptr;
+  return PyTuple_Pack(2, a.get(), c.get());
+}
+
 PyObject* rng_table(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kw[] = {"name", nullptr};
   const char* name_c;
@@ -273,6 +294,8 @@ PyMethodDef kRngMethods[] = {
      "Binomial draws (n[i], p[i]) in sequence, Poisson draws (lambda = p[i]) where n[i] < 0, their\n"
      "set-ups kept in sampler memos (draw i uses memo i % memos, each a copy of an empty one);\n"
      "returns (draws, words after)."},
+    {"round_values", QORIN_KW(round_values), METH_VARARGS | METH_KEYWORDS,
+     "round_values(x)\n--\n\nround_half_away (float64) and round_count (int64) of every value of x."},
     {"rng_table", QORIN_KW(rng_table), METH_VARARGS | METH_KEYWORDS,
      "rng_table(name)\n--\n\nA ziggurat table (normal_x, normal_f, exp_x, exp_f) as a float64 array."},
     {nullptr, nullptr, 0, nullptr}};
