@@ -6,6 +6,7 @@
 #include "core/kernels/lifecycle.hpp"
 #include "core/kernels/lifecycle_steps.hpp"
 #include "core/util/format.hpp"
+#include "core/util/reference_paths.hpp"
 
 namespace qorin {
 
@@ -157,14 +158,23 @@ Status survival(SessionRng& rng, const LifeLayout& layout, const DemeInputs& in,
     return continuous_binomial(rng, count, p);
   };
 
+  const bool fast = !reference_paths();
+  double* const row_stored = scratch.row_stored.data();
   for (size_t a = 0; a < A; ++a) {
+    // Row i of age a is only changed by its own females' survival, so all
+    // rows of the age can be summed first (side by side, each in order).
+    if (fast) row_sums(sperm.data() + a * Z * Z, Z, Z, row_stored);
     for (size_t i = 0; i < Z; ++i) {
       const double s_f = clamp01(vf[a * Z + i] * sr_f[a]);
       const double s_m = clamp01(vm[a * Z + i] * sr_m[a]);
       const double n_f = female[a * Z + i];
       double* row = sperm.data() + (a * Z + i) * Z;
       double stored = 0.0;
-      for (size_t j = 0; j < Z; ++j) stored += row[j];
+      if (fast) {
+        stored = row_stored[i];
+      } else {
+        for (size_t j = 0; j < Z; ++j) stored += row[j];
+      }
       if (sperm_exceeds_females(n_f, stored)) {
         return Error::runtime("Invalid state: n_virgins < 0 in sample_survival_with_sperm_storage (age=" +
                               format_uint(a) + ", g=" + format_uint(i) + ", n_f_raw=" +
@@ -174,6 +184,12 @@ Status survival(SessionRng& rng, const LifeLayout& layout, const DemeInputs& in,
       if (!(virgins > 0.0)) virgins = 0.0;
       double kept = 0.0;
       for (size_t j = 0; j < Z; ++j) {
+        // No stored sperm of a type: none survives, nothing is drawn, and
+        // adding the +0.0 would leave `kept` as it is.
+        if (fast && row[j] == 0.0) {
+          row[j] = 0.0;
+          continue;
+        }
         auto r = survivors(row[j], s_f);
         if (!r) return r.error();
         row[j] = *r;

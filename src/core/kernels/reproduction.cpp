@@ -235,32 +235,6 @@ Status add_zygotes_indexed(SessionRng& rng, SamplerMemo& memo, ExecMode mode, do
   return sample_zygotes(rng, memo, mode, x, index.row_sum(p), o, Z, probs, draws, zyg);
 }
 
-// Sums of W consecutive rows of length z side by side: each row is still
-// summed in index order from 0.0, the W chains only run together.
-template <size_t W>
-void row_sum_group(const double* rows, size_t z, double* out) {
-  double s[W];
-  for (size_t w = 0; w < W; ++w) s[w] = 0.0;
-  for (size_t j = 0; j < z; ++j) {
-    for (size_t w = 0; w < W; ++w) s[w] += rows[w * z + j];
-  }
-  for (size_t w = 0; w < W; ++w) out[w] = s[w];
-}
-
-// Sums of n consecutive rows of length z, up to eight rows at a time.
-void row_sums(const double* rows, size_t n, size_t z, double* out) {
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) row_sum_group<8>(rows + i * z, z, out + i);
-  if (i + 4 <= n) {
-    row_sum_group<4>(rows + i * z, z, out + i);
-    i += 4;
-  }
-  if (i + 2 <= n) {
-    row_sum_group<2>(rows + i * z, z, out + i);
-    i += 2;
-  }
-  if (i < n) row_sum_group<1>(rows + i * z, z, out + i);
-}
 
 // Columns k0 .. k0 + W - 1 of contract_columns side by side: the shortest
 // column's length in lockstep, then each column's rest on its own.

@@ -16,7 +16,7 @@ inline double round_half_away(double x) {
   const double a = std::fabs(x);
   if (!(a < 0x1p52)) return x;  // integers, infinities and NaN
   const double t = static_cast<double>(static_cast<int64_t>(a));
-  return std::copysign(a - t >= 0.5 ? t + 1.0 : t, x);
+  return std::copysign(t + static_cast<double>(a - t >= 0.5), x);  // no branch on the fraction
 }
 
 // A count rounded for an integer draw: NaN and negative values give 0, values
@@ -28,7 +28,7 @@ inline int64_t round_count(double x) {
     return static_cast<int64_t>(x);
   }
   const int64_t t = static_cast<int64_t>(x);
-  return x - static_cast<double>(t) >= 0.5 ? t + 1 : t;
+  return t + static_cast<int64_t>(x - static_cast<double>(t) >= 0.5);
 }
 
 // A probability clamped to [0, 1]; NaN becomes 0.
