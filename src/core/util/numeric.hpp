@@ -9,26 +9,16 @@
 
 namespace qorin {
 
-// Rounds to the nearest integer, halves away from zero (std::round, inline:
-// the kernels round counts in their inner loops). From 2^52 on every double is
-// an integer; below, the fraction a - trunc(a) is exact.
-inline double round_half_away(double x) {
-  const double a = std::fabs(x);
-  if (!(a < 0x1p52)) return x;  // integers, infinities and NaN
-  const double t = static_cast<double>(static_cast<int64_t>(a));
-  return std::copysign(t + static_cast<double>(a - t >= 0.5), x);  // no branch on the fraction
-}
+// Rounds to the nearest integer, halves away from zero.
+inline double round_half_away(double x) { return std::round(x); }
 
 // A count rounded for an integer draw: NaN and negative values give 0, values
 // beyond the 64-bit range saturate.
 inline int64_t round_count(double x) {
   if (!(x > 0.0)) return 0;
-  if (x >= 0x1p52) {
-    if (x >= 9223372036854775807.0) return std::numeric_limits<int64_t>::max();
-    return static_cast<int64_t>(x);
-  }
-  const int64_t t = static_cast<int64_t>(x);
-  return t + static_cast<int64_t>(x - static_cast<double>(t) >= 0.5);
+  double r = std::round(x);
+  if (r >= 9223372036854775807.0) return std::numeric_limits<int64_t>::max();
+  return static_cast<int64_t>(r);
 }
 
 // A probability clamped to [0, 1]; NaN becomes 0.
