@@ -241,7 +241,7 @@ struct alignas(64) InversionSet {
 struct BtpeWay {
   int64_t n;
   uint64_t p_bits;
-  BtpeCore core;
+  BtpeSetup setup;  // whole: a kept set-up draws without another division
 };
 struct alignas(64) BtpeSet {
   BtpeWay way[2];
@@ -284,8 +284,8 @@ struct SamplerMemo::Tables {
   BtpeSet btpe[size_t{1} << kBtpeSetBits];
   PoissonEntry poisson[size_t{1} << kPoissonBits];
 };
-static_assert(sizeof(InversionSet) == 64 && sizeof(BtpeSet) == 128, "a way per cache line");
-static_assert(sizeof(SamplerMemo::Tables) == 224 * 1024, "the size the memo's description gives");
+static_assert(sizeof(InversionSet) == 64 && sizeof(BtpeSet) == 256, "ways on whole cache lines");
+static_assert(sizeof(SamplerMemo::Tables) == 288 * 1024, "the size the memo's description gives");
 
 SamplerMemo::~SamplerMemo() { std::free(block_); }
 
@@ -346,8 +346,8 @@ RngOutcome<int64_t> binomial_count(SessionRng& r, int64_t n, double p, SamplerMe
     count = inversion_walk(r, e.r0, e.s, a, n);
   } else {
     const BtpeWay& e = lookup(t->btpe[h >> (64 - kBtpeSetBits)].way, n, bits,
-                              [&](BtpeWay& w) { w.core = BtpeCore::make(n, p_small, q); });
-    count = btpe_count(r, BtpeSetup::from(e.core, n, p_small, q), n, p_small, q);
+                              [&](BtpeWay& w) { w.setup = BtpeSetup::make(n, p_small, q); });
+    count = btpe_count(r, e.setup, n, p_small, q);
   }
   return RngOutcome<int64_t>::ok(flipped ? n - count : count);
 }
