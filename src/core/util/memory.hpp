@@ -47,7 +47,7 @@ Status allocate(std::vector<T>* v, uint64_t n, const T& fill, std::string_view w
 void advise_huge_pages(void* p, size_t bytes) noexcept;
 
 // Whether a buffer of `bytes` is large enough to be worth placing on huge
-// pages (several of them).
+// pages (two or more of them).
 bool wants_huge_pages(size_t bytes) noexcept;
 
 // Replaces `v` by a buffer of n values on huge pages (where the system grants
