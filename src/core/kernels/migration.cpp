@@ -78,10 +78,15 @@ double unmated_part(double count, double stored_total) {
   return std::fabs(u) < kUnmatedClamp && u < 0.0 ? 0.0 : u;
 }
 
-double unmated(double count, const double* stored, size_t Z) {
-  double stored_total = 0.0;
-  for (size_t zm = 0; zm < Z; ++zm) stored_total += stored[zm];
-  return unmated_part(count, stored_total);
+// The unmated parts of a deme's A·Z female cells (counts ind[0..A·Z), stored
+// sperm rows of Z): each cell's stored total summed from 0.0 in ztype order,
+// the cells' sums side by side (a cell at a time would wait on each add).
+QORIN_VECTOR_CLONES void unmated_parts(const double* ind, const double* sperm, size_t A, size_t Z, double* u) {
+  std::fill_n(u, A * Z, 0.0);
+  for (size_t zm = 0; zm < Z; ++zm) {
+    for (size_t cell = 0; cell < A * Z; ++cell) u[cell] += sperm[cell * Z + zm];
+  }
+  for (size_t cell = 0; cell < A * Z; ++cell) u[cell] = unmated_part(ind[cell], u[cell]);
 }
 
 // One call's inputs and outputs as raw blocks.
@@ -196,13 +201,8 @@ QORIN_VECTOR_CLONES void prepare_source(const Call& c, size_t d, MigrationScratc
   const double* const rate = c.in.rate.data() + d * 2 * A;
   const double* const ind = c.in.ind.data() + d * c.ind_block;
   const double* const sperm = c.in.sperm.data() + d * c.sperm_block;
-  // unmated() for every female cell, the cells' sums side by side.
   double* const u = s.unmated.data() + d * s.unmated_stride;
-  std::fill_n(u, A * Z, 0.0);
-  for (size_t zm = 0; zm < Z; ++zm) {
-    for (size_t cell = 0; cell < A * Z; ++cell) u[cell] += sperm[cell * Z + zm];
-  }
-  for (size_t cell = 0; cell < A * Z; ++cell) u[cell] = unmated_part(ind[cell], u[cell]);
+  unmated_parts(ind, sperm, A, Z, u);
   double r_max = 0.0;
   for (size_t i = 0; i < 2 * A; ++i) r_max = std::max(r_max, rate[i]);
   double w_sum = 0.0;
@@ -579,6 +579,7 @@ void ensure_lanes(MigrationScratch& s, size_t lanes, size_t longest, size_t n_ag
     ensure(l.probs, n);
     ensure(l.v, v_units);
     ensure(l.x, std::max(units, cells));
+    ensure(l.unmated, cells);
     ensure(l.stay, units);
     ensure(l.f, age_units);
     ensure(l.placed, age_units);
@@ -663,6 +664,8 @@ Result<size_t> record_deme(const Call& c, size_t d, SessionRng& rng, bool contin
   SamplerMemo& memo = lane.memo;
   double* const probs = lane.probs.data();
   const bool splits = normalise_row(c.in.weights.data() + start, len, probs);
+  double* const unm = lane.unmated.data();
+  unmated_parts(ind, sperm, A, Z, unm);
   const std::span<const double> p(probs, len);
   size_t count = 0;
   // Unit `unit` holding x (not <= 0) at rate 0 < r <= 1.
@@ -697,7 +700,7 @@ Result<size_t> record_deme(const Call& c, size_t d, SessionRng& rng, bool contin
     for (size_t zf = 0; zf < Z; ++zf) {
       const size_t cell = a * Z + zf;
       const double* const stored = sperm + cell * Z;
-      const double x = unmated(ind[cell], stored, Z);
+      const double x = unm[cell];
       if (!(x <= 0.0)) QORIN_TRY(one(cell * n, x, r));
       for (size_t zm = 0; zm < Z; ++zm) {
         if (!(stored[zm] <= 0.0)) QORIN_TRY(one(cell * n + 1 + zm, stored[zm], r));
@@ -721,7 +724,8 @@ Result<size_t> record_deme(const Call& c, size_t d, SessionRng& rng, bool contin
 // its units in walk order, each unit's entries in row order, then what stays;
 // skipping units that send nothing adds no term that could change a sum (the
 // sums start at +0.0 and adding a zero leaves them as they are).
-void pull_recorded(const Call& c, const Records& r, size_t t, size_t d, const size_t* edges, size_t m, bool home) {
+void pull_recorded(const Call& c, const Records& r, size_t t, size_t d, const size_t* edges, size_t m, bool home,
+                   MigrationScratch::Lane& lane) {
   const size_t A = c.A, Z = c.Z, n = Z + 1, female_units = A * Z * n, len = c.row_len(d);
   const size_t stride = 2 + len;
   double* const out_ind = c.out_ind + t * c.ind_block;
@@ -777,10 +781,12 @@ void pull_recorded(const Call& c, const Records& r, size_t t, size_t d, const si
     acc += x;
     ++u;
   };
+  double* const unm = lane.unmated.data();
+  unmated_parts(ind, sperm, A, Z, unm);
   for (size_t cell = 0; cell < A * Z; ++cell) {
     const double* const stored = sperm + cell * Z;
     double acc = out_ind[cell];
-    add(unmated(ind[cell], stored, Z), acc, nullptr);
+    add(unm[cell], acc, nullptr);
     for (size_t zm = 0; zm < Z; ++zm) add(stored[zm], acc, out_sperm + cell * Z + zm);
     out_ind[cell] = acc;
   }
@@ -1084,11 +1090,11 @@ Status migrate_csr_stochastic_into(std::span<SessionRng> rngs, bool continuous, 
     const size_t m = scratch.touched.size();
     const size_t pull_items = work_items(pool, m, scratch);
     const Records records{scratch, first};
-    run_items(pool, pull_items, lanes, [&](size_t i, size_t) {
+    run_items(pool, pull_items, lanes, [&](size_t i, size_t l) {
       for (size_t j = i * m / pull_items, stop = (i + 1) * m / pull_items; j < stop; ++j) {
         const size_t t = scratch.touched[j];
         pull_destination(scratch, t, first, end, [&](size_t d, const size_t* edges, size_t k, bool home) {
-          pull_recorded(c, records, t, d, edges, k, home);
+          pull_recorded(c, records, t, d, edges, k, home, scratch.lanes[l]);
         });
       }
     });
