@@ -16,32 +16,6 @@
 namespace qorin {
 
 
-// Sums of W consecutive rows of length z side by side: each row is still
-// summed in index order from 0.0, the W chains only run together.
-template <size_t W>
-void row_sum_group(const double* rows, size_t z, double* out) {
-  double s[W];
-  for (size_t w = 0; w < W; ++w) s[w] = 0.0;
-  for (size_t j = 0; j < z; ++j) {
-    for (size_t w = 0; w < W; ++w) s[w] += rows[w * z + j];
-  }
-  for (size_t w = 0; w < W; ++w) out[w] = s[w];
-}
-
-// Sums of n consecutive rows of length z, up to eight rows at a time.
-inline void row_sums(const double* rows, size_t n, size_t z, double* out) {
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) row_sum_group<8>(rows + i * z, z, out + i);
-  if (i + 4 <= n) {
-    row_sum_group<4>(rows + i * z, z, out + i);
-    i += 4;
-  }
-  if (i + 2 <= n) {
-    row_sum_group<2>(rows + i * z, z, out + i);
-    i += 2;
-  }
-  if (i < n) row_sum_group<1>(rows + i * z, z, out + i);
-}
 
 // Daughter share of a zygote type whose sex is not fixed by sex chromosomes:
 // fc / (fc + mc) clamped to [0, 1], or 0.5 when both compatibilities vanish.

@@ -27,6 +27,7 @@
 
 #include "core/kernels/lifecycle.hpp"
 #include "core/util/format.hpp"
+#include "core/util/numeric.hpp"
 #include "core/util/vector_clones.hpp"
 #include "core/util/worker_pool.hpp"
 
@@ -80,12 +81,9 @@ double unmated_part(double count, double stored_total) {
 
 // The unmated parts of a deme's A·Z female cells (counts ind[0..A·Z), stored
 // sperm rows of Z): each cell's stored total summed from 0.0 in ztype order,
-// the cells' sums side by side (a cell at a time would wait on each add).
-QORIN_VECTOR_CLONES void unmated_parts(const double* ind, const double* sperm, size_t A, size_t Z, double* u) {
-  std::fill_n(u, A * Z, 0.0);
-  for (size_t zm = 0; zm < Z; ++zm) {
-    for (size_t cell = 0; cell < A * Z; ++cell) u[cell] += sperm[cell * Z + zm];
-  }
+// several cells' sums side by side (a cell at a time would wait on each add).
+void unmated_parts(const double* ind, const double* sperm, size_t A, size_t Z, double* u) {
+  row_sums(sperm, A * Z, Z, u);
   for (size_t cell = 0; cell < A * Z; ++cell) u[cell] = unmated_part(ind[cell], u[cell]);
 }
 
