@@ -577,7 +577,6 @@ void ensure_lanes(MigrationScratch& s, size_t lanes, size_t longest, size_t n_ag
     ensure(l.probs, n);
     ensure(l.v, v_units);
     ensure(l.x, std::max(units, cells));
-    ensure(l.unmated, cells);
     ensure(l.stay, units);
     ensure(l.f, age_units);
     ensure(l.placed, age_units);
@@ -610,10 +609,14 @@ void run_items(WorkerPool* pool, size_t items, size_t lanes, FunctionRef<void(si
 // base[j] on; each record is one unit that sends something: its number in
 // walk order, what stays home, then its flow along every entry of the row.
 // Units without a record keep all they hold at home.
+// A deme's block of the window: its unmated parts (A·Z), then its records.
 struct Records {
   MigrationScratch& s;
   size_t first;  // the window's first deme
-  const double* begin(size_t d) const { return s.records.data() + s.record_base[d - first]; }
+  size_t cells;  // A·Z
+  static size_t block(size_t cells, size_t units, size_t len) { return cells + units * (2 + len); }
+  const double* unmated(size_t d) const { return s.records.data() + s.record_base[d - first]; }
+  const double* begin(size_t d) const { return unmated(d) + cells; }
   const double* end(size_t d, size_t len) const { return begin(d) + s.record_count[d - first] * (2 + len); }
 };
 
@@ -653,7 +656,7 @@ bool normalise_row(const double* w, size_t len, double* probs) {
 // nothing leaves, or whose row places nothing, keeps all it holds once its
 // number has been drawn. Flows are drawn straight into the record slot.
 Result<size_t> record_deme(const Call& c, size_t d, SessionRng& rng, bool continuous, MigrationScratch::Lane& lane,
-                           double* rec) {
+                           double* unm, double* rec) {
   const size_t A = c.A, Z = c.Z;
   const size_t start = c.row_start(d), len = c.row_len(d);
   const double* const rate = c.in.rate.data() + d * 2 * A;
@@ -662,7 +665,6 @@ Result<size_t> record_deme(const Call& c, size_t d, SessionRng& rng, bool contin
   SamplerMemo& memo = lane.memo;
   double* const probs = lane.probs.data();
   const bool splits = normalise_row(c.in.weights.data() + start, len, probs);
-  double* const unm = lane.unmated.data();
   unmated_parts(ind, sperm, A, Z, unm);
   const std::span<const double> p(probs, len);
   size_t count = 0;
@@ -722,8 +724,7 @@ Result<size_t> record_deme(const Call& c, size_t d, SessionRng& rng, bool contin
 // its units in walk order, each unit's entries in row order, then what stays;
 // skipping units that send nothing adds no term that could change a sum (the
 // sums start at +0.0 and adding a zero leaves them as they are).
-void pull_recorded(const Call& c, const Records& r, size_t t, size_t d, const size_t* edges, size_t m, bool home,
-                   MigrationScratch::Lane& lane) {
+void pull_recorded(const Call& c, const Records& r, size_t t, size_t d, const size_t* edges, size_t m, bool home) {
   const size_t A = c.A, Z = c.Z, n = Z + 1, female_units = A * Z * n, len = c.row_len(d);
   const size_t stride = 2 + len;
   double* const out_ind = c.out_ind + t * c.ind_block;
@@ -779,8 +780,7 @@ void pull_recorded(const Call& c, const Records& r, size_t t, size_t d, const si
     acc += x;
     ++u;
   };
-  double* const unm = lane.unmated.data();
-  unmated_parts(ind, sperm, A, Z, unm);
+  const double* const unm = r.unmated(d);
   for (size_t cell = 0; cell < A * Z; ++cell) {
     const double* const stored = sperm + cell * Z;
     double acc = out_ind[cell];
@@ -1039,7 +1039,7 @@ Status migrate_csr_stochastic_into(std::span<SessionRng> rngs, bool continuous, 
     size_t size = 0;
     scratch.record_base.clear();
     while (end < D) {
-      const size_t need = units * (2 + c.row_len(end));
+      const size_t need = Records::block(c.A * c.Z, units, c.row_len(end));
       if (end > first && size + need > budget) break;
       scratch.record_base.push_back(size);
       size += need;
@@ -1058,8 +1058,8 @@ Status migrate_csr_stochastic_into(std::span<SessionRng> rngs, bool continuous, 
       MigrationScratch::Lane& lane = scratch.lanes[l];
       for (size_t j = i * n / draw_items, stop = (i + 1) * n / draw_items; j < stop; ++j) {
         const size_t d = first + j;
-        Result<size_t> count = record_deme(c, d, rngs[d], continuous, lane,
-                                           scratch.records.data() + scratch.record_base[j]);
+        double* const block = scratch.records.data() + scratch.record_base[j];
+        Result<size_t> count = record_deme(c, d, rngs[d], continuous, lane, block, block + c.A * c.Z);
         if (count) {
           scratch.record_count[j] = *count;
         } else {
@@ -1087,12 +1087,12 @@ Status migrate_csr_stochastic_into(std::span<SessionRng> rngs, bool continuous, 
     }
     const size_t m = scratch.touched.size();
     const size_t pull_items = work_items(pool, m, scratch);
-    const Records records{scratch, first};
-    run_items(pool, pull_items, lanes, [&](size_t i, size_t l) {
+    const Records records{scratch, first, c.A * c.Z};
+    run_items(pool, pull_items, lanes, [&](size_t i, size_t) {
       for (size_t j = i * m / pull_items, stop = (i + 1) * m / pull_items; j < stop; ++j) {
         const size_t t = scratch.touched[j];
         pull_destination(scratch, t, first, end, [&](size_t d, const size_t* edges, size_t k, bool home) {
-          pull_recorded(c, records, t, d, edges, k, home, scratch.lanes[l]);
+          pull_recorded(c, records, t, d, edges, k, home);
         });
       }
     });

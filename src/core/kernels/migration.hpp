@@ -63,8 +63,6 @@ struct MigrationScratch {
     // they send along the row, their flows to the current destination (entry
     // by entry) and what stays home.
     std::vector<double> x, f, placed, v, stay;
-    // Stochastic kernel: the unmated parts of the deme being drawn or kept.
-    std::vector<double> unmated;
     // Deterministic kernel: the blocks of the destination being filled.
     std::vector<double> dest_ind, dest_sperm;
     // Stochastic kernel: set-ups of the lane's binomial draws.
