@@ -575,7 +575,7 @@ void ensure_lanes(MigrationScratch& s, size_t lanes, size_t longest, size_t n_ag
   for (MigrationScratch::Lane& l : s.lanes) {
     ensure(l.row, n);
     ensure(l.probs, n);
-    ensure(l.v, v_units);
+    ensure(l.v, std::max(v_units, cells * (units + 1)));  // a deme's units (what stays home)
     ensure(l.x, std::max(units, cells));
     ensure(l.stay, units);
     ensure(l.f, age_units);
@@ -719,12 +719,54 @@ Result<size_t> record_deme(const Call& c, size_t d, SessionRng& rng, bool contin
   return count;
 }
 
+// What a deme without self-loops keeps at home, added to its own output
+// blocks: each unit's stay where it has a record (records[0..end), in unit
+// order), else all it holds, each output cell's terms in walk order, as
+// pull_recorded adds them one by one. Units holding zero, which that walk
+// passes over, add a zero here: a sum that starts at +0.0 is never -0.0 (of
+// additions only -0 + -0 gives it), and adding a zero of either sign leaves
+// such a sum as it is. v holds a deme's units.
+QORIN_VECTOR_CLONES void keep_home(const Call& c, const double* ind, const double* sperm, const double* unm,
+                                   const double* rec, const double* rec_end, size_t stride, double* out_ind,
+                                   double* out_sperm, double* v) {
+  const size_t A = c.A, Z = c.Z, n = Z + 1, AZ = A * Z;
+  // The units in walk order: per female cell its unmated part and stored
+  // classes, then the male cells; then what the recorded ones keep.
+  for (size_t cell = 0; cell < AZ; ++cell) {
+    v[cell * n] = unm[cell];
+    std::copy_n(sperm + cell * Z, Z, v + cell * n + 1);
+  }
+  std::copy_n(ind + AZ, AZ, v + AZ * n);
+  for (; rec != rec_end; rec += stride) v[static_cast<size_t>(rec[0])] = rec[1];
+  // Stored classes into the sperm block; female cells take their unmated
+  // part, then their classes in ztype order, several cells side by side.
+  for (size_t cell = 0; cell < AZ; ++cell) {
+    double* const to = out_sperm + cell * Z;
+    const double* const from = v + cell * n + 1;
+    for (size_t zm = 0; zm < Z; ++zm) to[zm] += from[zm];
+  }
+  auto cells = [&](size_t first, auto width) {
+    constexpr size_t W = decltype(width)::value;
+    double acc[W];
+    for (size_t w = 0; w < W; ++w) acc[w] = out_ind[first + w];
+    for (size_t j = 0; j < n; ++j) {
+      for (size_t w = 0; w < W; ++w) acc[w] += v[(first + w) * n + j];
+    }
+    for (size_t w = 0; w < W; ++w) out_ind[first + w] = acc[w];
+  };
+  size_t cell = 0;
+  for (; cell + 8 <= AZ; cell += 8) cells(cell, std::integral_constant<size_t, 8>{});
+  for (; cell < AZ; ++cell) cells(cell, std::integral_constant<size_t, 1>{});
+  for (size_t i = 0; i < AZ; ++i) out_ind[AZ + i] += v[AZ * n + i];
+}
+
 // Adds what source d recorded for destination t (entries edges[0..m), and
 // what stays home when d is t) to t's output blocks. Each output cell takes
 // its units in walk order, each unit's entries in row order, then what stays;
 // skipping units that send nothing adds no term that could change a sum (the
 // sums start at +0.0 and adding a zero leaves them as they are).
-void pull_recorded(const Call& c, const Records& r, size_t t, size_t d, const size_t* edges, size_t m, bool home) {
+void pull_recorded(const Call& c, const Records& r, size_t t, size_t d, const size_t* edges, size_t m, bool home,
+                   MigrationScratch::Lane& lane) {
   const size_t A = c.A, Z = c.Z, n = Z + 1, female_units = A * Z * n, len = c.row_len(d);
   const size_t stride = 2 + len;
   double* const out_ind = c.out_ind + t * c.ind_block;
@@ -760,6 +802,11 @@ void pull_recorded(const Call& c, const Records& r, size_t t, size_t d, const si
   // Home: every unit keeps what it did not send.
   const double* const ind = c.in.ind.data() + d * c.ind_block;
   const double* const sperm = c.in.sperm.data() + d * c.sperm_block;
+  const double* const unm = r.unmated(d);
+  if (m == 0) {
+    keep_home(c, ind, sperm, unm, rec, rec_end, stride, out_ind, out_sperm, lane.v.data());
+    return;
+  }
   size_t u = 0;
   // Adds unit u holding x to the sums it belongs to. A unit holding zero
   // sent nothing (it has no record) and adds nothing.
@@ -780,7 +827,6 @@ void pull_recorded(const Call& c, const Records& r, size_t t, size_t d, const si
     acc += x;
     ++u;
   };
-  const double* const unm = r.unmated(d);
   for (size_t cell = 0; cell < A * Z; ++cell) {
     const double* const stored = sperm + cell * Z;
     double acc = out_ind[cell];
@@ -1088,11 +1134,11 @@ Status migrate_csr_stochastic_into(std::span<SessionRng> rngs, bool continuous, 
     const size_t m = scratch.touched.size();
     const size_t pull_items = work_items(pool, m, scratch);
     const Records records{scratch, first, c.A * c.Z};
-    run_items(pool, pull_items, lanes, [&](size_t i, size_t) {
+    run_items(pool, pull_items, lanes, [&](size_t i, size_t l) {
       for (size_t j = i * m / pull_items, stop = (i + 1) * m / pull_items; j < stop; ++j) {
         const size_t t = scratch.touched[j];
         pull_destination(scratch, t, first, end, [&](size_t d, const size_t* edges, size_t k, bool home) {
-          pull_recorded(c, records, t, d, edges, k, home);
+          pull_recorded(c, records, t, d, edges, k, home, scratch.lanes[l]);
         });
       }
     });
