@@ -15,8 +15,6 @@
 
 namespace qorin {
 
-
-
 // Daughter share of a zygote type whose sex is not fixed by sex chromosomes:
 // fc / (fc + mc) clamped to [0, 1], or 0.5 when both compatibilities vanish.
 inline double compatibility_share(double fc, double mc) {

@@ -438,28 +438,9 @@ QORIN_VECTOR_CLONES void pull_ordinary(const Call& c, size_t d, const double* un
     amounts(sperm + a * ZZ, ZZ, rate[a], val);
     double* const to_sperm = out_sperm + a * ZZ;
     for (size_t i = 0; i < ZZ; ++i) to_sperm[i] += val[i];
-    // Cells zf .. zf+n side by side (each cell's own sum in ztype order).
-    auto cells = [&](size_t zf, auto width) {
-      constexpr size_t n = decltype(width)::value;
-      double acc[n];
-      for (size_t l = 0; l < n; ++l) acc[l] = acc_out[zf + l] + xa[zf + l];
-      const double* const rows = val + zf * Z;
-      for (size_t zm = 0; zm < Z; ++zm) {
-        for (size_t l = 0; l < n; ++l) acc[l] += rows[l * Z + zm];
-      }
-      for (size_t l = 0; l < n; ++l) acc_out[zf + l] = acc[l];
-    };
-    size_t zf = 0;
-    for (; zf + W <= Z; zf += W) cells(zf, std::integral_constant<size_t, W>{});
-    if (zf + 4 <= Z) {
-      cells(zf, std::integral_constant<size_t, 4>{});
-      zf += 4;
-    }
-    if (zf + 2 <= Z) {
-      cells(zf, std::integral_constant<size_t, 2>{});
-      zf += 2;
-    }
-    if (zf < Z) cells(zf, std::integral_constant<size_t, 1>{});
+    // Each cell its unmated part, then its classes in ztype order.
+    for (size_t zf = 0; zf < Z; ++zf) acc_out[zf] += xa[zf];
+    add_row_sums(val, Z, Z, acc_out);
   }
   // Males.
   ahead.step();
@@ -745,18 +726,7 @@ QORIN_VECTOR_CLONES void keep_home(const Call& c, const double* ind, const doubl
     const double* const from = v + cell * n + 1;
     for (size_t zm = 0; zm < Z; ++zm) to[zm] += from[zm];
   }
-  auto cells = [&](size_t first, auto width) {
-    constexpr size_t W = decltype(width)::value;
-    double acc[W];
-    for (size_t w = 0; w < W; ++w) acc[w] = out_ind[first + w];
-    for (size_t j = 0; j < n; ++j) {
-      for (size_t w = 0; w < W; ++w) acc[w] += v[(first + w) * n + j];
-    }
-    for (size_t w = 0; w < W; ++w) out_ind[first + w] = acc[w];
-  };
-  size_t cell = 0;
-  for (; cell + 8 <= AZ; cell += 8) cells(cell, std::integral_constant<size_t, 8>{});
-  for (; cell < AZ; ++cell) cells(cell, std::integral_constant<size_t, 1>{});
+  add_row_sums(v, AZ, n, out_ind);
   for (size_t i = 0; i < AZ; ++i) out_ind[AZ + i] += v[AZ * n + i];
 }
 

@@ -235,7 +235,6 @@ Status add_zygotes_indexed(SessionRng& rng, SamplerMemo& memo, ExecMode mode, do
   return sample_zygotes(rng, memo, mode, x, index.row_sum(p), o, Z, probs, draws, zyg);
 }
 
-
 // Columns k0 .. k0 + W - 1 of contract_columns side by side: the shortest
 // column's length in lockstep, then each column's rest on its own.
 template <size_t W>

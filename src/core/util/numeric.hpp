@@ -22,31 +22,38 @@ inline int64_t round_count(double x) {
   return static_cast<int64_t>(r);
 }
 
-// Sums of W consecutive rows of length z side by side: each row is still
-// summed in index order from 0.0, the W chains only run together.
+// Adds to acc[0..W) the values of W consecutive rows of length z, each row
+// in index order onto its own accumulator; the W chains only run together.
 template <size_t W>
-void row_sum_group(const double* rows, size_t z, double* out) {
+void add_row_group(const double* rows, size_t z, double* acc) {
   double s[W];
-  for (size_t w = 0; w < W; ++w) s[w] = 0.0;
+  for (size_t w = 0; w < W; ++w) s[w] = acc[w];
   for (size_t j = 0; j < z; ++j) {
     for (size_t w = 0; w < W; ++w) s[w] += rows[w * z + j];
   }
-  for (size_t w = 0; w < W; ++w) out[w] = s[w];
+  for (size_t w = 0; w < W; ++w) acc[w] = s[w];
 }
 
-// Sums of n consecutive rows of length z, up to eight rows at a time.
-inline void row_sums(const double* rows, size_t n, size_t z, double* out) {
+// acc[i] += row i's values in index order, for n consecutive rows of length
+// z, up to eight rows side by side (a row at a time would wait on each add).
+inline void add_row_sums(const double* rows, size_t n, size_t z, double* acc) {
   size_t i = 0;
-  for (; i + 8 <= n; i += 8) row_sum_group<8>(rows + i * z, z, out + i);
+  for (; i + 8 <= n; i += 8) add_row_group<8>(rows + i * z, z, acc + i);
   if (i + 4 <= n) {
-    row_sum_group<4>(rows + i * z, z, out + i);
+    add_row_group<4>(rows + i * z, z, acc + i);
     i += 4;
   }
   if (i + 2 <= n) {
-    row_sum_group<2>(rows + i * z, z, out + i);
+    add_row_group<2>(rows + i * z, z, acc + i);
     i += 2;
   }
-  if (i < n) row_sum_group<1>(rows + i * z, z, out + i);
+  if (i < n) add_row_group<1>(rows + i * z, z, acc + i);
+}
+
+// Sums of n consecutive rows of length z, each from 0.0 in index order.
+inline void row_sums(const double* rows, size_t n, size_t z, double* out) {
+  for (size_t i = 0; i < n; ++i) out[i] = 0.0;
+  add_row_sums(rows, n, z, out);
 }
 
 // A probability clamped to [0, 1]; NaN becomes 0.
