@@ -306,13 +306,25 @@ class ComputedUnits {
 // a few at a time while the current destination is filled: asked for all at
 // once, they would hold up the loads of the current one. A random graph sends
 // to demes far apart in the stacked state, whose blocks would otherwise
-// arrive a line at a time.
+// arrive a line at a time. The small values a source's pull starts from (its
+// row of weights and its rates) are asked for at once, and the flags and row
+// bounds of the sources of the destination after that (`after`), which this
+// planning would otherwise wait for when it comes to it.
 class Prefetcher {
  public:
-  void plan(const Call& c, const MigrationScratch& s, size_t t) {
+  void plan(const Call& c, const MigrationScratch& s, size_t t, size_t after) {
     n_ = 0;
     range_ = 0;
+    if (after < c.in.n_demes) {
+      for (size_t k = s.in_ptr[after]; k < s.in_ptr[after + 1]; ++k) {
+        const size_t d = s.in_src[k];
+        touch(s.flags.data() + d * s.flag_stride, 1);
+        touch(c.in.indptr.data() + d, 2);
+      }
+    }
     auto source = [&](size_t d) {
+      touch(c.in.weights.data() + c.row_start(d), c.row_len(d));
+      touch(c.in.rate.data() + d * 2 * c.A, 2 * c.A);
       add(s.unmated.data() + d * s.unmated_stride, s.unmated_stride);
       const SourceFlags flags = flags_of(c, s, d);
       add(c.in.ind.data() + d * c.ind_block, c.ind_block);
@@ -362,6 +374,15 @@ class Prefetcher {
  private:
   static constexpr size_t kLine = 64;
   static constexpr size_t kRanges = 64;
+  // Asks for the lines holding p[0..n) now.
+  template <class T>
+  static void touch(const T* p, size_t n) {
+    if (n == 0) return;
+    const uintptr_t end = reinterpret_cast<uintptr_t>(p + n);
+    for (uintptr_t a = reinterpret_cast<uintptr_t>(p) / kLine * kLine; a < end; a += kLine) {
+      __builtin_prefetch(reinterpret_cast<const void*>(a), 0, 3);
+    }
+  }
   // The lines holding p[0..n).
   void add(const double* p, size_t n) {
     if (n_ == kRanges || n == 0) return;  // the rest arrives unasked
@@ -984,11 +1005,11 @@ void streams_done(bool stream) {
 // Fills destination t's output blocks from its prepared sources. Streamed
 // blocks are summed in the lane (where they stay in cache), then stored;
 // others in place.
-void pull_deterministic(const Call& c, size_t t, size_t next, MigrationScratch& scratch,
+void pull_deterministic(const Call& c, size_t t, size_t next, size_t after, MigrationScratch& scratch,
                         MigrationScratch::Lane& lane, bool stream) {
   ComputedUnits units(scratch);
   Prefetcher ahead;
-  if (next < c.in.n_demes) ahead.plan(c, scratch, next);
+  if (next < c.in.n_demes) ahead.plan(c, scratch, next, after);
   double* const dest_ind = stream ? lane.dest_ind.data() : c.out_ind + t * c.ind_block;
   double* const dest_sperm = stream ? lane.dest_sperm.data() : c.out_sperm + t * c.sperm_block;
   std::fill_n(dest_ind, c.ind_block, 0.0);
@@ -1023,7 +1044,8 @@ Status migrate_csr_deterministic_into(const MigrationInputs& in, std::span<doubl
   }
   run_items(pool, items, lanes, [&](size_t i, size_t l) {
     for (size_t t = i * D / items, end = (i + 1) * D / items; t < end; ++t) {
-      pull_deterministic(c, t, t + 1 < end ? t + 1 : SIZE_MAX, scratch, scratch.lanes[l], stream);
+      pull_deterministic(c, t, t + 1 < end ? t + 1 : SIZE_MAX, t + 2 < end ? t + 2 : SIZE_MAX, scratch,
+                         scratch.lanes[l], stream);
     }
     streams_done(stream);
   });
