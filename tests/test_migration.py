@@ -272,6 +272,33 @@ def test_rows_summing_above_one_send_at_most_the_cell(mode):
     assert ind[1:, 1, 0, 0].sum() == pytest.approx(10.0, abs=1e-12)
 
 
+@pytest.mark.parametrize("where", ["stored sperm", "unmated part", "male cell"])
+def test_smallest_counts_never_send_more_than_they_hold(where):
+    # 0.75 * 5e-324 rounds up to 5e-324, and so does each of its two 0.55
+    # shares: the flows of the smallest count add up to twice what it holds,
+    # and the deterministic step must settle them wherever the count sits.
+    tiny = 5e-324
+    ind = np.zeros((3, 2, 1, 1))
+    sperm = np.zeros((3, 1, 1, 1))
+    ind[:, :, 0, 0] = 4.0
+    sperm[:, 0, 0, 0] = 1.0
+    if where == "stored sperm":
+        sperm[0, 0, 0, 0] = tiny
+        ind[0, 0, 0, 0] = 4.0
+    elif where == "unmated part":
+        sperm[0, 0, 0, 0] = 0.0
+        ind[0, 0, 0, 0] = tiny
+    else:
+        ind[0, 1, 0, 0] = tiny
+    c = dict(ind=ind, sperm=sperm, indptr=np.array([0, 2, 2, 2], dtype=np.int64),
+             dest=np.array([1, 2], dtype=np.int64), weights=np.array([0.55, 0.55]),
+             rate=np.full(3 * 2, 0.75), D=3, A=1, Z=1)
+    got_ind, got_sperm = run_engine(c, "deterministic")
+    m_ind, m_sperm = run_model(c, "deterministic")
+    assert u64(got_ind) == u64(m_ind) and u64(got_sperm) == u64(m_sperm)
+    assert (got_ind >= 0).all() and (got_sperm >= 0).all()
+
+
 def test_two_symmetric_demes_converge_to_equal_densities():
     D, A, Z = 2, 2, 2
     ind = np.zeros((D, 2, A, Z))

@@ -164,8 +164,8 @@ void transpose(const Call& c, MigrationScratch& s) {
 // Whether every value is either at most zero (or NaN) or of ordinary size.
 // Products of smaller positive values may round by more than their relative
 // error.
+constexpr double kSmallestOrdinary = 1e-290;
 bool all_ordinary(const double* x, size_t n) {
-  constexpr double kSmallestOrdinary = 1e-290;
   // Both comparisons every time (no branch), so that the loop vectorises.
   uint64_t tiny = 0;
   for (size_t j = 0; j < n; ++j) {
@@ -211,16 +211,21 @@ QORIN_VECTOR_CLONES void prepare_source(const Call& c, size_t d, MigrationScratc
       len < (size_t{1} << 20) && r_max * w_sum < 1.0 - static_cast<double>(len + 4) * 0x1p-50;
   uint64_t* const flags = s.flags.data() + d * s.flag_stride;
   std::fill_n(flags, s.flag_stride, uint64_t{0});
-  const bool ordinary = bounded && all_ordinary(u, A * Z) && all_ordinary(sperm, c.sperm_block) &&
-                        all_ordinary(ind + A * Z, A * Z);
-  flags[A / 64] |= static_cast<uint64_t>(ordinary) << (A % 64);
+  // One pass over the stored sperm: which ages store any, and whether every
+  // class is of ordinary size.
+  uint64_t tiny = 0;
   for (size_t a = 0; a < A; ++a) {
     // Every comparison made (no branch), so that the loop vectorises; NaN counts as stored.
     uint64_t any = 0;
     const double* const block = sperm + a * Z * Z;
-    for (size_t i = 0; i < Z * Z; ++i) any |= static_cast<uint64_t>(!(block[i] == 0.0));
+    for (size_t i = 0; i < Z * Z; ++i) {
+      any |= static_cast<uint64_t>(!(block[i] == 0.0));
+      tiny |= static_cast<uint64_t>(block[i] > 0.0) & static_cast<uint64_t>(block[i] < kSmallestOrdinary);
+    }
     flags[a / 64] |= static_cast<uint64_t>(any != 0) << (a % 64);
   }
+  const bool ordinary = bounded && tiny == 0 && all_ordinary(u, A * Z) && all_ordinary(ind + A * Z, A * Z);
+  flags[A / 64] |= static_cast<uint64_t>(ordinary) << (A % 64);
 }
 
 void size_sources(const MigrationInputs& in, MigrationScratch& s) {
