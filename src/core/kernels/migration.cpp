@@ -314,10 +314,13 @@ class ComputedUnits {
 // arrive a line at a time. The small values a source's pull starts from (its
 // row of weights and its rates) are asked for at once, and the flags and row
 // bounds of the sources of the destination after that (`after`), which this
-// planning would otherwise wait for when it comes to it.
+// planning would otherwise wait for when it comes to it. A source the current
+// destination (`current`) reads as well is at hand already and is not asked
+// for again (on a ring, two of a destination's three sources): asking would
+// only push lines out of the first-level cache.
 class Prefetcher {
  public:
-  void plan(const Call& c, const MigrationScratch& s, size_t t, size_t after) {
+  void plan(const Call& c, const MigrationScratch& s, size_t t, size_t after, size_t current) {
     n_ = 0;
     range_ = 0;
     if (after < c.in.n_demes) {
@@ -330,6 +333,7 @@ class Prefetcher {
     auto source = [&](size_t d) {
       touch(c.in.weights.data() + c.row_start(d), c.row_len(d));
       touch(c.in.rate.data() + d * 2 * c.A, 2 * c.A);
+      if (read_by(s, d, current)) return;
       add(s.unmated.data() + d * s.unmated_stride, s.unmated_stride);
       const SourceFlags flags = flags_of(c, s, d);
       add(c.in.ind.data() + d * c.ind_block, c.ind_block);
@@ -379,6 +383,16 @@ class Prefetcher {
  private:
   static constexpr size_t kLine = 64;
   static constexpr size_t kRanges = 64;
+  // Whether destination t (if any) reads source d: its home or one of its
+  // sources (ascending).
+  static bool read_by(const MigrationScratch& s, size_t d, size_t t) {
+    if (t == SIZE_MAX) return false;
+    if (d == t) return true;
+    for (size_t k = s.in_ptr[t], end = s.in_ptr[t + 1]; k < end && s.in_src[k] <= d; ++k) {
+      if (s.in_src[k] == d) return true;
+    }
+    return false;
+  }
   // Asks for the lines holding p[0..n) now.
   template <class T>
   static void touch(const T* p, size_t n) {
@@ -1014,7 +1028,7 @@ void pull_deterministic(const Call& c, size_t t, size_t next, size_t after, Migr
                         MigrationScratch::Lane& lane, bool stream) {
   ComputedUnits units(scratch);
   Prefetcher ahead;
-  if (next < c.in.n_demes) ahead.plan(c, scratch, next, after);
+  if (next < c.in.n_demes) ahead.plan(c, scratch, next, after, t);
   double* const dest_ind = stream ? lane.dest_ind.data() : c.out_ind + t * c.ind_block;
   double* const dest_sperm = stream ? lane.dest_sperm.data() : c.out_sperm + t * c.sperm_block;
   std::fill_n(dest_ind, c.ind_block, 0.0);
