@@ -299,6 +299,25 @@ def test_smallest_counts_never_send_more_than_they_hold(where):
     assert (got_ind >= 0).all() and (got_sperm >= 0).all()
 
 
+def test_sums_of_negative_zeros_start_from_positive_zero():
+    # Deme 0 sends -0.0 of everything (rate -0.0) to deme 1, whose own cells
+    # hold -0.0: every term of deme 1's cells is -0.0, and a sum started from
+    # 0.0, as the model's, is +0.0 (the first term alone would be -0.0).
+    ind = np.zeros((2, 2, 2, 2))
+    sperm = np.zeros((2, 2, 2, 2))
+    ind[0] = 5.0
+    sperm[0] = 1.0
+    ind[1] = -0.0
+    sperm[1] = -0.0
+    c = dict(ind=ind, sperm=sperm, indptr=np.array([0, 1, 1], dtype=np.int64),
+             dest=np.array([1], dtype=np.int64), weights=np.array([1.0]),
+             rate=np.full(2 * 2 * 2, -0.0), D=2, A=2, Z=2)
+    got_ind, got_sperm = run_engine(c, "deterministic")
+    m_ind, m_sperm = run_model(c, "deterministic")
+    assert u64(got_ind) == u64(m_ind) and u64(got_sperm) == u64(m_sperm)
+    assert not np.signbit(got_ind[1]).any() and not np.signbit(got_sperm[1]).any()
+
+
 def test_two_symmetric_demes_converge_to_equal_densities():
     D, A, Z = 2, 2, 2
     ind = np.zeros((D, 2, A, Z))

@@ -423,7 +423,7 @@ class Prefetcher {
 // out_sperm. An age that stores no sperm adds only its unmated parts (its
 // stored-sperm classes would add zeros) and its stored sperm is not read.
 QORIN_VECTOR_CLONES void pull_ordinary(const Call& c, size_t d, const double* unm, SourceFlags flags, double wk,
-                                       double* out_ind, double* out_sperm, MigrationScratch::Lane& lane,
+                                       bool first, double* out_ind, double* out_sperm, MigrationScratch::Lane& lane,
                                        Prefetcher& ahead) {
   const size_t A = c.A, Z = c.Z, AZ = A * Z, len = c.row_len(d);
   const double* const w = c.in.weights.data() + c.row_start(d);
@@ -462,37 +462,48 @@ QORIN_VECTOR_CLONES void pull_ordinary(const Call& c, size_t d, const double* un
     }
   };
 
+  // The destination's first group starts its sums (0.0 + term, the very sum
+  // an add to a zeroed cell makes: +0.0 for a term of -0.0), so that its
+  // blocks need no zeroing pass; later groups add.
+  auto put = [first](double* to, const double* terms, size_t n) {
+    if (first) {
+      for (size_t i = 0; i < n; ++i) to[i] = 0.0 + terms[i];
+    } else {
+      for (size_t i = 0; i < n; ++i) to[i] += terms[i];
+    }
+  };
+
   // Females, an age at a time: the unmated parts and the stored-sperm
   // classes. A female cell takes its unmated part, then its stored-sperm
   // classes in ztype order.
+  const size_t ZZ = Z * Z;
   for (size_t a = 0; a < A; ++a) {
     ahead.step();
     double* const acc_out = out_ind + a * Z;
     double* const xa = x + a * Z;
+    double* const to_sperm = out_sperm + a * ZZ;
     amounts(unm + a * Z, Z, rate[a], xa);
+    put(acc_out, xa, Z);
     if (!flags.stores(a)) {
-      for (size_t zf = 0; zf < Z; ++zf) acc_out[zf] += xa[zf];
+      if (first) std::fill_n(to_sperm, ZZ, 0.0);
       continue;
     }
-    const size_t ZZ = Z * Z;
     amounts(sperm + a * ZZ, ZZ, rate[a], val);
-    double* const to_sperm = out_sperm + a * ZZ;
-    for (size_t i = 0; i < ZZ; ++i) to_sperm[i] += val[i];
-    // Each cell its unmated part, then its classes in ztype order.
-    for (size_t zf = 0; zf < Z; ++zf) acc_out[zf] += xa[zf];
+    put(to_sperm, val, ZZ);
+    // Each cell its unmated part (above), then its classes in ztype order.
     add_row_sums(val, Z, Z, acc_out);
   }
   // Males.
   ahead.step();
   for (size_t a = 0; a < A; ++a) amounts(ind + AZ + a * Z, Z, rate[A + a], val + a * Z);
-  for (size_t i = 0; i < AZ; ++i) out_ind[AZ + i] += val[i];
+  put(out_ind + AZ, val, AZ);
 }
 
 // Adds what source d sends to a destination along the entries edges[0..m)
 // (and, when d is that destination, what stays home) to the destination's
 // blocks out_ind and out_sperm, deterministic flows. Each output cell takes
 // its units in walk order, each unit's entries in row order, then what stays.
-void pull_group(const Call& c, size_t d, const size_t* edges, size_t m, bool home, ComputedUnits& units,
+void pull_group(const Call& c, size_t d, const size_t* edges, size_t m, bool home, bool first, ComputedUnits& units,
                 double* out_ind, double* out_sperm, MigrationScratch::Lane& lane, Prefetcher& ahead) {
   const size_t A = c.A, Z = c.Z;
   units.begin(c, d);
@@ -503,9 +514,13 @@ void pull_group(const Call& c, size_t d, const size_t* edges, size_t m, bool hom
   const double* const ind = c.in.ind.data() + d * c.ind_block;
   const double* const sperm = c.in.sperm.data() + d * c.sperm_block;
   if (units.ordinary() && ((m == 1 && !home) || (m == 0 && home))) {
-    pull_ordinary(c, d, units.unmated_parts(), units.flags(), home ? -1.0 : units.weights()[edges[0]], out_ind,
-                  out_sperm, lane, ahead);
+    pull_ordinary(c, d, units.unmated_parts(), units.flags(), home ? -1.0 : units.weights()[edges[0]], first,
+                  out_ind, out_sperm, lane, ahead);
     return;
+  }
+  if (first) {
+    std::fill_n(out_ind, c.ind_block, 0.0);
+    std::fill_n(out_sperm, c.sperm_block, 0.0);
   }
 
   // Females: per cell, the unmated part, then each stored-sperm class, which
@@ -1031,11 +1046,17 @@ void pull_deterministic(const Call& c, size_t t, size_t next, size_t after, Migr
   if (next < c.in.n_demes) ahead.plan(c, scratch, next, after, t);
   double* const dest_ind = stream ? lane.dest_ind.data() : c.out_ind + t * c.ind_block;
   double* const dest_sperm = stream ? lane.dest_sperm.data() : c.out_sperm + t * c.sperm_block;
-  std::fill_n(dest_ind, c.ind_block, 0.0);
-  std::fill_n(dest_sperm, c.sperm_block, 0.0);
+  // Every destination has a group (what stays home); the first one starts
+  // the blocks' sums.
+  bool first = true;
   pull_destination(scratch, t, 0, c.in.n_demes, [&](size_t d, const size_t* edges, size_t m, bool home) {
-    pull_group(c, d, edges, m, home, units, dest_ind, dest_sperm, lane, ahead);
+    pull_group(c, d, edges, m, home, first, units, dest_ind, dest_sperm, lane, ahead);
+    first = false;
   });
+  if (first) {
+    std::fill_n(dest_ind, c.ind_block, 0.0);
+    std::fill_n(dest_sperm, c.sperm_block, 0.0);
+  }
   if (stream) {
     store_block(dest_ind, c.out_ind + t * c.ind_block, c.ind_block);
     store_block(dest_sperm, c.out_sperm + t * c.sperm_block, c.sperm_block);
