@@ -332,10 +332,11 @@ def test_sampler_memo_draws_as_fresh_set_ups():
     # other, copies start empty) are the draws of set-ups made afresh, and
     # leave the stream where they do.
     rng = np.random.default_rng(7)
-    keys = [(int(n), float(p)) for n, p in zip(rng.integers(1, 400, 3000), rng.uniform(0.0, 1.0, 3000))]
+    # More keys than a memo's BTPE and inversion tables hold (2 x 2048 each).
+    keys = [(int(n), float(p)) for n, p in zip(rng.integers(1, 400, 9000), rng.uniform(0.0, 1.0, 9000))]
     keys += [(int(n), 0.002) for n in rng.integers(1, 5000, 500)]  # inversion with large n
     keys += [(-1, float(lam)) for lam in rng.choice([0.5, 3.0, 11.9, 12.0, 40.0, 1e4], 500)]
-    order = rng.integers(0, len(keys), 12000)
+    order = rng.integers(0, len(keys), 24000)
     ns = np.array([keys[i][0] for i in order], dtype=np.int64)
     ps = np.array([keys[i][1] for i in order])
     words = t.rng_new(11)

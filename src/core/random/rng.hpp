@@ -232,7 +232,7 @@ class BinomialSampler {
 // set-up, so it draws exactly as a fresh one, and what a memo holds never
 // changes a draw. Whoever draws owns one (as a generator owns its sampler
 // state): a session's kernel work buffers, a migration lane. It serves one
-// thread at a time. Its tables (288 KiB, zeroed pages that the system maps
+// thread at a time. Its tables (672 KiB, zeroed pages that the system maps
 // as they fill) are allocated by reserve(), which owners call before they
 // draw, or else on the first draw that keeps a set-up; without them (a copy,
 // a moved-from memo, or no memory) draws compute their set-ups.
