@@ -161,10 +161,11 @@ void transpose(const Call& c, MigrationScratch& s) {
   std::copy(s.in_ptr.begin(), s.in_ptr.end() - 1, s.cursor.begin());
 }
 
-// Whether every value is either at most zero (or NaN) or of ordinary size.
-// Products of smaller positive values may round by more than their relative
-// error.
+// The smallest positive value of ordinary size: products of smaller positive
+// values may round by more than their relative error.
 constexpr double kSmallestOrdinary = 1e-290;
+
+// Whether every value is either at most zero (or NaN) or of ordinary size.
 bool all_ordinary(const double* x, size_t n) {
   // Both comparisons every time (no branch), so that the loop vectorises.
   uint64_t tiny = 0;
@@ -499,6 +500,12 @@ QORIN_VECTOR_CLONES void pull_ordinary(const Call& c, size_t d, const double* un
   put(out_ind + AZ, val, AZ);
 }
 
+// Zeroes a destination's blocks, for sums that a group adds to.
+void zero_blocks(const Call& c, double* out_ind, double* out_sperm) {
+  std::fill_n(out_ind, c.ind_block, 0.0);
+  std::fill_n(out_sperm, c.sperm_block, 0.0);
+}
+
 // Adds what source d sends to a destination along the entries edges[0..m)
 // (and, when d is that destination, what stays home) to the destination's
 // blocks out_ind and out_sperm, deterministic flows. Each output cell takes
@@ -518,10 +525,7 @@ void pull_group(const Call& c, size_t d, const size_t* edges, size_t m, bool hom
                   out_ind, out_sperm, lane, ahead);
     return;
   }
-  if (first) {
-    std::fill_n(out_ind, c.ind_block, 0.0);
-    std::fill_n(out_sperm, c.sperm_block, 0.0);
-  }
+  if (first) zero_blocks(c, out_ind, out_sperm);
 
   // Females: per cell, the unmated part, then each stored-sperm class, which
   // counts towards the female cell as well.
@@ -1053,10 +1057,7 @@ void pull_deterministic(const Call& c, size_t t, size_t next, size_t after, Migr
     pull_group(c, d, edges, m, home, first, units, dest_ind, dest_sperm, lane, ahead);
     first = false;
   });
-  if (first) {
-    std::fill_n(dest_ind, c.ind_block, 0.0);
-    std::fill_n(dest_sperm, c.sperm_block, 0.0);
-  }
+  if (first) zero_blocks(c, dest_ind, dest_sperm);
   if (stream) {
     store_block(dest_ind, c.out_ind + t * c.ind_block, c.ind_block);
     store_block(dest_sperm, c.out_sperm + t * c.sperm_block, c.sperm_block);
