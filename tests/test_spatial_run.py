@@ -104,3 +104,84 @@ def test_ctrl_c_ends_run_steps_at_a_tick_boundary():
     twin.run_steps(tick + 2, 0)
     s.run_steps(2, 0)
     assert s.state_snapshot()[1].tobytes() == twin.state_snapshot()[1].tobytes()
+
+
+def _state(s):
+    ind, sperm = s.state_snapshot()[1:3]
+    return ind.tobytes() + sperm.tobytes()
+
+
+@pytest.mark.parametrize("model, stochastic", [("age_structured", False), ("age_structured", True),
+                                               ("discrete_generation", True)])
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("stop", [1, 9])
+def test_a_tick_stopped_among_its_demes_leaves_state_and_streams_as_they_were(model, stochastic, threads, stop):
+    from qorin import _engine_testing as T
+
+    n = 40  # enough demes to be split among the threads
+    T.set_worker_threads(threads)
+    try:
+        s, *_ = M.session(n, rate=0.2, stochastic=stochastic, module=T, seed=3, model=model)
+        twin, *_ = M.session(n, rate=0.2, stochastic=stochastic, module=T, seed=3, model=model)
+        T.spatial_set_interrupt_interval(s, 0.0)
+        s.run(2, 0)
+        # Asked after each deme it ticks, the calling thread makes the stop-th
+        # check inside one of the run's ticks (which one depends on how the
+        # demes fell to the threads when there are two).
+        tick, why, checks = T.spatial_run_stopped(s, 5, stop)
+        assert (why, checks) == (f"stopped by the test at check {stop}", stop)
+        assert 2 <= tick < 7 and s.current_tick() == tick and s.execution_state() == ("Ready", 0)
+        if threads == 1:
+            assert tick == 2
+        twin.run(tick, 0)
+        assert _state(s) == _state(twin)
+        # The streams were put back: the session goes on as one never stopped.
+        s.run(3, 0)
+        twin.run(3, 0)
+        assert _state(s) == _state(twin)
+    finally:
+        T.set_worker_threads(0)
+
+
+@pytest.mark.parametrize("rate, hooked", [(0.0, False), (0.2, True)])
+def test_ticks_that_cannot_be_undone_are_not_stopped_inside(rate, hooked):
+    """Without migration there is no second buffer to tick into, and hooks may
+    change what a tick cannot take back: such ticks run whole."""
+    from qorin import _engine_testing as T
+
+    s, bp, *_ = M.session(4, rate=rate, stochastic=True, module=T)
+    T.spatial_set_interrupt_interval(s, 0.0)
+    if hooked:
+        b = H.HookProgramBuilder.for_blueprint(bp)
+        b.add_hook("first", [H.set_param("carrying_capacity", H.param("carrying_capacity") * 1.01)])
+        s.set_hook_program(b.build())
+    assert T.spatial_run_stopped(s, 3, 1) == (3, None, 0)
+
+
+@pytest.mark.usefixtures("sigint_raises")
+def test_ctrl_c_among_a_landscape_tick_s_demes_leaves_a_whole_tick():
+    """A tick of a large landscape is a long call, stopped among its demes by
+    Ctrl-C (here it asks after every deme, so Ctrl-C mostly lands there rather
+    than at a boundary or in migration): wherever it lands, the session is at
+    a whole tick, as an uninterrupted one."""
+    from qorin import _engine_testing as T
+
+    n = 3000
+    s, *_ = M.session(n, rate=0.1, stochastic=True, seed=5, module=T)
+    twin, *_ = M.session(n, rate=0.1, stochastic=True, seed=5, module=T)
+    T.spatial_set_interrupt_interval(s, 0.0)
+    timer = threading.Timer(0.3, _thread.interrupt_main)
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt) as info:
+            s.run(10 ** 6, 0)
+    finally:
+        timer.cancel()
+        timer.join()
+    tick = s.current_tick()
+    assert s.execution_state() == ("Ready", 0) and info.value.partial_result[0] == tick
+    twin.run(tick, 0)
+    assert _state(s) == _state(twin)
+    s.run(1, 0)
+    twin.run(1, 0)
+    assert _state(s) == _state(twin)

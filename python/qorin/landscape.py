@@ -152,7 +152,8 @@ class LandscapeSession:
         for the current tick when it is a multiple of `record_interval` and
         after every tick that reaches one. A record interval <= 0 records
         nothing; a stop ends the run at the tick it happened. The engine's run
-        loop does the work (Ctrl-C ends it at a tick boundary); ``progress``,
+        loop does the work (Ctrl-C ends it at a tick boundary, undoing a long
+        tick it stops among the demes); ``progress``,
         a callable, is called with the tick reached about every 50 ms."""
         if observation_mask is not None:
             raise ValueError("a landscape run records raw rows; it takes no observation mask")

@@ -545,11 +545,10 @@ const PyMethodDef kSinglePopulation[] = {
 
 // ---- the run driver ----
 
-// Ctrl-C between ticks: the pending KeyboardInterrupt goes to this thread's
-// slot and ends the run at the boundary.
 // Ctrl-C between ticks, then the caller's progress callable (when given)
 // with the boundary reached: a pending KeyboardInterrupt or an exception the
-// callable raises goes to this thread's slot and ends the run there.
+// callable raises goes to this thread's slot and ends the run there. Inside a
+// long tick only Ctrl-C is looked at (a tick that can undo itself asks).
 class SignalMonitor final : public RunMonitor {
  public:
   SignalMonitor(GilRelease& gil, PyObject* progress) : gil_(gil), progress_(progress) {}
@@ -562,6 +561,9 @@ class SignalMonitor final : public RunMonitor {
       }
       return Status::ok();
     });
+  }
+  Status interrupt_requested() override {
+    return gil_.with_gil([&]() -> Status { return PyErr_CheckSignals() < 0 ? stash_python_error() : Status::ok(); });
   }
 
  private:

@@ -18,6 +18,7 @@ extern PyMethodDef kMigrationMethods[];
 long allocation_count();
 extern PyMethodDef kDiscreteMethods[];
 extern PyMethodDef kPathMethods[];
+extern PyMethodDef kSpatialMethods[];
 // Adds this copy's EngineSession and DiscreteEngineSession classes; false on failure.
 bool add_session_types(PyObject* module);
 // Adds the module's helper types (borrow probe); false on failure.

@@ -29,6 +29,7 @@ PyMODINIT_FUNC PyInit__engine_testing(void) {
       kMigrationMethods,
       kDiscreteMethods,
       kPathMethods,
+      kSpatialMethods,
   };
   for (PyMethodDef* table : tables) {
     if (PyModule_AddFunctions(m, table) < 0) {

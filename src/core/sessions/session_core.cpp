@@ -233,6 +233,11 @@ Result<int32_t> SessionCore::settle(Result<int32_t> code) {
 
 // ---------------------------------------------------------------- checkpoints and recording
 
+Error SessionCore::undo_tick(Error request) {
+  undone_ = std::move(request);
+  return Error::interrupted();
+}
+
 Status SessionCore::capture_boundary(int64_t tick) {
   CheckpointSource src;
   src.individual_count = ind_;
@@ -468,8 +473,15 @@ Result<RunResult> SessionCore::run(const RunRequest& req, EcoCtx& ctx, std::span
         state_ = ExecState::Running;
         started = true;
       }
+      undone_.reset();
       Result<int32_t> code = step(t, ctx, staged);
       phase_ = static_cast<uint64_t>(ctx.stage);
+      if (!code && undone_) {
+        // The tick left nothing behind: the run ends at its starting boundary.
+        interruption = std::move(*undone_);
+        undone_.reset();
+        break;
+      }
       if (!code) return fail(policy_.tick_failure(std::move(code).error()));
       if (*code != 0) {
         stopped = true;

@@ -78,6 +78,11 @@ struct RunResult {
 struct RunMonitor {
   virtual ~RunMonitor() = default;
   virtual Status poll(int64_t tick) = 0;
+  // Asked from inside a long tick, on the thread that started the run, about
+  // every 50 ms: an error asks the tick to undo its work (a tick that can
+  // reports so through SessionCore::undo_tick) and the run then ends at the
+  // boundary the tick started from, with that error as its interruption.
+  virtual Status interrupt_requested() { return Status::ok(); }
 };
 
 // One tick of a session's model at tick `tick`. Returns the stop code (0: the
@@ -226,6 +231,10 @@ class SessionCore {
   Result<int32_t> settle(Result<int32_t> code);
   // Captures a boundary at `tick` (the run loop's, before the tick is stored).
   Status capture_boundary(int64_t tick);
+  // For a step that has undone all it did on the monitor's request: keeps
+  // the request and returns the error the step returns. The run loop then
+  // ends at the tick's starting boundary instead of failing.
+  Error undo_tick(Error request);
 
   SessionPolicy policy_;
   Blueprint bp_;
@@ -242,6 +251,8 @@ class SessionCore {
   uint64_t phase_ = 0;
   ExecState state_ = ExecState::Ready;
   SharedHistory history_;
+  // The monitor's request that made the current step undo itself.
+  std::optional<Error> undone_;
 };
 
 }  // namespace qorin

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -121,6 +122,14 @@ class SpatialSession : public SessionCore {
   bool discrete() const { return discrete_; }
   bool stay_after_send() const { return stay_after_send_; }
 
+  // How often a tick that can be undone asks its run's monitor whether to
+  // stop (50 ms; tests ask after every deme with zero). Ticking into a second
+  // buffer costs a few percent, so only a tick that follows one of at least
+  // five intervals (or the session's first) is made undoable: a shorter one
+  // ends soon enough by itself.
+  void set_interrupt_interval(std::chrono::nanoseconds every) { ask_every_ = every; }
+  std::chrono::nanoseconds interrupt_interval() const { return ask_every_; }
+
  private:
   SpatialSession() : SessionCore(kLandscapePolicy) {}
 
@@ -138,10 +147,19 @@ class SpatialSession : public SessionCore {
 
   // One tick of every deme at tick `tick`, the merge and migration: the step
   // the core's tick and run loop take. The merged journal rows and the phase
-  // cursor are left in `ctx`.
-  Result<int32_t> step(int64_t tick, EcoCtx& ctx, CallbackHost* host);
-  // One deme's lifecycle on its own slices; never throws.
-  void tick_deme(size_t d, bool hook_free, KernelScratch& scratch, CallbackHost* host) noexcept;
+  // cursor are left in `ctx`. With a monitor, a tick without hooks that
+  // migrates can be interrupted while its demes tick: it then undoes itself.
+  Result<int32_t> step(int64_t tick, EcoCtx& ctx, CallbackHost* host, RunMonitor* monitor);
+  // One deme's lifecycle on its own slices; never throws. With `spare` the
+  // deme's block is first copied into migration's output buffers and ticks
+  // there, leaving the state's block as it was.
+  void tick_deme(size_t d, bool hook_free, KernelScratch& scratch, CallbackHost* host, bool spare) noexcept;
+  // Every deme's tick on the worker pool (no callbacks). With `undo` the demes
+  // tick into migration's output buffers, and the monitor is asked about
+  // every 50 ms whether to stop; false when it asked, after the streams have
+  // been put back (the state was never touched). Otherwise the ticked blocks
+  // become the state.
+  bool tick_demes(bool hook_free, bool undo, RunMonitor* monitor, std::optional<Error>& request);
   // Whether any migration rate is positive, and the inputs of migrating the
   // stacked state as it stands.
   bool any_migration() const;
@@ -168,6 +186,11 @@ class SpatialSession : public SessionCore {
   std::vector<KernelScratch> scratches_;
   std::vector<CandidateEntry> candidates_;
   MigrationScratch migration_scratch_;
+  // The streams as a tick that can be undone found them.
+  std::vector<SessionRng> saved_rngs_;
+  std::chrono::nanoseconds ask_every_ = std::chrono::milliseconds(50);
+  // How long the last tick took (the maximum before the first).
+  std::chrono::nanoseconds last_tick_ = std::chrono::nanoseconds::max();
   bool sources_prepared_ = false;  // this tick's demes were prepared for deterministic migration
   std::vector<double> migrated_ind_, migrated_sperm_;
   // The buffers among the state and migration's outputs this session placed

@@ -2,6 +2,8 @@
 // state and its own stream (in parallel unless Python callbacks need the
 // calling thread), a merge in deme order, then migration between demes.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <limits>
 #include <new>
 #include <optional>
@@ -71,7 +73,8 @@ MigrationInputs SpatialSession::migration_inputs() const {
   return in;
 }
 
-void SpatialSession::tick_deme(size_t d, bool hook_free, KernelScratch& scratch, CallbackHost* host) noexcept {
+void SpatialSession::tick_deme(size_t d, bool hook_free, KernelScratch& scratch, CallbackHost* host,
+                               bool spare) noexcept {
   DemeOutcome& out = outcomes_[d];
   out.failed = false;
   out.code = 0;
@@ -85,9 +88,15 @@ void SpatialSession::tick_deme(size_t d, bool hook_free, KernelScratch& scratch,
     const size_t A = bp_.n_ages, Z = bp_.n_ztypes;
     const size_t ib = discrete_ ? 4 * Z : 2 * A * Z;
     const size_t sb = A * Z * Z;
-    const std::span<double> ind(ind_.data() + d * ib, ib);
+    std::vector<double>& ind_at = spare ? migrated_ind_ : ind_;
+    std::vector<double>& sperm_at = spare ? migrated_sperm_ : sperm_;
+    const std::span<double> ind(ind_at.data() + d * ib, ib);
     const std::span<double> sperm =
-        discrete_ ? std::span<double>() : std::span<double>(sperm_.data() + d * sb, sb);
+        discrete_ ? std::span<double>() : std::span<double>(sperm_at.data() + d * sb, sb);
+    if (spare) {
+      std::copy_n(ind_.data() + d * ib, ib, ind.data());
+      std::copy_n(sperm_.data() + d * sperm.size(), sperm.size(), sperm.data());
+    }
     const std::span<double> staged(staged_.data() + d * kNumStagedScalars, kNumStagedScalars);
     const GeneticsTensors& gen = bank_[ids_[d]];
     auto lifecycle = [&](DemeEcology ecology) {
@@ -143,7 +152,7 @@ void SpatialSession::tick_deme(size_t d, bool hook_free, KernelScratch& scratch,
 Result<int64_t> SpatialSession::run_tick(CallbackHost* host, BoundaryWriter* at_boundary) {
   EcoCtx ctx;
   Result<int32_t> code = tick_once(
-      ctx, {}, [&](int64_t t, EcoCtx& c, std::span<double>) { return step(t, c, host); }, at_boundary);
+      ctx, {}, [&](int64_t t, EcoCtx& c, std::span<double>) { return step(t, c, host, nullptr); }, at_boundary);
   if (!code) return code.error();
   return tick_;
 }
@@ -151,16 +160,78 @@ Result<int64_t> SpatialSession::run_tick(CallbackHost* host, BoundaryWriter* at_
 Result<RunResult> SpatialSession::run(const RunRequest& request, CallbackHost* host, RunMonitor* monitor) {
   EcoCtx ctx;
   return SessionCore::run(
-      request, ctx, {}, [&](int64_t t, EcoCtx& c, std::span<double>) { return step(t, c, host); }, monitor);
+      request, ctx, {}, [&](int64_t t, EcoCtx& c, std::span<double>) { return step(t, c, host, monitor); }, monitor);
 }
 
-Result<int32_t> SpatialSession::step(int64_t t0, EcoCtx& ctx, CallbackHost* host) {
+bool SpatialSession::tick_demes(bool hook_free, bool undo, RunMonitor* monitor, std::optional<Error>& request) {
+  const size_t n = ids_.size();
+  WorkerPool& pool = WorkerPool::instance();
+  // A few demes are not worth waking the workers for.
+  constexpr size_t kMinDemesToSplit = 32;
+  // Many small chunks keep the threads busy to the end of the loop (the
+  // kernels' buffers are per thread, not per chunk). Migration cuts the
+  // demes the same way, so a thread mostly pulls into the demes it has
+  // just ticked, from its own cache.
+  const size_t slots = n < kMinDemesToSplit ? 1 : std::max<size_t>(1, pool.threads());
+  const size_t chunks = slots == 1 ? 1 : std::min(n, slots * 64);
+  if (scratches_.size() < slots) scratches_.resize(slots);
+  if (undo) {
+    size_migration_buffers();  // before any pointer into the state is taken: it may move it
+    saved_rngs_.assign(rngs_.begin(), rngs_.end());
+  }
+  // Deterministic migration reads every deme as a source; with nothing
+  // able to change the rates before it, each deme is prepared for it
+  // right after its tick, while its block is at hand.
+  sources_prepared_ = hook_free && !bp_.stochastic && any_migration() &&
+                      begin_migration_sources(migration_inputs(), migration_scratch_).is_ok();
+  MigrationInputs sources = migration_inputs();
+  if (undo) {
+    sources.ind = migrated_ind_;
+    sources.sperm = migrated_sperm_;
+  }
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point asked = Clock::now();
+  std::atomic<bool> halt{false};
+  pool.parallel_for_slots(chunks, slots, [&](size_t c, size_t slot) {
+    const size_t begin = c * n / chunks, end = (c + 1) * n / chunks;
+    for (size_t d = begin; d < end; ++d) {
+      if (undo && halt.load(std::memory_order_relaxed)) return;
+      tick_deme(d, hook_free, scratches_[slot], nullptr, undo);
+      if (sources_prepared_) prepare_migration_source(sources, d, migration_scratch_);
+      // Slot 0 is the thread that started the run: the one that may ask.
+      if (undo && slot == 0 && Clock::now() - asked >= ask_every_) {
+        if (Status s = monitor->interrupt_requested(); !s) {
+          request = std::move(s).error();
+          halt.store(true, std::memory_order_relaxed);
+          return;
+        }
+        asked = Clock::now();
+      }
+    }
+  });
+  if (!undo) return true;
+  if (halt.load(std::memory_order_relaxed)) {
+    // Nothing of this tick is kept: the streams go back, and what the demes
+    // left for the merge is dropped with the blocks they ticked.
+    rngs_.swap(saved_rngs_);
+    (void)program_.queues.take_phases();
+    (void)program_.queues.take_candidates();
+    sources_prepared_ = false;
+    return false;
+  }
+  ind_.swap(migrated_ind_);
+  sperm_.swap(migrated_sperm_);
+  return true;
+}
+
+Result<int32_t> SpatialSession::step(int64_t t0, EcoCtx& ctx, CallbackHost* host, RunMonitor* monitor) {
   // A failure before the demes report keeps the phase cursor as it is.
   ctx.stage = static_cast<int64_t>(phase_);
   const char* kind = discrete_ ? "discrete" : "heterogeneous";
   const size_t n = ids_.size();
   const size_t A = bp_.n_ages, Z = bp_.n_ztypes;
   ticking_ = t0;
+  const std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
   // The bank is only read until the demes have ticked: one epoch for them.
   ++genetics_epoch_;
 
@@ -205,7 +276,7 @@ Result<int32_t> SpatialSession::step(int64_t t0, EcoCtx& ctx, CallbackHost* host
     if (callbacks) {
       if (scratches_.empty()) scratches_.resize(1);
       for (size_t d = 0; d < n; ++d) {
-        tick_deme(d, hook_free, scratches_[0], host);
+        tick_deme(d, hook_free, scratches_[0], host, false);
         // Candidates left by this deme's callbacks belong to it.
         for (CandidateEntry& c : program_.queues.take_candidates()) {
           c.deme = d;
@@ -217,29 +288,12 @@ Result<int32_t> SpatialSession::step(int64_t t0, EcoCtx& ctx, CallbackHost* host
         }
       }
     } else {
-      WorkerPool& pool = WorkerPool::instance();
-      // A few demes are not worth waking the workers for.
-      constexpr size_t kMinDemesToSplit = 32;
-      // Many small chunks keep the threads busy to the end of the loop (the
-      // kernels' buffers are per thread, not per chunk). Migration cuts the
-      // demes the same way, so a thread mostly pulls into the demes it has
-      // just ticked, from its own cache.
-      const size_t slots = n < kMinDemesToSplit ? 1 : std::max<size_t>(1, pool.threads());
-      const size_t chunks = slots == 1 ? 1 : std::min(n, slots * 64);
-      if (scratches_.size() < slots) scratches_.resize(slots);
-      // Deterministic migration reads every deme as a source; with nothing
-      // able to change the rates before it, each deme is prepared for it
-      // right after its tick, while its block is at hand.
-      sources_prepared_ = hook_free && !bp_.stochastic && any_migration() &&
-                          begin_migration_sources(migration_inputs(), migration_scratch_).is_ok();
-      const MigrationInputs sources = migration_inputs();
-      pool.parallel_for_slots(chunks, slots, [&](size_t c, size_t slot) {
-        const size_t begin = c * n / chunks, end = (c + 1) * n / chunks;
-        for (size_t d = begin; d < end; ++d) {
-          tick_deme(d, hook_free, scratches_[slot], nullptr);
-          if (sources_prepared_) prepare_migration_source(sources, d, migration_scratch_);
-        }
-      });
+      // A tick with hooks may change what it cannot take back; one without
+      // migration has no second buffer to tick into.
+      const bool undo =
+          monitor != nullptr && hook_free && any_migration() && last_tick_ >= 5 * ask_every_;
+      std::optional<Error> request;
+      if (!tick_demes(hook_free, undo, monitor, request)) return undo_tick(std::move(*request));
     }
 
     // 6. Merge in deme order.
@@ -302,6 +356,7 @@ Result<int32_t> SpatialSession::step(int64_t t0, EcoCtx& ctx, CallbackHost* host
     failure = Error::memory("out of memory during the spatial tick at tick " + format_int(t0));
   }
 
+  last_tick_ = std::chrono::steady_clock::now() - started;
   // The core routes the journal rows, sets the state and advances the tick.
   if (failure) return std::move(*failure);
   return stop ? 1 : 0;
