@@ -139,6 +139,18 @@ def test_a_tick_stopped_among_its_demes_leaves_state_and_streams_as_they_were(mo
         s.run(3, 0)
         twin.run(3, 0)
         assert _state(s) == _state(twin)
+        # One tick alone, the same (with two threads the calling thread may
+        # tick fewer demes than that, and the tick then completes).
+        after, why, checks = T.spatial_tick_stopped(s, stop)
+        if why is None:
+            assert threads == 2 and checks < stop and after == tick + 4
+            twin.run_tick()
+        else:
+            assert (after, why, checks) == (tick + 3, f"stopped by the test at check {stop}", stop)
+        assert s.execution_state() == ("Ready", 0) and _state(s) == _state(twin)
+        s.run_tick()
+        twin.run_tick()
+        assert _state(s) == _state(twin)
     finally:
         T.set_worker_threads(0)
 
@@ -159,7 +171,8 @@ def test_ticks_that_cannot_be_undone_are_not_stopped_inside(rate, hooked):
 
 
 @pytest.mark.usefixtures("sigint_raises")
-def test_ctrl_c_among_a_landscape_tick_s_demes_leaves_a_whole_tick():
+@pytest.mark.parametrize("call", ["run", "run_tick"])
+def test_ctrl_c_among_a_landscape_tick_s_demes_leaves_a_whole_tick(call):
     """A tick of a large landscape is a long call, stopped among its demes by
     Ctrl-C (here it asks after every deme, so Ctrl-C mostly lands there rather
     than at a boundary or in migration): wherever it lands, the session is at
@@ -174,12 +187,18 @@ def test_ctrl_c_among_a_landscape_tick_s_demes_leaves_a_whole_tick():
     timer.start()
     try:
         with pytest.raises(KeyboardInterrupt) as info:
-            s.run(10 ** 6, 0)
+            if call == "run":
+                s.run(10 ** 6, 0)
+            else:
+                while True:
+                    s.run_tick()
     finally:
         timer.cancel()
         timer.join()
     tick = s.current_tick()
-    assert s.execution_state() == ("Ready", 0) and info.value.partial_result[0] == tick
+    assert s.execution_state() == ("Ready", 0)
+    if call == "run":
+        assert info.value.partial_result[0] == tick
     twin.run(tick, 0)
     assert _state(s) == _state(twin)
     s.run(1, 0)

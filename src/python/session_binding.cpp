@@ -545,32 +545,6 @@ const PyMethodDef kSinglePopulation[] = {
 
 // ---- the run driver ----
 
-// Ctrl-C between ticks, then the caller's progress callable (when given)
-// with the boundary reached: a pending KeyboardInterrupt or an exception the
-// callable raises goes to this thread's slot and ends the run there. Inside a
-// long tick only Ctrl-C is looked at (a tick that can undo itself asks).
-class SignalMonitor final : public RunMonitor {
- public:
-  SignalMonitor(GilRelease& gil, PyObject* progress) : gil_(gil), progress_(progress) {}
-  Status poll(int64_t tick) override {
-    return gil_.with_gil([&]() -> Status {
-      if (PyErr_CheckSignals() < 0) return stash_python_error();
-      if (progress_) {
-        Ref done(PyObject_CallFunction(progress_, "L", static_cast<long long>(tick)));
-        if (!done) return stash_python_error();
-      }
-      return Status::ok();
-    });
-  }
-  Status interrupt_requested() override {
-    return gil_.with_gil([&]() -> Status { return PyErr_CheckSignals() < 0 ? stash_python_error() : Status::ok(); });
-  }
-
- private:
-  GilRelease& gil_;
-  PyObject* progress_;
-};
-
 // The array a private raw history is recorded into, sized for every row the
 // run may record.
 bool allocate_rows(const SessionCore& s, const RunRequest& req, Ref* out) {
@@ -615,6 +589,21 @@ void attach_partial_result(PyObject* result) {
 }
 
 }  // namespace
+
+Status SignalMonitor::poll(int64_t tick) {
+  return gil_.with_gil([&]() -> Status {
+    if (PyErr_CheckSignals() < 0) return stash_python_error();
+    if (progress_) {
+      Ref done(PyObject_CallFunction(progress_, "L", static_cast<long long>(tick)));
+      if (!done) return stash_python_error();
+    }
+    return Status::ok();
+  });
+}
+
+Status SignalMonitor::interrupt_requested() {
+  return gil_.with_gil([&]() -> Status { return PyErr_CheckSignals() < 0 ? stash_python_error() : Status::ok(); });
+}
 
 bool read_session_arguments(PyObject* args, PyObject* kwargs, const char* format, Blueprint* bp,
                             EcologyParams* eco, GeneticsTensors* gen, uint64_t* seed) {

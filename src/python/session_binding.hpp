@@ -18,6 +18,21 @@
 
 namespace qorin::py {
 
+// Ctrl-C between ticks, then the caller's progress callable (when given)
+// with the boundary reached: a pending KeyboardInterrupt or an exception the
+// callable raises goes to this thread's slot and ends the run there. Inside a
+// long tick only Ctrl-C is looked at (a tick that can undo itself asks).
+class SignalMonitor final : public RunMonitor {
+ public:
+  SignalMonitor(GilRelease& gil, PyObject* progress) : gil_(gil), progress_(progress) {}
+  Status poll(int64_t tick) override;
+  Status interrupt_requested() override;
+
+ private:
+  GilRelease& gil_;
+  PyObject* progress_;
+};
+
 struct SessionObject {
   PyObject_HEAD
   SessionCore* core;

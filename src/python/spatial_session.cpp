@@ -288,7 +288,8 @@ struct ScheduleBoundary {
 
 // One tick; the interpreter lock is released while the demes run unless a
 // Python callback needs it. `at_boundary` (borrowed, or null) is called at the
-// boundary the tick starts from and at the one it reaches.
+// boundary the tick starts from and at the one it reaches. Ctrl-C stopping a
+// long tick leaves the session at the boundary it started from.
 Result<int64_t> tick_once(SpatialSession& s, PyObject* at_boundary) {
   auto write = [&s](int64_t tick, PyObject* returned, EcoCtx& ctx) {
     return apply_boundary_values(s, tick, returned, ctx);
@@ -304,8 +305,10 @@ Result<int64_t> tick_once(SpatialSession& s, PyObject* at_boundary) {
   GilRelease gil(true);
   std::optional<PyBoundaryWriter> writer;
   if (at_boundary) writer.emplace(at_boundary, apply, &gil);
+  // Ctrl-C may stop a long tick, which then undoes itself.
+  SignalMonitor monitor(gil, nullptr);
   try {
-    r = s.run_tick(nullptr, writer ? &*writer : nullptr);
+    r = s.run_tick(nullptr, writer ? &*writer : nullptr, &monitor);
   } catch (const std::bad_alloc&) {
     r = Error::memory("out of memory during the spatial tick");
   } catch (const std::length_error&) {

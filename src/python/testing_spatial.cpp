@@ -78,9 +78,29 @@ PyObject* spatial_run_stopped(PyObject*, PyObject* args) {
                        static_cast<long long>(monitor.checks()));
 }
 
+// spatial_tick_stopped(session, stop) -> (tick after, the tick's error
+// message or None, checks asked): one run_tick with that monitor.
+PyObject* spatial_tick_stopped(PyObject*, PyObject* args) {
+  PyObject* self;
+  long long stop;
+  if (!PyArg_ParseTuple(args, "OL:spatial_tick_stopped", &self, &stop)) return nullptr;
+  QORIN_SESSION_MUT(self);
+  SpatialSession* s = spatial_of(self);
+  if (!s) return nullptr;
+  StopAtCheck monitor(stop);
+  Result<int64_t> r = s->run_tick(nullptr, nullptr, &monitor);
+  Ref why(r ? Py_NewRef(Py_None) : PyUnicode_FromString(r.error().message.c_str()));
+  if (!why) return nullptr;
+  return Py_BuildValue("(LOL)", static_cast<long long>(s->current_tick()), why.get(),
+                       static_cast<long long>(monitor.checks()));
+}
+
 }  // namespace
 
 PyMethodDef kSpatialMethods[] = {
+    {"spatial_tick_stopped", spatial_tick_stopped, METH_VARARGS,
+     "spatial_tick_stopped(session, stop)\n--\n\nOne run_tick with a monitor that stops it at its stop-th check; "
+     "(tick after, error or None, checks)."},
     {"spatial_set_interrupt_interval", spatial_set_interrupt_interval, METH_VARARGS,
      "spatial_set_interrupt_interval(session, seconds)\n--\n\nHow often the session's ticks ask whether to stop "
      "(0: after every deme)."},

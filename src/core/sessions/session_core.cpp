@@ -326,10 +326,18 @@ Result<int32_t> SessionCore::tick_once(EcoCtx& ctx, std::span<double> staged, Ti
   route();
   if (!opened) return std::move(opened).error();
   state_ = ExecState::Running;
+  undone_.reset();
   Result<int32_t> code = step(tick_, ctx, staged);
   phase_ = static_cast<uint64_t>(ctx.stage);
   route();
   program_.queues.take_candidates();
+  if (!code && undone_) {
+    // The tick left nothing behind: Ready at the boundary it started from.
+    state_ = ExecState::Ready;
+    Error request = std::move(*undone_);
+    undone_.reset();
+    return request;
+  }
   Result<int32_t> outcome = settle(std::move(code));
   if (!outcome || *outcome != 0) return outcome;
   tick_ += 1;

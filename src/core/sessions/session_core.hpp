@@ -198,7 +198,8 @@ class SessionCore {
                         RunMonitor* monitor);
   // One tick with `step`, with the boundary writes (the session's own, then
   // `at_boundary`'s) at the boundary it starts from and the one it reaches:
-  // no recording, no checkpoints. Returns 0, or 1 when a hook stopped it.
+  // no recording, no checkpoints. Returns 0, or 1 when a hook stopped it; a
+  // step that undid itself (undo_tick) returns the monitor's request, Ready.
   Result<int32_t> tick_once(EcoCtx& ctx, std::span<double> staged, TickStep step,
                             BoundaryWriter* at_boundary = nullptr);
   // Records the current boundary into the bound history.

@@ -76,8 +76,10 @@ class SpatialSession : public SessionCore {
   // ---- the tick ----
   // One tick of every deme, then migration. Returns the tick after the call.
   // `host` runs Python callbacks (needed when any are installed);
-  // `at_boundary`, when given, writes at its boundaries after the schedules.
-  Result<int64_t> run_tick(CallbackHost* host, BoundaryWriter* at_boundary = nullptr);
+  // `at_boundary`, when given, writes at its boundaries after the schedules;
+  // `monitor`, when given, may stop a long tick, which then undoes itself.
+  Result<int64_t> run_tick(CallbackHost* host, BoundaryWriter* at_boundary = nullptr,
+                           RunMonitor* monitor = nullptr);
   // The core's run loop with this tick.
   Result<RunResult> run(const RunRequest& request, CallbackHost* host, RunMonitor* monitor);
 

@@ -149,10 +149,10 @@ void SpatialSession::tick_deme(size_t d, bool hook_free, KernelScratch& scratch,
   }
 }
 
-Result<int64_t> SpatialSession::run_tick(CallbackHost* host, BoundaryWriter* at_boundary) {
+Result<int64_t> SpatialSession::run_tick(CallbackHost* host, BoundaryWriter* at_boundary, RunMonitor* monitor) {
   EcoCtx ctx;
   Result<int32_t> code = tick_once(
-      ctx, {}, [&](int64_t t, EcoCtx& c, std::span<double>) { return step(t, c, host, nullptr); }, at_boundary);
+      ctx, {}, [&](int64_t t, EcoCtx& c, std::span<double>) { return step(t, c, host, monitor); }, at_boundary);
   if (!code) return code.error();
   return tick_;
 }
