@@ -149,8 +149,9 @@ class SpatialSession : public SessionCore {
 
   // One tick of every deme at tick `tick`, the merge and migration: the step
   // the core's tick and run loop take. The merged journal rows and the phase
-  // cursor are left in `ctx`. With a monitor, a tick without hooks that
-  // migrates can be interrupted while its demes tick: it then undoes itself.
+  // cursor are left in `ctx`. With a monitor, a tick without Python
+  // callbacks that migrates can be interrupted while its demes tick: it then
+  // undoes itself.
   Result<int32_t> step(int64_t tick, EcoCtx& ctx, CallbackHost* host, RunMonitor* monitor);
   // One deme's lifecycle on its own slices; never throws. With `spare` the
   // deme's block is first copied into migration's output buffers and ticks

@@ -288,10 +288,11 @@ Result<int32_t> SpatialSession::step(int64_t t0, EcoCtx& ctx, CallbackHost* host
         }
       }
     } else {
-      // A tick with hooks may change what it cannot take back; one without
-      // migration has no second buffer to tick into.
-      const bool undo =
-          monitor != nullptr && hook_free && any_migration() && last_tick_ >= 5 * ask_every_;
+      // Hooks change a deme's copy of its ecology and its block, and what
+      // they leave for the merge is only merged after every deme has ticked:
+      // all of it can be dropped. A tick without migration has no second
+      // buffer to tick into.
+      const bool undo = monitor != nullptr && any_migration() && last_tick_ >= 5 * ask_every_;
       std::optional<Error> request;
       if (!tick_demes(hook_free, undo, monitor, request)) return undo_tick(std::move(*request));
     }
