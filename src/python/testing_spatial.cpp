@@ -58,6 +58,19 @@ PyObject* spatial_set_interrupt_interval(PyObject*, PyObject* args) {
   Py_RETURN_NONE;
 }
 
+// spatial_set_stream_bytes(session, n): outputs of at least n bytes are
+// written around the caches (0: the default).
+PyObject* spatial_set_stream_bytes(PyObject*, PyObject* args) {
+  PyObject* self;
+  unsigned long long bytes;
+  if (!PyArg_ParseTuple(args, "OK:spatial_set_stream_bytes", &self, &bytes)) return nullptr;
+  QORIN_SESSION_MUT(self);
+  SpatialSession* s = spatial_of(self);
+  if (!s) return nullptr;
+  s->set_stream_bytes(static_cast<size_t>(bytes));
+  Py_RETURN_NONE;
+}
+
 // spatial_run_stopped(session, n_ticks, stop) -> (final tick, the run's
 // interruption message or None, checks asked).
 PyObject* spatial_run_stopped(PyObject*, PyObject* args) {
@@ -104,6 +117,9 @@ PyMethodDef kSpatialMethods[] = {
     {"spatial_set_interrupt_interval", spatial_set_interrupt_interval, METH_VARARGS,
      "spatial_set_interrupt_interval(session, seconds)\n--\n\nHow often the session's ticks ask whether to stop "
      "(0: after every deme)."},
+    {"spatial_set_stream_bytes", spatial_set_stream_bytes, METH_VARARGS,
+     "spatial_set_stream_bytes(session, n)\n--\n\nOutputs of at least n bytes are written around the caches "
+     "(0: the default)."},
     {"spatial_run_stopped", spatial_run_stopped, METH_VARARGS,
      "spatial_run_stopped(session, n_ticks, stop)\n--\n\nRun with a monitor that stops the tick at its stop-th "
      "check; (final tick, interruption or None, checks)."},

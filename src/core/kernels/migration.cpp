@@ -21,13 +21,10 @@
 #include <type_traits>
 #include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "core/kernels/lifecycle.hpp"
 #include "core/util/format.hpp"
 #include "core/util/numeric.hpp"
+#include "core/util/stream_store.hpp"
 #include "core/util/vector_clones.hpp"
 #include "core/util/worker_pool.hpp"
 
@@ -45,9 +42,6 @@ std::optional<size_t> checked_mul(size_t a, size_t b) {
 std::string format_size(std::optional<size_t> n) {
   return n ? format_uint(*n) : std::string("more than 18446744073709551615");
 }
-
-// Outputs of at least this many bytes are stored around the caches.
-constexpr size_t kStreamBytes = size_t{32} << 20;
 
 // An unmated part this close below zero is the rounding of count arithmetic.
 constexpr double kUnmatedClamp = 1e-9;
@@ -194,12 +188,11 @@ SourceFlags flags_of(const Call& c, const MigrationScratch& s, size_t d) {
 // round by more than their relative error); and which ages store sperm (an
 // age without any sends and keeps nothing but its unmated parts: every other
 // term is a zero, and adding a zero leaves a sum as it is).
-QORIN_VECTOR_CLONES void prepare_source(const Call& c, size_t d, MigrationScratch& s) {
+QORIN_VECTOR_CLONES void prepare_source(const Call& c, size_t d, const double* ind, const double* sperm,
+                                        MigrationScratch& s) {
   const size_t A = c.A, Z = c.Z, len = c.row_len(d);
   const double* const w = c.in.weights.data() + c.row_start(d);
   const double* const rate = c.in.rate.data() + d * 2 * A;
-  const double* const ind = c.in.ind.data() + d * c.ind_block;
-  const double* const sperm = c.in.sperm.data() + d * c.sperm_block;
   double* const u = s.unmated.data() + d * s.unmated_stride;
   unmated_parts(ind, sperm, A, Z, u);
   double r_max = 0.0;
@@ -993,7 +986,13 @@ Status begin_migration_sources(const MigrationInputs& in, MigrationScratch& scra
 
 void prepare_migration_source(const MigrationInputs& in, size_t d, MigrationScratch& scratch) {
   const Call c(in, {}, {});
-  prepare_source(c, d, scratch);
+  prepare_source(c, d, in.ind.data() + d * c.ind_block, in.sperm.data() + d * c.sperm_block, scratch);
+}
+
+void prepare_migration_source(const MigrationInputs& in, size_t d, const double* ind, const double* sperm,
+                              MigrationScratch& scratch) {
+  const Call c(in, {}, {});
+  prepare_source(c, d, ind, sperm, scratch);
 }
 
 namespace {
@@ -1011,33 +1010,6 @@ Status begin_pulls(const MigrationInputs& in, std::span<double> out_ind, std::sp
   ensure_lanes(scratch, std::max<size_t>(1, lanes), *longest, in.n_ages, in.n_ztypes);
   size_sources(in, scratch);
   return Status::ok();
-}
-
-// Copies a destination's finished block to the output around the caches
-// (streaming stores where there are); streams_done() makes the stores
-// visible to other threads.
-void store_block(const double* from, double* to, size_t n) {
-#if defined(__SSE2__)
-  size_t i = 0;
-  // Streaming stores need 16-byte alignment.
-  if (reinterpret_cast<uintptr_t>(to) % 16 != 0 && n > 0) {
-    to[0] = from[0];
-    i = 1;
-  }
-  for (; i + 2 <= n; i += 2) _mm_stream_pd(to + i, _mm_loadu_pd(from + i));
-  for (; i < n; ++i) to[i] = from[i];
-#else
-  std::memcpy(to, from, n * sizeof(double));
-#endif
-}
-
-// Orders a thread's streamed stores before whatever it does next (the pool's
-// signal that its items are done): they bypass the usual store order.
-void streams_done(bool stream) {
-#if defined(__SSE2__)
-  if (stream) _mm_sfence();
-#endif
-  (void)stream;
 }
 
 // Fills destination t's output blocks from its prepared sources. Streamed
@@ -1080,7 +1052,9 @@ Status migrate_csr_deterministic_into(const MigrationInputs& in, std::span<doubl
   const bool stream = (out_ind.size() + out_sperm.size()) * sizeof(double) >= stream_bytes;
   if (!sources_prepared) {
     run_items(pool, items, lanes, [&](size_t i, size_t) {
-      for (size_t d = i * D / items, end = (i + 1) * D / items; d < end; ++d) prepare_source(c, d, scratch);
+      for (size_t d = i * D / items, end = (i + 1) * D / items; d < end; ++d) {
+        prepare_source(c, d, in.ind.data() + d * c.ind_block, in.sperm.data() + d * c.sperm_block, scratch);
+      }
     });
   }
   run_items(pool, items, lanes, [&](size_t i, size_t l) {

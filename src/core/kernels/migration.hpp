@@ -156,6 +156,10 @@ Status migrate_csr_deterministic_into(const MigrationInputs& in, std::span<doubl
 Status begin_migration_sources(const MigrationInputs& in, MigrationScratch& scratch);
 // Prepares source deme d; demes may be prepared concurrently.
 void prepare_migration_source(const MigrationInputs& in, size_t d, MigrationScratch& scratch);
+// The same from the deme's blocks held elsewhere (the same values as its
+// blocks of `in` will hold).
+void prepare_migration_source(const MigrationInputs& in, size_t d, const double* ind, const double* sperm,
+                              MigrationScratch& scratch);
 
 // Stochastic migration with one stream per deme: the number leaving a cell is
 // drawn from rngs[d] of its source deme d, then split among the row by a

@@ -131,6 +131,10 @@ class SpatialSession : public SessionCore {
   // ends soon enough by itself.
   void set_interrupt_interval(std::chrono::nanoseconds every) { ask_every_ = every; }
   std::chrono::nanoseconds interrupt_interval() const { return ask_every_; }
+  // Migration's outputs (and the ticked blocks of a tick that can be undone)
+  // of at least this many bytes are written around the caches; 0 picks 32 MiB
+  // (tests set small sizes).
+  void set_stream_bytes(size_t bytes) { migration_scratch_.stream_bytes = bytes; }
 
  private:
   SpatialSession() : SessionCore(kLandscapePolicy) {}
@@ -153,10 +157,10 @@ class SpatialSession : public SessionCore {
   // callbacks that migrates can be interrupted while its demes tick: it then
   // undoes itself.
   Result<int32_t> step(int64_t tick, EcoCtx& ctx, CallbackHost* host, RunMonitor* monitor);
-  // One deme's lifecycle on its own slices; never throws. With `spare` the
-  // deme's block is first copied into migration's output buffers and ticks
-  // there, leaving the state's block as it was.
-  void tick_deme(size_t d, bool hook_free, KernelScratch& scratch, CallbackHost* host, bool spare) noexcept;
+  // One deme's lifecycle on its own slices; never throws. With `block` (its
+  // counts then its stored sperm) the deme's blocks are first copied there
+  // and tick there, leaving the state's as they were.
+  void tick_deme(size_t d, bool hook_free, KernelScratch& scratch, CallbackHost* host, double* block) noexcept;
   // Every deme's tick on the worker pool (no callbacks). With `undo` the demes
   // tick into migration's output buffers, and the monitor is asked about
   // every 50 ms whether to stop; false when it asked, after the streams have
@@ -191,6 +195,8 @@ class SpatialSession : public SessionCore {
   MigrationScratch migration_scratch_;
   // The streams as a tick that can be undone found them.
   std::vector<SessionRng> saved_rngs_;
+  // Per thread: the block a deme of such a tick ticks in.
+  std::vector<std::vector<double>> deme_blocks_;
   std::chrono::nanoseconds ask_every_ = std::chrono::milliseconds(50);
   // How long the last tick took (the maximum before the first).
   std::chrono::nanoseconds last_tick_ = std::chrono::nanoseconds::max();

@@ -14,6 +14,7 @@
 #include "core/sessions/spatial.hpp"
 #include "core/util/format.hpp"
 #include "core/util/memory.hpp"
+#include "core/util/stream_store.hpp"
 #include "core/util/worker_pool.hpp"
 
 namespace qorin {
@@ -74,7 +75,7 @@ MigrationInputs SpatialSession::migration_inputs() const {
 }
 
 void SpatialSession::tick_deme(size_t d, bool hook_free, KernelScratch& scratch, CallbackHost* host,
-                               bool spare) noexcept {
+                               double* block) noexcept {
   DemeOutcome& out = outcomes_[d];
   out.failed = false;
   out.code = 0;
@@ -87,16 +88,18 @@ void SpatialSession::tick_deme(size_t d, bool hook_free, KernelScratch& scratch,
   try {
     const size_t A = bp_.n_ages, Z = bp_.n_ztypes;
     const size_t ib = discrete_ ? 4 * Z : 2 * A * Z;
-    const size_t sb = A * Z * Z;
-    std::vector<double>& ind_at = spare ? migrated_ind_ : ind_;
-    std::vector<double>& sperm_at = spare ? migrated_sperm_ : sperm_;
-    const std::span<double> ind(ind_at.data() + d * ib, ib);
-    const std::span<double> sperm =
-        discrete_ ? std::span<double>() : std::span<double>(sperm_at.data() + d * sb, sb);
-    if (spare) {
-      std::copy_n(ind_.data() + d * ib, ib, ind.data());
-      std::copy_n(sperm_.data() + d * sperm.size(), sperm.size(), sperm.data());
+    // The stored sperm of a deme in the state (all zero for discrete generations).
+    const size_t sb = sperm_.size() / ids_.size();
+    std::span<double> ind(ind_.data() + d * ib, ib);
+    std::span<double> sperm(sperm_.data() + d * sb, sb);
+    if (block) {
+      std::copy_n(ind.data(), ib, block);
+      std::copy_n(sperm.data(), sb, block + ib);
+      ind = std::span<double>(block, ib);
+      sperm = std::span<double>(block + ib, sb);
     }
+    // A discrete-generation deme keeps no stored sperm.
+    if (discrete_) sperm = std::span<double>();
     const std::span<double> staged(staged_.data() + d * kNumStagedScalars, kNumStagedScalars);
     const GeneticsTensors& gen = bank_[ids_[d]];
     auto lifecycle = [&](DemeEcology ecology) {
@@ -175,39 +178,59 @@ bool SpatialSession::tick_demes(bool hook_free, bool undo, RunMonitor* monitor, 
   const size_t slots = n < kMinDemesToSplit ? 1 : std::max<size_t>(1, pool.threads());
   const size_t chunks = slots == 1 ? 1 : std::min(n, slots * 64);
   if (scratches_.size() < slots) scratches_.resize(slots);
+  // With `undo` a deme ticks in its thread's block, then goes to migration's
+  // output buffers, around the caches when they are large (as migration
+  // writes them): the same memory traffic as ticking in place.
+  const size_t ib = discrete_ ? 4 * bp_.n_ztypes : 2 * bp_.n_ages * bp_.n_ztypes;
+  const size_t sb = sperm_.size() / n;  // all zero for discrete generations, but read by migration
+  bool stream = false;
   if (undo) {
     size_migration_buffers();  // before any pointer into the state is taken: it may move it
     saved_rngs_.assign(rngs_.begin(), rngs_.end());
+    if (deme_blocks_.size() < slots) deme_blocks_.resize(slots);
+    for (size_t i = 0; i < slots; ++i) deme_blocks_[i].resize(ib + sb);
+    const size_t stream_bytes =
+        migration_scratch_.stream_bytes > 0 ? migration_scratch_.stream_bytes : kStreamBytes;
+    stream = (ind_.size() + sperm_.size()) * sizeof(double) >= stream_bytes;
   }
   // Deterministic migration reads every deme as a source; with nothing
   // able to change the rates before it, each deme is prepared for it
   // right after its tick, while its block is at hand.
   sources_prepared_ = hook_free && !bp_.stochastic && any_migration() &&
                       begin_migration_sources(migration_inputs(), migration_scratch_).is_ok();
-  MigrationInputs sources = migration_inputs();
-  if (undo) {
-    sources.ind = migrated_ind_;
-    sources.sperm = migrated_sperm_;
-  }
+  const MigrationInputs sources = migration_inputs();
   using Clock = std::chrono::steady_clock;
   Clock::time_point asked = Clock::now();
   std::atomic<bool> halt{false};
   pool.parallel_for_slots(chunks, slots, [&](size_t c, size_t slot) {
     const size_t begin = c * n / chunks, end = (c + 1) * n / chunks;
+    double* const block = undo ? deme_blocks_[slot].data() : nullptr;
     for (size_t d = begin; d < end; ++d) {
-      if (undo && halt.load(std::memory_order_relaxed)) return;
-      tick_deme(d, hook_free, scratches_[slot], nullptr, undo);
-      if (sources_prepared_) prepare_migration_source(sources, d, migration_scratch_);
+      if (undo && halt.load(std::memory_order_relaxed)) break;
+      tick_deme(d, hook_free, scratches_[slot], nullptr, block);
+      if (!undo) {
+        if (sources_prepared_) prepare_migration_source(sources, d, migration_scratch_);
+        continue;
+      }
+      if (sources_prepared_) prepare_migration_source(sources, d, block, block + ib, migration_scratch_);
+      if (stream) {
+        store_block(block, migrated_ind_.data() + d * ib, ib);
+        store_block(block + ib, migrated_sperm_.data() + d * sb, sb);
+      } else {
+        std::copy_n(block, ib, migrated_ind_.data() + d * ib);
+        std::copy_n(block + ib, sb, migrated_sperm_.data() + d * sb);
+      }
       // Slot 0 is the thread that started the run: the one that may ask.
-      if (undo && slot == 0 && Clock::now() - asked >= ask_every_) {
+      if (slot == 0 && Clock::now() - asked >= ask_every_) {
         if (Status s = monitor->interrupt_requested(); !s) {
           request = std::move(s).error();
           halt.store(true, std::memory_order_relaxed);
-          return;
+          break;
         }
         asked = Clock::now();
       }
     }
+    streams_done(stream);
   });
   if (!undo) return true;
   if (halt.load(std::memory_order_relaxed)) {
@@ -276,7 +299,7 @@ Result<int32_t> SpatialSession::step(int64_t t0, EcoCtx& ctx, CallbackHost* host
     if (callbacks) {
       if (scratches_.empty()) scratches_.resize(1);
       for (size_t d = 0; d < n; ++d) {
-        tick_deme(d, hook_free, scratches_[0], host, false);
+        tick_deme(d, hook_free, scratches_[0], host, nullptr);
         // Candidates left by this deme's callbacks belong to it.
         for (CandidateEntry& c : program_.queues.take_candidates()) {
           c.deme = d;
