@@ -180,7 +180,7 @@ bool SpatialSession::tick_demes(bool hook_free, bool undo, RunMonitor* monitor, 
   if (scratches_.size() < slots) scratches_.resize(slots);
   // With `undo` a deme ticks in its thread's block, then goes to migration's
   // output buffers, around the caches when they are large (as migration
-  // writes them): the same memory traffic as ticking in place.
+  // writes them): about the memory traffic of ticking in place.
   const size_t ib = discrete_ ? 4 * bp_.n_ztypes : 2 * bp_.n_ages * bp_.n_ztypes;
   const size_t sb = sperm_.size() / n;  // all zero for discrete generations, but read by migration
   bool stream = false;
