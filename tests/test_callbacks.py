@@ -419,3 +419,71 @@ def test_callables_are_released_when_cleared():
     s.set_python_callbacks([cb], [], [])
     s.clear_hook_program()
     assert sys.getrefcount(cb) == base
+
+
+# ---- Ctrl-C inside a callback ----
+
+@pytest.mark.parametrize("stochastic", [True, False])
+@pytest.mark.parametrize("stop_tick", [0, 3])
+def test_ctrl_c_inside_a_callback_undoes_the_tick_and_ends_the_run_at_its_boundary(stochastic, stop_tick):
+    """Ctrl-C lands in a callback as its KeyboardInterrupt (raised here by the
+    callback itself, at a chosen tick): what the tick changed before it (the
+    kernels, a plain callback's counts, a transaction's draw, parameter,
+    tensor and slot) is put back, and the session carries on as one never
+    stopped."""
+    def make(raise_at):
+        s = make_session(stochastic=stochastic, seed=11)
+
+        def plain(ind, sperm, tick, deme):
+            ind[A * Z - 1] += 3.0
+            return 0
+
+        @transactional
+        def change(a, b, tick, deme, txn):
+            txn.sample("uniform", 0.0, 1.0)
+            txn.apply({"sex_ratio": 0.5 - 0.01 * (tick % 5)})
+            txn.tensor_write("fertility", np.full(A, 1.0 - 0.02 * (tick % 3)))
+            txn.tensor_write("fecundity_fitness", np.full(2 * Z, 1.0 - 0.01 * (tick % 4)))
+            txn.set_custom_slots({"x": float(tick)})
+            return 0
+
+        @transactional
+        def late(a, b, tick, deme, txn):
+            if tick == raise_at[0]:
+                raise_at[0] = None  # once
+                raise KeyboardInterrupt
+            return 0
+
+        s.set_python_callbacks([plain], [change], [late])
+        return s
+
+    s, twin = make([stop_tick]), make([None])
+    with pytest.raises(KeyboardInterrupt) as info:
+        s.run(8, 1)
+    final, rows, stopped = info.value.partial_result
+    assert (final, stopped) == (stop_tick, False) and s.current_tick() == stop_tick
+    assert rows[:, 0].tolist() == list(range(stop_tick + 1))
+    assert s.execution_state() == ("Ready", 0)
+    _, twin_rows, _ = twin.run(stop_tick, 1)
+    assert everything(s) == everything(twin) and rows.tobytes() == twin_rows.tobytes()
+    assert s.get_tensor("fecundity_fitness").tolist() == twin.get_tensor("fecundity_fitness").tolist()
+    # The stream, the parameters and the state were all put back.
+    _, rest, _ = s.run(4, 1)
+    _, twin_rest, _ = twin.run(4, 1)
+    assert rest.tobytes() == twin_rest.tobytes() and everything(s) == everything(twin)
+    assert s.drain_eco_journal() == twin.drain_eco_journal()
+    assert s.get_tensor("fecundity_fitness").tolist() == twin.get_tensor("fecundity_fitness").tolist()
+
+
+def test_other_exceptions_in_a_callback_still_fail_the_tick():
+    s = make_session()
+
+    def broken(ind, sperm, tick, deme):
+        if tick == 2:
+            raise ValueError("broken model")
+        return 0
+
+    s.set_python_callbacks([], [broken], [])
+    with pytest.raises(ValueError, match="broken model"):
+        s.run(5, 1)
+    assert s.execution_state()[0] == "Failed"

@@ -26,6 +26,8 @@ class PendingException {
   // Takes the currently set Python exception (if any).
   void fetch();
   bool has() const { return type_ != nullptr; }
+  // Whether the held exception is an instance of `kind` (the lock held).
+  bool is(PyObject* kind) const { return type_ != nullptr && PyErr_GivenExceptionMatches(type_, kind); }
   // Re-raises the held exception; returns false if none was held.
   bool restore();
   void clear();

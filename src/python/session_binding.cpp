@@ -605,6 +605,11 @@ Status SignalMonitor::interrupt_requested() {
   return gil_.with_gil([&]() -> Status { return PyErr_CheckSignals() < 0 ? stash_python_error() : Status::ok(); });
 }
 
+bool SignalMonitor::is_interrupt(const Error& e) {
+  if (e.kind != ErrorKind::CallbackPending) return false;
+  return gil_.with_gil([&] { return pending_callback_exception().is(PyExc_KeyboardInterrupt); });
+}
+
 bool read_session_arguments(PyObject* args, PyObject* kwargs, const char* format, Blueprint* bp,
                             EcologyParams* eco, GeneticsTensors* gen, uint64_t* seed) {
   static const char* kwlist[] = {"blueprint", "params", "seed", nullptr};

@@ -27,6 +27,7 @@ class SignalMonitor final : public RunMonitor {
   SignalMonitor(GilRelease& gil, PyObject* progress) : gil_(gil), progress_(progress) {}
   Status poll(int64_t tick) override;
   Status interrupt_requested() override;
+  bool is_interrupt(const Error& e) override;
 
  private:
   GilRelease& gil_;

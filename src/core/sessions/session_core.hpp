@@ -83,6 +83,9 @@ struct RunMonitor {
   // reports so through SessionCore::undo_tick) and the run then ends at the
   // boundary the tick started from, with that error as its interruption.
   virtual Status interrupt_requested() { return Status::ok(); }
+  // Whether a tick's error is Ctrl-C landing inside a Python callback (a
+  // tick that kept what it needs then undoes itself, as above).
+  virtual bool is_interrupt(const Error&) { return false; }
 };
 
 // One tick of a session's model at tick `tick`. Returns the stop code (0: the
