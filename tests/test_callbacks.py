@@ -425,7 +425,8 @@ def test_callables_are_released_when_cleared():
 
 @pytest.mark.parametrize("stochastic", [True, False])
 @pytest.mark.parametrize("stop_tick", [0, 3])
-def test_ctrl_c_inside_a_callback_undoes_the_tick_and_ends_the_run_at_its_boundary(stochastic, stop_tick):
+@pytest.mark.parametrize("call", ["run", "tick"])
+def test_ctrl_c_inside_a_callback_undoes_the_tick_and_ends_the_run_at_its_boundary(stochastic, stop_tick, call):
     """Ctrl-C lands in a callback as its KeyboardInterrupt (raised here by the
     callback itself, at a chosen tick): what the tick changed before it (the
     kernels, a plain callback's counts, a transaction's draw, parameter,
@@ -459,13 +460,18 @@ def test_ctrl_c_inside_a_callback_undoes_the_tick_and_ends_the_run_at_its_bounda
 
     s, twin = make([stop_tick]), make([None])
     with pytest.raises(KeyboardInterrupt) as info:
-        s.run(8, 1)
-    final, rows, stopped = info.value.partial_result
-    assert (final, stopped) == (stop_tick, False) and s.current_tick() == stop_tick
-    assert rows[:, 0].tolist() == list(range(stop_tick + 1))
-    assert s.execution_state() == ("Ready", 0)
+        if call == "run":
+            s.run(8, 1)
+        else:
+            for _ in range(8):
+                s.tick(0)
+    assert s.current_tick() == stop_tick and s.execution_state() == ("Ready", 0)
     _, twin_rows, _ = twin.run(stop_tick, 1)
-    assert everything(s) == everything(twin) and rows.tobytes() == twin_rows.tobytes()
+    if call == "run":
+        final, rows, stopped = info.value.partial_result
+        assert (final, stopped) == (stop_tick, False)
+        assert rows[:, 0].tolist() == list(range(stop_tick + 1)) and rows.tobytes() == twin_rows.tobytes()
+    assert everything(s) == everything(twin)
     assert s.get_tensor("fecundity_fitness").tolist() == twin.get_tensor("fecundity_fitness").tolist()
     # The stream, the parameters and the state were all put back.
     _, rest, _ = s.run(4, 1)

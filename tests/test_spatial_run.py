@@ -154,23 +154,23 @@ def test_a_tick_stopped_among_its_demes_leaves_state_and_streams_as_they_were(mo
         else:
             assert 2 <= tick < 7 and (why, checks) == (f"stopped by the test at check {stop}", stop)
         assert s.current_tick() == tick and s.execution_state() == ("Ready", 0)
-        twin.run(tick, 0)
+        T.spatial_run_in_place(twin, tick)  # demes ticked in place: the reference
         assert _state(s) == _state(twin)
         # The streams were put back: the session goes on as one never stopped.
         s.run(3, 0)
-        twin.run(3, 0)
+        T.spatial_run_in_place(twin, 3)
         assert _state(s) == _state(twin)
         # One tick alone, the same (with two threads the calling thread may
         # tick fewer demes than that, and the tick then completes).
         after, why, checks = T.spatial_tick_stopped(s, stop)
         if why is None:
             assert threads == 2 and checks < stop and after == tick + 4
-            twin.run_tick()
+            T.spatial_run_in_place(twin, 1)
         else:
             assert (after, why, checks) == (tick + 3, f"stopped by the test at check {stop}", stop)
         assert s.execution_state() == ("Ready", 0) and _state(s) == _state(twin)
         s.run_tick()
-        twin.run_tick()
+        T.spatial_run_in_place(twin, 1)
         assert _state(s) == _state(twin)
         if hooked:
             assert s.drain_eco_journal() == twin.drain_eco_journal()
@@ -222,3 +222,57 @@ def test_ctrl_c_among_a_landscape_tick_s_demes_leaves_a_whole_tick(call):
     s.run(1, 0)
     twin.run(1, 0)
     assert _state(s) == _state(twin)
+
+
+@pytest.mark.parametrize("model, rate", [("age_structured", 0.2), ("age_structured", 0.0),
+                                         ("discrete_generation", 0.2)])
+@pytest.mark.parametrize("call", ["run", "run_tick"])
+def test_ctrl_c_inside_a_landscape_callback_undoes_the_tick(model, rate, call):
+    """Ctrl-C lands in a callback as its KeyboardInterrupt (raised here by the
+    callback itself, in one deme at a chosen tick): the demes ticked before it
+    in that tick, the callbacks' counts and parameter writes, and the streams
+    are all as they were at the tick's start."""
+    from qorin import _engine_testing as T
+
+    def make(raise_at):
+        s, *_ = M.session(6, rate=rate, stochastic=True, model=model, seed=9, module=T)
+
+        def plain(ind, sperm, tick, deme):
+            ind[-1] += 2.0
+            return 0
+
+        @transactional
+        def change(a, b, tick, deme, txn):
+            txn.sample("uniform", 0.0, 1.0)
+            txn.apply({"carrying_capacity": 500.0 + tick + deme})
+            if (tick, deme) == raise_at[0]:
+                raise_at[0] = None  # once
+                raise KeyboardInterrupt
+            return 0
+
+        s.set_python_callbacks([plain], [change], [])
+        return s
+
+    # The twin's demes tick in place, as no tick that can be undone does.
+    s, twin = make([(2, 4)]), make([None])
+    assert T.spatial_run_in_place(twin, 2) == 2
+    with pytest.raises(KeyboardInterrupt) as info:
+        if call == "run":
+            s.run(5, 0)
+        else:
+            for _ in range(5):
+                s.run_tick()
+    assert s.current_tick() == 2 and s.execution_state() == ("Ready", 0)
+    if call == "run":
+        assert info.value.partial_result[0] == 2
+    assert _state(s) == _state(twin) and s.drain_eco_journal() == twin.drain_eco_journal()
+    assert s.ecology_columns_snapshot()["carrying_capacity"].tolist() == \
+        twin.ecology_columns_snapshot()["carrying_capacity"].tolist()
+    s.run(3, 0)
+    T.spatial_run_in_place(twin, 3)
+    assert _state(s) == _state(twin) and s.drain_eco_journal() == twin.drain_eco_journal()
+
+
+def transactional(fn):
+    fn.__qorin_transaction__ = True
+    return fn

@@ -29,7 +29,9 @@ PyObject* m_tick(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!to_u64(deme_obj, &deme)) return nullptr;
   AgeStructuredSession& s = core_of(self);
   PyCallbackHost host(s.blueprint());
-  return stop_code_or_raise(s.tick(static_cast<size_t>(deme), &host));
+  GilRelease held(false);  // callbacks run with the lock
+  SignalMonitor monitor(held, nullptr);
+  return stop_code_or_raise(s.tick(static_cast<size_t>(deme), &host, &monitor));
 }
 
 PyObject* run_stage(PyObject* self, int64_t stage_code) {

@@ -299,7 +299,9 @@ Result<int64_t> tick_once(SpatialSession& s, PyObject* at_boundary) {
     PyCallbackHost host(s.blueprint());
     std::optional<PyBoundaryWriter> writer;
     if (at_boundary) writer.emplace(at_boundary, apply, nullptr);
-    return s.run_tick(&host, writer ? &*writer : nullptr);
+    GilRelease held(false);  // the callbacks need the lock throughout
+    SignalMonitor monitor(held, nullptr);
+    return s.run_tick(&host, writer ? &*writer : nullptr, &monitor);
   }
   Result<int64_t> r = Error::runtime("tick did not run");
   GilRelease gil(true);

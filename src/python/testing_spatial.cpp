@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/sessions/spatial.hpp"
+#include "python/callback_host.hpp"
 #include "python/class_support.hpp"
 #include "python/convert.hpp"
 #include "python/errors.hpp"
@@ -108,9 +109,30 @@ PyObject* spatial_tick_stopped(PyObject*, PyObject* args) {
                        static_cast<long long>(monitor.checks()));
 }
 
+// spatial_run_in_place(session, n_ticks) -> final tick: a run without a
+// monitor, whose ticks are never undoable (the demes tick in place), holding
+// the interpreter lock for any callbacks; a reference for the undoable ticks.
+PyObject* spatial_run_in_place(PyObject*, PyObject* args) {
+  PyObject* self;
+  long long n_ticks;
+  if (!PyArg_ParseTuple(args, "OL:spatial_run_in_place", &self, &n_ticks)) return nullptr;
+  QORIN_SESSION_MUT(self);
+  SpatialSession* s = spatial_of(self);
+  if (!s) return nullptr;
+  RunRequest request;
+  request.n_ticks = n_ticks;
+  PyCallbackHost host(s->blueprint());
+  Result<RunResult> r = s->run(request, s->has_callbacks() ? &host : nullptr, nullptr);
+  if (!r) return raise(r.error());
+  return PyLong_FromLongLong(static_cast<long long>(r->final_tick));
+}
+
 }  // namespace
 
 PyMethodDef kSpatialMethods[] = {
+    {"spatial_run_in_place", spatial_run_in_place, METH_VARARGS,
+     "spatial_run_in_place(session, n_ticks)\n--\n\nA run whose demes tick in place (no monitor); the final "
+     "tick."},
     {"spatial_tick_stopped", spatial_tick_stopped, METH_VARARGS,
      "spatial_tick_stopped(session, stop)\n--\n\nOne run_tick with a monitor that stops it at its stop-th check; "
      "(tick after, error or None, checks)."},

@@ -28,9 +28,10 @@ Result<RunResult> AgeStructuredSession::run(const RunRequest& request, CallbackH
       monitor);
 }
 
-Result<int32_t> AgeStructuredSession::tick(size_t deme_id, CallbackHost* host) {
+Result<int32_t> AgeStructuredSession::tick(size_t deme_id, CallbackHost* host, RunMonitor* monitor) {
   return tick_model(
-      [&](int64_t t, EcoCtx& ctx, std::span<double> staged) { return step(t, deme_id, ctx, staged, host); });
+      [&](int64_t t, EcoCtx& ctx, std::span<double> staged) { return step(t, deme_id, ctx, staged, host); },
+      monitor);
 }
 
 Status AgeStructuredSession::run_stage(int64_t stage_code) {

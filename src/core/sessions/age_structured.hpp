@@ -18,7 +18,9 @@ class AgeStructuredSession : public SinglePopulation {
                                              uint64_t seed);
 
   // One complete tick. Returns 0 when it completed, 1 when a hook stopped it.
-  Result<int32_t> tick(size_t deme_id, CallbackHost* host);
+  // `monitor`, when given, tells Ctrl-C in a callback from other errors: the
+  // tick is then undone.
+  Result<int32_t> tick(size_t deme_id, CallbackHost* host, RunMonitor* monitor = nullptr);
   // One stage kernel in place (stage codes 1 reproduction, 3 survival, 5 aging);
   // execution state and tick are left alone.
   Status run_stage(int64_t stage_code);

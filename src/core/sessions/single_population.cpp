@@ -49,45 +49,45 @@ void SinglePopulation::absorb_genetics(EcoCtx& ctx) {
   }
 }
 
+Result<int32_t> SinglePopulation::undoable_step(TickStep step, RunMonitor& monitor, int64_t t, EcoCtx& c,
+                                                std::span<double> st) {
+  const std::vector<double> ind = ind_, sperm = sperm_, scalars(st.begin(), st.end());
+  const std::vector<SessionRng> rngs = rngs_;
+  const EcologyParams eco = eco_;
+  const std::optional<GeneticsTensors> genetics = c.genetics;
+  const size_t rows = c.journal.size();
+  const int64_t stage = c.stage;
+  Result<int32_t> code = step(t, c, st);
+  if (code || !monitor.is_interrupt(code.error())) return code;
+  ind_ = ind;
+  sperm_ = sperm;
+  std::copy(scalars.begin(), scalars.end(), st.begin());
+  rngs_ = rngs;
+  eco_ = eco;
+  c.genetics = genetics;
+  c.journal.resize(rows);
+  c.stage = stage;
+  (void)program_.queues.take_candidates();
+  (void)program_.queues.take_phases();
+  return undo_tick(std::move(code).error());
+}
+
 Result<RunResult> SinglePopulation::run_model(const RunRequest& request, TickStep step, RunMonitor* monitor) {
   std::vector<double> staged = current_scalars(eco_, 0);
   EcoCtx ctx = open_context();
-  // Ctrl-C lands inside a Python callback as its KeyboardInterrupt, part way
-  // through a tick: with callbacks each tick keeps what it may change, and
-  // one stopped so puts it back and ends the run at its starting boundary.
+  auto keeping = [&](int64_t t, EcoCtx& c, std::span<double> st) { return undoable_step(step, *monitor, t, c, st); };
   const bool undoable = monitor != nullptr && has_callbacks();
-  TickStep tick = step;
-  auto keeping = [&](int64_t t, EcoCtx& c, std::span<double> st) -> Result<int32_t> {
-    const std::vector<double> ind = ind_, sperm = sperm_, scalars(st.begin(), st.end());
-    const std::vector<SessionRng> rngs = rngs_;
-    const EcologyParams eco = eco_;
-    const std::optional<GeneticsTensors> genetics = c.genetics;
-    const size_t rows = c.journal.size();
-    const int64_t stage = c.stage;
-    Result<int32_t> code = step(t, c, st);
-    if (code || !monitor->is_interrupt(code.error())) return code;
-    ind_ = ind;
-    sperm_ = sperm;
-    std::copy(scalars.begin(), scalars.end(), st.begin());
-    rngs_ = rngs;
-    eco_ = eco;
-    c.genetics = genetics;
-    c.journal.resize(rows);
-    c.stage = stage;
-    (void)program_.queues.take_candidates();
-    (void)program_.queues.take_phases();
-    return undo_tick(std::move(code).error());
-  };
-  if (undoable) tick = keeping;
-  Result<RunResult> r = SessionCore::run(request, ctx, staged, tick, monitor);
+  Result<RunResult> r = SessionCore::run(request, ctx, staged, undoable ? TickStep(keeping) : step, monitor);
   absorb_genetics(ctx);
   return r;
 }
 
-Result<int32_t> SinglePopulation::tick_model(TickStep step) {
+Result<int32_t> SinglePopulation::tick_model(TickStep step, RunMonitor* monitor) {
   std::vector<double> staged = current_scalars(eco_, 0);
   EcoCtx ctx = open_context();
-  Result<int32_t> r = tick_once(ctx, staged, step);
+  auto keeping = [&](int64_t t, EcoCtx& c, std::span<double> st) { return undoable_step(step, *monitor, t, c, st); };
+  const bool undoable = monitor != nullptr && has_callbacks();
+  Result<int32_t> r = tick_once(ctx, staged, undoable ? TickStep(keeping) : step);
   absorb_genetics(ctx);
   return r;
 }

@@ -47,8 +47,16 @@ class SinglePopulation : public SessionCore {
   // lends deme 0's ecology and genetics and on deme 0's staged scalars;
   // genetics a callback transaction replaced are installed afterwards,
   // whatever the outcome.
+  // Ctrl-C lands inside a Python callback as its KeyboardInterrupt, part way
+  // through a tick: with callbacks and a monitor to tell it from other
+  // errors, each tick keeps what it may change, and one cut short so puts it
+  // back and ends at its starting boundary, Ready.
   Result<RunResult> run_model(const RunRequest& request, TickStep step, RunMonitor* monitor);
-  Result<int32_t> tick_model(TickStep step);
+  Result<int32_t> tick_model(TickStep step, RunMonitor* monitor = nullptr);
+  // `step` keeping the state, stream, ecology, staged scalars, genetics and
+  // journal rows of its tick, all put back when `monitor` calls its error
+  // Ctrl-C (the step then returns undo_tick's error).
+  Result<int32_t> undoable_step(TickStep step, RunMonitor& monitor, int64_t t, EcoCtx& c, std::span<double> st);
 
   EcoCtx open_context();
   // Replacement genetics a context carries back.

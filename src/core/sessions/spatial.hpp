@@ -153,9 +153,9 @@ class SpatialSession : public SessionCore {
 
   // One tick of every deme at tick `tick`, the merge and migration: the step
   // the core's tick and run loop take. The merged journal rows and the phase
-  // cursor are left in `ctx`. With a monitor, a tick without Python
-  // callbacks that migrates can be interrupted while its demes tick: it then
-  // undoes itself.
+  // cursor are left in `ctx`. With a monitor, a long tick without Python
+  // callbacks that migrates can be interrupted while its demes tick, and one
+  // with callbacks when Ctrl-C lands in a callback: it then undoes itself.
   Result<int32_t> step(int64_t tick, EcoCtx& ctx, CallbackHost* host, RunMonitor* monitor);
   // One deme's lifecycle on its own slices; never throws. With `block` (its
   // counts then its stored sperm) the deme's blocks are first copied there
@@ -167,6 +167,17 @@ class SpatialSession : public SessionCore {
   // been put back (the state was never touched). Otherwise the ticked blocks
   // become the state.
   bool tick_demes(bool hook_free, bool undo, RunMonitor* monitor, std::optional<Error>& request);
+  // For a tick that can be undone: sizes migration's output buffers (the
+  // demes tick into them), keeps the streams and gives each of `slots`
+  // threads a deme's block. Returns whether the ticked blocks are written
+  // around the caches.
+  bool begin_undoable(size_t slots);
+  // Writes deme d's ticked block (counts, then stored sperm) to migration's
+  // output buffers.
+  void put_block(size_t d, const double* block, bool stream);
+  // Undoes the demes' ticks: the streams go back, and what they left for the
+  // merge is dropped (the state was never touched).
+  void drop_demes();
   // Whether any migration rate is positive, and the inputs of migrating the
   // stacked state as it stands.
   bool any_migration() const;

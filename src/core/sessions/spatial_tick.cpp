@@ -178,21 +178,8 @@ bool SpatialSession::tick_demes(bool hook_free, bool undo, RunMonitor* monitor, 
   const size_t slots = n < kMinDemesToSplit ? 1 : std::max<size_t>(1, pool.threads());
   const size_t chunks = slots == 1 ? 1 : std::min(n, slots * 64);
   if (scratches_.size() < slots) scratches_.resize(slots);
-  // With `undo` a deme ticks in its thread's block, then goes to migration's
-  // output buffers, around the caches when they are large (as migration
-  // writes them): about the memory traffic of ticking in place.
-  const size_t ib = discrete_ ? 4 * bp_.n_ztypes : 2 * bp_.n_ages * bp_.n_ztypes;
-  const size_t sb = sperm_.size() / n;  // all zero for discrete generations, but read by migration
-  bool stream = false;
-  if (undo) {
-    size_migration_buffers();  // before any pointer into the state is taken: it may move it
-    saved_rngs_.assign(rngs_.begin(), rngs_.end());
-    if (deme_blocks_.size() < slots) deme_blocks_.resize(slots);
-    for (size_t i = 0; i < slots; ++i) deme_blocks_[i].resize(ib + sb);
-    const size_t stream_bytes =
-        migration_scratch_.stream_bytes > 0 ? migration_scratch_.stream_bytes : kStreamBytes;
-    stream = (ind_.size() + sperm_.size()) * sizeof(double) >= stream_bytes;
-  }
+  const bool stream = undo && begin_undoable(slots);
+  const size_t ib = ind_.size() / n;
   // Deterministic migration reads every deme as a source; with nothing
   // able to change the rates before it, each deme is prepared for it
   // right after its tick, while its block is at hand.
@@ -213,13 +200,7 @@ bool SpatialSession::tick_demes(bool hook_free, bool undo, RunMonitor* monitor, 
         continue;
       }
       if (sources_prepared_) prepare_migration_source(sources, d, block, block + ib, migration_scratch_);
-      if (stream) {
-        store_block(block, migrated_ind_.data() + d * ib, ib);
-        store_block(block + ib, migrated_sperm_.data() + d * sb, sb);
-      } else {
-        std::copy_n(block, ib, migrated_ind_.data() + d * ib);
-        std::copy_n(block + ib, sb, migrated_sperm_.data() + d * sb);
-      }
+      put_block(d, block, stream);
       // Slot 0 is the thread that started the run: the one that may ask.
       if (slot == 0 && Clock::now() - asked >= ask_every_) {
         if (Status s = monitor->interrupt_requested(); !s) {
@@ -234,17 +215,45 @@ bool SpatialSession::tick_demes(bool hook_free, bool undo, RunMonitor* monitor, 
   });
   if (!undo) return true;
   if (halt.load(std::memory_order_relaxed)) {
-    // Nothing of this tick is kept: the streams go back, and what the demes
-    // left for the merge is dropped with the blocks they ticked.
-    rngs_.swap(saved_rngs_);
-    (void)program_.queues.take_phases();
-    (void)program_.queues.take_candidates();
-    sources_prepared_ = false;
+    drop_demes();
     return false;
   }
   ind_.swap(migrated_ind_);
   sperm_.swap(migrated_sperm_);
   return true;
+}
+
+bool SpatialSession::begin_undoable(size_t slots) {
+  size_migration_buffers();  // before any pointer into the state is taken: it may move it
+  saved_rngs_.assign(rngs_.begin(), rngs_.end());
+  // A deme's counts, then its stored sperm (all zero for discrete
+  // generations, but read by migration).
+  const size_t n = ids_.size(), block = (ind_.size() + sperm_.size()) / n;
+  if (deme_blocks_.size() < slots) deme_blocks_.resize(slots);
+  for (size_t i = 0; i < slots; ++i) deme_blocks_[i].resize(block);
+  const size_t stream_bytes = migration_scratch_.stream_bytes > 0 ? migration_scratch_.stream_bytes : kStreamBytes;
+  return (ind_.size() + sperm_.size()) * sizeof(double) >= stream_bytes;
+}
+
+void SpatialSession::put_block(size_t d, const double* block, bool stream) {
+  const size_t n = ids_.size(), ib = ind_.size() / n, sb = sperm_.size() / n;
+  if (stream) {
+    store_block(block, migrated_ind_.data() + d * ib, ib);
+    store_block(block + ib, migrated_sperm_.data() + d * sb, sb);
+  } else {
+    std::copy_n(block, ib, migrated_ind_.data() + d * ib);
+    std::copy_n(block + ib, sb, migrated_sperm_.data() + d * sb);
+  }
+}
+
+void SpatialSession::drop_demes() {
+  // Nothing of this tick is kept: the streams go back, and what the demes
+  // left for the merge is dropped with the blocks they ticked.
+  rngs_.swap(saved_rngs_);
+  (void)program_.queues.take_phases();
+  (void)program_.queues.take_candidates();
+  candidates_.clear();
+  sources_prepared_ = false;
 }
 
 Result<int32_t> SpatialSession::step(int64_t t0, EcoCtx& ctx, CallbackHost* host, RunMonitor* monitor) {
@@ -297,18 +306,35 @@ Result<int32_t> SpatialSession::step(int64_t t0, EcoCtx& ctx, CallbackHost* host
 
     // 4-5. Deme ticks.
     if (callbacks) {
+      // Ctrl-C lands in a callback as its KeyboardInterrupt: with a monitor
+      // to tell it from other errors the demes tick into the second buffers
+      // (on the calling thread), and a tick cut short so is undone.
+      const bool undo = monitor != nullptr;
       if (scratches_.empty()) scratches_.resize(1);
+      const bool stream = undo && begin_undoable(1);
       for (size_t d = 0; d < n; ++d) {
-        tick_deme(d, hook_free, scratches_[0], host, nullptr);
+        double* const block = undo ? deme_blocks_[0].data() : nullptr;
+        tick_deme(d, hook_free, scratches_[0], host, block);
+        DemeOutcome& out = outcomes_[d];
+        if (undo && out.failed && monitor->is_interrupt(out.error)) {
+          streams_done(stream);
+          drop_demes();
+          return undo_tick(std::move(out.error));
+        }
+        if (undo) put_block(d, block, stream);
         // Candidates left by this deme's callbacks belong to it.
         for (CandidateEntry& c : program_.queues.take_candidates()) {
           c.deme = d;
           put_candidate(candidates_, std::move(c));
         }
-        DemeOutcome& out = outcomes_[d];
         if (out.replaced_genetics) {
           put_candidate(candidates_, CandidateEntry{d, std::move(out.ecology), std::move(out.genetics)});
         }
+      }
+      if (undo) {
+        streams_done(stream);
+        ind_.swap(migrated_ind_);
+        sperm_.swap(migrated_sperm_);
       }
     } else {
       // Hooks change a deme's copy of its ecology and its block, and what
