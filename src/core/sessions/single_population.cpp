@@ -49,8 +49,9 @@ void SinglePopulation::absorb_genetics(EcoCtx& ctx) {
   }
 }
 
-Result<int32_t> SinglePopulation::undoable_step(TickStep step, RunMonitor& monitor, int64_t t, EcoCtx& c,
+Result<int32_t> SinglePopulation::undoable_step(TickStep step, RunMonitor* monitor, int64_t t, EcoCtx& c,
                                                 std::span<double> st) {
+  if (monitor == nullptr || !has_callbacks()) return step(t, c, st);
   const std::vector<double> ind = ind_, sperm = sperm_, scalars(st.begin(), st.end());
   const std::vector<SessionRng> rngs = rngs_;
   const EcologyParams eco = eco_;
@@ -58,7 +59,7 @@ Result<int32_t> SinglePopulation::undoable_step(TickStep step, RunMonitor& monit
   const size_t rows = c.journal.size();
   const int64_t stage = c.stage;
   Result<int32_t> code = step(t, c, st);
-  if (code || !monitor.is_interrupt(code.error())) return code;
+  if (code || !monitor->is_interrupt(code.error())) return code;
   ind_ = ind;
   sperm_ = sperm;
   std::copy(scalars.begin(), scalars.end(), st.begin());
@@ -75,9 +76,8 @@ Result<int32_t> SinglePopulation::undoable_step(TickStep step, RunMonitor& monit
 Result<RunResult> SinglePopulation::run_model(const RunRequest& request, TickStep step, RunMonitor* monitor) {
   std::vector<double> staged = current_scalars(eco_, 0);
   EcoCtx ctx = open_context();
-  auto keeping = [&](int64_t t, EcoCtx& c, std::span<double> st) { return undoable_step(step, *monitor, t, c, st); };
-  const bool undoable = monitor != nullptr && has_callbacks();
-  Result<RunResult> r = SessionCore::run(request, ctx, staged, undoable ? TickStep(keeping) : step, monitor);
+  auto keeping = [&](int64_t t, EcoCtx& c, std::span<double> st) { return undoable_step(step, monitor, t, c, st); };
+  Result<RunResult> r = SessionCore::run(request, ctx, staged, keeping, monitor);
   absorb_genetics(ctx);
   return r;
 }
@@ -85,9 +85,8 @@ Result<RunResult> SinglePopulation::run_model(const RunRequest& request, TickSte
 Result<int32_t> SinglePopulation::tick_model(TickStep step, RunMonitor* monitor) {
   std::vector<double> staged = current_scalars(eco_, 0);
   EcoCtx ctx = open_context();
-  auto keeping = [&](int64_t t, EcoCtx& c, std::span<double> st) { return undoable_step(step, *monitor, t, c, st); };
-  const bool undoable = monitor != nullptr && has_callbacks();
-  Result<int32_t> r = tick_once(ctx, staged, undoable ? TickStep(keeping) : step);
+  auto keeping = [&](int64_t t, EcoCtx& c, std::span<double> st) { return undoable_step(step, monitor, t, c, st); };
+  Result<int32_t> r = tick_once(ctx, staged, keeping);
   absorb_genetics(ctx);
   return r;
 }

@@ -53,10 +53,11 @@ class SinglePopulation : public SessionCore {
   // back and ends at its starting boundary, Ready.
   Result<RunResult> run_model(const RunRequest& request, TickStep step, RunMonitor* monitor);
   Result<int32_t> tick_model(TickStep step, RunMonitor* monitor = nullptr);
-  // `step` keeping the state, stream, ecology, staged scalars, genetics and
-  // journal rows of its tick, all put back when `monitor` calls its error
-  // Ctrl-C (the step then returns undo_tick's error).
-  Result<int32_t> undoable_step(TickStep step, RunMonitor& monitor, int64_t t, EcoCtx& c, std::span<double> st);
+  // `step`; with callbacks and a monitor, keeping the state, stream, ecology,
+  // staged scalars, genetics and journal rows of its tick, all put back when
+  // the monitor calls its error Ctrl-C (the step then returns undo_tick's
+  // error).
+  Result<int32_t> undoable_step(TickStep step, RunMonitor* monitor, int64_t t, EcoCtx& c, std::span<double> st);
 
   EcoCtx open_context();
   // Replacement genetics a context carries back.
